@@ -1,0 +1,260 @@
+// The module definition, its create and exec steps and the one exported symbol.
+#include "function_type.hpp"
+#include "names.hpp"
+#include "records.hpp"
+#include "state.hpp"
+
+#include "features/bodies.hpp"
+#include "peaks/bodies.hpp"
+
+#include <array>
+#include <cstdio>
+
+namespace ostrel {
+namespace {
+
+constexpr std::array<FunctionEntry, 5> entries{{
+    {calc_num_frames_signature, calc_num_frames_body},
+    {calc_energy_signature, calc_energy_body},
+    {calc_zc_signature, calc_zc_body},
+    {num_zerocrossings_signature, num_zerocrossings_body},
+    {find_peaks_signature, find_peaks_body},
+}};
+
+constexpr unsigned long built_for_version = 0x030B0000;  // 3.11
+
+struct SpecField {
+    const char* spec_attribute;
+    const char* module_attribute;
+};
+constexpr std::array<SpecField, 4> copied_spec_fields{{
+    {"loader", "__loader__"},
+    {"origin", "__file__"},
+    {"parent", "__package__"},
+    {"submodule_search_locations", "__path__"},
+}};
+
+// A failed exec step from the sys.modules entry onwards: one record, line
+// of the failing statement.
+int fail_at(int line)
+{
+    add_traceback_record(init_record_name, line);
+    return -1;
+}
+
+bool copy_spec_fields(PyObject* spec, PyObject* module)
+{
+    PyObject* namespace_ = PyModule_GetDict(module);
+    for (const SpecField& field : copied_spec_fields) {
+        Ref value = Ref::steal(PyObject_GetAttrString(spec, field.spec_attribute));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return false;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        const bool is_path = field.module_attribute == copied_spec_fields.back().module_attribute;
+        if (is_path && value.get() == Py_None) {
+            continue;
+        }
+        if (PyDict_SetItemString(namespace_, field.module_attribute, value) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*)
+{
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (state.interpreter_id == -1) {
+        if (interpreter == -1) {
+            return nullptr;
+        }
+        state.interpreter_id = interpreter;
+    } else if (state.interpreter_id != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (state.module != nullptr) {
+        return Py_NewRef(state.module);
+    }
+    Ref module_name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!module_name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(module_name));
+    if (!module || !copy_spec_fields(spec, module)) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+bool warn_on_version_mismatch()
+{
+    const unsigned long running = Py_Version;
+    if ((running & ~0xFFFFUL) == built_for_version) {
+        return true;
+    }
+    char message[200];
+    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 11, module_name, "does not match", static_cast<int>((running >> 24) & 0xFF),
+                  static_cast<int>((running >> 16) & 0xFF));
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool ensure_sys_modules_entry(PyObject* module)
+{
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* existing = PyDict_GetItemWithError(modules, name(Name::ostrel_fenwy));
+    if (existing != nullptr) {
+        return true;
+    }
+    return !PyErr_Occurred() && PyDict_SetItem(modules, name(Name::ostrel_fenwy), module) == 0;
+}
+
+// A numpy already in sys.modules is used unless it is still being imported.
+bool is_initializing(PyObject* loaded)
+{
+    Ref spec = Ref::steal(PyObject_GetAttr(loaded, name(Name::dunder_spec)));
+    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec, name(Name::initializing))) : Ref{};
+    int truth = flag ? PyObject_IsTrue(flag) : 0;
+    if (truth < 0 || !flag) {
+        PyErr_Clear();
+        return false;
+    }
+    return truth != 0;
+}
+
+Ref import_numpy()
+{
+    PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), name(Name::numpy));
+    if (loaded != nullptr && !is_initializing(loaded)) {
+        return Ref::borrow(loaded);
+    }
+    if (PyErr_Occurred()) {
+        return Ref{};
+    }
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) {
+        return Ref{};
+    }
+    return Ref::steal(PyImport_ImportModuleLevelObject(name(Name::numpy), state.globals, locals, nullptr, 0));
+}
+
+bool bind_numpy()
+{
+    Ref numpy = import_numpy();
+    if (!numpy || PyDict_SetItem(state.globals, name(Name::np), numpy) < 0) {
+        return false;
+    }
+    Ref ndarray = Ref::steal(PyObject_GetAttr(numpy, name(Name::ndarray)));
+    if (!ndarray) {
+        return false;
+    }
+    if (!PyType_Check(ndarray.get())) {
+        PyErr_SetString(PyExc_ImportError, "numpy.ndarray is not a type");
+        return false;
+    }
+    state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
+    return true;
+}
+
+PyObject* defaults_for(const Signature& signature)
+{
+    switch (signature.optional_default) {
+    case Default::true_object:
+        return state.defaults_true;
+    case Default::none_object:
+        return state.defaults_none;
+    case Default::none:
+        break;
+    }
+    return Py_None;
+}
+
+int exec_steps(PyObject* module)
+{
+    state.globals = PyModule_GetDict(module);
+    state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
+    if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) {
+        return -1;
+    }
+    if (!warn_on_version_mismatch() || !fill_constants() || PyType_Ready(&function_type) < 0) {
+        return -1;
+    }
+    if (!ensure_sys_modules_entry(module) || !fetch_range() || !build_slices_and_defaults()) {
+        return fail_at(1);
+    }
+    std::array<Ref, entries.size()> codes;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        codes[index] = Ref::steal(new_introspection_code(entries[index].signature));
+        if (!codes[index]) {
+            return fail_at(1);
+        }
+    }
+    if (!bind_numpy()) {
+        return fail_at(1);
+    }
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        const Signature& signature = entries[index].signature;
+        Ref function = Ref::steal(new_function(entries[index], codes[index], defaults_for(signature)));
+        Ref function_name = Ref::steal(PyUnicode_InternFromString(signature.name));
+        if (!function || !function_name || PyDict_SetItem(state.globals, function_name, function) < 0) {
+            return fail_at(signature.def_line);
+        }
+    }
+    Ref test_table = Ref::steal(PyDict_New());
+    if (!test_table || PyDict_SetItem(state.globals, name(Name::dunder_test), test_table) < 0) {
+        return fail_at(1);
+    }
+    return 0;
+}
+
+int exec_module(PyObject* module)
+{
+    if (state.module != nullptr) {
+        if (state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'fenwy' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    state.module = Py_NewRef(module);
+    if (exec_steps(module) < 0) {
+        Py_CLEAR(state.module);
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyMethodDef no_module_methods[] = {{nullptr}};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "fenwy",
+    nullptr,
+    0,
+    no_module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace ostrel
+
+PyMODINIT_FUNC PyInit_fenwy(void)
+{
+    return PyModuleDef_Init(&ostrel::module_definition);
+}

@@ -1,0 +1,53 @@
+// The process-wide module state: filled once by the exec step, never released.
+#pragma once
+
+#include "names.hpp"
+#include "ref.hpp"
+
+#include <array>
+#include <cstdint>
+
+namespace ostrel {
+
+struct ModuleState {
+    PyObject* module = nullptr;          // set once the exec step has run
+    std::int64_t interpreter_id = -1;    // the one interpreter allowed to load us
+
+    PyObject* globals = nullptr;         // the module's __dict__
+    PyObject* builtins = nullptr;
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_bytes = nullptr;
+    PyObject* empty_str = nullptr;
+    std::array<PyObject*, static_cast<int>(Name::count_)> names{};
+
+    PyObject* zero = nullptr;
+    PyObject* one = nullptr;
+    PyObject* two = nullptr;
+    PyObject* minus_one = nullptr;
+    PyObject* minus_two = nullptr;
+
+    PyObject* all_but_last = nullptr;       // [:-1]
+    PyObject* all_but_first = nullptr;      // [1:]
+    PyObject* all_but_last_two = nullptr;   // [:-2]
+    PyObject* inner = nullptr;              // [1:-1]
+    PyObject* all_but_first_two = nullptr;  // [2:]
+
+    PyObject* defaults_true = nullptr;   // (True,)
+    PyObject* defaults_none = nullptr;   // (None,)
+
+    PyObject* range = nullptr;           // builtins.range as it was at start-up
+    PyTypeObject* ndarray = nullptr;     // numpy.ndarray, to recognise integer arrays
+};
+
+extern ModuleState state;
+
+inline PyObject* name(Name which) { return state.names[static_cast<int>(which)]; }
+
+// Steps 4 and 6 of the exec step: constants, interned names and range.
+// Returns false with an exception pending.
+bool fill_constants();
+bool fetch_range();
+// Step 7: slices and default tuples.
+bool build_slices_and_defaults();
+
+} // namespace ostrel
