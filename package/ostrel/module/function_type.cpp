@@ -51,34 +51,31 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*)
 // Pickled by reference: the name resolves through __module__.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
 
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-
-int set_defaults(PyObject* self, PyObject* value, void*)
+// __defaults__ and __kwdefaults__ accept what a Python function accepts; a
+// deletion stores None.  Binding never reads them.
+int replace_introspection_field(PyObject*& field, PyObject* value, bool accepted, const char* message)
 {
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    if (value != Py_None && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && value != Py_None && !accepted) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(as_function(self)->defaults, Py_NewRef(value));
+    Py_SETREF(field, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
 PyObject* get_kwdefaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->kwdefaults); }
+
+int set_defaults(PyObject* self, PyObject* value, void*)
+{
+    return replace_introspection_field(as_function(self)->defaults, value, value && PyTuple_Check(value),
+                                       "__defaults__ must be set to a tuple object");
+}
 
 int set_kwdefaults(PyObject* self, PyObject* value, void*)
 {
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    if (value != Py_None && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_SETREF(as_function(self)->kwdefaults, Py_NewRef(value));
-    return 0;
+    return replace_introspection_field(as_function(self)->kwdefaults, value, value && PyDict_Check(value),
+                                       "__kwdefaults__ must be set to a dict object");
 }
 
 PyMemberDef function_members[] = {
