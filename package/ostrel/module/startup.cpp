@@ -144,21 +144,24 @@ Ref import_numpy()
     return Ref::steal(PyImport_ImportModuleLevelObject(name(Name::numpy), state.globals, locals, nullptr, 0));
 }
 
+// The array type is kept only to recognise integer arrays, whose products
+// are formed in float64; a stand-in numpy without one simply gets none.
+void keep_array_type(PyObject* numpy)
+{
+    Ref ndarray = Ref::steal(PyObject_GetAttr(numpy, name(Name::ndarray)));
+    if (ndarray && PyType_Check(ndarray.get())) {
+        state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
+    }
+    PyErr_Clear();
+}
+
 bool bind_numpy()
 {
     Ref numpy = import_numpy();
     if (!numpy || PyDict_SetItem(state.globals, name(Name::np), numpy) < 0) {
         return false;
     }
-    Ref ndarray = Ref::steal(PyObject_GetAttr(numpy, name(Name::ndarray)));
-    if (!ndarray) {
-        return false;
-    }
-    if (!PyType_Check(ndarray.get())) {
-        PyErr_SetString(PyExc_ImportError, "numpy.ndarray is not a type");
-        return false;
-    }
-    state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
+    keep_array_type(numpy);
     return true;
 }
 

@@ -1,0 +1,179 @@
+"""Loading the module: re-import, reload, the one-interpreter rule and the
+numpy import. Each case runs in a fresh interpreter, since loading happens
+once per process."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+INTERPRETER_CHANGE = (
+    "Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
+
+
+def run_python(source):
+    """Runs the source in a new interpreter (same environment, so the same
+    PYTHONPATH) and returns what it printed last, decoded from JSON."""
+    completed = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(source)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stderr
+    return json.loads(completed.stdout.strip().splitlines()[-1])
+
+
+def test_reimport_gives_the_same_module():
+    result = run_python(
+        """
+        import json, sys
+        import numpy
+        import ostrel.fenwy as first
+        count = first.calc_num_frames
+        first.marker = "kept"
+        del sys.modules["ostrel.fenwy"]
+        import ostrel.fenwy as second
+        print(json.dumps({
+            "same": second is first,
+            "registered": sys.modules["ostrel.fenwy"] is first,
+            "np": second.np is numpy,
+            "function kept": second.calc_num_frames is count,
+            "namespace kept": getattr(second, "marker", None),
+            "works": second.calc_num_frames(10, 4, 2),
+        }))
+        """
+    )
+    assert result == {
+        "same": True,
+        "registered": True,
+        "np": True,
+        "function kept": True,
+        "namespace kept": "kept",
+        "works": 4,
+    }
+
+
+def test_reload_gives_the_same_module():
+    result = run_python(
+        """
+        import importlib, json
+        import numpy
+        import ostrel.fenwy as module
+        energy = module.calc_energy
+        module.np = "rebound"
+        reloaded = importlib.reload(module)
+        rebound = reloaded.np
+        module.np = numpy
+        print(json.dumps({
+            "same": reloaded is module,
+            "np left alone": rebound,
+            "function kept": reloaded.calc_energy is energy,
+            "works": reloaded.calc_num_frames(11, 4, 2),
+        }))
+        """
+    )
+    assert result == {"same": True, "np left alone": "rebound", "function kept": True, "works": 5}
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(
+        """
+        import json
+        import _xxsubinterpreters as interpreters
+        import ostrel.fenwy
+        messages = []
+        for attempt in range(2):
+            interp = interpreters.create()
+            try:
+                interpreters.run_string(interp, "import ostrel.fenwy")
+            except interpreters.RunFailedError as exc:
+                messages.append(str(exc))
+            else:
+                messages.append(None)
+            finally:
+                interpreters.destroy(interp)
+        print(json.dumps({"messages": messages, "works": ostrel.fenwy.calc_num_frames(10, 4, 2)}))
+        """
+    )
+    assert result["messages"] == [f"<class 'ImportError'>: {INTERPRETER_CHANGE}"] * 2
+    assert result["works"] == 4
+
+
+def test_first_interpreter_keeps_the_module():
+    # a sub-interpreter that loads the module first owns it; the main
+    # interpreter is then the second one and is refused
+    result = run_python(
+        """
+        import json, warnings
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        interpreters.run_string(interp, "import warnings; warnings.simplefilter('ignore'); import ostrel.fenwy")
+        try:
+            import ostrel.fenwy
+        except ImportError as exc:
+            outcome = [type(exc).__name__, str(exc)]
+        else:
+            outcome = None
+        print(json.dumps(outcome))
+        """
+    )
+    assert result == ["ImportError", INTERPRETER_CHANGE]
+
+
+def test_loaded_numpy_module_is_used():
+    # whatever sys.modules holds under "numpy" (and is not still being
+    # imported) becomes the global np
+    result = run_python(
+        """
+        import json, sys, types
+        stand_in = types.ModuleType("numpy")
+        stand_in.ceil = lambda q: 99
+        sys.modules["numpy"] = stand_in
+        import ostrel.fenwy
+        print(json.dumps({"np": ostrel.fenwy.np is stand_in, "count": ostrel.fenwy.calc_num_frames(10, 4, 2)}))
+        """
+    )
+    assert result == {"np": True, "count": 99}
+
+
+def test_failed_numpy_import_and_retry():
+    result = run_python(
+        """
+        import json, sys, traceback
+        class Refuse:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy":
+                    raise ImportError("numpy refused")
+        sys.meta_path.insert(0, Refuse())
+        try:
+            import ostrel.fenwy
+        except ImportError as exc:
+            entries = traceback.extract_tb(exc.__traceback__)
+            failure = {
+                "message": str(exc),
+                "records": [[e.filename, e.lineno, e.name] for e in entries if e.name == "init ostrel.fenwy"],
+                "module files": sorted({e.filename for e in entries if "ostrel" in e.filename}),
+            }
+        else:
+            failure = None
+        del sys.meta_path[0]
+        import numpy
+        import ostrel.fenwy
+        print(json.dumps({
+            "failure": failure,
+            "np": ostrel.fenwy.np is numpy,
+            "works": ostrel.fenwy.calc_num_frames(10, 4, 2),
+        }))
+        """
+    )
+    assert result == {
+        "failure": {
+            "message": "numpy refused",
+            "records": [["package/ostrel/fenwy.py", 1, "init ostrel.fenwy"]],
+            "module files": ["package/ostrel/fenwy.py"],
+        },
+        "np": True,
+        "works": 4,
+    }
