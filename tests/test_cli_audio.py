@@ -1,0 +1,187 @@
+"""Reading audio files for the command line: exact samples and one-line errors."""
+
+import struct
+import sys
+import wave
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from ostrel.cli.audio import read_audio
+from ostrel.cli.errors import InputError
+
+EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
+
+
+def pcm_bytes(ints: np.ndarray, width: int) -> bytes:
+    """Interleaved little-endian PCM as WAV stores it (8-bit unsigned, wider signed)."""
+    flat = np.asarray(ints, dtype=np.int64).reshape(-1)
+    if width == 1:
+        return (flat + 128).astype(np.uint8).tobytes()
+    if width == 3:
+        return b"".join(int(v).to_bytes(3, "little", signed=True) for v in flat)
+    return flat.astype(f"<i{width}").tobytes()
+
+
+def write_wav(path: Path, ints: np.ndarray, width: int, rate: int = 8000) -> Path:
+    """Write integer samples, shaped (frames,) or (frames, channels), with ``wave``."""
+    ints = np.asarray(ints)
+    ints = ints[:, None] if ints.ndim == 1 else ints
+    with wave.open(str(path), "wb") as writer:
+        writer.setnchannels(ints.shape[1])
+        writer.setsampwidth(width)
+        writer.setframerate(rate)
+        writer.writeframes(pcm_bytes(ints, width))
+    return path
+
+
+def write_riff(path: Path, fmt: bytes | None, data: bytes | None) -> Path:
+    """A RIFF/WAVE file from a raw fmt chunk body and data; None leaves a chunk out."""
+    body = b"WAVE"
+    if fmt is not None:
+        body += struct.pack("<4sI", b"fmt ", len(fmt)) + fmt
+    if data is not None:
+        body += struct.pack("<4sI", b"data", len(data)) + data
+    path.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
+    return path
+
+
+def random_ints(width: int, frames: int, channels: int, seed: int = 0) -> np.ndarray:
+    """Random full-range samples, with both extremes of the width included."""
+    low, high = -(1 << (8 * width - 1)), (1 << (8 * width - 1)) - 1
+    ints = np.random.default_rng(seed).integers(low, high, size=(frames, channels), endpoint=True)
+    ints[0, 0], ints[1, -1] = low, high
+    return ints
+
+
+def expected_signal(ints: np.ndarray, width: int) -> np.ndarray:
+    """Full scale is 2 ** (bits - 1); channels are averaged."""
+    scaled = np.asarray(ints).astype(np.float64) / 2.0 ** (8 * width - 1)
+    return scaled.mean(axis=1) if scaled.ndim == 2 and scaled.shape[1] > 1 else scaled.reshape(-1)
+
+
+@pytest.mark.parametrize(
+    ("width", "channels"),
+    [(1, 1), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (2, 5)],
+)
+def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
+    ints = random_ints(width, 300, channels)
+    audio = read_audio(write_wav(tmp_path / "x.wav", ints, width, rate=11025))
+
+    np.testing.assert_array_equal(audio.samples, expected_signal(ints, width))
+    assert audio.samples.dtype == np.float64
+    assert (audio.sample_rate, audio.channels, audio.encoding) == (11025, channels, f"{8 * width}-bit PCM WAV")
+    assert audio.samples.min() >= -1.0 and audio.samples.max() < 1.0
+
+
+@pytest.mark.parametrize(("width", "value", "scaled"), [(1, -128, -1.0), (1, 127, 127 / 128), (3, -1, -1 / 2**23), (3, 2**23 - 1, 1 - 2**-23)])
+def test_extremes_and_sign_of_odd_widths(tmp_path, width, value, scaled):
+    audio = read_audio(write_wav(tmp_path / "x.wav", np.array([value, 0]), width))
+    assert audio.samples.tolist() == [scaled, 0.0]
+
+
+def test_extensible_header_with_pcm_data_is_read(tmp_path):
+    ints = random_ints(3, 200, 2, seed=3)
+    fmt = struct.pack("<HHIIHHHHI", 0xFFFE, 2, 48000, 48000 * 6, 6, 24, 22, 24, 0x3) + EXTENSIBLE_PCM_GUID
+    audio = read_audio(write_riff(tmp_path / "ext.wav", fmt, pcm_bytes(ints, 3)))
+    np.testing.assert_array_equal(audio.samples, expected_signal(ints, 3))
+    assert (audio.sample_rate, audio.channels, audio.encoding) == (48000, 2, "24-bit PCM WAV")
+
+
+def test_truncated_last_frame_is_dropped(tmp_path):
+    path = write_wav(tmp_path / "x.wav", np.array([[1000, -1000], [2000, -2000]]), 2)
+    with path.open("ab") as stream:
+        stream.write(b"\x01\x02\x03")
+    assert read_audio(path).samples.tolist() == [0.0, 0.0]
+
+
+@pytest.mark.parametrize(
+    ("name", "subtype", "ints", "scale", "encoding"),
+    [
+        ("x.flac", "PCM_16", np.array([-32768, 5, 32767, -7], dtype=np.int16), 32768.0, "FLAC PCM_16"),
+        ("x.wav", "FLOAT", None, None, "WAV FLOAT"),
+    ],
+)
+def test_other_formats_go_through_soundfile(tmp_path, name, subtype, ints, scale, encoding):
+    soundfile = pytest.importorskip("soundfile")
+    path = tmp_path / name
+    if ints is None:
+        data = np.array([[0.5, -0.25], [0.125, 1.0], [-1.0, 0.0]], dtype=np.float32)
+        expected = data.astype(np.float64).mean(axis=1)
+    else:
+        data, expected = ints, ints.astype(np.float64) / scale
+    soundfile.write(str(path), data, 16000, subtype=subtype)
+    audio = read_audio(path)
+    np.testing.assert_array_equal(audio.samples, expected)
+    assert (audio.sample_rate, audio.encoding) == (16000, encoding)
+
+
+def _compressed_wav(path: Path) -> Path:
+    # MS ADPCM header: the data is never looked at.
+    return write_riff(path, struct.pack("<HHIIHHH", 0x0002, 1, 8000, 4096, 256, 4, 0), b"\0" * 256)
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (lambda p: p, "{p}: no such file"),
+        (lambda p: (p.write_bytes(b""), p)[1], "{p}: file is empty"),
+        (lambda p: (p.write_text("just some text, no audio at all"), p)[1],
+         "{p}: not a WAV file nor another audio format that soundfile reads"),
+        (_compressed_wav, "{p}: compressed WAV (format tag 0x0002) is not supported; convert it to PCM"),
+        (lambda p: write_wav(p, np.zeros(0, dtype=np.int16), 2), "{p}: contains no samples"),
+        (lambda p: write_riff(p, None, b"\0\0"), "{p}: not a valid WAV file (no fmt chunk)"),
+        (lambda p: write_riff(p, b"\1\0", b"\0\0"), "{p}: not a valid WAV file (fmt chunk too short)"),
+        (
+            lambda p: write_riff(p, struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16), None),
+            "{p}: not a valid WAV file (no data chunk)",
+        ),
+        (lambda p: (p.mkdir(), p)[1], "{p}: is a folder, not a file"),
+    ],
+    ids=["missing", "empty", "not-audio", "compressed", "no-samples", "no-fmt", "short-fmt", "no-data", "folder"],
+)
+def test_bad_files_raise_one_line_input_errors(tmp_path, make, message):
+    pytest.importorskip("soundfile")
+    path = make(tmp_path / "in.wav")
+    with pytest.raises(InputError) as raised:
+        read_audio(path)
+    assert str(raised.value) == message.format(p=path)
+
+
+def test_unreadable_file(tmp_path, monkeypatch):
+    path = write_wav(tmp_path / "x.wav", np.ones(4), 2)
+
+    def refuse(self, *args, **kwargs):
+        raise PermissionError(13, "Permission denied", str(self))
+
+    monkeypatch.setattr(Path, "open", refuse)
+    with pytest.raises(InputError, match=r"^.*x\.wav: cannot read: Permission denied$"):
+        read_audio(path)
+
+
+@pytest.mark.parametrize(
+    ("name", "content", "message"),
+    [
+        ("x.flac", b"fLaC\0\0\0\x22" + b"\0" * 40, "{p}: reading FLAC files needs soundfile: pip install 'ostrel[audio]'"),
+        ("x.ogg", b"OggS" + b"\0" * 40, "{p}: reading Ogg files needs soundfile: pip install 'ostrel[audio]'"),
+        ("x.aiff", b"FORM\0\0\0\x04AIFF", "{p}: reading AIFF files needs soundfile: pip install 'ostrel[audio]'"),
+        ("x.txt", b"plain text", "{p}: not a WAV file (other audio formats need soundfile: pip install 'ostrel[audio]')"),
+        (
+            "f.wav",
+            None,
+            "{p}: reading 32-bit float WAV files needs soundfile: pip install 'ostrel[audio]'",
+        ),
+    ],
+)
+def test_without_soundfile_the_message_names_the_extra(tmp_path, monkeypatch, name, content, message):
+    path = tmp_path / name
+    if content is None:
+        write_riff(path, struct.pack("<HHIIHH", 0x0003, 1, 8000, 32000, 4, 32), np.ones(3, "<f4").tobytes())
+    else:
+        path.write_bytes(content)
+    # None in sys.modules makes ``import soundfile`` raise ImportError.
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    with pytest.raises(InputError) as raised:
+        read_audio(path)
+    assert str(raised.value) == message.format(p=path)

@@ -1,0 +1,137 @@
+"""Many files: folders, worker processes, the combined CSV and the progress bar."""
+
+import csv
+import fcntl
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import termios
+
+import numpy as np
+import pytest
+
+from ostrel.cli.analysis import Analysis, Settings
+from ostrel.cli.batch import analyse_files, expand_inputs
+from ostrel.cli.errors import InputError
+from test_cli import reference, run_cli
+from test_cli_audio import expected_signal, random_ints, write_wav
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """Three WAV files of different lengths, one in a sub-folder, beside a non-WAV file."""
+    root = tmp_path / "sounds"
+    (root / "sub").mkdir(parents=True)
+    (root / "readme.txt").write_text("not audio")
+    signals = {}
+    for name, frames, seed in [("b.wav", 6000, 1), ("a.WAV", 9000, 2), ("sub/c.wav", 3000, 3)]:
+        ints = random_ints(2, frames, 1, seed) // (seed * 4)
+        signals[str(write_wav(root / name, ints, 2))] = expected_signal(ints, 2)
+    return root, signals
+
+
+def test_folders_expand_to_every_wav_below_them_sorted(folder, tmp_path):
+    root, _ = folder
+    extra = tmp_path / "z.wav"
+    paths = expand_inputs([str(root), str(extra), str(root / "b.wav")])
+    assert paths == [root / "a.WAV", root / "b.wav", root / "sub" / "c.wav", extra]
+
+
+def test_a_folder_without_wav_files_is_an_error(tmp_path):
+    (tmp_path / "x.mp3").write_bytes(b"\0")
+    with pytest.raises(InputError, match=f"^{tmp_path}: folder has no .wav files$"):
+        expand_inputs([str(tmp_path)])
+
+
+def test_worker_processes_give_the_same_results_in_order(folder, tmp_path):
+    root, _ = folder
+    bad = tmp_path / "bad.wav"
+    bad.write_bytes(b"RIFF\4\0\0\0WAVE")
+    paths = expand_inputs([str(root)]) + [bad]
+    settings = Settings(win=1024, hop=256)
+    serial, parallel = analyse_files(paths, settings, jobs=1), analyse_files(paths, settings, jobs=2)
+
+    assert [type(o) for o in parallel] == [Analysis, Analysis, Analysis, InputError]
+    assert str(parallel[3]) == str(serial[3]) == f"{bad}: not a valid WAV file (no fmt chunk)"
+    for one, other in zip(serial[:3], parallel[:3]):
+        assert one.source == other.source
+        np.testing.assert_array_equal(one.energy, other.energy)
+        np.testing.assert_array_equal(one.zcr, other.zcr)
+        np.testing.assert_array_equal(one.peaks, other.peaks)
+
+
+def test_jobs_over_a_folder_print_a_line_per_file_and_one_csv(folder, tmp_path):
+    root, signals = folder
+    out = tmp_path / "all.csv"
+    result = run_cli(root, "--jobs", "2", "--csv", out, "--win", "1024", "--hop", "256")
+    assert (result.returncode, result.stderr) == (0, "")
+
+    lines = result.stdout.splitlines()
+    assert [line.split(": ")[0] for line in lines] == [str(root / "a.WAV"), str(root / "b.wav"), str(root / "sub" / "c.wav")]
+    rows = list(csv.reader(out.open()))
+    assert rows[0] == ["file", "time_s", "energy", "zcr", "peak"]
+    for line, (name, signal) in zip(lines, sorted(signals.items(), key=lambda item: item[0].lower())):
+        times, energy, zcr, peaks = reference(signal, 8000, 1024, 256)
+        table = np.array([[float(v) for v in row[1:]] for row in rows[1:] if row[0] == name])
+        np.testing.assert_array_equal(table, np.column_stack([times, energy, zcr, np.isin(np.arange(len(energy)), peaks)]))
+        strongest = peaks[np.argmax(energy[peaks])]
+        assert line == (
+            f"{name}: {len(signal) / 8000:.3f} s, 8000 Hz, {len(energy)} frames, "
+            f"energy mean {energy.mean():.4g} max {energy.max():.4g}, zcr mean {zcr.mean():.4g}, "
+            f"{len(peaks)} peaks (strongest at {times[strongest]:.3f} s)"
+        )
+    assert len(rows) == 1 + sum(len(reference(s, 8000, 1024, 256)[1]) for s in signals.values())
+
+
+def test_a_bad_file_among_many_is_reported_and_the_rest_analysed(folder):
+    root, _ = folder
+    (root / "broken.wav").write_text("no")
+    result = run_cli(root, "--jobs", "2", "--json")
+    assert result.returncode == 2
+    assert result.stderr == f"ostrel: error: {root / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
+    assert "Traceback" not in result.stderr
+    assert [doc["source"] for doc in json.loads(result.stdout)] == [
+        str(root / "a.WAV"), str(root / "b.wav"), str(root / "sub" / "c.wav"),
+    ]
+
+
+def test_plot_refuses_several_files(folder):
+    root, _ = folder
+    result = run_cli(root, "--plot", "x.png")
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == "ostrel: error: --plot draws one signal, but 3 files were given\n"
+
+
+def _stderr_through(folder, terminal):
+    """Run over the folder with stderr on a pseudo-terminal or a pipe; returns what stderr got."""
+    root, _ = folder
+    command = [sys.executable, "-m", "ostrel", str(root)]
+    if not terminal:
+        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=60).stderr
+    main_end, child_end = pty.openpty()
+    # A new pseudo-terminal is 0 columns wide, where the bar draws nothing.
+    fcntl.ioctl(child_end, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=child_end)
+    os.close(child_end)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(main_end, 4096)
+        except OSError:  # the child closed its end
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(main_end)
+    assert process.wait(timeout=60) == 0
+    return b"".join(chunks).decode()
+
+
+def test_progress_bar_only_on_a_terminal(folder):
+    pytest.importorskip("tqdm")
+    shown = _stderr_through(folder, terminal=True)
+    assert "0/3 [00:00<?, ?file/s]" in shown
+    assert _stderr_through(folder, terminal=False) == ""
