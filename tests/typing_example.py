@@ -1,0 +1,28 @@
+"""Typical use of ostrel.fenwy; must pass ``mypy --strict`` against the stub."""
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ostrel import fenwy
+
+
+def features(signal: NDArray[np.float64], win_len: int = 512) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
+    hop_size = win_len // 4
+    energy: NDArray[np.float64] = fenwy.calc_energy(signal, win_len, hop_size)
+    rate: NDArray[np.float64] = fenwy.calc_zc(signal, win_len, hop_size=hop_size, centered=False)
+    frames: int = fenwy.calc_num_frames(len(signal), win_len, hop_size)
+    return energy, rate, frames
+
+
+def crossings_per_sample(samples: NDArray[np.int16]) -> float:
+    return int(fenwy.num_zerocrossings(samples)) / len(samples)
+
+
+def strongest_peaks(signal: NDArray[np.float64], thresh: float | None = 0.5) -> list[int]:
+    peaks: NDArray[np.intp] = fenwy.find_peaks(signal, thresh)
+    everywhere = fenwy.find_peaks(x=signal)
+    return [int(i) for i in peaks if i in everywhere]
+
+
+def integer_energy(samples: NDArray[np.int64]) -> float:
+    return float(fenwy.calc_energy(samples, 4, 2, True).sum())
