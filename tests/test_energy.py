@@ -128,7 +128,8 @@ def test_bool_frames_multiply_logically(fenwy):
 def test_complex_frames_square_as_complex(fenwy):
     # 1j * 1j is -1: squared, not the magnitude; storing drops the imaginary part.
     x = np.array([1j, 1j, 2 + 1j])
-    with pytest.warns(np.exceptions.ComplexWarning):
+    # numpy moved its warning classes to numpy.exceptions in 1.25.
+    with pytest.warns(getattr(np, "exceptions", np).ComplexWarning):
         result = fenwy.calc_energy(x, 2, 2, False)
     np.testing.assert_array_equal(result, [-1.0, 1.5])
 

@@ -127,7 +127,8 @@ class FloatLike(float):
         ((-1.0,), 0.0),
         ((FloatLike(0.25),), 1.25),
         ((np.int64(4),), np.int64(5)),
-        ((np.float32(0.5),), np.float32(1.5)),
+        # numpy 2 keeps float32 here, numpy 1.x promotes to float64: numpy decides.
+        ((np.float32(0.5),), np.float32(0.5) + 1),
         ((Fraction(1, 3),), Fraction(4, 3)),
         ([7, 8], 8),
         ({0: 9}, 10),
@@ -359,10 +360,14 @@ def test_truth_is_asked_once(fenwy, function, value):
             ValueError,
             "The truth value of an array with more than one element is ambiguous. Use a.any() or a.all()",
         ),
-        (
+        # Older numpy only warns about the truth of an empty array.
+        pytest.param(
             np.array([]),
             ValueError,
             "The truth value of an empty array is ambiguous. Use `array.size > 0` to check that an array is not empty.",
+            marks=pytest.mark.skipif(
+                np.lib.NumpyVersion(np.__version__) < "2.2.0", reason="numpy < 2.2 does not raise here"
+            ),
         ),
     ],
 )

@@ -3,6 +3,16 @@ import traceback
 import numpy as np
 import pytest
 
+
+def numpy_message(operation):
+    """The text numpy itself raises for an operation; it differs between releases."""
+    try:
+        operation()
+    except Exception as error:
+        return str(error)
+    raise AssertionError("numpy raised nothing")
+
+
 SOURCE = "package/ostrel/fenwy.py"
 NAN = float("nan")
 
@@ -134,8 +144,7 @@ def test_signal_is_left_unchanged(fenwy):
             np.array([0, 5, 0]),
             "x",
             TypeError,
-            "ufunc 'greater' did not contain a loop with signature matching types "
-            "(<class 'numpy.dtypes.Int64DType'>, <class 'numpy.dtypes.StrDType'>) -> None",
+            numpy_message(lambda: np.array([5]) > "x"),
             110,
         ),
     ],

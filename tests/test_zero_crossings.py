@@ -4,6 +4,9 @@ import traceback
 import numpy as np
 import pytest
 
+# numpy 2 counts as np.intp, numpy 1.x as a Python int; the result is numpy's own.
+COUNT_TYPE = type(np.count_nonzero(np.array([True])))
+
 SOURCE = "package/ostrel/fenwy.py"
 NAN = float("nan")
 
@@ -47,7 +50,7 @@ def test_crossing_counts(fenwy, signal, expected):
         result = fenwy.num_zerocrossings(np.array(signal, dtype=np.float64))
     assert result == expected
     # numpy's count comes back as it is.
-    assert type(result) is np.intp
+    assert type(result) is COUNT_TYPE
 
 
 @pytest.mark.parametrize("x", [np.array([]), np.array([-3.0]), [], [7], "a", "", (), (5,), range(1)])
@@ -81,7 +84,7 @@ def test_short_signals_need_no_numpy(fenwy, restore_globals):
 def test_integer_arrays_multiply_in_float64(fenwy, signal, dtype, expected):
     result = fenwy.num_zerocrossings(np.array(signal, dtype=dtype))
     assert result == expected
-    assert type(result) is np.intp
+    assert type(result) is COUNT_TYPE
 
 
 def test_integer_array_subclass_multiplies_in_float64(fenwy):
