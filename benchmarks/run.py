@@ -1,5 +1,6 @@
-"""Times every function of ostrel.fenwy against the plain-Python version in
-plain.py, in one process and on the same inputs, and records peak memory.
+"""Times every function of ostrel.fenwy against the plain-Python model that
+the tests compare it with (tests/model.py: the same statements, the same numpy
+calls), in one process and on the same inputs, and records peak memory.
 
     PYTHONPATH=package python benchmarks/run.py            # full run, writes results.md
     PYTHONPATH=package python benchmarks/run.py --quick    # smoke run, writes nothing
@@ -24,10 +25,12 @@ from pathlib import Path
 
 import numpy as np
 
-import ostrel.fenwy as ours
-import plain
-
 HERE = Path(__file__).resolve().parent
+# One plain-Python model serves the tests and this benchmark.
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import model as plain  # noqa: E402
+import ostrel.fenwy as ours  # noqa: E402
 FUNCTIONS = ["calc_num_frames", "calc_energy", "calc_zc", "num_zerocrossings", "find_peaks"]
 WINDOWS = [64, 512, 2048]
 # One repeat should run at least this long, so that timer resolution and

@@ -7,7 +7,7 @@ import traceback
 import numpy as np
 import pytest
 
-SOURCE = "package/ostrel/fenwy.py"
+from tracebacks import SOURCE
 
 DEF_LINES = {
     "calc_num_frames": 4,

@@ -2,23 +2,12 @@
 
 import builtins
 import math
-import traceback
 
 import numpy as np
 import pytest
 
-SOURCE = "package/ostrel/fenwy.py"
+from tracebacks import SOURCE, failure
 BODY_RECORD = [(SOURCE, 14, "ostrel.fenwy.calc_num_frames")]
-
-
-def failure(call, *args, **kwargs):
-    """The exception and the traceback entries below this helper's frame."""
-    try:
-        call(*args, **kwargs)
-    except Exception as exc:
-        entries = traceback.extract_tb(exc.__traceback__)[1:]
-        return exc, [(entry.filename, entry.lineno, entry.name) for entry in entries]
-    pytest.fail("the call did not fail")
 
 
 @pytest.mark.parametrize(

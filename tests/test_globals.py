@@ -1,19 +1,9 @@
 import builtins
-import traceback
 
 import numpy as np
 import pytest
 
-SOURCE = "package/ostrel/fenwy.py"
-
-
-def records(exc):
-    """The traceback entries the module added, outermost first."""
-    return [
-        (fs.filename, fs.lineno, fs.name)
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename == SOURCE
-    ]
+from tracebacks import SOURCE, records
 
 
 def plain(value):

@@ -6,7 +6,7 @@ import inspect
 import numpy as np
 import pytest
 
-SOURCE = "package/ostrel/fenwy.py"
+from tracebacks import SOURCE
 
 FUNCTIONS = ["calc_num_frames", "calc_energy", "calc_zc", "num_zerocrossings", "find_peaks"]
 

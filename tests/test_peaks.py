@@ -1,4 +1,3 @@
-import traceback
 
 import numpy as np
 import pytest
@@ -13,17 +12,8 @@ def numpy_message(operation):
     raise AssertionError("numpy raised nothing")
 
 
-SOURCE = "package/ostrel/fenwy.py"
+from tracebacks import SOURCE, records
 NAN = float("nan")
-
-
-def records(exc):
-    """The traceback entries the module added, outermost first."""
-    return [
-        (fs.filename, fs.lineno, fs.name)
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename == SOURCE
-    ]
 
 
 def peaks_at(line):

@@ -5,21 +5,7 @@ import traceback
 import numpy as np
 import pytest
 
-SOURCE = "package/ostrel/fenwy.py"
-
-
-def record(name, line):
-    return (SOURCE, line, "ostrel.fenwy." + name)
-
-
-def failure(call, *args, **kwargs):
-    """The exception and the traceback entries below this helper's frame."""
-    try:
-        call(*args, **kwargs)
-    except Exception as exc:
-        entries = traceback.extract_tb(exc.__traceback__)[1:]
-        return exc, [(entry.filename, entry.lineno, entry.name) for entry in entries]
-    pytest.fail("the call did not fail")
+from tracebacks import SOURCE, failure, record
 
 
 def innermost(exc):

@@ -1,5 +1,4 @@
 import collections
-import traceback
 
 import numpy as np
 import pytest
@@ -7,17 +6,8 @@ import pytest
 # numpy 2 counts as np.intp, numpy 1.x as a Python int; the result is numpy's own.
 COUNT_TYPE = type(np.count_nonzero(np.array([True])))
 
-SOURCE = "package/ostrel/fenwy.py"
+from tracebacks import SOURCE, records
 NAN = float("nan")
-
-
-def records(exc):
-    """The traceback entries the module added, outermost first."""
-    return [
-        (fs.filename, fs.lineno, fs.name)
-        for fs in traceback.extract_tb(exc.__traceback__)
-        if fs.filename == SOURCE
-    ]
 
 
 def count_at(line):
