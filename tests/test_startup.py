@@ -177,3 +177,94 @@ def test_failed_numpy_import_and_retry():
         "np": True,
         "works": 4,
     }
+
+
+def test_numpy_entry_that_drops_itself_while_checked():
+    # Reading __spec__ removes the entry from sys.modules: the module must
+    # still hold the object it checked, not a freed one.
+    result = run_python(
+        """
+        import json, sys
+
+        class DropsItself:
+            @property
+            def __spec__(self):
+                del sys.modules["numpy"]
+                return None
+
+        stand_in = DropsItself()
+        sys.modules["numpy"] = stand_in
+        del stand_in
+        import ostrel.fenwy as fenwy
+        print(json.dumps({"np": type(fenwy.np).__name__, "alive": repr(fenwy.np).startswith("<__main__.DropsItself")}))
+        """
+    )
+    assert result == {"np": "DropsItself", "alive": True}
+
+
+def test_numpy_spec_failure_other_than_a_missing_attribute_fails_the_import():
+    result = run_python(
+        """
+        import json, sys, traceback
+
+        class Broken:
+            @property
+            def __spec__(self):
+                raise KeyError("spec")
+
+        sys.modules["numpy"] = Broken()
+        try:
+            import ostrel.fenwy
+        except KeyError as error:
+            entries = [(e.filename, e.lineno, e.name) for e in traceback.extract_tb(error.__traceback__)]
+            print(json.dumps({"records": [e for e in entries if e[0] == "package/ostrel/fenwy.py"]}))
+        """
+    )
+    assert result == {"records": [["package/ostrel/fenwy.py", 1, "init ostrel.fenwy"]]}
+
+
+def test_failed_imports_do_not_accumulate_references():
+    # Each failed start-up leaves the module state to the next attempt; only
+    # the one reference the state keeps may remain.
+    result = run_python(
+        """
+        import builtins, json, sys
+
+        class Unimportable:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy":
+                    raise ImportError("no numpy here")
+                return None
+
+        sys.modules.pop("numpy", None)
+        sys.meta_path.insert(0, Unimportable())
+        before = sys.getrefcount(builtins), sys.getrefcount(range)
+        failures = 0
+        for attempt in range(5):
+            try:
+                import ostrel.fenwy
+            except ImportError:
+                failures += 1
+        grown = sys.getrefcount(builtins) - before[0], sys.getrefcount(range) - before[1]
+        print(json.dumps({"failures": failures, "grown": list(grown)}))
+        """
+    )
+    assert result == {"failures": 5, "grown": [1, 1]}
+
+
+def test_functions_calling_each_other_endlessly_raise_recursion_error():
+    # A cycle made only of the module's own functions (no Python frame in
+    # between) must end in RecursionError, not overflow the C stack.
+    result = run_python(
+        """
+        import functools, json, types
+        import ostrel.fenwy as fenwy
+
+        fenwy.np = types.SimpleNamespace(ceil=functools.partial(fenwy.calc_num_frames, 1, 1))
+        try:
+            fenwy.calc_num_frames(1, 1, 1)
+        except RecursionError as error:
+            print(json.dumps({"message": str(error)}))
+        """
+    )
+    assert result == {"message": "maximum recursion depth exceeded while calling a Python object"}

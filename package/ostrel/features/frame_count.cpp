@@ -28,7 +28,7 @@ Ref calc_num_frames_body(Steps& steps, PyObject* const* values)
     Ref frames = to_int(rounded);
     // Never negative: a signal too short for one frame has no frames.
     if (is_negative_int(frames)) {
-        return new_ref(state.zero);
+        return Ref::borrow(state.zero);
     }
     return frames;
 }

@@ -15,7 +15,7 @@ Ref num_zerocrossings_body(Steps& steps, PyObject* const* values)
 
     steps.at(83);  // if len(x) < 2: return 0
     if (length(x) < 2) {
-        return new_ref(state.zero);
+        return Ref::borrow(state.zero);
     }
     steps.at(85);  // x0 = x[:-1]
     Ref x0 = slice_with(x, state.all_but_last);

@@ -79,12 +79,13 @@ int keyword_lookup(PyObject* parameter, PyObject* keyword_names, PyObject* const
         } else if (keyword == Py_None) {
             matches = false;
         } else {
-            PyObject* equal = PyObject_RichCompare(parameter, keyword, Py_EQ);
-            if (equal == nullptr) {
+            Ref equal = Ref::steal(PyObject_RichCompare(parameter, keyword, Py_EQ));
+            if (!equal) {
                 return -1;
             }
-            int truth = equal == Py_True ? 1 : (equal == Py_False || equal == Py_None) ? 0 : PyObject_IsTrue(equal);
-            Py_DECREF(equal);
+            const int truth = equal.get() == Py_True ? 1
+                : (equal.get() == Py_False || equal.get() == Py_None) ? 0
+                : PyObject_IsTrue(equal);
             if (truth < 0) {
                 return -1;
             }
@@ -222,17 +223,23 @@ PyObject* enter_front(const FunctionEntry& entry, PyObject* const* args, Py_ssiz
 {
     const Signature& signature = entry.signature;
     PyObject* values[max_parameters];
-    if (!bind(signature, args, positional_count, keyword_names, values)) {
+    // The bodies call each other through the namespace; a cycle must end in
+    // RecursionError, not in a C stack overflow.
+    if (!bind(signature, args, positional_count, keyword_names, values)
+        || Py_EnterRecursiveCall(" while calling a Python object")) {
         add_traceback_record(signature.qualname, signature.def_line);
         return nullptr;
     }
     Steps steps;
+    PyObject* result;
     try {
-        return entry.body(steps, values).release();
+        result = entry.body(steps, values).release();
     } catch (const PythonError&) {
         add_traceback_record(signature.qualname, steps.line());
-        return nullptr;
+        result = nullptr;
     }
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 } // namespace ostrel

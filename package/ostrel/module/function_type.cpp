@@ -128,15 +128,15 @@ PyObject* new_function(const FunctionEntry& entry, PyObject* code, PyObject* def
     FunctionObject* function = as_function(object);
     function->vectorcall = function_vectorcall;
     function->entry = &entry;
-    function->name = PyUnicode_InternFromString(signature.name);
-    function->qualname = Py_XNewRef(function->name);
+    function->name = Py_NewRef(name(signature.global));
+    function->qualname = Py_NewRef(function->name);
     function->module = Py_NewRef(name(Name::ostrel_fenwy));
     function->doc = PyUnicode_FromString(signature.doc);
     function->globals = Py_NewRef(state.globals);
     function->code = Py_NewRef(code);
     function->defaults = Py_NewRef(defaults);
     function->kwdefaults = Py_NewRef(Py_None);
-    if (!function->name || !function->doc) {
+    if (!function->doc) {
         return nullptr;
     }
     return object.release();

@@ -61,6 +61,13 @@ Py_ssize_t index_from_key(PyObject* key)
     return value;
 }
 
+// numpy arrays are recognised by their type, never by probing attributes.
+bool is_array(PyObject* object)
+{
+    return state.ndarray_type != nullptr
+        && PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(state.ndarray_type));
+}
+
 } // namespace
 
 Ref lookup_global(Name global, GlobalCache& cache)
@@ -252,7 +259,6 @@ Ref greater_than(PyObject* left, PyObject* right) { return checked(PyObject_Rich
 void set_item(PyObject* object, PyObject* key, PyObject* value) { checked_status(PyObject_SetItem(object, key, value)); }
 Py_ssize_t length(PyObject* object) { return checked_status(PyObject_Size(object)); }
 Ref length_of(PyObject* object) { return checked(PyLong_FromSsize_t(length(object))); }
-Ref new_ref(PyObject* object) { return Ref::borrow(object); }
 
 Ref pair(PyObject* first, PyObject* second)
 {
@@ -274,7 +280,7 @@ bool is_negative_int(PyObject* object) { return PyLong_Check(object) && _PyLong_
 
 Ref promote_integer_array(PyObject* object)
 {
-    if (state.ndarray == nullptr || !PyObject_TypeCheck(object, state.ndarray)) {
+    if (!is_array(object)) {
         return Ref::borrow(object);
     }
     Ref dtype = get_attr(object, Name::dtype);
@@ -290,7 +296,7 @@ Ref promote_integer_array(PyObject* object)
 
 bool is_empty_array(PyObject* object)
 {
-    if (state.ndarray == nullptr || !PyObject_TypeCheck(object, state.ndarray)) {
+    if (!is_array(object)) {
         return false;
     }
     Ref size = get_attr(object, Name::size);

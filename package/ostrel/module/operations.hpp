@@ -49,7 +49,6 @@ Py_ssize_t length(PyObject* object);
 Ref pair(PyObject* first, PyObject* second);
 Ref to_int(PyObject* object);
 bool is_negative_int(PyObject* object);
-Ref new_ref(PyObject* object);
 
 // Integer numpy arrays, whose products would wrap in their own type, are
 // promoted to float64 before multiplying; anything else is returned as is.

@@ -12,50 +12,76 @@
 #undef Py_BUILD_CORE
 
 #include <map>
+#include <new>
 #include <string>
 #include <utility>
 
 namespace ostrel {
 namespace {
 
+using RecordKey = std::pair<std::string, int>;
+
 // Kept for the life of the process: one code object per distinct record.
-std::map<std::pair<std::string, int>, PyCodeObject*>& kept_codes()
+std::map<RecordKey, PyCodeObject*>& kept_codes()
 {
-    static auto* codes = new std::map<std::pair<std::string, int>, PyCodeObject*>;
+    static auto* codes = new std::map<RecordKey, PyCodeObject*>;
     return *codes;
 }
 
-PyCodeObject* code_for_record(const char* function_name, int line)
+PyCodeObject* kept_code(const char* function_name, int line) noexcept
 {
-    auto key = std::make_pair(std::string(function_name), line);
-    auto& codes = kept_codes();
-    if (auto found = codes.find(key); found != codes.end()) {
-        return found->second;
+    try {
+        auto& codes = kept_codes();
+        auto found = codes.find(RecordKey(function_name, line));
+        return found == codes.end() ? nullptr : found->second;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Without memory for the table the code object still serves this record;
+// the next one makes another.
+void keep_code(const char* function_name, int line, PyCodeObject* code) noexcept
+{
+    try {
+        kept_codes().emplace(RecordKey(function_name, line), reinterpret_cast<PyCodeObject*>(Py_NewRef(code)));
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(code);
+    }
+}
+
+// A new reference, or NULL with the creation's exception replacing the
+// pending one.
+PyCodeObject* code_for_record(const char* function_name, int line) noexcept
+{
+    if (PyCodeObject* kept = kept_code(function_name, line)) {
+        return reinterpret_cast<PyCodeObject*>(Py_NewRef(kept));
     }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
+    Ref pending_type = Ref::steal(type);
+    Ref pending_value = Ref::steal(value);
+    Ref pending_traceback = Ref::steal(traceback);
     PyCodeObject* code = PyCode_NewEmpty(source_file, function_name, line);
-    if (!code) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    if (code == nullptr) {
         return nullptr;
     }
-    PyErr_Restore(type, value, traceback);
-    codes.emplace(std::move(key), code);
+    PyErr_Restore(pending_type.release(), pending_value.release(), pending_traceback.release());
+    keep_code(function_name, line, code);
     return code;
 }
 
 } // namespace
 
-void add_traceback_record(const char* function_name, int line)
+void add_traceback_record(const char* function_name, int line) noexcept
 {
     PyThreadState* thread = PyThreadState_Get();
-    PyCodeObject* code = code_for_record(function_name, line);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(code_for_record(function_name, line)));
     if (!code) {
         return;
     }
-    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(thread, code, state.globals, nullptr)));
+    Ref frame = Ref::steal(reinterpret_cast<PyObject*>(
+        PyFrame_New(thread, reinterpret_cast<PyCodeObject*>(code.get()), state.globals, nullptr)));
     if (!frame) {
         return;
     }

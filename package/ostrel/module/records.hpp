@@ -5,6 +5,6 @@
 namespace ostrel {
 
 // Called with the exception already set; adds one record to its traceback.
-void add_traceback_record(const char* function_name, int line);
+void add_traceback_record(const char* function_name, int line) noexcept;
 
 } // namespace ostrel

@@ -16,6 +16,7 @@ inline constexpr std::size_t max_parameters = 4;
 inline constexpr std::size_t max_varnames = 9;
 
 struct Signature {
+    Name global;            // the name it is bound to in the module namespace
     const char* name;       // bare name, used in argument errors
     const char* qualname;   // used in traceback records
     int def_line;           // recorded by binding failures
@@ -31,7 +32,7 @@ struct Signature {
 };
 
 inline constexpr Signature calc_num_frames_signature{
-    "calc_num_frames", "ostrel.fenwy.calc_num_frames", 4, 3, 3, Default::none,
+    Name::calc_num_frames, "calc_num_frames", "ostrel.fenwy.calc_num_frames", 4, 3, 3, Default::none,
     {Name::x_len, Name::win_len, Name::hop_size}, 3,
     "Calculates the number of frames of data resulting when windowing\n"
     "    a signal of length ``x_len``, using a window size of ``win_len`` and a hop size of ``hop_size``.\n"
@@ -45,7 +46,7 @@ inline constexpr Signature calc_num_frames_signature{
 };
 
 inline constexpr Signature calc_energy_signature{
-    "calc_energy", "ostrel.fenwy.calc_energy", 18, 3, 4, Default::true_object,
+    Name::calc_energy, "calc_energy", "ostrel.fenwy.calc_energy", 18, 3, 4, Default::true_object,
     {Name::x, Name::win_len, Name::hop_size, Name::centered, Name::M, Name::energy, Name::m, Name::win}, 8,
     "Calculate the normalized energy feature for the input signal.\n"
     "\n"
@@ -59,7 +60,7 @@ inline constexpr Signature calc_energy_signature{
 };
 
 inline constexpr Signature calc_zc_signature{
-    "calc_zc", "ostrel.fenwy.calc_zc", 46, 3, 4, Default::true_object,
+    Name::calc_zc, "calc_zc", "ostrel.fenwy.calc_zc", 46, 3, 4, Default::true_object,
     {Name::x, Name::win_len, Name::hop_size, Name::centered, Name::M, Name::zc, Name::f, Name::win}, 8,
     "Calculate the normalized zero-crossing rate for the input signal. At each hop, count the number\n"
     "    of zero-crossings in that window and divide by the window length.\n"
@@ -74,7 +75,7 @@ inline constexpr Signature calc_zc_signature{
 };
 
 inline constexpr Signature num_zerocrossings_signature{
-    "num_zerocrossings", "ostrel.fenwy.num_zerocrossings", 75, 1, 1, Default::none,
+    Name::num_zerocrossings, "num_zerocrossings", "ostrel.fenwy.num_zerocrossings", 75, 1, 1, Default::none,
     {Name::x, Name::x0, Name::x1}, 3,
     "Count the number of zero-crossings in the signal ``x``.\n"
     "\n"
@@ -85,7 +86,7 @@ inline constexpr Signature num_zerocrossings_signature{
 };
 
 inline constexpr Signature find_peaks_signature{
-    "find_peaks", "ostrel.fenwy.find_peaks", 90, 1, 2, Default::none_object,
+    Name::find_peaks, "find_peaks", "ostrel.fenwy.find_peaks", 90, 1, 2, Default::none_object,
     {Name::x, Name::thresh, Name::x0, Name::x1, Name::x2, Name::peak_bools, Name::values, Name::th, Name::peaks}, 9,
     "Finds peaks in 1D vector.\n"
     "\n"

@@ -26,12 +26,13 @@ constexpr unsigned long built_for_version = 0x030B0000;  // 3.11
 struct SpecField {
     const char* spec_attribute;
     const char* module_attribute;
+    bool skips_none;
 };
 constexpr std::array<SpecField, 4> copied_spec_fields{{
-    {"loader", "__loader__"},
-    {"origin", "__file__"},
-    {"parent", "__package__"},
-    {"submodule_search_locations", "__path__"},
+    {"loader", "__loader__", false},
+    {"origin", "__file__", false},
+    {"parent", "__package__", false},
+    {"submodule_search_locations", "__path__", true},
 }};
 
 // A failed exec step from the sys.modules entry onwards: one record, line
@@ -54,8 +55,7 @@ bool copy_spec_fields(PyObject* spec, PyObject* module)
             PyErr_Clear();
             continue;
         }
-        const bool is_path = field.module_attribute == copied_spec_fields.back().module_attribute;
-        if (is_path && value.get() == Py_None) {
+        if (field.skips_none && value.get() == Py_None) {
             continue;
         }
         if (PyDict_SetItemString(namespace_, field.module_attribute, value) < 0) {
@@ -115,27 +115,51 @@ bool ensure_sys_modules_entry(PyObject* module)
     return !PyErr_Occurred() && PyDict_SetItem(modules, name(Name::ostrel_fenwy), module) == 0;
 }
 
-// A numpy already in sys.modules is used unless it is still being imported.
-bool is_initializing(PyObject* loaded)
+// The attribute, or an empty Ref when it is missing; false with the
+// exception set for any other failure.
+bool attribute_if_present(PyObject* object, Name attribute, Ref& value)
 {
-    Ref spec = Ref::steal(PyObject_GetAttr(loaded, name(Name::dunder_spec)));
-    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec, name(Name::initializing))) : Ref{};
-    int truth = flag ? PyObject_IsTrue(flag) : 0;
-    if (truth < 0 || !flag) {
-        PyErr_Clear();
+    value = Ref::steal(PyObject_GetAttr(object, name(attribute)));
+    if (value) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
         return false;
     }
-    return truth != 0;
+    PyErr_Clear();
+    return true;
+}
+
+// 1 while a loaded numpy is still being imported, 0 when it is ready (a
+// missing __spec__ or _initializing counts as ready), -1 on error.
+int is_initializing(PyObject* loaded)
+{
+    Ref spec;
+    Ref flag;
+    if (!attribute_if_present(loaded, Name::dunder_spec, spec)) {
+        return -1;
+    }
+    if (spec && !attribute_if_present(spec, Name::initializing, flag)) {
+        return -1;
+    }
+    return flag ? PyObject_IsTrue(flag) : 0;
 }
 
 Ref import_numpy()
 {
-    PyObject* loaded = PyDict_GetItemWithError(PyImport_GetModuleDict(), name(Name::numpy));
-    if (loaded != nullptr && !is_initializing(loaded)) {
-        return Ref::borrow(loaded);
-    }
-    if (PyErr_Occurred()) {
+    // Held before the check: reading __spec__ may run code that drops the entry.
+    Ref loaded = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), name(Name::numpy)));
+    if (!loaded && PyErr_Occurred()) {
         return Ref{};
+    }
+    if (loaded) {
+        const int initializing = is_initializing(loaded);
+        if (initializing < 0) {
+            return Ref{};
+        }
+        if (!initializing) {
+            return loaded;
+        }
     }
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) {
@@ -146,23 +170,20 @@ Ref import_numpy()
 
 // The array type is kept only to recognise integer arrays, whose products
 // are formed in float64; a stand-in numpy without one simply gets none.
-void keep_array_type(PyObject* numpy)
+bool keep_array_type(PyObject* numpy)
 {
-    Ref ndarray = Ref::steal(PyObject_GetAttr(numpy, name(Name::ndarray)));
-    if (ndarray && PyType_Check(ndarray.get())) {
-        state.ndarray = reinterpret_cast<PyTypeObject*>(ndarray.release());
+    Ref ndarray;
+    if (!attribute_if_present(numpy, Name::ndarray, ndarray)) {
+        return false;
     }
-    PyErr_Clear();
+    keep(state.ndarray_type, ndarray && PyType_Check(ndarray.get()) ? ndarray.release() : nullptr);
+    return true;
 }
 
 bool bind_numpy()
 {
     Ref numpy = import_numpy();
-    if (!numpy || PyDict_SetItem(state.globals, name(Name::np), numpy) < 0) {
-        return false;
-    }
-    keep_array_type(numpy);
-    return true;
+    return numpy && PyDict_SetItem(state.globals, name(Name::np), numpy) == 0 && keep_array_type(numpy);
 }
 
 PyObject* defaults_for(const Signature& signature)
@@ -181,8 +202,8 @@ PyObject* defaults_for(const Signature& signature)
 int exec_steps(PyObject* module)
 {
     state.globals = PyModule_GetDict(module);
-    state.builtins = Py_XNewRef(PyImport_AddModule("builtins"));
-    if (!state.builtins || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) {
+    if (!keep(state.builtins, Py_XNewRef(PyImport_AddModule("builtins")))
+        || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) {
         return -1;
     }
     if (!warn_on_version_mismatch() || !fill_constants() || PyType_Ready(&function_type) < 0) {
@@ -204,8 +225,7 @@ int exec_steps(PyObject* module)
     for (std::size_t index = 0; index < entries.size(); ++index) {
         const Signature& signature = entries[index].signature;
         Ref function = Ref::steal(new_function(entries[index], codes[index], defaults_for(signature)));
-        Ref function_name = Ref::steal(PyUnicode_InternFromString(signature.name));
-        if (!function || !function_name || PyDict_SetItem(state.globals, function_name, function) < 0) {
+        if (!function || PyDict_SetItem(state.globals, name(signature.global), function) < 0) {
             return fail_at(signature.def_line);
         }
     }

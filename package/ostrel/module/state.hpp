@@ -36,18 +36,24 @@ struct ModuleState {
     PyObject* defaults_none = nullptr;   // (None,)
 
     PyObject* range = nullptr;           // builtins.range as it was at start-up
-    PyTypeObject* ndarray = nullptr;     // numpy.ndarray, to recognise integer arrays
+    PyObject* ndarray_type = nullptr;    // numpy.ndarray, to recognise integer arrays
 };
 
 extern ModuleState state;
 
 inline PyObject* name(Name which) { return state.names[static_cast<int>(which)]; }
 
-// Steps 4 and 6 of the exec step: constants, interned names and range.
-// Returns false with an exception pending.
-bool fill_constants();
-bool fetch_range();
-// Step 7: slices and default tuples.
+// Stores a new reference in a state slot, releasing what an earlier, failed
+// start-up left there; false when `value` is NULL.
+inline bool keep(PyObject*& slot, PyObject* value)
+{
+    Py_XSETREF(slot, value);
+    return value != nullptr;
+}
+
+// Each returns false with an exception pending.
+bool fill_constants();       // empty objects, interned names, small integers
+bool fetch_range();          // builtins.range as it is now
 bool build_slices_and_defaults();
 
 } // namespace ostrel
