@@ -190,7 +190,6 @@ CASES = [
     ("energy-zeros-fails", "calc_energy", (signal(), 4.5, 2), {}, model_error(lambda: model.calc_energy(signal(), 4.5, 2)), None),
     ("zc-zeros-fails", "calc_zc", (signal(), 4.5, 2), {}, model_error(lambda: model.calc_zc(signal(), 4.5, 2)), None),
     ("zerocrossings-multiply-fails", "num_zerocrossings", (np.array(["ab", "cd"]),), {}, model_error(lambda: model.num_zerocrossings(np.array(["ab", "cd"]))), None),
-    ("peaks-list-mask-fails", "find_peaks", ([0, 3, 1, 5, 2],), {}, model_error(lambda: model.find_peaks([0, 3, 1, 5, 2])), None),
     ("peaks-threshold-fails", "find_peaks", (np.array([1, 2, 1]), "x"), {}, model_error(lambda: model.find_peaks(np.array([1, 2, 1]), "x")), None),
     # a failing nested call
     ("energy-hop-zero", "calc_energy", (signal(), 4, 0), {}, (ZeroDivisionError, "division by zero"), None),
