@@ -437,3 +437,12 @@ def test_replacing_builtin_range_changes_nothing(fenwy):
     finally:
         builtins.range = saved
     np.testing.assert_array_equal(result, [2.5, 12.5])
+
+
+@pytest.mark.parametrize("function, line", [("calc_energy", 40), ("calc_zc", 69)])
+def test_a_frame_count_range_refuses_fails_at_the_loop(fenwy, restore_globals, function, line):
+    # np.empty accepts a shape tuple; range does not, so the loop statement fails.
+    restore_globals["calc_num_frames"] = lambda x_len, win_len, hop_size: (2,)
+    with pytest.raises(TypeError, match="^'tuple' object cannot be interpreted as an integer$") as info:
+        getattr(fenwy, function)(np.ones(8), 4, 2, False)
+    assert records(info.value) == [(SOURCE, line, "ostrel.fenwy." + function)]

@@ -189,3 +189,44 @@ def test_binding_failures_record_the_def_line(fenwy, args, kwargs, message):
         fenwy.num_zerocrossings(*args, **kwargs)
     assert str(info.value) == message
     assert records(info.value) == [count_at(75)]
+
+
+class Neighbours:
+    """A signal whose two slices record how they are multiplied."""
+
+    def __init__(self):
+        self.log = []
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, key):
+        return Slice("x0" if key == slice(None, -1) else "x1", self.log)
+
+
+class Slice:
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def __mul__(self, other):
+        self.log.append(("mul", self.name, other.name))
+        return Product(self.log)
+
+    def __rmul__(self, other):
+        self.log.append(("rmul", self.name, other.name))
+        return Product(self.log)
+
+
+class Product:
+    def __init__(self, log):
+        self.log = log
+
+    def __lt__(self, other):
+        self.log.append(("lt", other))
+        return np.array([True, False])
+
+
+def test_products_take_the_left_slice_first(fenwy):
+    signal = Neighbours()
+    assert fenwy.num_zerocrossings(signal) == 1
+    assert signal.log == [("mul", "x0", "x1"), ("lt", 0)]
