@@ -50,6 +50,9 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// Leaves through the failure path with the exception already pending.
+[[noreturn]] inline void raise_pending() { throw PythonError{}; }
+
 // Takes ownership of a C-API result, turning NULL into a PythonError.
 inline Ref checked(PyObject* result)
 {
