@@ -89,24 +89,17 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="PATH",
         help="audio files or folders to analyse (default: the built-in demo signal)",
     )
-    window = parser.add_mutually_exclusive_group()
-    window.add_argument(
-        "--win", type=positive_int, default=DEFAULT_WIN, metavar="N",
-        help="window length in samples (default: %(default)s)",
-    )
-    window.add_argument(
-        "--win-ms", type=positive_float, metavar="MS",
-        help="window length in milliseconds, instead of --win (default: unset)",
-    )
-    hop = parser.add_mutually_exclusive_group()
-    hop.add_argument(
-        "--hop", type=positive_int, default=DEFAULT_HOP, metavar="N",
-        help="hop size in samples (default: %(default)s)",
-    )
-    hop.add_argument(
-        "--hop-ms", type=positive_float, metavar="MS",
-        help="hop size in milliseconds, instead of --hop (default: unset)",
-    )
+    # Window and hop: each in samples or, instead, in milliseconds.
+    for option, meaning, default in (("win", "window length", DEFAULT_WIN), ("hop", "hop size", DEFAULT_HOP)):
+        group = parser.add_mutually_exclusive_group()
+        group.add_argument(
+            f"--{option}", type=positive_int, default=default, metavar="N",
+            help=f"{meaning} in samples (default: %(default)s)",
+        )
+        group.add_argument(
+            f"--{option}-ms", type=positive_float, metavar="MS",
+            help=f"{meaning} in milliseconds, instead of --{option} (default: unset)",
+        )
     parser.add_argument(
         "--no-center", dest="centered", action="store_false",
         help="do not pad win // 2 zeros in front; frames start at sample 0 (default: centred)",
