@@ -2,6 +2,7 @@
 #include "bodies.hpp"
 
 #include "framing.hpp"
+#include "kernels/fast_paths.hpp"
 #include "module/state.hpp"
 
 namespace ostrel {
@@ -16,6 +17,12 @@ struct {
 
 Ref calc_energy_body(Steps& steps, PyObject* const* values)
 {
+    // An interrupt of the native pass surfaces where numpy's sum would have
+    // let the signal handler run.
+    steps.at(lines.store);
+    if (Ref energy = kernels::fast_calc_energy(values)) {
+        return energy;
+    }
     return frame_wise(steps, lines, sites.framing, values,
                       [](PyObject* energy, PyObject* m, PyObject* win, PyObject* win_len) {
                           // energy[m] = np.sum(win * win) / win_len

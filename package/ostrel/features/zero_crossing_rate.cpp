@@ -2,6 +2,8 @@
 #include "bodies.hpp"
 
 #include "framing.hpp"
+#include "kernels/fast_paths.hpp"
+#include "module/records.hpp"
 #include "module/state.hpp"
 
 namespace ostrel {
@@ -16,6 +18,17 @@ struct {
 
 Ref calc_zc_body(Steps& steps, PyObject* const* values)
 {
+    // An interrupt of the native pass surfaces where num_zerocrossings' numpy
+    // call would have let the signal handler run: both records, as there.
+    steps.at(lines.store);
+    try {
+        if (Ref zc = kernels::fast_calc_zc(values)) {
+            return zc;
+        }
+    } catch (const PythonError&) {
+        add_traceback_record(num_zerocrossings_signature.qualname, count_line);
+        throw;
+    }
     return frame_wise(steps, lines, sites.framing, values,
                       [](PyObject* zc, PyObject* f, PyObject* win, PyObject* win_len) {
                           // zc[f] = num_zerocrossings(win) / float(win_len)

@@ -17,6 +17,8 @@ enum class Name : int {
     dunder_class_getitem,
     // attributes read for the integer-array promotion
     ndarray, astype, dtype, kind, size,
+    // the index type of the native peak finder's result
+    intp,
     count_
 };
 
@@ -28,10 +30,19 @@ inline constexpr const char* name_texts[] = {
     "numpy", "ostrel.fenwy", "__name__", "__main__", "__spec__", "_initializing", "__test__",
     "__class_getitem__",
     "ndarray", "astype", "dtype", "kind", "size",
+    "intp",
 };
 
 static_assert(sizeof(name_texts) / sizeof(name_texts[0]) == static_cast<int>(Name::count_),
               "every Name has its text");
+
+// The numpy functions the bodies call, in one run of the table above.
+inline constexpr Name first_numpy_function = Name::ceil;
+inline constexpr Name last_numpy_function = Name::max;
+inline constexpr int numpy_function_count = static_cast<int>(last_numpy_function) - static_cast<int>(first_numpy_function) + 1;
+// The module's own functions, likewise.
+inline constexpr Name first_module_function = Name::calc_num_frames;
+inline constexpr int module_function_count = static_cast<int>(Name::find_peaks) - static_cast<int>(first_module_function) + 1;
 
 inline constexpr const char* source_file = "package/ostrel/fenwy.py";
 inline constexpr const char* module_name = "ostrel.fenwy";

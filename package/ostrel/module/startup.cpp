@@ -180,10 +180,32 @@ bool keep_array_type(PyObject* numpy)
     return true;
 }
 
+// numpy and the functions the bodies call, as they are now; a missing one
+// is kept as none and keeps the native fast paths off.
+bool keep_numpy_originals(PyObject* numpy)
+{
+    keep(state.numpy, Py_NewRef(numpy));
+    for (int index = 0; index < numpy_function_count; ++index) {
+        const Name function = static_cast<Name>(static_cast<int>(first_numpy_function) + index);
+        Ref value;
+        if (!attribute_if_present(numpy, function, value)) {
+            return false;
+        }
+        keep(numpy_function(function), value.release());
+    }
+    Ref intp;
+    if (!attribute_if_present(numpy, Name::intp, intp)) {
+        return false;
+    }
+    keep(state.intp, intp.release());
+    return true;
+}
+
 bool bind_numpy()
 {
     Ref numpy = import_numpy();
-    return numpy && PyDict_SetItem(state.globals, name(Name::np), numpy) == 0 && keep_array_type(numpy);
+    return numpy && PyDict_SetItem(state.globals, name(Name::np), numpy) == 0 && keep_array_type(numpy)
+        && keep_numpy_originals(numpy);
 }
 
 PyObject* defaults_for(const Signature& signature)
@@ -228,6 +250,7 @@ int exec_steps(PyObject* module)
         if (!function || PyDict_SetItem(state.globals, name(signature.global), function) < 0) {
             return fail_at(signature.def_line);
         }
+        keep(own_function(signature.global), function.release());
     }
     Ref test_table = Ref::steal(PyDict_New());
     if (!test_table || PyDict_SetItem(state.globals, name(Name::dunder_test), test_table) < 0) {

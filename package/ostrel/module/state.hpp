@@ -37,11 +37,28 @@ struct ModuleState {
 
     PyObject* range = nullptr;           // builtins.range as it was at start-up
     PyObject* ndarray_type = nullptr;    // numpy.ndarray, to recognise integer arrays
+
+    // What the native fast paths compare the namespace with: numpy as start-up
+    // imported it, its functions as they were then, and the module's own
+    // function objects.
+    PyObject* numpy = nullptr;
+    std::array<PyObject*, numpy_function_count> numpy_functions{};
+    PyObject* intp = nullptr;
+    std::array<PyObject*, module_function_count> own_functions{};
 };
 
 extern ModuleState state;
 
 inline PyObject* name(Name which) { return state.names[static_cast<int>(which)]; }
+
+inline PyObject*& numpy_function(Name which)
+{
+    return state.numpy_functions[static_cast<int>(which) - static_cast<int>(first_numpy_function)];
+}
+inline PyObject*& own_function(Name which)
+{
+    return state.own_functions[static_cast<int>(which) - static_cast<int>(first_module_function)];
+}
 
 // Stores a new reference in a state slot, releasing what an earlier, failed
 // start-up left there; false when `value` is NULL.

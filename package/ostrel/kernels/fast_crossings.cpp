@@ -1,0 +1,105 @@
+// num_zerocrossings and calc_zc natively: crossings counted in one pass.
+#include "fast_paths.hpp"
+
+#include "crossings.hpp"
+#include "frame_call.hpp"
+#include "gate.hpp"
+#include "module/state.hpp"
+#include "pieces.hpp"
+
+namespace ostrel::kernels {
+namespace {
+
+// Unpadded float32 samples multiply in float32; padding (float64 zeros) and
+// the float64 promotion of integers make every other product float64.
+Product product_for(Element element, bool padded)
+{
+    return element == Element::float32 && !padded ? Product::float32 : Product::float64;
+}
+
+// The type of numpy's count_nonzero result (a numpy integer on some
+// versions, int on others), asked of numpy once.
+PyObject* count_type()
+{
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        PyObject* const args[] = {state.empty_tuple};
+        Ref count = Ref::steal(PyObject_Vectorcall(numpy_function(Name::count_nonzero), args, 1, nullptr));
+        if (!count) {
+            return nullptr;
+        }
+        type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(count.get())));
+    }
+    return type;
+}
+
+Ref count_as_numpy_gives_it(std::ptrdiff_t crossings)
+{
+    PyObject* type = count_type();
+    if (type == nullptr) {
+        return Ref{};
+    }
+    Ref count = Ref::steal(PyLong_FromSsize_t(crossings));
+    if (!count || type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
+        return count;
+    }
+    PyObject* const args[] = {count.get()};
+    return Ref::steal(PyObject_Vectorcall(type, args, 1, nullptr));
+}
+
+} // namespace
+
+Ref fast_num_zerocrossings(PyObject* const* values)
+{
+    HeldSignal x;
+    if (!numpy_unchanged() || !x.claim(values[0])) {
+        return Ref{};
+    }
+    const Signal& signal = x.signal();
+    if (signal.length < 2) {
+        return Ref::borrow(state.zero);
+    }
+    const Product product = product_for(signal.element, false);
+    std::ptrdiff_t crossings = 0;
+    FloatStatus status;
+    const bool finished = run_in_pieces(signal.length - 1, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        crossings += count_crossings(signal, product, 0, first, last);
+    });
+    if (!finished) {
+        raise_pending();
+    }
+    if (!status.clean()) {
+        return Ref{};
+    }
+    Ref count = count_as_numpy_gives_it(crossings);
+    if (!count) {
+        PyErr_Clear();
+    }
+    return count;
+}
+
+Ref fast_calc_zc(PyObject* const* values)
+{
+    FrameCall call;
+    if (!claim_frame_call(values, call) || !is_own(Name::num_zerocrossings)) {
+        return Ref{};
+    }
+    NewArray zc;
+    if (!zc.make(call.framing.frames)) {
+        PyErr_Clear();
+        return Ref{};
+    }
+    CrossingRates rates(call.x.signal(), call.framing, product_for(call.x.signal().element, call.centered));
+    FloatStatus status;
+    // Each frame moves both running counts on by a hop.
+    const bool finished = run_in_pieces(call.framing.frames, 2 * call.framing.hop, status,
+                                        [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+                                            rates.run(first, last, zc.data<double>());
+                                        });
+    if (!finished) {
+        raise_pending();
+    }
+    return status.clean() ? zc.finish() : Ref{};
+}
+
+} // namespace ostrel::kernels

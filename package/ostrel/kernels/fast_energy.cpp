@@ -1,0 +1,39 @@
+// calc_energy natively: each frame's sum of squares as numpy sums it.
+#include "fast_paths.hpp"
+
+#include "energy.hpp"
+#include "frame_call.hpp"
+#include "pieces.hpp"
+#include "sum_probe.hpp"
+
+namespace ostrel::kernels {
+
+Ref fast_calc_energy(PyObject* const* values)
+{
+    FrameCall call;
+    if (!claim_frame_call(values, call)) {
+        return Ref{};
+    }
+    // Unpadded float32 frames are squared and summed in float32.
+    if (call.x.signal().element == Element::float32 && !call.centered) {
+        return Ref{};
+    }
+    const std::optional<std::ptrdiff_t> chunk = numpy_sum_chunk();
+    NewArray energy;
+    if (!chunk || !energy.make(call.framing.frames)) {
+        PyErr_Clear();
+        return Ref{};
+    }
+    FloatStatus status;
+    const bool finished = run_in_pieces(call.framing.frames, call.framing.win, status,
+                                        [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+                                            frame_energies(call.x.signal(), call.framing, *chunk, first, last,
+                                                           energy.data<double>());
+                                        });
+    if (!finished) {
+        raise_pending();
+    }
+    return status.clean() ? energy.finish() : Ref{};
+}
+
+} // namespace ostrel::kernels

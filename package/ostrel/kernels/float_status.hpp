@@ -1,0 +1,42 @@
+// The floating-point exception flags a kernel raises.  A kernel whose work
+// raised any of the flags numpy reports is discarded, so numpy's own error
+// handling decides what the caller sees.
+#pragma once
+
+#include <cfenv>
+
+namespace ostrel::kernels {
+
+class FloatStatus {
+public:
+    FloatStatus()
+    {
+        std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    ~FloatStatus() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    FloatStatus(const FloatStatus&) = delete;
+    FloatStatus& operator=(const FloatStatus&) = delete;
+
+    // Moves the flags raised so far into the record: anything run next on
+    // this thread (a signal handler, say) may clear them.
+    void collect()
+    {
+        raised_ |= std::fetestexcept(reported);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    // Drops flags raised by code other than the kernel (a signal handler).
+    void ignore_raised_elsewhere() { std::feclearexcept(FE_ALL_EXCEPT); }
+    bool clean()
+    {
+        collect();
+        return raised_ == 0;
+    }
+
+private:
+    static constexpr int reported = FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+    std::fexcept_t saved_;
+    int raised_ = 0;
+};
+
+} // namespace ostrel::kernels

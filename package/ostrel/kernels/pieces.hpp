@@ -1,0 +1,70 @@
+// Running a kernel over a long input: without the GIL above a size threshold,
+// so that other threads run meanwhile, and in pieces, so that the main thread
+// notices a pending signal (Ctrl-C) soon.
+#pragma once
+
+#include <Python.h>
+
+#include "float_status.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
+namespace ostrel::kernels {
+
+// Work is counted in samples read.
+inline constexpr std::ptrdiff_t work_without_gil = std::ptrdiff_t{1} << 16;
+inline constexpr std::ptrdiff_t work_per_piece = std::ptrdiff_t{1} << 22;
+
+// The GIL given up while it lives (when asked to), taken back on every exit.
+class GilReleased {
+public:
+    explicit GilReleased(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    ~GilReleased() { take_back(); }
+    GilReleased(const GilReleased&) = delete;
+    GilReleased& operator=(const GilReleased&) = delete;
+
+    void take_back()
+    {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
+            saved_ = nullptr;
+        }
+    }
+    void give_up() { saved_ = PyEval_SaveThread(); }
+
+private:
+    PyThreadState* saved_;
+};
+
+// Runs work(begin, end) over [0, total) in order.  False, with the signal
+// handler's exception set, when a pending signal interrupted the run.
+template <class Work>
+bool run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStatus& status, Work&& work)
+{
+    const std::ptrdiff_t per_item = std::max<std::ptrdiff_t>(work_per_item, 1);
+    const std::ptrdiff_t items_per_piece = std::max<std::ptrdiff_t>(work_per_piece / per_item, 1);
+    // Only the main thread handles signals; other threads never need the GIL back.
+    const bool handles_signals = _PyOS_IsMainThread() != 0;
+    const bool release = total >= (work_without_gil + per_item - 1) / per_item;
+    GilReleased gil(release);
+    for (std::ptrdiff_t begin = 0; begin < total;) {
+        const std::ptrdiff_t end = begin + std::min(items_per_piece, total - begin);
+        work(begin, end);
+        begin = end;
+        if (handles_signals && begin < total) {
+            status.collect();
+            gil.take_back();
+            if (PyErr_CheckSignals() < 0) {
+                return false;
+            }
+            status.ignore_raised_elsewhere();
+            if (release) {
+                gil.give_up();
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace ostrel::kernels
