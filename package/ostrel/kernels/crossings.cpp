@@ -1,28 +1,76 @@
 #include "crossings.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace ostrel::kernels {
 namespace {
+
+// Lanes of the product type in 16 bytes, and the comparison's lane masks.
+template <class P>
+struct Lanes;
+template <>
+struct Lanes<double> {
+    static constexpr int count = 2;
+    typedef double Values __attribute__((vector_size(16)));
+    typedef long long Masks __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<float> {
+    static constexpr int count = 4;
+    typedef float Values __attribute__((vector_size(16)));
+    typedef int Masks __attribute__((vector_size(16)));
+};
+
+// Lane counts are flushed often enough that no lane can overflow.
+constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
+
+template <class T, class P>
+typename Lanes<P>::Values load_lanes(const char* at)
+{
+    typename Lanes<P>::Values values;
+    if constexpr (std::is_same_v<T, P>) {
+        std::memcpy(&values, at, sizeof values);
+    } else {
+        for (int j = 0; j < Lanes<P>::count; ++j) {
+            values[j] = static_cast<P>(load<T>(at + j * static_cast<std::ptrdiff_t>(sizeof(T))));
+        }
+    }
+    return values;
+}
+
+template <class T, class P>
+bool crosses(const Signal& signal, std::ptrdiff_t i)
+{
+    const P left = static_cast<P>(load<T>(signal.data + i * signal.stride));
+    const P right = static_cast<P>(load<T>(signal.data + (i + 1) * signal.stride));
+    return left * right < P(0);
+}
 
 // Crossings among the pairs (i, i + 1), begin <= i < end, of the signal itself.
 template <class T, class P>
 std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
     std::ptrdiff_t crossings = 0;
+    std::ptrdiff_t i = begin;
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-        const char* data = signal.data;
-        for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const P left = static_cast<P>(load<T>(data + i * static_cast<std::ptrdiff_t>(sizeof(T))));
-            const P right = static_cast<P>(load<T>(data + (i + 1) * static_cast<std::ptrdiff_t>(sizeof(T))));
-            crossings += left * right < P(0);
+        constexpr int lanes = Lanes<P>::count;
+        constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        while (end - i >= lanes) {
+            const std::ptrdiff_t stop = i + std::min(flush_every, (end - i) / lanes * lanes);
+            typename Lanes<P>::Masks counts{};
+            for (; i < stop; i += lanes) {
+                const auto left = load_lanes<T, P>(signal.data + i * size);
+                const auto right = load_lanes<T, P>(signal.data + (i + 1) * size);
+                counts -= left * right < P(0);
+            }
+            for (int j = 0; j < lanes; ++j) {
+                crossings += counts[j];
+            }
         }
-        return crossings;
     }
-    for (std::ptrdiff_t i = begin; i < end; ++i) {
-        const P left = static_cast<P>(load<T>(signal.data + i * signal.stride));
-        const P right = static_cast<P>(load<T>(signal.data + (i + 1) * signal.stride));
-        crossings += left * right < P(0);
+    for (; i < end; ++i) {
+        crossings += crosses<T, P>(signal, i);
     }
     return crossings;
 }
@@ -45,49 +93,80 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     return crossings;
 }
 
+template <class T, class P>
+struct FrameSweep {
+    const Signal& signal;
+    const Framing& framing;
+    Sweep& sweep;
+    std::ptrdiff_t length;  // of the padded signal
+
+    std::ptrdiff_t start_of(std::ptrdiff_t frame) const { return frame * framing.hop; }
+    // Slicing clips the frame at the end of the signal.
+    std::ptrdiff_t stop_of(std::ptrdiff_t frame) const { return std::min(start_of(frame) + framing.win, length); }
+    // A frame of fewer than two samples has no pairs: its count is 0.
+    bool is_short(std::ptrdiff_t frame) const { return stop_of(frame) - start_of(frame) < 2; }
+
+    void advance(std::ptrdiff_t to)
+    {
+        if (to > sweep.position) {
+            sweep.crossings += count_padded<T, P>(signal, framing.pad, sweep.position, to);
+            sweep.position = to;
+        }
+    }
+
+    void run(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
+    {
+        const double win = static_cast<double>(framing.win);
+        for (std::ptrdiff_t f = first; f < last; ++f) {
+            if (is_short(f)) {
+                out[f] = 0.0;
+                continue;
+            }
+            // The pairs of frame f run from its start up to stop - 1.  Every
+            // start at or before that point is counted first, in order.
+            const std::ptrdiff_t end = stop_of(f) - 1;
+            for (; sweep.next_start < framing.frames && start_of(sweep.next_start) <= end; ++sweep.next_start) {
+                if (!is_short(sweep.next_start)) {
+                    advance(start_of(sweep.next_start));
+                    out[sweep.next_start] = static_cast<double>(sweep.crossings);
+                }
+            }
+            advance(end);
+            out[f] = static_cast<double>(sweep.crossings - static_cast<std::ptrdiff_t>(out[f])) / win;
+        }
+    }
+};
+
+// Calls visit(T{}, P{}) with the element and product types.
+template <class Visit>
+decltype(auto) with_types(const Signal& signal, Product product, Visit&& visit)
+{
+    return with_element(signal.element, [&](auto type) {
+        if (product == Product::float32) {
+            return visit(type, float{});
+        }
+        return visit(type, double{});
+    });
+}
+
 } // namespace
 
 std::ptrdiff_t count_crossings(const Signal& signal, Product product, std::ptrdiff_t pad, std::ptrdiff_t first,
                                std::ptrdiff_t last)
 {
-    return with_element(signal.element, [&](auto type) {
-        using T = decltype(type);
-        if (product == Product::float32) {
-            return count_padded<T, float>(signal, pad, first, last);
-        }
-        return count_padded<T, double>(signal, pad, first, last);
+    return with_types(signal, product, [&](auto type, auto product_type) {
+        return count_padded<decltype(type), decltype(product_type)>(signal, pad, first, last);
     });
 }
 
-CrossingRates::CrossingRates(const Signal& signal, const Framing& framing, Product product)
-    : signal_(signal), framing_(framing), product_(product)
+void crossing_rates(const Signal& signal, const Framing& framing, Product product, Sweep& sweep,
+                    std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
-}
-
-void CrossingRates::advance(RunningCount& count, std::ptrdiff_t to) const
-{
-    if (to > count.position) {
-        count.crossings += count_crossings(signal_, product_, framing_.pad, count.position, to);
-        count.position = to;
-    }
-}
-
-void CrossingRates::run(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
-{
-    const std::ptrdiff_t length = framing_.pad + signal_.length;
-    const double win = static_cast<double>(framing_.win);
-    for (std::ptrdiff_t f = first; f < last; ++f) {
-        const std::ptrdiff_t start = f * framing_.hop;
-        const std::ptrdiff_t stop = std::min(start + framing_.win, length);
-        // A frame of fewer than two samples has no pairs: its count is 0.
-        if (stop - start < 2) {
-            out[f] = 0.0;
-            continue;
-        }
-        advance(at_end_, stop - 1);
-        advance(at_start_, start);
-        out[f] = static_cast<double>(at_end_.crossings - at_start_.crossings) / win;
-    }
+    with_types(signal, product, [&](auto type, auto product_type) {
+        FrameSweep<decltype(type), decltype(product_type)>{signal, framing, sweep, framing.pad + signal.length}
+            .run(first, last, out);
+    });
 }
 
 } // namespace ostrel::kernels
+

@@ -14,27 +14,19 @@ enum class Product : unsigned char { float32, float64 };
 std::ptrdiff_t count_crossings(const Signal& signal, Product product, std::ptrdiff_t pad, std::ptrdiff_t first,
                                std::ptrdiff_t last);
 
-// Frame-wise crossing rates, frame after frame.  Counts are exact, so each
-// frame's count is the difference of two running counts: one at the frame's
-// end, one at its start.
-class CrossingRates {
-public:
-    CrossingRates(const Signal& signal, const Framing& framing, Product product);
-    // out[f] for the frames first <= f < last; frames are taken in order.
-    void run(std::ptrdiff_t first, std::ptrdiff_t last, double* out);
-
-private:
-    struct RunningCount {
-        std::ptrdiff_t position = 0;  // crossings counted among the pairs below it
-        std::ptrdiff_t crossings = 0;
-    };
-    void advance(RunningCount& count, std::ptrdiff_t to) const;
-
-    Signal signal_;
-    Framing framing_;
-    Product product_;
-    RunningCount at_end_;
-    RunningCount at_start_;
+// Where a sweep over the padded signal stands: the crossings among the pairs
+// below `position`, and the next frame whose starting count is due.
+struct Sweep {
+    std::ptrdiff_t position = 0;
+    std::ptrdiff_t crossings = 0;
+    std::ptrdiff_t next_start = 0;
 };
+
+// Frame-wise crossing rates, out[f] for first <= f < last, frames taken in
+// order.  Counts are exact, so a frame's count is the difference of the
+// running count at its end and at its start; one sweep gives both.  Later
+// elements of `out` hold running counts until their frame is reached.
+void crossing_rates(const Signal& signal, const Framing& framing, Product product, Sweep& sweep,
+                    std::ptrdiff_t first, std::ptrdiff_t last, double* out);
 
 } // namespace ostrel::kernels

@@ -6,7 +6,11 @@
 namespace ostrel::kernels {
 namespace {
 
-using Lanes = double __attribute__((vector_size(8 * sizeof(double))));
+// numpy's eight partial sums, as two vectors of four.
+typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
+struct Lanes {
+    Quad low, high;
+};
 constexpr std::ptrdiff_t lanes = 8;
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
@@ -21,8 +25,10 @@ struct ContiguousSquares {
     Lanes eight(std::ptrdiff_t i) const
     {
         Lanes values;
-        std::memcpy(&values, base + i * static_cast<std::ptrdiff_t>(sizeof(double)), sizeof values);
-        return values * values;
+        const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(double));
+        std::memcpy(&values.low, at, sizeof values.low);
+        std::memcpy(&values.high, at + sizeof values.low, sizeof values.high);
+        return Lanes{values.low * values.low, values.high * values.high};
     }
 };
 
@@ -46,17 +52,18 @@ struct Squares {
     Lanes eight(std::ptrdiff_t i) const
     {
         Lanes values;
-        for (std::ptrdiff_t j = 0; j < lanes; ++j) {
-            values[j] = (*this)(i + j);
+        for (int j = 0; j < 4; ++j) {
+            values.low[j] = (*this)(i + j);
+            values.high[j] = (*this)(i + 4 + j);
         }
         return values;
     }
 };
 
-// numpy's pairwise summation: sequential below 8 elements, eight interleaved
-// partial sums up to a block, halves (cut at a multiple of 8) above.
+// numpy's pairwise summation up to a block: sequential below 8 elements,
+// eight interleaved partial sums from 8 on.
 template <class Read>
-double pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
+[[gnu::always_inline]] inline double block_sum(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
 {
     if (n < lanes) {
         double total = -0.0;
@@ -65,18 +72,27 @@ double pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
         }
         return total;
     }
+    Lanes partial = square.eight(begin);
+    std::ptrdiff_t i = lanes;
+    for (; i < n - n % lanes; i += lanes) {
+        const Lanes next = square.eight(begin + i);
+        partial.low += next.low;
+        partial.high += next.high;
+    }
+    double total = ((partial.low[0] + partial.low[1]) + (partial.low[2] + partial.low[3]))
+                 + ((partial.high[0] + partial.high[1]) + (partial.high[2] + partial.high[3]));
+    for (; i < n; ++i) {
+        total += square(begin + i);
+    }
+    return total;
+}
+
+// Above a block, the halves (cut at a multiple of 8) are summed separately.
+template <class Read>
+double pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
+{
     if (n <= block) {
-        Lanes partial = square.eight(begin);
-        std::ptrdiff_t i = lanes;
-        for (; i < n - n % lanes; i += lanes) {
-            partial += square.eight(begin + i);
-        }
-        double total = ((partial[0] + partial[1]) + (partial[2] + partial[3]))
-                     + ((partial[4] + partial[5]) + (partial[6] + partial[7]));
-        for (; i < n; ++i) {
-            total += square(begin + i);
-        }
-        return total;
+        return block_sum(square, begin, n);
     }
     std::ptrdiff_t half = n / 2;
     half -= half % lanes;
@@ -90,7 +106,8 @@ double chunked_sum(const Read& square, std::ptrdiff_t count, std::ptrdiff_t chun
     const std::ptrdiff_t step = chunk > 0 ? chunk : std::max<std::ptrdiff_t>(count, 1);
     double total = 0.0;
     for (std::ptrdiff_t begin = 0; begin < count; begin += step) {
-        total += pairwise(square, begin, std::min(step, count - begin));
+        const std::ptrdiff_t n = std::min(step, count - begin);
+        total += n <= block ? block_sum(square, begin, n) : pairwise(square, begin, n);
     }
     return total;
 }

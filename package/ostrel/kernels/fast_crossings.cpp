@@ -89,12 +89,14 @@ Ref fast_calc_zc(PyObject* const* values)
         PyErr_Clear();
         return Ref{};
     }
-    CrossingRates rates(call.x.signal(), call.framing, product_for(call.x.signal().element, call.centered));
+    const Product product = product_for(call.x.signal().element, call.centered);
+    Sweep sweep;
     FloatStatus status;
     // Each frame moves both running counts on by a hop.
     const bool finished = run_in_pieces(call.framing.frames, 2 * call.framing.hop, status,
                                         [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-                                            rates.run(first, last, zc.data<double>());
+                                            crossing_rates(call.x.signal(), call.framing, product, sweep, first,
+                                                           last, zc.data<double>());
                                         });
     if (!finished) {
         raise_pending();

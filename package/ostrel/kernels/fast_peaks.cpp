@@ -7,16 +7,16 @@
 #include "peaks.hpp"
 #include "pieces.hpp"
 
-#include <cstring>
-#include <new>
-
 namespace ostrel::kernels {
 namespace {
 
-// th = np.max(values) * thresh, in float64 as numpy's scalar product forms it.
-double threshold(const Signal& signal, const Positions& positions, double factor)
+// The maxima of the whole signal above the threshold, if any.
+bool summarise(const Signal& signal, const Threshold& threshold, bool find_largest, FloatStatus& status,
+               MaximaSummary& summary)
 {
-    return largest_at(signal, positions) * factor;
+    return run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        summarise_maxima(signal, first, last, threshold, find_largest, summary);
+    });
 }
 
 } // namespace
@@ -32,36 +32,39 @@ Ref fast_find_peaks(PyObject* const* values)
     const Signal& signal = x.signal();
     // Thresholds are reproduced for float64 signals only: other types mix
     // with the threshold by numpy's version-dependent promotion rules.
-    const std::optional<double> factor = *thresholded ? plain_factor(thresh) : std::optional<double>{1.0};
-    if (!factor || (*thresholded && signal.element != Element::float64)) {
+    const std::optional<double> factor = *thresholded ? plain_factor(thresh) : std::nullopt;
+    if (*thresholded && (!factor || signal.element != Element::float64)) {
         return Ref{};
     }
-    try {
-        Positions peaks;
-        FloatStatus status;
-        const bool finished = run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-            find_maxima(signal, first, last, peaks);
-        });
-        if (!finished) {
+    FloatStatus status;
+    MaximaSummary maxima;
+    if (!summarise(signal, std::nullopt, *thresholded, status, maxima)) {
+        raise_pending();
+    }
+    // th = np.max(values) * thresh; without candidates there is no largest
+    // one to scale, and no threshold.
+    Threshold threshold;
+    if (*thresholded && maxima.count > 0) {
+        threshold = maxima.largest * *factor;
+        maxima = MaximaSummary{};
+        if (!summarise(signal, threshold, false, status, maxima)) {
             raise_pending();
         }
-        // Without candidates there is no largest one to scale: no threshold.
-        if (*thresholded && !peaks.empty()) {
-            keep_above(signal, threshold(signal, peaks, *factor), peaks);
-        }
-        NewArray result;
-        if (!status.clean() || !result.make(static_cast<std::ptrdiff_t>(peaks.size()), state.intp)
-            || result.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
-            PyErr_Clear();
-            return Ref{};
-        }
-        if (!peaks.empty()) {
-            std::memcpy(result.data<std::ptrdiff_t>(), peaks.data(), peaks.size() * sizeof(std::ptrdiff_t));
-        }
-        return result.finish();
-    } catch (const std::bad_alloc&) {
+    }
+    NewArray peaks;
+    if (!status.clean() || !peaks.make(maxima.count, state.intp)
+        || peaks.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
+        PyErr_Clear();
         return Ref{};
     }
+    std::ptrdiff_t* next = peaks.data<std::ptrdiff_t>();
+    std::ptrdiff_t* const room = next + maxima.count;
+    if (!run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+            next = write_maxima(signal, first, last, threshold, next, room);
+        })) {
+        raise_pending();
+    }
+    return peaks.finish();
 }
 
 } // namespace ostrel::kernels
