@@ -39,12 +39,22 @@ typename Lanes<P>::Values load_lanes(const char* at)
     return values;
 }
 
+// Lanes strictly below zero.  NaN lanes are set to zero first (an equality
+// test raises no flag), so that the ordered comparison raises none either,
+// as numpy's comparison raises none.
+template <class Values>
+auto quiet_negative(Values products)
+{
+    const Values ordered = products == products ? products : Values{};
+    return ordered < Values{};
+}
+
 template <class T, class P>
 bool crosses(const Signal& signal, std::ptrdiff_t i)
 {
     const P left = static_cast<P>(load<T>(signal.data + i * signal.stride));
     const P right = static_cast<P>(load<T>(signal.data + (i + 1) * signal.stride));
-    return left * right < P(0);
+    return __builtin_isless(left * right, P(0));
 }
 
 // Crossings among the pairs (i, i + 1), begin <= i < end, of the signal itself.
@@ -62,7 +72,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
             for (; i < stop; i += lanes) {
                 const auto left = load_lanes<T, P>(signal.data + i * size);
                 const auto right = load_lanes<T, P>(signal.data + (i + 1) * size);
-                counts -= left * right < P(0);
+                counts -= reinterpret_cast<typename Lanes<P>::Masks>(quiet_negative(left * right));
             }
             for (int j = 0; j < lanes; ++j) {
                 crossings += counts[j];
@@ -83,7 +93,7 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     // last zero and the first sample is formed, as it may raise a flag.
     if (first <= pad - 1 && pad - 1 < last) {
         const P zero = P(0);
-        crossings += zero * static_cast<P>(load<T>(signal.data)) < P(0);
+        crossings += __builtin_isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
     }
     const std::ptrdiff_t begin = std::max(first, pad) - pad;
     const std::ptrdiff_t end = last - pad;

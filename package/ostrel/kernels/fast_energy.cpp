@@ -6,6 +6,8 @@
 #include "pieces.hpp"
 #include "sum_probe.hpp"
 
+#include <algorithm>
+
 namespace ostrel::kernels {
 
 Ref fast_calc_energy(PyObject* const* values)
@@ -33,7 +35,11 @@ Ref fast_calc_energy(PyObject* const* values)
     if (!finished) {
         raise_pending();
     }
-    return status.clean() ? energy.finish() : Ref{};
+    // The sign of a NaN sum depends on the order in which numpy's compiled
+    // loop meets NaNs of either sign: frames with a NaN are left to numpy.
+    const double* values_out = energy.data<double>();
+    const bool has_nan = std::any_of(values_out, values_out + call.framing.frames, [](double v) { return v != v; });
+    return status.clean() && !has_nan ? energy.finish() : Ref{};
 }
 
 } // namespace ostrel::kernels

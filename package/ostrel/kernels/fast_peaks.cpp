@@ -47,7 +47,8 @@ Ref fast_find_peaks(PyObject* const* values)
     if (*thresholded && maxima.count > 0) {
         threshold = maxima.largest * *factor;
         maxima = MaximaSummary{};
-        if (!summarise(signal, threshold, false, status, maxima)) {
+        // Nothing is greater than a NaN threshold.
+        if (*threshold == *threshold && !summarise(signal, threshold, false, status, maxima)) {
             raise_pending();
         }
     }

@@ -8,9 +8,18 @@ namespace ostrel::kernels {
 namespace {
 
 // Calls each(i, counts, value) for every position of [first, last) that has
-// two neighbours, in order.  Plain comparisons keep the loop free of branches
-// on the data; a NaN makes them raise the invalid flag, and the caller's
-// check then hands the call to numpy.
+// two neighbours, in order.
+// Comparisons that raise no flag for NaN, as numpy's comparisons raise none.
+template <class T>
+bool less(T left, T right)
+{
+    if constexpr (std::is_floating_point_v<T>) {
+        return __builtin_isless(left, right);
+    } else {
+        return left < right;
+    }
+}
+
 template <class T, std::ptrdiff_t fixed_stride, class Each>
 void each_position(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, const Threshold& threshold,
                    Each&& each)
@@ -23,13 +32,13 @@ void each_position(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t la
         const T floor = static_cast<T>(*threshold);
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             const T middle = at(i);
-            each(i, (at(i - 1) < middle) & (at(i + 1) < middle) & (floor < middle), middle);
+            each(i, less(at(i - 1), middle) & less(at(i + 1), middle) & less(floor, middle), middle);
         }
         return;
     }
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         const T middle = at(i);
-        each(i, (at(i - 1) < middle) & (at(i + 1) < middle), middle);
+        each(i, less(at(i - 1), middle) & less(at(i + 1), middle), middle);
     }
 }
 
@@ -38,6 +47,26 @@ void each_position(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t la
 // the data.
 typedef double Pair __attribute__((vector_size(16)));
 typedef long long PairMask __attribute__((vector_size(16)));
+
+// A comparison with NaN is false and, in numpy, raises no flag: NaN lanes are
+// cleared from `ordered` (an equality test raises nothing) and replaced by
+// zero, so that the ordered comparisons that follow raise nothing either.
+inline Pair without_nan(Pair values, PairMask& ordered)
+{
+    const PairMask is_number = values == values;
+    ordered &= is_number;
+    return is_number ? values : Pair{};
+}
+
+// Lanes where the middle is greater than both neighbours.
+inline PairMask rises_and_falls(Pair left, Pair& middle, Pair right)
+{
+    PairMask counts = ~PairMask{};
+    middle = without_nan(middle, counts);
+    left = without_nan(left, counts);
+    right = without_nan(right, counts);
+    return counts & (left < middle) & (right < middle);
+}
 
 template <class Each>
 void each_position_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last,
@@ -53,8 +82,8 @@ void each_position_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptr
     const Pair floor = threshold ? Pair{*threshold, *threshold} : Pair{};
     std::ptrdiff_t i = begin;
     for (; end - i >= 2; i += 2) {
-        const Pair middle = pair_at(i);
-        PairMask counts = (pair_at(i - 1) < middle) & (pair_at(i + 1) < middle);
+        Pair middle = pair_at(i);
+        PairMask counts = rises_and_falls(pair_at(i - 1), middle, pair_at(i + 1));
         if (threshold) {
             counts &= floor < middle;
         }
@@ -62,6 +91,32 @@ void each_position_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptr
         each(i + 1, counts[1] != 0, middle[1]);
     }
     each_position<double, sizeof(double)>(signal, i, end, threshold, each);
+}
+
+// The largest maximum of a contiguous float64 signal, two lanes at a time.
+double largest_maximum_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, double largest)
+{
+    const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(first, 1);
+    const std::ptrdiff_t end = std::min(last, signal.length - 1);
+    const auto pair_at = [&](std::ptrdiff_t i) {
+        Pair values;
+        std::memcpy(&values, signal.data + i * static_cast<std::ptrdiff_t>(sizeof(double)), sizeof values);
+        return values;
+    };
+    const Pair nothing = {-__builtin_inf(), -__builtin_inf()};
+    Pair lanes = {largest, largest};
+    std::ptrdiff_t i = begin;
+    for (; end - i >= 2; i += 2) {
+        Pair middle = pair_at(i);
+        const PairMask counts = rises_and_falls(pair_at(i - 1), middle, pair_at(i + 1));
+        const Pair candidate = counts ? middle : nothing;
+        lanes = candidate > lanes ? candidate : lanes;
+    }
+    largest = std::max(lanes[0], lanes[1]);
+    each_position<double, sizeof(double)>(signal, i, end, std::nullopt, [&](std::ptrdiff_t, bool counts, double value) {
+        largest = counts && value > largest ? value : largest;
+    });
+    return largest;
 }
 
 template <class Each>
@@ -96,10 +151,13 @@ void summarise_maxima(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t
         // Maxima are never NaN (every comparison with NaN is false), so the
         // plain maximum is numpy's.
         double largest = summary.count > 0 ? summary.largest : -__builtin_inf();
-        visit_positions(signal, first, last, threshold, [&largest](std::ptrdiff_t, bool counts, auto value) {
-            const double candidate = counts ? static_cast<double>(value) : -__builtin_inf();
-            largest = candidate > largest ? candidate : largest;
-        });
+        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+            largest = largest_maximum_pairwise(signal, first, last, largest);
+        } else {
+            visit_positions(signal, first, last, threshold, [&largest](std::ptrdiff_t, bool counts, auto value) {
+                largest = counts && value > largest ? static_cast<double>(value) : largest;
+            });
+        }
         summary.largest = largest;
     }
     summary.count += count;

@@ -1,0 +1,629 @@
+"""The native fast paths of calc_energy, calc_zc, num_zerocrossings and
+find_peaks: which calls take them, and that they give exactly what the
+generic sequence of numpy calls gives (values bit for bit, dtypes, types,
+exceptions, traceback records and warnings).  A forwarding module bound to
+the module's np forces the generic sequence; a profile hook that sees
+numpy's Python-level functions being entered shows which way a call went."""
+
+import itertools
+import sys
+import threading
+import time
+import types
+import warnings
+from array import array
+from fractions import Fraction
+
+import numpy as np
+import pytest
+
+import model
+from paths import generic_path, numpy_calls
+from tracebacks import records
+
+FEATURES = ["calc_energy", "calc_zc", "num_zerocrossings", "find_peaks"]
+INTEGER_DTYPES = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+# The numpy functions the bodies fetch; the fast paths run only while all
+# of them are the objects numpy had at start-up.
+FETCHED_ATTRIBUTES = ["ceil", "zeros", "concatenate", "empty", "sum", "count_nonzero", "logical_and", "max", "nonzero"]
+# Element step of a view into a larger array: negative steps run backwards.
+LAYOUTS = {"contiguous": 1, "every third": 3, "reversed": -1, "reversed, every other": -2}
+NAN = float("nan")
+INF = float("inf")
+
+
+# -- outcomes of calls -------------------------------------------------------
+
+
+def outcome(call, action="always"):
+    """What call() gives: its result, or its exception's type, message and
+    traceback records; with the warnings it emits, in order."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter(action)
+        try:
+            given = ("returned", call())
+        except Exception as error:
+            given = ("raised", type(error), str(error), records(error))
+    return given, [(warning.category, str(warning.message)) for warning in caught]
+
+
+def both_paths(namespace, call, action="always"):
+    """The outcomes of call() as it goes by itself and through the generic sequence."""
+    fast = outcome(call, action)
+    with generic_path(namespace):
+        generic = outcome(call, action)
+    return fast, generic
+
+
+def array_traits(a):
+    return a.dtype, a.shape, a.flags.owndata, a.flags.writeable, a.flags.c_contiguous, a.base is None
+
+
+def assert_identical(result, expected, case=""):
+    assert type(result) is type(expected), case
+    if isinstance(expected, np.ndarray):
+        assert array_traits(result) == array_traits(expected), case
+        np.testing.assert_array_equal(result, expected, err_msg=case)
+        # Bit for bit: signs of zeros and NaN payloads too.
+        assert result.tobytes() == expected.tobytes(), case
+    else:
+        assert result == expected, case
+
+
+def assert_same_outcome(fast, generic, case=""):
+    (fast_given, fast_warnings), (generic_given, generic_warnings) = fast, generic
+    assert fast_warnings == generic_warnings, case
+    assert fast_given[0] == generic_given[0], (case, fast_given[1:], generic_given[1:])
+    if generic_given[0] == "raised":
+        assert fast_given == generic_given, case
+    else:
+        assert_identical(fast_given[1], generic_given[1], case)
+
+
+# -- signals -----------------------------------------------------------------
+
+
+def laid_out(values, step):
+    """The values as a view with the given element step into a larger array
+    whose other elements differ from them."""
+    base = np.full(len(values) * abs(step), 3, dtype=values.dtype)
+    view = base[::step]
+    view[:] = values
+    return view
+
+
+FLOAT_SPECIALS = {
+    # Squares or products that overflow, underflow or are subnormal, next
+    # to the values that make products invalid.
+    "float64": [NAN, -NAN, INF, -INF, 0.0, -0.0, 5e-324, -2.5e-310, 1e-200, -1e-160, 1.2e154, -1.5e154, 1e200],
+    "float32": [NAN, -NAN, INF, -INF, 0.0, -0.0, 1e-45, -1e-40, 1e-30, -1e-25, 1.2e19, -1e20],
+}
+
+
+def samples(rng, dtype, length, special):
+    """Seeded samples: runs of zeros (signed for floats) among random values
+    and, if special, a few of the awkward values scattered over the signal."""
+    if np.dtype(dtype).kind == "f":
+        values = rng.standard_normal(length)
+        values[rng.random(length) < 0.1] = 0.0
+        values[rng.random(length) < 0.05] = -0.0
+        extremes = FLOAT_SPECIALS[dtype]
+    else:
+        info = np.iinfo(dtype)
+        values = rng.integers(info.min, info.max, length, endpoint=True, dtype=dtype)
+        values[rng.random(length) < 0.1] = 0
+        extremes = [info.min, info.max, 0, 1, info.max // 2]
+    values = values.astype(dtype)
+    if special and length:
+        where = rng.integers(0, length, min(20, length))
+        values[where] = rng.choice(np.array(extremes, dtype=dtype), len(where))
+    return values
+
+
+def clean_signal(dtype, step=1, length=300):
+    """A signal whose processing raises no floating-point flag."""
+    rng = np.random.default_rng([length, abs(step)])
+    if np.dtype(dtype).kind == "f":
+        values = rng.standard_normal(length)
+    else:
+        values = rng.integers(0 if np.dtype(dtype).kind == "u" else -100, 100, length)
+    values[rng.random(length) < 0.1] = 0
+    return laid_out(values.astype(dtype), step)
+
+
+# -- which calls take the fast path ------------------------------------------
+
+
+def call_of(function, *args):
+    return lambda module: getattr(module, function)(*args)
+
+
+def feature_calls():
+    """(id, call) for each feature on inputs the fast paths claim."""
+    x = clean_signal("float64")
+    return [
+        ("calc_energy-centered", call_of("calc_energy", x, 32, 8, True)),
+        ("calc_energy-uncentered", call_of("calc_energy", x, 32, 8, False)),
+        ("calc_zc", call_of("calc_zc", x, 32, 8, True)),
+        ("num_zerocrossings", call_of("num_zerocrossings", x)),
+        ("find_peaks", call_of("find_peaks", x)),
+        ("find_peaks-thresh", call_of("find_peaks", x, 0.5)),
+    ]
+
+
+FEATURE_CALLS = feature_calls()
+FEATURE_CALL_IDS = [name for name, _ in FEATURE_CALLS]
+
+
+def claimed_calls():
+    """(id, call) for inputs the fast paths claim, of every kind."""
+    for dtype in ["float64", *INTEGER_DTYPES]:
+        for centered in (True, False):
+            x = clean_signal(dtype)
+            yield f"calc_energy-{dtype}-centered={centered}", call_of("calc_energy", x, 32, 8, centered)
+    yield "calc_energy-float32-centered", call_of("calc_energy", clean_signal("float32"), 32, 8, True)
+    for dtype in ["float64", "float32", *INTEGER_DTYPES]:
+        for centered in (True, False):
+            yield f"calc_zc-{dtype}-centered={centered}", call_of("calc_zc", clean_signal(dtype), 32, 8, centered)
+        yield f"num_zerocrossings-{dtype}", call_of("num_zerocrossings", clean_signal(dtype))
+        for thresh in (None, False, 0, 0.0):
+            yield f"find_peaks-{dtype}-thresh={thresh!r}", call_of("find_peaks", clean_signal(dtype), thresh)
+    x = clean_signal("float64")
+    for thresh in (True, 1, 0.5, -0.5, NAN, INF, 1e300, 2**53, -(2**53)):
+        yield f"find_peaks-thresh={thresh!r}", call_of("find_peaks", x, thresh)
+    for layout, step in LAYOUTS.items():
+        strided = clean_signal("float64", step)
+        yield f"calc_energy-{layout}", call_of("calc_energy", strided, 16, 3, False)
+        yield f"calc_zc-{layout}", call_of("calc_zc", strided, 16, 3, True)
+        yield f"num_zerocrossings-{layout}", call_of("num_zerocrossings", strided)
+        yield f"find_peaks-{layout}", call_of("find_peaks", strided, 0.25)
+    # Quiet NaNs and infinities away from zeros raise no flag in numpy.
+    x_unusual = x.copy()
+    x_unusual[x_unusual == 0] = 1.0
+    x_unusual[[10, 11, 50, 51, 200]] = [NAN, -NAN, INF, -INF, NAN]
+    # Energy frames holding an infinity but no NaN stay native.
+    x_infinite = x.copy()
+    x_infinite[[50, 51]] = [INF, -INF]
+    for centered in (True, False):
+        yield f"calc_energy-inf-centered={centered}", call_of("calc_energy", x_infinite, 32, 8, centered)
+        yield f"calc_zc-nan-inf-centered={centered}", call_of("calc_zc", x_unusual, 32, 8, centered)
+    yield "num_zerocrossings-nan-inf", call_of("num_zerocrossings", x_unusual)
+    for thresh in (None, 0.5):
+        yield f"find_peaks-nan-inf-thresh={thresh}", call_of("find_peaks", x_unusual, thresh)
+    for centered in (None, 0, 1, -3, 0.0, 2.5):
+        yield f"calc_energy-centered={centered!r}", call_of("calc_energy", x, 32, 8, centered)
+        yield f"calc_zc-centered={centered!r}", call_of("calc_zc", x, 32, 8, centered)
+    # Sizes at both ends of the claimed range; a window longer than the
+    # signal; a hop longer than the window.
+    for win_len, hop_size, centered in [(1, 1, True), (2**31 - 1, 2**31 - 1, False), (500, 100, True), (4, 9, False)]:
+        for function in ("calc_energy", "calc_zc"):
+            case = f"{function}-win={win_len}-hop={hop_size}"
+            yield case, call_of(function, x, win_len, hop_size, centered)
+
+
+CLAIMED_CALLS = list(claimed_calls())
+
+
+@pytest.fixture(autouse=True, scope="module")
+def first_calls_made():
+    # The first fast calls in a process ask numpy, once, how its sum adds up
+    # and what type its counts have; no later call asks again.
+    import ostrel.fenwy
+
+    for _, call in FEATURE_CALLS:
+        call(ostrel.fenwy)
+
+
+ERROR_STATES = {"numpy default": dict(all="warn", under="ignore"), "raise": dict(all="raise")}
+
+
+@pytest.mark.parametrize("error_state", ERROR_STATES)
+@pytest.mark.parametrize("call", [call for _, call in CLAIMED_CALLS], ids=[name for name, _ in CLAIMED_CALLS])
+def test_claimed_inputs_take_the_fast_path(fenwy, restore_globals, call, error_state):
+    with np.errstate(**ERROR_STATES[error_state]):
+        result, counts = numpy_calls(lambda: call(fenwy))
+        with generic_path(restore_globals):
+            expected = call(fenwy)
+    assert counts == {}
+    assert_identical(result, expected)
+
+
+def assert_generic_sequence(fenwy, call, hidden=()):
+    """The call enters numpy's Python-level functions as the model does, but
+    for the hidden ones, and gives the model's result."""
+    result, counts = numpy_calls(lambda: call(fenwy))
+    expected, model_counts = numpy_calls(lambda: call(model))
+    for name in hidden:
+        del model_counts[name]
+    assert counts == model_counts
+    assert sum(counts.values()) > 0
+    assert_identical(result, expected)
+
+
+class Samples(np.ndarray):
+    pass
+
+
+def unaligned(values):
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    view = raw[1:].view(values.dtype)
+    view[:] = values
+    assert not view.flags.aligned
+    return view
+
+
+# calc_zc hands each frame to num_zerocrossings, whose own fast path takes
+# plain float64 frames: their counts do not show, the padding does.
+FRAMES_HIDDEN = ("count_nonzero",)
+
+
+def unclaimed_calls():
+    """(id, call, watched functions the call hides)"""
+    x = clean_signal("float64")
+    # Uncentered, the frames keep the signal's type: calc_zc's count
+    # shows.  Padding cannot join the zeros and a two-dimensional signal.
+    for name, signal in [
+        ("ndarray subclass", x.view(Samples)),
+        ("byte-swapped", x.astype(">f8")),
+        ("unaligned", unaligned(x)),
+        ("float16", x.astype(np.float16)),
+        ("bool", x > 0),
+        ("two-dimensional", np.stack([x, -x], axis=1)),
+    ]:
+        yield f"calc_energy-{name}", call_of("calc_energy", signal, 32, 8, False), ()
+        yield f"calc_zc-{name}", call_of("calc_zc", signal, 32, 8, False), ()
+        yield f"num_zerocrossings-{name}", call_of("num_zerocrossings", signal), ()
+        yield f"find_peaks-{name}", call_of("find_peaks", signal), ()
+    # The sign of a NaN sum is whatever numpy's compiled loop leaves: energy
+    # frames with a NaN are left to numpy.
+    x_nan = x.copy()
+    x_nan[[10, 11]] = [NAN, -NAN]
+    yield "calc_energy-nan", call_of("calc_energy", x_nan, 32, 8, False), ()
+    # A list becomes a float64 array in the padding.
+    yield "calc_energy-list", call_of("calc_energy", x.tolist(), 32, 8, True), ()
+    yield "calc_zc-list", call_of("calc_zc", x.tolist(), 32, 8, True), FRAMES_HIDDEN
+    yield "calc_energy-float32-uncentered", call_of("calc_energy", x.astype(np.float32), 32, 8, False), ()
+    for dtype in ["float32", "int16", "uint8"]:
+        yield f"find_peaks-{dtype}-thresh", call_of("find_peaks", clean_signal(dtype), 0.5), ()
+    for thresh in (np.float64(0.5), np.True_, np.array(0.5), Fraction(1, 2), 2**53 + 2):
+        yield f"find_peaks-thresh={thresh!r}", call_of("find_peaks", x, thresh), ()
+    for centered in (np.True_, np.False_, [1], [], np.float64(1.0), "yes"):
+        yield f"calc_energy-centered={centered!r}", call_of("calc_energy", x, 32, 8, centered), ()
+        if centered:
+            yield f"calc_zc-centered={centered!r}", call_of("calc_zc", x, 32, 8, centered), FRAMES_HIDDEN
+    # Sizes of other types or out of range, with frames to work on.  Padding
+    # by 2**30 zeros would take 8 GiB, and calc_zc's plain float64 frames
+    # show nothing uncentered: calc_energy alone shows those.
+    for win_len, hop_size in [(np.int64(32), 8), (32, np.int64(8))]:
+        yield f"calc_energy-win={win_len!r}-hop={hop_size!r}", call_of("calc_energy", x, win_len, hop_size, False), ()
+        yield f"calc_zc-win={win_len!r}-hop={hop_size!r}", call_of("calc_zc", x, win_len, hop_size, True), \
+            FRAMES_HIDDEN
+    for win_len, hop_size in [(True, 8), (2**31, 2**31), (32, 2**31)]:
+        yield f"calc_energy-win={win_len!r}-hop={hop_size!r}", call_of("calc_energy", x, win_len, hop_size, False), ()
+
+
+UNCLAIMED_CALLS = list(unclaimed_calls())
+
+
+@pytest.mark.parametrize(
+    "call, hidden", [case[1:] for case in UNCLAIMED_CALLS], ids=[case[0] for case in UNCLAIMED_CALLS]
+)
+def test_other_inputs_take_the_generic_sequence(fenwy, call, hidden):
+    assert_generic_sequence(fenwy, call, hidden)
+
+
+@pytest.mark.parametrize("call", [call for _, call in FEATURE_CALLS], ids=FEATURE_CALL_IDS)
+def test_a_forwarding_module_as_np_forces_the_generic_sequence(fenwy, restore_globals, call):
+    with generic_path(restore_globals):
+        assert_generic_sequence(fenwy, call)
+
+
+@pytest.mark.parametrize("attribute", FETCHED_ATTRIBUTES)
+@pytest.mark.parametrize("call", [call for _, call in FEATURE_CALLS], ids=FEATURE_CALL_IDS)
+def test_a_replaced_numpy_function_means_the_generic_sequence(fenwy, monkeypatch, call, attribute):
+    original = getattr(np, attribute)
+    entries = []
+
+    def wrapper(*args, **kwargs):
+        entries.append(attribute)
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(np, attribute, wrapper)
+    result, counts = numpy_calls(lambda: call(fenwy))
+    module_entries = len(entries)
+    expected, model_counts = numpy_calls(lambda: call(model))
+    assert counts == model_counts
+    assert sum(counts.values()) > 0
+    # The replacement is called by the module as often as by the model.
+    assert module_entries == len(entries) - module_entries
+    assert_identical(result, expected)
+
+
+@pytest.mark.parametrize("call", [call for _, call in FEATURE_CALLS], ids=FEATURE_CALL_IDS)
+def test_numpy_of_another_module_type_means_the_generic_sequence(fenwy, monkeypatch, call):
+    class NumpyModule(types.ModuleType):
+        pass
+
+    monkeypatch.setattr(np, "__class__", NumpyModule)
+    assert_generic_sequence(fenwy, call)
+
+
+@pytest.mark.parametrize(
+    "global_name, call",
+    [
+        ("calc_num_frames", call_of("calc_energy", clean_signal("float64"), 32, 8, True)),
+        ("calc_num_frames", call_of("calc_energy", clean_signal("float64"), 32, 8, False)),
+        ("calc_num_frames", call_of("calc_zc", clean_signal("float64"), 32, 8, True)),
+        ("num_zerocrossings", call_of("calc_zc", clean_signal("float64"), 32, 8, False)),
+    ],
+    ids=["calc_energy-centered", "calc_energy-uncentered", "calc_zc-frame-count", "calc_zc-crossings"],
+)
+def test_a_rebound_module_function_is_called(fenwy, restore_globals, global_name, call):
+    own = restore_globals[global_name]
+    entries = []
+
+    def wrapper(*args):
+        entries.append(args)
+        return own(*args)
+
+    restore_globals[global_name] = wrapper
+    result = call(fenwy)
+    assert_identical(result, call(model))
+    # Once for the frame count; for the crossings, once a frame.
+    assert len(entries) == (1 if global_name == "calc_num_frames" else len(result))
+
+
+# -- the fast paths against the generic sequence -----------------------------
+
+LENGTHS = [0, 1, 2, 3, 7, 8, 9, 127, 128, 129, 1000, 8191, 8193, 70000]
+WINDOWS = [1, 2, 3, 7, 8, 9, 63, 64, 65, 127, 128, 129, 130, 256, 1000, 4097, 5000]
+GRID_DTYPES = ["float64", "float32", "int16", "int64", "uint8"]
+# The generic sequence makes numpy calls for every frame: no grid call has more frames.
+MAX_FRAMES = 300
+
+
+def hop_sizes(win_len):
+    """From 1 to win_len + 3: the smallest, about a quarter and a half of the
+    window, and around the window."""
+    candidates = (1, 2, 3, win_len // 4, win_len // 2, win_len - 1, win_len, win_len + 1, win_len + 3)
+    return sorted({hop for hop in candidates if hop >= 1})
+
+
+def frame_grid(rng):
+    """(length, win_len, hop_size, centered): every window with each of its hop
+    sizes, a length and centering drawn for it, frame counts capped."""
+    for win_len in WINDOWS:
+        for hop_size in hop_sizes(win_len):
+            centered = bool(rng.integers(2))
+            pad = win_len // 2 if centered else 0
+            lengths = [n for n in LENGTHS if model.calc_num_frames(n + pad, win_len, hop_size) <= MAX_FRAMES]
+            yield int(rng.choice(lengths)), win_len, hop_size, centered
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", GRID_DTYPES)
+@pytest.mark.parametrize("function", ["calc_energy", "calc_zc"])
+def test_frame_features_match_the_generic_sequence(fenwy, restore_globals, function, dtype, layout):
+    rng = np.random.default_rng([FEATURES.index(function), GRID_DTYPES.index(dtype), LAYOUTS[layout] + 2])
+    for index, (length, win_len, hop_size, centered) in enumerate(frame_grid(rng)):
+        x = laid_out(samples(rng, dtype, length, special=index % 2 == 1), LAYOUTS[layout])
+        fast, generic = both_paths(restore_globals, lambda: getattr(fenwy, function)(x, win_len, hop_size, centered))
+        case = f"{function}({dtype} {layout} x of {length}, {win_len}, {hop_size}, {centered}), signal {index}"
+        assert_same_outcome(fast, generic, case)
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("dtype", GRID_DTYPES)
+def test_zero_crossings_match_the_generic_sequence(fenwy, restore_globals, dtype, layout):
+    rng = np.random.default_rng([2, GRID_DTYPES.index(dtype), LAYOUTS[layout] + 2])
+    for length, special in itertools.product(LENGTHS, (False, True)):
+        x = laid_out(samples(rng, dtype, length, special), LAYOUTS[layout])
+        fast, generic = both_paths(restore_globals, lambda: fenwy.num_zerocrossings(x))
+        # numpy's own count type, or int 0 for fewer than two samples.
+        assert_same_outcome(fast, generic, f"num_zerocrossings({dtype} {layout} x of {length}, special={special})")
+
+
+THRESHOLDS = [None, False, 0, 0.0, True, 1, 0.5, -0.5, NAN, INF, 1e308, 1e-310, 2**70, 10**400]
+
+
+def peak_signals(rng, dtype):
+    """Signals with plateaus and, for floats, NaNs and infinities."""
+    low = 0 if np.dtype(dtype).kind == "u" else -3
+    for length in LENGTHS:
+        yield rng.integers(low, 4, length).astype(dtype)
+        yield samples(rng, dtype, length, special=True)
+    if np.dtype(dtype).kind == "f":
+        for values in ([], [1.0], [1.0, 2.0], [0.0, 1.0, 0.0], [0.0, NAN, 0.0], [1.0, NAN, 2.0, 1.0],
+                       [0.0, INF, 0.0], [-INF, -1.0, -INF], [0.0, 2.0, 2.0, 0.0], [-1.0, 0.0, -1.0],
+                       [-1.0, -0.0, -1.0, 0.0, -1.0], [0.0, 5e-324, 0.0]):
+            yield np.array(values, dtype=dtype)
+        largest = np.finfo(dtype).max
+        yield np.array([0.0, largest, 0.0, largest / 2, 0.0], dtype=dtype)
+
+
+def threshold_id(thresh):
+    text = repr(thresh)
+    return text if len(text) < 20 else f"int of {len(text)} digits"
+
+
+@pytest.mark.parametrize("dtype", GRID_DTYPES)
+@pytest.mark.parametrize("thresh", THRESHOLDS, ids=threshold_id)
+def test_peaks_match_the_generic_sequence(fenwy, restore_globals, thresh, dtype):
+    rng = np.random.default_rng([3, THRESHOLDS.index(thresh), GRID_DTYPES.index(dtype)])
+    for index, values in enumerate(peak_signals(rng, dtype)):
+        for layout, step in LAYOUTS.items():
+            x = laid_out(values, step)
+            fast, generic = both_paths(restore_globals, lambda: fenwy.find_peaks(x, thresh))
+            assert_same_outcome(fast, generic, f"find_peaks({dtype} {layout} signal {index} of {len(x)}, {thresh!r})")
+
+
+def nan_positions(length):
+    """The first dozen places and the last four, across the pairwise blocks."""
+    return sorted({*range(min(length, 12)), *range(max(0, length - 4), length)})
+
+
+@pytest.mark.parametrize("length", [8, 16, 130, 1000])
+def test_nan_signs_come_out_as_numpys_sum_leaves_them(fenwy, restore_globals, length):
+    for negative, positive in itertools.permutations(nan_positions(length), 2):
+        x = np.ones(length)
+        x[negative] = -NAN
+        x[positive] = NAN
+        fast, generic = both_paths(restore_globals, lambda: fenwy.calc_energy(x, length, length, False))
+        assert_same_outcome(fast, generic, f"-nan at {negative}, nan at {positive}")
+
+
+# -- floating-point flags ----------------------------------------------------
+
+# (id, call, flag): each call meets exactly one flagged operation.
+ONE_HUGE_SAMPLE = np.array([1.0, 2.0, 1e200, 3.0])
+FLAGGED_CALLS = [
+    ("energy-square-overflows", call_of("calc_energy", ONE_HUGE_SAMPLE, 2, 2, False), "overflow"),
+    ("energy-centered-square-overflows", call_of("calc_energy", ONE_HUGE_SAMPLE, 2, 2, True), "overflow"),
+    ("energy-sum-overflows", call_of("calc_energy", np.array([1.2e154, 1.2e154, 1.0]), 2, 2, False), "overflow"),
+    ("energy-square-underflows", call_of("calc_energy", np.array([1.0, 1e-200, 2.0, 3.0]), 2, 2, False), "underflow"),
+    ("energy-subnormal-square", call_of("calc_energy", np.array([5e-324, 1.0]), 2, 2, False), "underflow"),
+    ("zc-product-overflows", call_of("calc_zc", np.array([1e200, -1e200, 1.0]), 2, 2, False), "overflow"),
+    ("zc-product-invalid", call_of("calc_zc", np.array([INF, 0.0, 1.0]), 2, 2, False), "invalid"),
+    ("zc-product-underflows", call_of("calc_zc", np.array([1e-200, -1e-200, 1.0]), 2, 2, False), "underflow"),
+    ("zc-float32-product-underflows",
+     call_of("calc_zc", np.array([1e-30, -1e-30, 1.0], dtype=np.float32), 2, 2, False), "underflow"),
+    ("crossings-product-overflows", call_of("num_zerocrossings", np.array([1.0, 1e200, -1e200])), "overflow"),
+    ("crossings-product-invalid", call_of("num_zerocrossings", np.array([-INF, -0.0])), "invalid"),
+    ("crossings-float32-product-underflows",
+     call_of("num_zerocrossings", np.array([1e-30, -1e-30], dtype=np.float32)), "underflow"),
+    ("peaks-threshold-overflows", call_of("find_peaks", np.array([0.0, 5.0, 0.0, 2.0, 0.0]), 1e308), "overflow"),
+    ("peaks-threshold-invalid", call_of("find_peaks", np.array([-1.0, 0.0, -1.0]), INF), "invalid"),
+    ("peaks-threshold-underflows", call_of("find_peaks", np.array([0.0, 1e-10, 0.0]), 1e-310), "underflow"),
+]
+FLAGGED_IDS = [name for name, _, _ in FLAGGED_CALLS]
+FLAGGED_PARAMETERS = [(call, flag) for _, call, flag in FLAGGED_CALLS]
+# numpy's wording: "overflow encountered in multiply", "invalid value encountered in ..."
+FLAG_WORDING = {"overflow": "overflow encountered in ", "underflow": "underflow encountered in ",
+                "invalid": "invalid value encountered in "}
+
+
+@pytest.mark.parametrize("call, flag", FLAGGED_PARAMETERS, ids=FLAGGED_IDS)
+def test_flags_raised_as_errors(fenwy, restore_globals, call, flag):
+    with np.errstate(all="raise"):
+        fast, generic = both_paths(restore_globals, lambda: call(fenwy))
+    assert_same_outcome(fast, generic)
+    (kind, error_type, message, error_records), _ = fast
+    assert (kind, error_type) == ("raised", FloatingPointError)
+    assert message.startswith(FLAG_WORDING[flag])
+    assert error_records
+
+
+@pytest.mark.parametrize("call, flag", FLAGGED_PARAMETERS, ids=FLAGGED_IDS)
+def test_flag_warnings_turned_into_errors(fenwy, restore_globals, call, flag):
+    with np.errstate(all="warn"):
+        fast, generic = both_paths(restore_globals, lambda: call(fenwy), action="error")
+    assert_same_outcome(fast, generic)
+    (kind, error_type, message, error_records), _ = fast
+    assert (kind, error_type) == ("raised", RuntimeWarning)
+    assert message.startswith(FLAG_WORDING[flag])
+    assert error_records
+
+
+@pytest.mark.parametrize("call, flag", FLAGGED_PARAMETERS, ids=FLAGGED_IDS)
+def test_flags_under_numpys_default_error_state(fenwy, restore_globals, call, flag):
+    # numpy's default: warn about everything but underflow.
+    with np.errstate(all="warn", under="ignore"):
+        fast, generic = both_paths(restore_globals, lambda: call(fenwy))
+    assert_same_outcome(fast, generic)
+    (kind, _), fast_warnings = fast
+    assert kind == "returned"
+    if flag == "underflow":
+        assert fast_warnings == []
+    else:
+        assert len(fast_warnings) == 1
+        category, message = fast_warnings[0]
+        assert category is RuntimeWarning
+        assert message.startswith(FLAG_WORDING[flag])
+
+
+# -- threads and reference counts --------------------------------------------
+
+
+def test_python_threads_run_while_long_calls_compute(fenwy, restore_globals):
+    x = np.random.default_rng(11).standard_normal(4 * 10**6)
+    # Doubling the samples quadruples every square and sum exactly, so one
+    # generic run gives both expectations, and a mix-up between the threads shows.
+    signals = [x, 2 * x]
+    win_len, hop_size = 16384, 128
+    with generic_path(restore_globals):
+        energy = fenwy.calc_energy(x, win_len, hop_size)
+    expected = [energy, 4 * energy]
+    ticks = [0]
+    stop = threading.Event()
+    results = [None, None]
+    progress = [None, None]
+
+    def count():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(1e-4)
+
+    def compute(index):
+        before = ticks[0]
+        results[index] = fenwy.calc_energy(signals[index], win_len, hop_size)
+        progress[index] = ticks[0] - before
+
+    counter = threading.Thread(target=count)
+    workers = [threading.Thread(target=compute, args=(index,)) for index in range(2)]
+    previous_interval = sys.getswitchinterval()
+    # No thread is made to give way within a call this long, so the counter
+    # moves during a call only if the call lets other Python code run.
+    sys.setswitchinterval(2.0)
+    try:
+        counter.start()
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(previous_interval)
+    for result, wanted in zip(results, expected):
+        assert_identical(result, wanted)
+    assert all(steps > 0 for steps in progress), progress
+
+
+CALLS = 1000
+
+
+def reference_counts(objects):
+    # Raw machine integers: int objects in a list would hold references of
+    # their own to small integers being counted.
+    return array("q", (sys.getrefcount(item) for item in objects))
+
+
+@pytest.mark.parametrize(
+    "function, trailing",
+    [
+        ("calc_energy", (300, 257, True)),
+        ("calc_energy", (300, 257, False)),
+        ("calc_zc", (300, 257, True)),
+        ("num_zerocrossings", ()),
+        ("find_peaks", (None,)),
+        ("find_peaks", (0.5,)),
+    ],
+    ids=["calc_energy-centered", "calc_energy-uncentered", "calc_zc", "num_zerocrossings", "find_peaks",
+         "find_peaks-thresh"],
+)
+def test_fast_paths_keep_reference_counts(fenwy, function, trailing):
+    args = (clean_signal("float64", length=3000), *trailing)
+    call = getattr(fenwy, function)
+    assert numpy_calls(lambda: call(*args))[1] == {}
+    watched = [*args, *(getattr(np, name) for name in FETCHED_ATTRIBUTES)]
+    repeats = itertools.repeat(None, CALLS)
+    before = reference_counts(watched)
+    for _ in repeats:
+        result = call(*args)
+    del _
+    after = reference_counts(watched)
+    changed = {repr(watched[i])[:40]: after[i] - before[i] for i in range(len(watched)) if after[i] != before[i]}
+    assert changed == {}
+    if isinstance(result, np.ndarray):
+        # Held by this frame alone, and by getrefcount's argument.
+        assert sys.getrefcount(result) == 2
