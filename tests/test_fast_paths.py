@@ -627,3 +627,28 @@ def test_fast_paths_keep_reference_counts(fenwy, function, trailing):
     if isinstance(result, np.ndarray):
         # Held by this frame alone, and by getrefcount's argument.
         assert sys.getrefcount(result) == 2
+
+
+@pytest.fixture
+def buffer_size():
+    """Lets a test set numpy's ufunc buffer size; puts it back after."""
+    saved = np.getbufsize()
+    yield np.setbufsize
+    np.setbufsize(saved)
+
+
+# Some numpy versions split a long sum into chunks of the buffer size: the
+# native sums must follow whatever size is set when the call is made.
+@pytest.mark.parametrize("size", [16, 64, 8192, 16384, 999968])
+def test_energy_sums_follow_numpys_buffer_size(fenwy, restore_globals, buffer_size, size):
+    rng = np.random.default_rng(size)
+    x = rng.standard_normal(50_000) * 10.0 ** rng.integers(-8, 8, 50_000)
+    buffer_size(size)
+    # The first call at a new size asks numpy how it sums now.
+    fenwy.calc_energy(x[:10], 4, 2, False)
+    for win_len in (100, 1000, 9000, 20000):
+        result, counts = numpy_calls(lambda: fenwy.calc_energy(x, win_len, win_len // 2, False))
+        with generic_path(restore_globals):
+            expected = fenwy.calc_energy(x, win_len, win_len // 2, False)
+        assert counts == {}
+        assert_identical(result, expected, f"window {win_len}")

@@ -20,16 +20,19 @@ Ref fast_calc_energy(PyObject* const* values)
     if (call.x.signal().element == Element::float32 && !call.centered) {
         return Ref{};
     }
-    const std::optional<std::ptrdiff_t> chunk = numpy_sum_chunk();
+    const std::optional<SumOrder> order = numpy_sum_order();
+    if (!order || call.framing.win > order->longest) {
+        return Ref{};
+    }
     NewArray energy;
-    if (!chunk || !energy.make(call.framing.frames)) {
+    if (!energy.make(call.framing.frames)) {
         PyErr_Clear();
         return Ref{};
     }
     FloatStatus status;
     const bool finished = run_in_pieces(call.framing.frames, call.framing.win, status,
                                         [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-                                            frame_energies(call.x.signal(), call.framing, *chunk, first, last,
+                                            frame_energies(call.x.signal(), call.framing, order->chunk, first, last,
                                                            energy.data<double>());
                                         });
     if (!finished) {

@@ -8,18 +8,21 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 namespace ostrel::kernels {
 namespace {
 
-// numpy's pairwise blocks are 8 and 128 elements; its reductions have been
-// split into chunks of 8192 (the default buffer size) in some versions.
-constexpr std::array<std::ptrdiff_t, 2> chunk_candidates = {0, 8192};
+// numpy's pairwise blocks are 8 and 128 elements; some versions split a
+// reduction into chunks of the ufunc buffer size (np.getbufsize()).
+constexpr std::size_t candidate_count = 2;
 constexpr std::array<std::ptrdiff_t, 31> probe_lengths = {
     1, 2, 7, 8, 9, 15, 16, 17, 120, 127, 128, 129, 130, 136, 255, 256, 257, 1000, 1023, 1024,
     1025, 4097, 8191, 8192, 8193, 8200, 16383, 16384, 16385, 24653, 65545};
-
-enum class Finding { unknown, found, none };
+// Probes around a larger buffer size stop at this length (16 MiB of samples).
+constexpr std::ptrdiff_t longest_probe = std::ptrdiff_t{1} << 21;
 
 // Values spread over many binary orders of magnitude, so that every change
 // in the order of the additions changes the sum.
@@ -41,7 +44,10 @@ bool same_bits(double a, double b)
 
 // numpy's sum of the squares of a probe array, and whether each candidate
 // chunk size reproduces it.  False with an exception set if numpy failed.
-bool compare_probe(std::ptrdiff_t length, std::array<bool, chunk_candidates.size()>& matches)
+using Candidates = std::array<std::ptrdiff_t, candidate_count>;
+using Matches = std::array<bool, candidate_count>;
+
+bool compare_probe(std::ptrdiff_t length, const Candidates& chunk_candidates, Matches& matches)
 {
     NewArray probe;
     if (!probe.make(length)) {
@@ -50,7 +56,7 @@ bool compare_probe(std::ptrdiff_t length, std::array<bool, chunk_candidates.size
     fill_probe(probe.data<double>(), length);
     const Signal signal{reinterpret_cast<const char*>(probe.data<double>()), length, sizeof(double),
                         Element::float64};
-    std::array<double, chunk_candidates.size()> native{};
+    std::array<double, candidate_count> native{};
     for (std::size_t candidate = 0; candidate < chunk_candidates.size(); ++candidate) {
         native[candidate] = sum_of_squares(signal, 0, length, chunk_candidates[candidate]);
     }
@@ -71,35 +77,71 @@ bool compare_probe(std::ptrdiff_t length, std::array<bool, chunk_candidates.size
     return true;
 }
 
+// The order numpy sums in at this buffer size; nothing if none of the
+// candidates matched.  False with an exception set if numpy failed.
+bool find_order(std::ptrdiff_t bufsize, std::optional<SumOrder>& order)
+{
+    const Candidates chunk_candidates = {0, bufsize};
+    std::vector<std::ptrdiff_t> lengths(probe_lengths.begin(), probe_lengths.end());
+    // A buffer size beyond the longest probe leaves the two candidates alike
+    // on every probe: the order is then known for frames up to one chunk.
+    const std::ptrdiff_t beyond_a_chunk = 2 * bufsize + 9;
+    const bool distinguished = beyond_a_chunk <= longest_probe;
+    for (const std::ptrdiff_t length : {bufsize - 1, bufsize, bufsize + 1, beyond_a_chunk}) {
+        if (length > 0 && length <= longest_probe) {
+            lengths.push_back(length);
+        }
+    }
+    Matches matches;
+    matches.fill(true);
+    for (const std::ptrdiff_t length : lengths) {
+        if (!compare_probe(length, chunk_candidates, matches)) {
+            return false;
+        }
+    }
+    const std::ptrdiff_t longest = distinguished ? PY_SSIZE_T_MAX : bufsize;
+    order = std::nullopt;
+    for (std::size_t candidate = 0; candidate < candidate_count; ++candidate) {
+        if (matches[candidate]) {
+            order = SumOrder{chunk_candidates[candidate], longest};
+            break;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
-std::optional<std::ptrdiff_t> numpy_sum_chunk()
+std::optional<SumOrder> numpy_sum_order()
 {
-    static Finding finding = Finding::unknown;
-    static std::ptrdiff_t chunk = 0;
-    if (finding == Finding::unknown) {
-        std::array<bool, chunk_candidates.size()> matches;
-        matches.fill(true);
-        for (const std::ptrdiff_t length : probe_lengths) {
-            if (!compare_probe(length, matches)) {
-                // Nothing is decided on a failed probe (low memory, say).
-                PyErr_Clear();
-                return std::nullopt;
-            }
-        }
-        finding = Finding::none;
-        for (std::size_t candidate = 0; candidate < chunk_candidates.size(); ++candidate) {
-            if (matches[candidate]) {
-                finding = Finding::found;
-                chunk = chunk_candidates[candidate];
-                break;
-            }
+    // One finding per buffer size seen; a program uses few.
+    static std::vector<std::pair<std::ptrdiff_t, std::optional<SumOrder>>> findings;
+    if (state.getbufsize == nullptr) {
+        return std::nullopt;
+    }
+    Ref size = Ref::steal(PyObject_CallNoArgs(state.getbufsize));
+    const std::ptrdiff_t bufsize = size && PyLong_CheckExact(size.get()) ? PyLong_AsSsize_t(size) : -1;
+    if (bufsize <= 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    for (const auto& [known_size, order] : findings) {
+        if (known_size == bufsize) {
+            return order;
         }
     }
-    if (finding == Finding::found) {
-        return chunk;
+    // Nothing is decided on a failed probe (low memory, say).
+    try {
+        std::optional<SumOrder> order;
+        if (!find_order(bufsize, order)) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        findings.emplace_back(bufsize, order);
+        return order;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
-    return std::nullopt;
 }
 
 } // namespace ostrel::kernels

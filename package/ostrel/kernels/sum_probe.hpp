@@ -1,6 +1,7 @@
-// How this process's numpy sums float64, found once: the native sums of
-// squares are compared bit for bit with numpy's own on probe arrays whose
-// lengths straddle every block and chunk boundary.
+// How this process's numpy sums float64 at its current buffer size, found
+// once per buffer size: the native sums of squares are compared bit for bit
+// with numpy's own on probe arrays whose lengths straddle every block and
+// chunk boundary.
 #pragma once
 
 #include <cstddef>
@@ -8,8 +9,13 @@
 
 namespace ostrel::kernels {
 
-// The chunk size (0: none) that reproduces numpy's sums, or nothing when no
-// candidate reproduced them all: the energy kernel then stays off.
-std::optional<std::ptrdiff_t> numpy_sum_chunk();
+struct SumOrder {
+    std::ptrdiff_t chunk;    // 0: a reduction is never split
+    std::ptrdiff_t longest;  // the longest frame the order is known for
+};
+
+// Nothing when no candidate order reproduced numpy's sums, or numpy could not
+// be asked: the energy kernel then stays off.
+std::optional<SumOrder> numpy_sum_order();
 
 } // namespace ostrel::kernels

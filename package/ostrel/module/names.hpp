@@ -17,8 +17,9 @@ enum class Name : int {
     dunder_class_getitem,
     // attributes read for the integer-array promotion
     ndarray, astype, dtype, kind, size,
-    // the index type of the native peak finder's result
-    intp,
+    // the index type of the native peak finder's result, and numpy's buffer
+    // size, which decides how its sums are split
+    intp, getbufsize,
     count_
 };
 
@@ -30,7 +31,7 @@ inline constexpr const char* name_texts[] = {
     "numpy", "ostrel.fenwy", "__name__", "__main__", "__spec__", "_initializing", "__test__",
     "__class_getitem__",
     "ndarray", "astype", "dtype", "kind", "size",
-    "intp",
+    "intp", "getbufsize",
 };
 
 static_assert(sizeof(name_texts) / sizeof(name_texts[0]) == static_cast<int>(Name::count_),

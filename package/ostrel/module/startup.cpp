@@ -194,10 +194,12 @@ bool keep_numpy_originals(PyObject* numpy)
         keep(numpy_function(function), value.release());
     }
     Ref intp;
-    if (!attribute_if_present(numpy, Name::intp, intp)) {
+    Ref getbufsize;
+    if (!attribute_if_present(numpy, Name::intp, intp) || !attribute_if_present(numpy, Name::getbufsize, getbufsize)) {
         return false;
     }
     keep(state.intp, intp.release());
+    keep(state.getbufsize, getbufsize.release());
     return true;
 }
 

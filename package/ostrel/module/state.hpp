@@ -44,6 +44,7 @@ struct ModuleState {
     PyObject* numpy = nullptr;
     std::array<PyObject*, numpy_function_count> numpy_functions{};
     PyObject* intp = nullptr;
+    PyObject* getbufsize = nullptr;
     std::array<PyObject*, module_function_count> own_functions{};
 };
 
