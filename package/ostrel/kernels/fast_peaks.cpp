@@ -7,16 +7,38 @@
 #include "peaks.hpp"
 #include "pieces.hpp"
 
+#include <new>
+
 namespace ostrel::kernels {
 namespace {
 
-// The maxima of the whole signal above the threshold, if any.
-bool summarise(const Signal& signal, const Threshold& threshold, bool find_largest, FloatStatus& status,
-               MaximaSummary& summary)
+// Runs work(first, last) over the words of the map.
+template <class Work>
+void over_words(const MaximaMap& map, FloatStatus& status, Work&& work)
 {
-    return run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        summarise_maxima(signal, first, last, threshold, find_largest, summary);
+    if (!run_in_pieces(map.words(), MaximaMap::word_bits, status, work)) {
+        raise_pending();
+    }
+}
+
+// The maxima above the threshold (all of them without one), into a new intp
+// array; empty when numpy could not make it.
+Ref write_peaks(const MaximaMap& map, const double* floor, FloatStatus& status)
+{
+    std::ptrdiff_t count = 0;
+    over_words(map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        count += map.count_above(first, last, floor);
     });
+    NewArray peaks;
+    if (!peaks.make(count, state.intp) || peaks.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
+        PyErr_Clear();
+        return Ref{};
+    }
+    std::ptrdiff_t* next = peaks.data<std::ptrdiff_t>();
+    over_words(map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        next = map.write_above(first, last, floor, next);
+    });
+    return peaks.finish();
 }
 
 } // namespace
@@ -36,36 +58,26 @@ Ref fast_find_peaks(PyObject* const* values)
     if (*thresholded && (!factor || signal.element != Element::float64)) {
         return Ref{};
     }
-    FloatStatus status;
-    MaximaSummary maxima;
-    if (!summarise(signal, std::nullopt, *thresholded, status, maxima)) {
-        raise_pending();
-    }
-    // th = np.max(values) * thresh; without candidates there is no largest
-    // one to scale, and no threshold.
-    Threshold threshold;
-    if (*thresholded && maxima.count > 0) {
-        threshold = maxima.largest * *factor;
-        maxima = MaximaSummary{};
-        // Nothing is greater than a NaN threshold.
-        if (*threshold == *threshold && !summarise(signal, threshold, false, status, maxima)) {
-            raise_pending();
-        }
-    }
-    NewArray peaks;
-    if (!status.clean() || !peaks.make(maxima.count, state.intp)
-        || peaks.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
-        PyErr_Clear();
+    std::optional<MaximaMap> map;
+    try {
+        map.emplace(signal);
+    } catch (const std::bad_alloc&) {
         return Ref{};
     }
-    std::ptrdiff_t* next = peaks.data<std::ptrdiff_t>();
-    std::ptrdiff_t* const room = next + maxima.count;
-    if (!run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-            next = write_maxima(signal, first, last, threshold, next, room);
-        })) {
-        raise_pending();
+    FloatStatus status;
+    over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) { map->judge(first, last); });
+    // th = np.max(values) * thresh; without candidates there is no largest
+    // one to scale, and no threshold.
+    std::optional<double> floor;
+    if (*thresholded && map->count_above(0, map->words(), nullptr) > 0) {
+        double largest = -__builtin_inf();
+        over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+            largest = map->largest(first, last, largest);
+        });
+        floor = largest * *factor;
     }
-    return peaks.finish();
+    Ref peaks = write_peaks(*map, floor ? &*floor : nullptr, status);
+    return status.clean() ? std::move(peaks) : Ref{};
 }
 
 } // namespace ostrel::kernels

@@ -1,14 +1,21 @@
 #include "peaks.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <type_traits>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define OSTREL_HAVE_AVX2_PATH 1
+#endif
 
 namespace ostrel::kernels {
 namespace {
 
-// Calls each(i, counts, value) for every position of [first, last) that has
-// two neighbours, in order.
+using Mask = std::uint64_t;
+
 // Comparisons that raise no flag for NaN, as numpy's comparisons raise none.
 template <class T>
 bool less(T left, T right)
@@ -20,158 +27,160 @@ bool less(T left, T right)
     }
 }
 
-template <class T, std::ptrdiff_t fixed_stride, class Each>
-void each_position(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, const Threshold& threshold,
-                   Each&& each)
+// Any element type, any stride: the bits of positions begin <= i < end (at
+// most one word), one position at a time.
+template <class T>
+Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
-    const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(first, 1);
-    const std::ptrdiff_t end = std::min(last, signal.length - 1);
-    const std::ptrdiff_t stride = fixed_stride != 0 ? fixed_stride : signal.stride;
-    const auto at = [&](std::ptrdiff_t i) { return load<T>(signal.data + i * stride); };
-    if (threshold) {
-        const T floor = static_cast<T>(*threshold);
-        for (std::ptrdiff_t i = begin; i < end; ++i) {
-            const T middle = at(i);
-            each(i, less(at(i - 1), middle) & less(at(i + 1), middle) & less(floor, middle), middle);
-        }
-        return;
-    }
+    const auto at = [&](std::ptrdiff_t i) { return load<T>(signal.data + i * signal.stride); };
+    Mask bits = 0;
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         const T middle = at(i);
-        each(i, less(at(i - 1), middle) & less(at(i + 1), middle), middle);
+        bits |= static_cast<Mask>(less(at(i - 1), middle) & less(at(i + 1), middle)) << (i - begin);
     }
+    return bits;
 }
 
-// Contiguous float64 signals, two positions at a time: vector comparisons
-// give lane masks (all bits set where a position counts), with no branch on
-// the data.
+// Contiguous float64, two positions at a time with the baseline vector unit.
+// Its ordered comparisons raise the invalid flag for NaN, so NaN lanes are
+// set to zero first (an equality test raises nothing) and masked out.
 typedef double Pair __attribute__((vector_size(16)));
 typedef long long PairMask __attribute__((vector_size(16)));
 
-// A comparison with NaN is false and, in numpy, raises no flag: NaN lanes are
-// cleared from `ordered` (an equality test raises nothing) and replaced by
-// zero, so that the ordered comparisons that follow raise nothing either.
-inline Pair without_nan(Pair values, PairMask& ordered)
+Pair without_nan(Pair values, PairMask& ordered)
 {
     const PairMask is_number = values == values;
     ordered &= is_number;
     return is_number ? values : Pair{};
 }
 
-// Lanes where the middle is greater than both neighbours.
-inline PairMask rises_and_falls(Pair left, Pair& middle, Pair right)
+Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
-    PairMask counts = ~PairMask{};
-    middle = without_nan(middle, counts);
-    left = without_nan(left, counts);
-    right = without_nan(right, counts);
-    return counts & (left < middle) & (right < middle);
-}
-
-template <class Each>
-void each_position_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last,
-                            const Threshold& threshold, Each&& each)
-{
-    const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(first, 1);
-    const std::ptrdiff_t end = std::min(last, signal.length - 1);
+    const auto* x = reinterpret_cast<const double*>(signal.data);
     const auto pair_at = [&](std::ptrdiff_t i) {
         Pair values;
-        std::memcpy(&values, signal.data + i * static_cast<std::ptrdiff_t>(sizeof(double)), sizeof values);
+        std::memcpy(&values, x + i, sizeof values);
         return values;
     };
-    const Pair floor = threshold ? Pair{*threshold, *threshold} : Pair{};
+    Mask bits = 0;
     std::ptrdiff_t i = begin;
     for (; end - i >= 2; i += 2) {
-        Pair middle = pair_at(i);
-        PairMask counts = rises_and_falls(pair_at(i - 1), middle, pair_at(i + 1));
-        if (threshold) {
-            counts &= floor < middle;
-        }
-        each(i, counts[0] != 0, middle[0]);
-        each(i + 1, counts[1] != 0, middle[1]);
+        PairMask counts = ~PairMask{};
+        const Pair middle = without_nan(pair_at(i), counts);
+        counts &= (without_nan(pair_at(i - 1), counts) < middle) & (without_nan(pair_at(i + 1), counts) < middle);
+        bits |= (Mask(counts[0] & 1) | Mask(counts[1] & 1) << 1) << (i - begin);
     }
-    each_position<double, sizeof(double)>(signal, i, end, threshold, each);
+    return bits | judge_each<double>(signal, i, end) << (i - begin);
 }
 
-// The largest maximum of a contiguous float64 signal, two lanes at a time.
-double largest_maximum_pairwise(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, double largest)
+#ifdef OSTREL_HAVE_AVX2_PATH
+// Contiguous float64, four positions at a time, where the processor has AVX2:
+// its quiet comparisons are false for NaN and raise nothing.
+[[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
-    const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(first, 1);
-    const std::ptrdiff_t end = std::min(last, signal.length - 1);
-    const auto pair_at = [&](std::ptrdiff_t i) {
-        Pair values;
-        std::memcpy(&values, signal.data + i * static_cast<std::ptrdiff_t>(sizeof(double)), sizeof values);
-        return values;
-    };
-    const Pair nothing = {-__builtin_inf(), -__builtin_inf()};
-    Pair lanes = {largest, largest};
+    const auto* x = reinterpret_cast<const double*>(signal.data);
+    Mask bits = 0;
     std::ptrdiff_t i = begin;
-    for (; end - i >= 2; i += 2) {
-        Pair middle = pair_at(i);
-        const PairMask counts = rises_and_falls(pair_at(i - 1), middle, pair_at(i + 1));
-        const Pair candidate = counts ? middle : nothing;
-        lanes = candidate > lanes ? candidate : lanes;
+    for (; end - i >= 4; i += 4) {
+        const __m256d middle = _mm256_loadu_pd(x + i);
+        const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + i - 1), middle, _CMP_LT_OQ),
+                                             _mm256_cmp_pd(_mm256_loadu_pd(x + i + 1), middle, _CMP_LT_OQ));
+        bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << (i - begin);
     }
-    largest = std::max(lanes[0], lanes[1]);
-    each_position<double, sizeof(double)>(signal, i, end, std::nullopt, [&](std::ptrdiff_t, bool counts, double value) {
-        largest = counts && value > largest ? value : largest;
-    });
-    return largest;
+    return bits | judge_each<double>(signal, i, end) << (i - begin);
 }
 
-template <class Each>
-void visit_positions(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, const Threshold& threshold,
-                     Each&& each)
+bool has_avx2()
 {
-    with_element(signal.element, [&](auto type) {
-        using T = decltype(type);
-        if constexpr (std::is_same_v<T, double>) {
-            if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-                each_position_pairwise(signal, first, last, threshold, each);
-                return;
-            }
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
+// The judge for one word of positions.
+using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t);
+
+Judge judge_for(const Signal& signal)
+{
+    if (signal.element == Element::float64 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+#ifdef OSTREL_HAVE_AVX2_PATH
+        if (has_avx2()) {
+            return judge_quads;
         }
-        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-            each_position<T, sizeof(T)>(signal, first, last, threshold, each);
-        } else {
-            each_position<T, 0>(signal, first, last, threshold, each);
-        }
-    });
+#endif
+        return judge_pairs;
+    }
+    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
 }
 
 } // namespace
 
-void summarise_maxima(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last, const Threshold& threshold,
-                      bool find_largest, MaximaSummary& summary)
+MaximaMap::MaximaMap(const Signal& signal)
+    : signal_(signal),
+      words_((signal.length + word_bits - 1) / word_bits),
+      bits_(std::make_unique_for_overwrite<std::uint64_t[]>(static_cast<std::size_t>(words_)))
 {
-    std::ptrdiff_t count = 0;
-    visit_positions(signal, first, last, threshold,
-                    [&count](std::ptrdiff_t, bool counts, auto) { count += counts; });
-    if (find_largest && signal.element == Element::float64 && count > 0) {
-        // Maxima are never NaN (every comparison with NaN is false), so the
-        // plain maximum is numpy's.
-        double largest = summary.count > 0 ? summary.largest : -__builtin_inf();
-        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-            largest = largest_maximum_pairwise(signal, first, last, largest);
-        } else {
-            visit_positions(signal, first, last, threshold, [&largest](std::ptrdiff_t, bool counts, auto value) {
-                largest = counts && value > largest ? static_cast<double>(value) : largest;
-            });
-        }
-        summary.largest = largest;
-    }
-    summary.count += count;
 }
 
-std::ptrdiff_t* write_maxima(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last,
-                             const Threshold& threshold, std::ptrdiff_t* out, std::ptrdiff_t* room)
+void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
 {
-    // Every position is written and the cursor moves past maxima only, which
-    // needs no branch on the data; once the room is full, writes go to a spare.
-    std::ptrdiff_t spare = 0;
-    visit_positions(signal, first, last, threshold, [&](std::ptrdiff_t i, bool counts, auto) {
-        *(out < room ? out : &spare) = i;
-        out += counts;
+    // The first and last positions never count: they lack a neighbour.
+    const Judge judge_word = judge_for(signal_);
+    for (std::ptrdiff_t word = first; word < last; ++word) {
+        const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
+        const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
+        bits_[word] = begin < end ? judge_word(signal_, begin, end) << (begin - word * word_bits) : 0;
+    }
+}
+
+double MaximaMap::value_at(std::ptrdiff_t position) const
+{
+    return load<double>(signal_.data + position * signal_.stride);
+}
+
+// Calls each(position) for every set bit of the words first <= w < last.
+template <class Each>
+void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_t last, Each&& each)
+{
+    for (std::ptrdiff_t word = first; word < last; ++word) {
+        for (Mask set = bits[word]; set != 0; set &= set - 1) {
+            each(word * MaximaMap::word_bits + std::countr_zero(set));
+        }
+    }
+}
+
+std::ptrdiff_t MaximaMap::count_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor) const
+{
+    std::ptrdiff_t count = 0;
+    if (floor == nullptr) {
+        for (std::ptrdiff_t word = first; word < last; ++word) {
+            count += std::popcount(bits_[word]);
+        }
+        return count;
+    }
+    each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
+        count += __builtin_isless(*floor, value_at(position));
+    });
+    return count;
+}
+
+double MaximaMap::largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const
+{
+    // Maxima are never NaN (every comparison with NaN is false), so the plain
+    // maximum is numpy's.
+    each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
+        so_far = std::max(so_far, value_at(position));
+    });
+    return so_far;
+}
+
+std::ptrdiff_t* MaximaMap::write_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor,
+                                       std::ptrdiff_t* out) const
+{
+    each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
+        if (floor == nullptr || __builtin_isless(*floor, value_at(position))) {
+            *out++ = position;
+        }
     });
     return out;
 }
