@@ -70,7 +70,7 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
         counts &= (without_nan(pair_at(i - 1), counts) < middle) & (without_nan(pair_at(i + 1), counts) < middle);
         bits |= (Mask(counts[0] & 1) | Mask(counts[1] & 1) << 1) << (i - begin);
     }
-    return bits | judge_each<double>(signal, i, end) << (i - begin);
+    return i < end ? bits | judge_each<double>(signal, i, end) << (i - begin) : bits;
 }
 
 #ifdef OSTREL_HAVE_AVX2_PATH
@@ -87,7 +87,7 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
                                              _mm256_cmp_pd(_mm256_loadu_pd(x + i + 1), middle, _CMP_LT_OQ));
         bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << (i - begin);
     }
-    return bits | judge_each<double>(signal, i, end) << (i - begin);
+    return i < end ? bits | judge_each<double>(signal, i, end) << (i - begin) : bits;
 }
 
 bool has_avx2()
