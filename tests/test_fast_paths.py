@@ -5,6 +5,7 @@ exceptions, traceback records and warnings).  A forwarding module bound to
 the module's np forces the generic sequence; a profile hook that sees
 numpy's Python-level functions being entered shows which way a call went."""
 
+import _thread
 import itertools
 import sys
 import threading
@@ -19,7 +20,7 @@ import pytest
 
 import model
 from paths import generic_path, numpy_calls
-from tracebacks import records
+from tracebacks import record, records
 
 FEATURES = ["calc_energy", "calc_zc", "num_zerocrossings", "find_peaks"]
 INTEGER_DTYPES = ["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
@@ -652,3 +653,26 @@ def test_energy_sums_follow_numpys_buffer_size(fenwy, restore_globals, buffer_si
             expected = fenwy.calc_energy(x, win_len, win_len // 2, False)
         assert counts == {}
         assert_identical(result, expected, f"window {win_len}")
+
+
+def test_interrupt_stops_a_long_native_pass(fenwy):
+    # About a second of native work; the interrupt arrives while it runs, is
+    # noticed between pieces, and carries the record of the per-frame
+    # statement, where numpy's sum would have let the handler run.
+    x = np.random.default_rng(7).standard_normal(4_000_000)
+    started = threading.Event()
+
+    def interrupt_soon():
+        started.wait()
+        time.sleep(0.05)
+        _thread.interrupt_main()
+
+    helper = threading.Thread(target=interrupt_soon)
+    helper.start()
+    try:
+        with pytest.raises(KeyboardInterrupt) as caught:
+            started.set()
+            fenwy.calc_energy(x, 4096, 4, False)
+    finally:
+        helper.join()
+    assert records(caught.value) == [record("calc_energy", 42)]
