@@ -676,3 +676,23 @@ def test_interrupt_stops_a_long_native_pass(fenwy):
     finally:
         helper.join()
     assert records(caught.value) == [record("calc_energy", 42)]
+
+
+# Frames longer than a pairwise block whose blocks all have one length share
+# blocks when the hop is a multiple of it: each block's sum is formed once.
+@pytest.mark.parametrize("win_len", [256, 512, 2048, 4096])
+@pytest.mark.parametrize("hops", [1, 2, 3])
+@pytest.mark.parametrize("centered", [True, False])
+@pytest.mark.parametrize("dtype", ["float64", "int16", "float32"])
+def test_energy_of_frames_sharing_blocks(fenwy, restore_globals, win_len, hops, centered, dtype):
+    if dtype == "float32" and not centered:
+        pytest.skip("uncentered float32 frames are summed in float32 by numpy")
+    rng = np.random.default_rng(win_len + hops)
+    values = rng.standard_normal(20_000) * 10.0 ** rng.integers(-6, 6, 20_000)
+    x = values.astype(dtype) if dtype != "int16" else (values * 100).clip(-30000, 30000).astype(dtype)
+    hop_size = 128 * hops
+    result, counts = numpy_calls(lambda: fenwy.calc_energy(x, win_len, hop_size, centered))
+    with generic_path(restore_globals):
+        expected = fenwy.calc_energy(x, win_len, hop_size, centered)
+    assert counts == {}
+    assert_identical(result, expected)

@@ -129,6 +129,28 @@ double frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first,
     return chunked_sum(Squares<T, false>{base, signal.stride, 0, 0}, count, chunk);
 }
 
+// The length of every block of a frame's pairwise tree when they are all
+// alike, else 0.
+std::ptrdiff_t uniform_block(std::ptrdiff_t n)
+{
+    if (n <= block) {
+        return n;
+    }
+    const std::ptrdiff_t half = n / 2 - n / 2 % lanes;
+    const std::ptrdiff_t left = uniform_block(half);
+    return left == uniform_block(n - half) ? left : 0;
+}
+
+// A frame's pairwise sum from the sums of its blocks, as pairwise adds them.
+double tree_sum(const double* block_sums, std::ptrdiff_t n, std::ptrdiff_t block_length)
+{
+    if (n <= block) {
+        return block_sums[0];
+    }
+    const std::ptrdiff_t half = n / 2 - n / 2 % lanes;
+    return tree_sum(block_sums, half, block_length) + tree_sum(block_sums + half / block_length, n - half, block_length);
+}
+
 } // namespace
 
 double sum_of_squares(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t count, std::ptrdiff_t chunk)
@@ -138,18 +160,44 @@ double sum_of_squares(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t
     });
 }
 
-void frame_energies(const Signal& signal, const Framing& framing, std::ptrdiff_t chunk, std::ptrdiff_t first,
-                    std::ptrdiff_t last, double* out)
+EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdiff_t chunk)
+    : signal_(signal), framing_(framing), chunk_(chunk), length_(framing.pad + signal.length), shared_block_(0)
 {
-    const std::ptrdiff_t length = framing.pad + signal.length;
-    const double win = static_cast<double>(framing.win);
-    with_element(signal.element, [&](auto type) {
+    const std::ptrdiff_t block_length = uniform_block(framing.win);
+    if (framing.win > block && block_length > 0 && framing.hop % block_length == 0
+        && (chunk == 0 || framing.win <= chunk)) {
+        shared_block_ = block_length;
+        // Room for every block of the signal: forming them never allocates.
+        block_sums_.reserve(static_cast<std::size_t>(length_ / block_length));
+    }
+}
+
+double EnergyPlan::shared_frame_sum(std::ptrdiff_t start)
+{
+    // The blocks up to the frame's end, formed in order as frames need them.
+    const std::ptrdiff_t needed = (start + framing_.win) / shared_block_;
+    while (static_cast<std::ptrdiff_t>(block_sums_.size()) < needed) {
+        const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(block_sums_.size()) * shared_block_;
+        block_sums_.push_back(with_element(signal_.element, [&](auto type) {
+            return frame_sum<decltype(type)>(signal_, framing_.pad, begin, shared_block_, 0);
+        }));
+    }
+    return 0.0 + tree_sum(block_sums_.data() + start / shared_block_, framing_.win, shared_block_);
+}
+
+void EnergyPlan::run(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
+{
+    const double win = static_cast<double>(framing_.win);
+    with_element(signal_.element, [&](auto type) {
         using T = decltype(type);
         for (std::ptrdiff_t f = first; f < last; ++f) {
             // Slicing clips the frame at the end of the signal.
-            const std::ptrdiff_t start = f * framing.hop;
-            const std::ptrdiff_t count = std::clamp<std::ptrdiff_t>(length - start, 0, framing.win);
-            out[f] = frame_sum<T>(signal, framing.pad, start, count, chunk) / win;
+            const std::ptrdiff_t start = f * framing_.hop;
+            const std::ptrdiff_t count = std::clamp<std::ptrdiff_t>(length_ - start, 0, framing_.win);
+            const double total = shared_block_ > 0 && count == framing_.win
+                               ? shared_frame_sum(start)
+                               : frame_sum<T>(signal_, framing_.pad, start, count, chunk_);
+            out[f] = total / win;
         }
     });
 }

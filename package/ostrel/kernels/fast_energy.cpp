@@ -7,6 +7,7 @@
 #include "sum_probe.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace ostrel::kernels {
 
@@ -29,11 +30,16 @@ Ref fast_calc_energy(PyObject* const* values)
         PyErr_Clear();
         return Ref{};
     }
+    std::optional<EnergyPlan> plan;
+    try {
+        plan.emplace(call.x.signal(), call.framing, order->chunk);
+    } catch (const std::bad_alloc&) {
+        return Ref{};
+    }
     FloatStatus status;
     const bool finished = run_in_pieces(call.framing.frames, call.framing.win, status,
                                         [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-                                            frame_energies(call.x.signal(), call.framing, order->chunk, first, last,
-                                                           energy.data<double>());
+                                            plan->run(first, last, energy.data<double>());
                                         });
     if (!finished) {
         raise_pending();
