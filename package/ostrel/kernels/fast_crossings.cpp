@@ -18,27 +18,23 @@ Product product_for(Element element, bool padded)
 }
 
 // The type of numpy's count_nonzero result (a numpy integer on some
-// versions, int on others), asked of numpy once.
+// versions, int on others), asked of numpy once.  That runs Python code, and
+// with it any pending signal handler, whose exception is thrown.
 PyObject* count_type()
 {
     static PyObject* type = nullptr;
     if (type == nullptr) {
         PyObject* const args[] = {state.empty_tuple};
-        Ref count = Ref::steal(PyObject_Vectorcall(numpy_function(Name::count_nonzero), args, 1, nullptr));
-        if (!count) {
-            return nullptr;
-        }
+        Ref count = checked(PyObject_Vectorcall(numpy_function(Name::count_nonzero), args, 1, nullptr));
         type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(count.get())));
     }
     return type;
 }
 
+// Empty, with the exception set, when the count could not be made.
 Ref count_as_numpy_gives_it(std::ptrdiff_t crossings)
 {
     PyObject* type = count_type();
-    if (type == nullptr) {
-        return Ref{};
-    }
     Ref count = Ref::steal(PyLong_FromSsize_t(crossings));
     if (!count || type == reinterpret_cast<PyObject*>(&PyLong_Type)) {
         return count;

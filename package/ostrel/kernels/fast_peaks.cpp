@@ -21,22 +21,20 @@ void over_words(const MaximaMap& map, FloatStatus& status, Work&& work)
     }
 }
 
-// The maxima above the threshold (all of them without one), into a new intp
-// array; empty when numpy could not make it.
-Ref write_peaks(const MaximaMap& map, const double* floor, FloatStatus& status)
+// The maxima of the map into a new intp array; empty when numpy could not
+// make it.
+Ref write_peaks(const MaximaMap& map, FloatStatus& status)
 {
-    std::ptrdiff_t count = 0;
-    over_words(map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        count += map.count_above(first, last, floor);
-    });
+    const std::ptrdiff_t count = map.count(0, map.words());
     NewArray peaks;
     if (!peaks.make(count, state.intp) || peaks.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
         PyErr_Clear();
         return Ref{};
     }
     std::ptrdiff_t* next = peaks.data<std::ptrdiff_t>();
+    std::ptrdiff_t* const room = next + count;
     over_words(map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        next = map.write_above(first, last, floor, next);
+        next = map.write(first, last, next, room);
     });
     return peaks.finish();
 }
@@ -68,15 +66,17 @@ Ref fast_find_peaks(PyObject* const* values)
     over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) { map->judge(first, last); });
     // th = np.max(values) * thresh; without candidates there is no largest
     // one to scale, and no threshold.
-    std::optional<double> floor;
-    if (*thresholded && map->count_above(0, map->words(), nullptr) > 0) {
+    if (*thresholded && map->count(0, map->words()) > 0) {
         double largest = -__builtin_inf();
         over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
             largest = map->largest(first, last, largest);
         });
-        floor = largest * *factor;
+        const double floor = largest * *factor;
+        over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+            map->keep_above(first, last, floor);
+        });
     }
-    Ref peaks = write_peaks(*map, floor ? &*floor : nullptr, status);
+    Ref peaks = write_peaks(*map, status);
     return status.clean() ? std::move(peaks) : Ref{};
 }
 

@@ -149,18 +149,12 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
     }
 }
 
-std::ptrdiff_t MaximaMap::count_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor) const
+std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
     std::ptrdiff_t count = 0;
-    if (floor == nullptr) {
-        for (std::ptrdiff_t word = first; word < last; ++word) {
-            count += std::popcount(bits_[word]);
-        }
-        return count;
+    for (std::ptrdiff_t word = first; word < last; ++word) {
+        count += std::popcount(bits_[word]);
     }
-    each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
-        count += __builtin_isless(*floor, value_at(position));
-    });
     return count;
 }
 
@@ -174,11 +168,22 @@ double MaximaMap::largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_f
     return so_far;
 }
 
-std::ptrdiff_t* MaximaMap::write_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor,
-                                       std::ptrdiff_t* out) const
+void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
+{
+    for (std::ptrdiff_t word = first; word < last; ++word) {
+        Mask kept = 0;
+        each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {
+            kept |= static_cast<Mask>(__builtin_isless(floor, value_at(position))) << (position - word * word_bits);
+        });
+        bits_[word] = kept;
+    }
+}
+
+std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
+                                 std::ptrdiff_t* room) const
 {
     each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
-        if (floor == nullptr || __builtin_isless(*floor, value_at(position))) {
+        if (out < room) {
             *out++ = position;
         }
     });

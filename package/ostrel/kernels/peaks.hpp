@@ -22,15 +22,18 @@ public:
     // Judges the positions of the words first <= w < last.
     void judge(std::ptrdiff_t first, std::ptrdiff_t last);
 
-    // Of the maxima in those words: how many are strictly greater than
-    // `floor` (all of them when it is absent), and, for a float64 signal,
-    // the largest.
-    std::ptrdiff_t count_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor) const;
+    // The maxima in those words; for a float64 signal the largest of them,
+    // and dropping those not strictly greater than a threshold.  Later passes
+    // read the bits only: the samples may change meanwhile (another thread,
+    // a signal handler), and the map must stay what was counted.
+    std::ptrdiff_t count(std::ptrdiff_t first, std::ptrdiff_t last) const;
     double largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const;
+    void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
 
-    // Writes those positions, in order, from `out` on; returns the end.
-    std::ptrdiff_t* write_above(std::ptrdiff_t first, std::ptrdiff_t last, const double* floor,
-                                std::ptrdiff_t* out) const;
+    // Writes the positions in those words, in order, from `out` on, never
+    // at or past `room`; returns the end.
+    std::ptrdiff_t* write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
+                          std::ptrdiff_t* room) const;
 
 private:
     double value_at(std::ptrdiff_t position) const;

@@ -43,7 +43,8 @@ bool same_bits(double a, double b)
 }
 
 // numpy's sum of the squares of a probe array, and whether each candidate
-// chunk size reproduces it.  False with an exception set if numpy failed.
+// chunk size reproduces it.  False with an exception set if numpy could not
+// make the probe; the exception of numpy's sum itself is thrown.
 using Candidates = std::array<std::ptrdiff_t, candidate_count>;
 using Matches = std::array<bool, candidate_count>;
 
@@ -65,9 +66,11 @@ bool compare_probe(std::ptrdiff_t length, const Candidates& chunk_candidates, Ma
     if (!squares) {
         return false;
     }
+    // numpy's sum runs Python code, and with it any pending signal handler:
+    // its exception is the caller's, not a failed probe.
     PyObject* const args[] = {squares.get()};
-    Ref total = Ref::steal(PyObject_Vectorcall(numpy_function(Name::sum), args, 1, nullptr));
-    const double numpy_total = total ? PyFloat_AsDouble(total) : -1.0;
+    Ref total = checked(PyObject_Vectorcall(numpy_function(Name::sum), args, 1, nullptr));
+    const double numpy_total = PyFloat_AsDouble(total);
     if (PyErr_Occurred()) {
         return false;
     }
@@ -99,7 +102,10 @@ bool find_order(std::ptrdiff_t bufsize, std::optional<SumOrder>& order)
             return false;
         }
     }
-    const std::ptrdiff_t longest = distinguished ? PY_SSIZE_T_MAX : bufsize;
+    // Both candidates sum a frame of at most one chunk alike; beyond that,
+    // only a candidate the probes singled out is trusted.
+    const bool single = matches[0] != matches[1];
+    const std::ptrdiff_t longest = distinguished && single ? PY_SSIZE_T_MAX : bufsize;
     order = std::nullopt;
     for (std::size_t candidate = 0; candidate < candidate_count; ++candidate) {
         if (matches[candidate]) {
@@ -119,8 +125,10 @@ std::optional<SumOrder> numpy_sum_order()
     if (state.getbufsize == nullptr) {
         return std::nullopt;
     }
-    Ref size = Ref::steal(PyObject_CallNoArgs(state.getbufsize));
-    const std::ptrdiff_t bufsize = size && PyLong_CheckExact(size.get()) ? PyLong_AsSsize_t(size) : -1;
+    // Python code, which may run a pending signal handler: its exception
+    // is thrown, as the caller's.
+    Ref size = checked(PyObject_CallNoArgs(state.getbufsize));
+    const std::ptrdiff_t bufsize = PyLong_CheckExact(size.get()) ? PyLong_AsSsize_t(size) : -1;
     if (bufsize <= 0) {
         PyErr_Clear();
         return std::nullopt;

@@ -15,7 +15,9 @@ struct SumOrder {
 };
 
 // Nothing when no candidate order reproduced numpy's sums, or numpy could not
-// be asked: the energy kernel then stays off.
+// make a probe: the energy kernel then stays off.  Asking numpy runs Python
+// code; an exception from it (a signal handler's, say) is thrown as
+// PythonError.
 std::optional<SumOrder> numpy_sum_order();
 
 } // namespace ostrel::kernels
