@@ -2,8 +2,9 @@
 // statements would give, computed in one native pass; it returns an empty
 // Ref, with nothing pending and nothing changed, when the call's objects are
 // not ones it reproduces (the statements then run).  A signal handler's
-// exception during a long pass is thrown as PythonError; the body records it
-// where its statements would have let the handler run.
+// exception, raised between the pieces of a long pass or in the little
+// Python code a fast path asks numpy to run, is thrown as PythonError; the
+// body records it where its statements would have let the handler run.
 #pragma once
 
 #include "module/ref.hpp"
