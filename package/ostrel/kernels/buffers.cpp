@@ -81,13 +81,15 @@ bool HeldSignal::claim(PyObject* x)
 bool NewArray::make(std::ptrdiff_t length, PyObject* dtype)
 {
     Ref size = Ref::steal(PyLong_FromSsize_t(length));
-    if (!size) {
+    if (size) {
+        PyObject* const args[] = {size.get(), dtype};
+        array_ = Ref::steal(PyObject_Vectorcall(numpy_function(Name::empty), args, dtype != nullptr ? 2 : 1, nullptr));
+    }
+    if (!array_ || !buffer_.acquire(array_, PyBUF_WRITABLE)) {
+        PyErr_Clear();
         return false;
     }
-    PyObject* empty = numpy_function(Name::empty);
-    PyObject* const args[] = {size.get(), dtype};
-    array_ = Ref::steal(PyObject_Vectorcall(empty, args, dtype != nullptr ? 2 : 1, nullptr));
-    return array_ && buffer_.acquire(array_, PyBUF_WRITABLE);
+    return true;
 }
 
 Ref NewArray::finish()

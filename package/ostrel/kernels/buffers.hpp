@@ -42,7 +42,8 @@ private:
 // A new array from numpy's `empty` as start-up found it, with its memory.
 class NewArray {
 public:
-    // np.empty(length) or np.empty(length, dtype); false with the exception set.
+    // np.empty(length) or np.empty(length, dtype); false when numpy could not
+    // make it, its error dropped: the statements that then run meet it again.
     bool make(std::ptrdiff_t length, PyObject* dtype = nullptr);
     template <class T>
     T* data() const { return static_cast<T*>(buffer_.view().buf); }

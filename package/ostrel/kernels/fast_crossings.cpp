@@ -58,12 +58,9 @@ Ref fast_num_zerocrossings(PyObject* const* values)
     const Product product = product_for(signal.element, false);
     std::ptrdiff_t crossings = 0;
     FloatStatus status;
-    const bool finished = run_in_pieces(signal.length - 1, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+    run_in_pieces(signal.length - 1, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         crossings += count_crossings(signal, product, 0, first, last);
     });
-    if (!finished) {
-        raise_pending();
-    }
     if (!status.clean()) {
         return Ref{};
     }
@@ -82,21 +79,15 @@ Ref fast_calc_zc(PyObject* const* values)
     }
     NewArray zc;
     if (!zc.make(call.framing.frames)) {
-        PyErr_Clear();
         return Ref{};
     }
     const Product product = product_for(call.x.signal().element, call.centered);
     Sweep sweep;
     FloatStatus status;
-    // Each frame moves both running counts on by a hop.
-    const bool finished = run_in_pieces(call.framing.frames, 2 * call.framing.hop, status,
-                                        [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-                                            crossing_rates(call.x.signal(), call.framing, product, sweep, first,
-                                                           last, zc.data<double>());
-                                        });
-    if (!finished) {
-        raise_pending();
-    }
+    // Each frame moves the sweep on by a hop.
+    run_in_pieces(call.framing.frames, call.framing.hop, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+        crossing_rates(call.x.signal(), call.framing, product, sweep, first, last, zc.data<double>());
+    });
     return status.clean() ? zc.finish() : Ref{};
 }
 

@@ -16,19 +16,16 @@ namespace {
 template <class Work>
 void over_words(const MaximaMap& map, FloatStatus& status, Work&& work)
 {
-    if (!run_in_pieces(map.words(), MaximaMap::word_bits, status, work)) {
-        raise_pending();
-    }
+    run_in_pieces(map.words(), MaximaMap::word_bits, status, work);
 }
 
 // The maxima of the map into a new intp array; empty when numpy could not
-// make it.
+// make one of pointer size.
 Ref write_peaks(const MaximaMap& map, FloatStatus& status)
 {
     const std::ptrdiff_t count = map.count(0, map.words());
     NewArray peaks;
     if (!peaks.make(count, state.intp) || peaks.item_size() != static_cast<std::ptrdiff_t>(sizeof(std::ptrdiff_t))) {
-        PyErr_Clear();
         return Ref{};
     }
     std::ptrdiff_t* next = peaks.data<std::ptrdiff_t>();

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "float_status.hpp"
+#include "module/ref.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -37,10 +38,11 @@ private:
     PyThreadState* saved_;
 };
 
-// Runs work(begin, end) over [0, total) in order.  False, with the signal
-// handler's exception set, when a pending signal interrupted the run.
+// Runs work(begin, end) over [0, total) in order.  A signal handler's
+// exception, when a pending signal interrupts the run, is thrown as
+// PythonError.
 template <class Work>
-bool run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStatus& status, Work&& work)
+void run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStatus& status, Work&& work)
 {
     const std::ptrdiff_t per_item = std::max<std::ptrdiff_t>(work_per_item, 1);
     const std::ptrdiff_t items_per_piece = std::max<std::ptrdiff_t>(work_per_piece / per_item, 1);
@@ -56,7 +58,7 @@ bool run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStat
             status.collect();
             gil.take_back();
             if (PyErr_CheckSignals() < 0) {
-                return false;
+                raise_pending();
             }
             status.ignore_raised_elsewhere();
             if (release) {
@@ -64,7 +66,6 @@ bool run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStat
             }
         }
     }
-    return true;
 }
 
 } // namespace ostrel::kernels

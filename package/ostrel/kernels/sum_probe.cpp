@@ -43,8 +43,8 @@ bool same_bits(double a, double b)
 }
 
 // numpy's sum of the squares of a probe array, and whether each candidate
-// chunk size reproduces it.  False with an exception set if numpy could not
-// make the probe; the exception of numpy's sum itself is thrown.
+// chunk size reproduces it.  False if numpy could not make the probe or its
+// squares; the exception of numpy's sum itself is thrown.
 using Candidates = std::array<std::ptrdiff_t, candidate_count>;
 using Matches = std::array<bool, candidate_count>;
 
