@@ -1,8 +1,31 @@
 """Frame-wise analysis of audio and other one-dimensional signals.
 
-The functions live in the extension module :mod:`ostrel.fenwy`; importing
-this package alone stays light and does not import numpy.
+The functions live in the extension module :mod:`ostrel.fenwy`; the analysis
+of signals and files in :mod:`ostrel.analysis`, whose names are also
+available here. Importing this package alone stays light: numpy is imported
+on the first use of one of them.
 """
 
+from typing import Any
+
 __version__ = "0.1.0"
-__all__ = ["__version__"]
+
+# Names of ostrel.analysis that ``ostrel.<name>`` hands out, imported on first use.
+_ANALYSIS_NAMES = frozenset(
+    {"Analysis", "InputError", "Settings", "Track", "analyse", "analyse_file", "blocks", "read_audio"}
+)
+
+__all__ = ["__version__", "analysis", *sorted(_ANALYSIS_NAMES)]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "analysis" or name in _ANALYSIS_NAMES:
+        import importlib
+
+        module = importlib.import_module("ostrel.analysis")
+        return module if name == "analysis" else getattr(module, name)
+    raise AttributeError(f"module 'ostrel' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

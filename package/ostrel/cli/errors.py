@@ -1,7 +1,5 @@
-"""The one exception type the command line turns into a message and status 2."""
+"""The command line reports :class:`ostrel.analysis.InputError` as one line and status 2."""
 
+from ..analysis.errors import InputError
 
-class InputError(Exception):
-    """Bad input from the user: reported as one line on stderr, never a traceback."""
-
-    exit_status = 2
+__all__ = ["InputError"]

@@ -1,0 +1,413 @@
+"""Reading audio: a whole file, or its samples block by block, mixed down or per channel.
+
+PCM WAV needs nothing beyond numpy; every other format, compressed and float
+WAV included, goes through the optional ``soundfile`` package (extra
+``audio``). Samples become float64 in [-1, 1]: PCM is divided by its full
+scale, 2 ** (bits - 1).
+"""
+
+from __future__ import annotations
+
+import io
+import struct
+import sys
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import TracebackType
+from typing import IO, Any, Protocol
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .errors import InputError
+from .settings import Channels
+
+AUDIO_EXTRA_HINT = "pip install 'ostrel[audio]'"
+STDIN = "-"
+# Samples read at a time: a few megabytes however long the file is.
+READ_SIZE = 1 << 16
+
+_PCM = 0x0001
+_IEEE_FLOAT = 0x0003
+_EXTENSIBLE = 0xFFFE
+# A data size that streaming writers put in the header: "up to the end".
+_UNKNOWN_SIZE = 0xFFFFFFFF
+
+# First bytes of containers that need soundfile; they name the format in the
+# message when it is missing.
+_OTHER_CONTAINERS = ((b"fLaC", "FLAC"), (b"OggS", "Ogg"), (b"FORM", "AIFF"))
+
+# File extensions of the formats soundfile may report as readable.
+_EXTENSIONS = {
+    "AIFF": (".aif", ".aiff", ".aifc"), "AU": (".au", ".snd"), "AVR": (".avr",), "CAF": (".caf",),
+    "FLAC": (".flac",), "HTK": (".htk",), "SVX": (".svx", ".8svx"), "MAT4": (".mat",), "MAT5": (".mat",),
+    "MPC2K": (".mpc",), "MP3": (".mp3",), "OGG": (".ogg", ".oga", ".opus"), "PAF": (".paf",),
+    "PVF": (".pvf",), "RF64": (".rf64",), "SD2": (".sd2",), "SDS": (".sds",), "IRCAM": (".sf", ".ircam"),
+    "VOC": (".voc",), "W64": (".w64",), "WAV": (".wav", ".wave"), "NIST": (".nist", ".sph"),
+    "WAVEX": (".wav",), "WVE": (".wve",), "XI": (".xi",),
+}
+
+Samples = NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class Audio:
+    """A decoded file: its samples and what they were made from.
+
+    ``samples`` is one-dimensional (the mean of the channels) when read with
+    ``channels="mix"`` and shaped (samples, channels) with ``"each"``.
+    ``warnings`` holds one-line notes such as a truncated file.
+    """
+
+    samples: Samples
+    sample_rate: int
+    channels: int
+    encoding: str
+    warnings: tuple[str, ...] = ()
+
+
+def soundfile_module() -> Any | None:
+    try:
+        import soundfile  # type: ignore[import-untyped]
+    except ImportError:
+        return None
+    return soundfile
+
+
+def readable_extensions() -> frozenset[str]:
+    """Lower-case extensions that folders are scanned for: every format soundfile reads, or WAV."""
+    soundfile = soundfile_module()
+    if soundfile is None:
+        return frozenset({".wav"})
+    formats = soundfile.available_formats()
+    return frozenset(extension for name in formats for extension in _EXTENSIONS.get(name, ()))
+
+
+def mix_down(frames: Samples) -> Samples:
+    """The channels summed left to right and divided by their number, sample by sample.
+
+    Each sample's mean depends on that sample's channels alone, so blocks
+    mix to exactly what the whole file does.
+    """
+    mixed = frames[:, 0].astype(np.float64, copy=True)
+    for channel in range(1, frames.shape[1]):
+        mixed += frames[:, channel]
+    if frames.shape[1] > 1:
+        mixed /= frames.shape[1]
+    return mixed
+
+
+def decode_pcm(raw: bytes, sample_width: int, channels: int) -> Samples:
+    """Little-endian PCM bytes to a (frames, channels) float64 array in [-1, 1).
+
+    8-bit WAV is unsigned around 128, wider widths are two's complement. A
+    trailing partial frame is dropped.
+    """
+    frame_bytes = sample_width * channels
+    raw = raw[: len(raw) // frame_bytes * frame_bytes]
+    ints: NDArray[Any]
+    if sample_width == 1:
+        ints = np.frombuffer(raw, dtype=np.uint8).astype(np.int16) - 128
+    elif sample_width == 2:
+        ints = np.frombuffer(raw, dtype="<i2")
+    elif sample_width == 3:
+        octets = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 3).astype(np.int32)
+        ints = octets[:, 0] | (octets[:, 1] << 8) | (octets[:, 2] << 16)
+        ints = np.where(ints >= 1 << 23, ints - (1 << 24), ints)
+    elif sample_width == 4:
+        ints = np.frombuffer(raw, dtype="<i4")
+    else:
+        raise ValueError(f"unsupported sample width {sample_width}")
+    scaled = ints.astype(np.float64) / float(1 << (8 * sample_width - 1))
+    return scaled.reshape(-1, channels)
+
+
+class Decoder(Protocol):
+    """An open file: its facts, and its samples as (frames, channels) float64, a block at a time."""
+
+    source: str
+    sample_rate: int
+    channels: int
+    encoding: str
+    promised: int | None  # samples the header announces, when it does
+    warnings: list[str]
+
+    def read(self, count: int) -> Samples: ...
+
+    def close(self) -> None: ...
+
+
+@dataclass
+class _PcmDecoder:
+    source: str
+    stream: IO[bytes]
+    sample_rate: int
+    channels: int
+    width: int
+    remaining: int | None  # bytes of the data chunk still to read; None: up to the end
+    encoding: str = ""
+    warnings: list[str] = field(default_factory=list)
+    read_so_far: int = 0
+
+    def __post_init__(self) -> None:
+        self.encoding = f"{8 * self.width}-bit PCM WAV"
+        frame = self.width * self.channels
+        self.promised = None if self.remaining is None else self.remaining // frame
+
+    def read(self, count: int) -> Samples:
+        frame = self.width * self.channels
+        wanted = count * frame if self.remaining is None else min(count * frame, self.remaining)
+        raw = _read_fully(self.stream, wanted, self.source)
+        if self.remaining is not None:
+            self.remaining -= len(raw)
+            if len(raw) < wanted:
+                self._truncated(len(raw))
+        frames = decode_pcm(raw, self.width, self.channels)
+        self.read_so_far += len(frames)
+        return frames
+
+    def _truncated(self, got: int) -> None:
+        # Nothing more will come: say once how far the file goes.
+        self.remaining = 0
+        self.warnings.append(
+            f"{self.source}: file is truncated: the header promises {self.promised} samples, "
+            f"it holds {self.read_so_far + got // (self.width * self.channels)}; analysed as far as it goes"
+        )
+
+    def close(self) -> None:
+        self.stream.close()
+
+
+@dataclass
+class _SoundfileDecoder:
+    source: str
+    handle: Any
+    kind: str
+    warnings: list[str] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        self.sample_rate = int(self.handle.samplerate)
+        self.channels = int(self.handle.channels)
+        self.encoding = f"{self.handle.format} {self.handle.subtype}"
+        self.promised = int(self.handle.frames) if self.handle.seekable() else None
+
+    def read(self, count: int) -> Samples:
+        try:
+            frames: Samples = self.handle.read(count, dtype="float64", always_2d=True)
+        except Exception as error:  # soundfile raises its own error types and RuntimeError
+            raise InputError(f"{self.source}: cannot decode {self.kind}: {error}") from None
+        return frames
+
+    def close(self) -> None:
+        self.handle.close()
+
+
+def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
+    """Up to ``count`` bytes; fewer only at the end (pipes return short reads)."""
+    parts = []
+    try:
+        while count > 0:
+            part = stream.read(count)
+            if not part:
+                break
+            parts.append(part)
+            count -= len(part)
+    except OSError as error:
+        raise InputError(f"{source}: cannot read: {error.strerror or error}") from None
+    return b"".join(parts)
+
+
+def source_name(path: str | Path) -> str:
+    return str(path)
+
+
+def _open_stream(path: str | Path) -> IO[bytes]:
+    """The file's bytes; stdin and pipes are read whole, since decoders need to seek."""
+    name = source_name(path)
+    if name == STDIN:
+        return io.BytesIO(sys.stdin.buffer.read())
+    try:
+        stream = open(path, "rb")  # noqa: SIM115 - the decoder owns and closes it
+    except FileNotFoundError:
+        raise InputError(f"{name}: no such file") from None
+    except IsADirectoryError:
+        raise InputError(f"{name}: is a folder, not a file") from None
+    except OSError as error:
+        raise InputError(f"{name}: cannot read: {error.strerror or error}") from None
+    if stream.seekable():
+        return stream
+    with stream:
+        return io.BytesIO(_read_fully(stream, sys.maxsize, name))
+
+
+def open_decoder(path: str | Path) -> Decoder:
+    """Open ``path`` (``"-"``: stdin) for reading; one-line :class:`InputError` for anything unreadable."""
+    name = source_name(path)
+    stream = _open_stream(path)
+    try:
+        head = _read_fully(stream, 12, name)
+        if not head:
+            raise InputError(f"{name}: file is empty")
+        if head[:4] == b"RIFF" and head[8:12] == b"WAVE":
+            return _open_wav(name, stream)
+        for magic, kind in _OTHER_CONTAINERS:
+            if head.startswith(magic):
+                return _open_with_soundfile(name, stream, kind)
+        if soundfile_module() is None:
+            raise InputError(f"{name}: not a WAV file (other audio formats need soundfile: {AUDIO_EXTRA_HINT})")
+        return _open_with_soundfile(name, stream, None)
+    except BaseException:
+        stream.close()
+        raise
+
+
+def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
+    fmt, data_size = _find_wav_chunks(name, stream)
+    tag, channels, rate, _, _, bits = struct.unpack_from("<HHIIHH", fmt)
+    if tag == _EXTENSIBLE and len(fmt) >= 26:
+        # The real format tag is the first two bytes of the sub-format GUID.
+        (tag,) = struct.unpack_from("<H", fmt, 24)
+    if tag != _PCM:
+        kind = f"{bits}-bit float WAV" if tag == _IEEE_FLOAT else f"compressed WAV (format tag 0x{tag:04x})"
+        stream.seek(0)
+        return _open_with_soundfile(name, stream, kind)
+    if channels < 1 or rate < 1:
+        raise InputError(f"{name}: invalid WAV header ({channels} channels, {rate} Hz)")
+    width = (bits + 7) // 8
+    if width not in (1, 2, 3, 4):
+        raise InputError(f"{name}: {bits}-bit PCM WAV is not supported (8, 16, 24 or 32 bits are)")
+    remaining = None if data_size == _UNKNOWN_SIZE else data_size
+    return _PcmDecoder(name, stream, rate, channels, width, remaining)
+
+
+def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
+    """The fmt chunk's body and the data chunk's size, the stream left at the first data byte."""
+    fmt: bytes | None = None
+    while True:
+        header = _read_fully(stream, 8, name)
+        if len(header) < 8:
+            if fmt is None:
+                raise InputError(f"{name}: not a valid WAV file (no fmt chunk)")
+            raise InputError(f"{name}: not a valid WAV file (no data chunk)")
+        chunk_id, size = struct.unpack("<4sI", header)
+        if chunk_id == b"data":
+            if fmt is None:
+                raise InputError(f"{name}: not a valid WAV file (no fmt chunk before the data)")
+            return fmt, size
+        body = _read_fully(stream, size + size % 2, name)
+        if chunk_id == b"fmt ":
+            fmt = body[:size]
+            if len(fmt) < 16:
+                raise InputError(f"{name}: not a valid WAV file (fmt chunk too short)")
+
+
+def _open_with_soundfile(name: str, stream: IO[bytes], kind: str | None) -> Decoder:
+    soundfile = soundfile_module()
+    if soundfile is None:
+        raise InputError(f"{name}: reading {kind} files needs soundfile: {AUDIO_EXTRA_HINT}")
+    stream.seek(0)
+    try:
+        handle = soundfile.SoundFile(stream)
+    except Exception as error:  # soundfile raises its own error types and RuntimeError
+        if kind is None:
+            raise InputError(f"{name}: not a WAV file nor another audio format that soundfile reads") from None
+        raise InputError(f"{name}: cannot read {kind} file: {error}") from None
+    return _SoundfileDecoder(name, handle, kind or "audio")
+
+
+def decoded_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) -> Iterator[Samples]:
+    """Consecutive blocks of the file, mixed down (one-dimensional) or per channel (two)."""
+    total = 0
+    while True:
+        frames = decoder.read(size)
+        if len(frames) == 0:
+            break
+        total += len(frames)
+        yield _channels(frames, channels)
+    if total == 0:
+        raise InputError(f"{decoder.source}: contains no samples")
+
+
+def _channels(frames: Samples, channels: Channels) -> Samples:
+    return mix_down(frames) if channels == "mix" and len(frames) else frames
+
+
+class Blocks:
+    """A file's samples as blocks of ``size`` samples, each overlapping the one before by ``overlap``.
+
+    Iterating yields float64 arrays: one-dimensional with ``channels="mix"``,
+    (samples, channels) with ``"each"``; the last block may be shorter. The
+    file is opened at once, so its facts are known before the first block
+    and a bad file fails here; it is closed when the blocks run out or on
+    :meth:`close`.
+    """
+
+    def __init__(self, path: str | Path, size: int, overlap: int = 0, channels: Channels = "mix") -> None:
+        if not 0 <= overlap < size:
+            raise ValueError(f"overlap must be at least 0 and less than size, got size {size} and overlap {overlap}")
+        if channels not in ("mix", "each"):
+            raise ValueError(f"channels must be 'mix' or 'each', got {channels!r}")
+        self.size, self.overlap, self.channels_read = size, overlap, channels
+        self._decoder = open_decoder(path)
+        self._used = False
+        self.source = self._decoder.source
+        self.sample_rate = self._decoder.sample_rate
+        self.channels = self._decoder.channels
+        self.encoding = self._decoder.encoding
+        self.promised = self._decoder.promised
+
+    @property
+    def warnings(self) -> tuple[str, ...]:
+        return tuple(self._decoder.warnings)
+
+    def __iter__(self) -> Iterator[Samples]:
+        if self._used:
+            raise RuntimeError(f"{self.source}: blocks can be read once")
+        self._used = True
+        try:
+            held: Samples | None = None
+            while True:
+                wanted = self.size - (0 if held is None else len(held))
+                piece = _channels(self._decoder.read(wanted), self.channels_read)
+                if len(piece) == 0:
+                    if held is None:
+                        raise InputError(f"{self.source}: contains no samples")
+                    return
+                block = piece if held is None else np.concatenate((held, piece))
+                yield block
+                if len(piece) < wanted:
+                    return
+                held = block[self.size - self.overlap :].copy()
+        finally:
+            self.close()
+
+    def close(self) -> None:
+        self._decoder.close()
+
+    def __enter__(self) -> Blocks:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, trace: TracebackType | None) -> None:
+        self.close()
+
+
+def blocks(path: str | Path, size: int = READ_SIZE, overlap: int = 0, *, channels: Channels = "mix") -> Blocks:
+    """``path`` as overlapping blocks; see :class:`Blocks`."""
+    return Blocks(path, size, overlap, channels)
+
+
+def read_audio(path: str | Path, channels: Channels = "mix") -> Audio:
+    """Read the whole of ``path`` (``"-"``: stdin): mixed down to one float64 channel, or every channel.
+
+    Raises :class:`InputError` with a one-line message for anything that
+    cannot be analysed: a missing or unreadable file, an empty one, one that
+    is not audio, a format that needs soundfile when it is missing, or a file
+    without samples.
+    """
+    decoder = open_decoder(path)
+    try:
+        pieces = list(decoded_blocks(decoder, channels))
+    finally:
+        decoder.close()
+    return Audio(np.concatenate(pieces), decoder.sample_rate, decoder.channels, decoder.encoding, tuple(decoder.warnings))

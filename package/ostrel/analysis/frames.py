@@ -1,0 +1,315 @@
+"""The analysis of one signal, whole or in blocks, with the functions of ``ostrel.fenwy`` only.
+
+Frame m covers samples m·hop … m·hop + win of the signal with ``win // 2``
+zeros in front when centred. Fed in blocks, every frame is still computed by
+the library on exactly the samples of its window: the stream holds back the
+last win − hop samples (the overlap of the next frames), frames that reach
+into the front padding are computed by one centred call on the start of the
+signal, and the rest by uncentred calls, so the result equals one call on
+the whole signal bit for bit.
+"""
+
+from __future__ import annotations
+
+import bisect
+from collections.abc import Callable, Iterable
+from pathlib import Path
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import fenwy
+from .audio import Blocks, Decoder, Samples, decoded_blocks, open_decoder
+from .errors import InputError
+from .result import Analysis, Envelope, Track
+from .settings import Settings
+
+# The longest window and hop the library frames natively, with its front
+# padding virtual: beyond it one frame alone would need gigabytes.
+NATIVE_LIMIT = 2**31 - 1
+# Columns of the min/max envelope kept for a plot.
+ENVELOPE_COLUMNS = 4000
+
+
+def frame_count(length: int, win: int, hop: int, centered: bool) -> int:
+    """Frames of a signal of ``length`` samples; a window longer than the padded signal gives none."""
+    padded = length + (win // 2 if centered else 0)
+    return max(0, fenwy.calc_num_frames(padded, win, hop))
+
+
+class FrameStream:
+    """Energy, zero-crossing rate and zero crossings of a signal fed in consecutive pieces."""
+
+    def __init__(self, win: int, hop: int, centered: bool, frames_expected: int | None = None) -> None:
+        self.win, self.hop, self.centered = win, hop, centered
+        self.pad = win // 2 if centered else 0
+        # None: unknown. With none expected, nothing needs holding back.
+        self.frames_expected = frames_expected
+        self.pieces: list[Samples] = []
+        self.held_from = 0  # signal index of the first held sample
+        self.fed = 0  # samples fed so far
+        self.done = 0  # frames computed so far
+        self.energy: list[NDArray[np.float64]] = []
+        self.zcr: list[NDArray[np.float64]] = []
+        self.crossings = 0
+        self.last: float | None = None
+
+    def feed(self, piece: Samples) -> None:
+        if len(piece) == 0:
+            return
+        self._count_crossings(piece)
+        start, self.fed = self.fed, self.fed + len(piece)
+        if self.frames_expected == 0:
+            return
+        skip = max(0, self.held_from - start)  # samples no frame covers (hop longer than window)
+        if skip < len(piece):
+            self.pieces.append(piece[skip:])
+        self._frames(complete_up_to=self.fed)
+
+    def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
+        total = frame_count(self.fed, self.win, self.hop, self.centered)
+        if self.done < total:
+            self._frames(complete_up_to=None, total=total)
+        self.pieces = []
+        energy = np.concatenate(self.energy) if self.energy else np.empty(0)
+        zcr = np.concatenate(self.zcr) if self.zcr else np.empty(0)
+        return energy, zcr, self.crossings
+
+    def _count_crossings(self, piece: Samples) -> None:
+        # Each piece's own pairs, and the pair across the seam with the piece before.
+        self.crossings += int(fenwy.num_zerocrossings(piece))
+        first = float(piece[0])
+        if self.last is not None and self.last * first < 0:
+            self.crossings += 1
+        self.last = float(piece[-1])
+
+    def _frames(self, complete_up_to: int | None, total: int | None = None) -> None:
+        """Compute every frame the held samples complete, or, at the end, all the rest."""
+        win, hop, pad, first = self.win, self.hop, self.pad, self.done
+        if total is None:
+            assert complete_up_to is not None
+            # Frames ending by the samples fed so far: (b − 1)·hop + win ≤ fed + pad.
+            if complete_up_to + pad < win:
+                return
+            end_frame = (complete_up_to + pad - win) // hop + 1
+            if first == 0 and pad and end_frame * hop < pad:
+                # The frames over the padding come in one centred call, all together.
+                return
+            if end_frame <= first:
+                return
+            stop = (end_frame - 1) * hop + win - pad
+        else:
+            end_frame, stop = total, self.fed
+        samples = self._held_until(stop)
+        count = end_frame - first
+        if first == 0 and pad:
+            energy = fenwy.calc_energy(samples, win, hop, True)[:count]
+            zcr = fenwy.calc_zc(samples, win, hop, True)[:count]
+        else:
+            energy = fenwy.calc_energy(samples, win, hop, False)[:count]
+            zcr = fenwy.calc_zc(samples, win, hop, False)[:count]
+        if len(energy) < count:
+            # Frames that start past the end are empty: the library gives 0 for them.
+            energy = np.concatenate((energy, np.zeros(count - len(energy))))
+            zcr = np.concatenate((zcr, np.zeros(count - len(zcr))))
+        self.energy.append(energy)
+        self.zcr.append(zcr)
+        self.done = end_frame
+        self._release_before(end_frame * hop - pad)
+
+    def _held_until(self, stop: int) -> Samples:
+        held = np.concatenate(self.pieces) if len(self.pieces) > 1 else self.pieces[0] if self.pieces else np.empty(0)
+        self.pieces = [held] if len(held) else []
+        return held[: max(0, stop - self.held_from)]
+
+    def _release_before(self, index: int) -> None:
+        if index <= self.held_from:
+            return
+        held = self.pieces[0] if self.pieces else np.empty(0)
+        drop = index - self.held_from
+        # A copy, so the released samples' block can go.
+        self.pieces = [held[drop:].copy()] if drop < len(held) else []
+        self.held_from = index
+
+
+class _EnvelopeStream:
+    """The minimum and maximum of each run of ``width`` samples, for drawing long signals."""
+
+    def __init__(self, width: int) -> None:
+        self.width = width
+        self.rest = np.empty(0)
+        self.low: list[NDArray[np.float64]] = []
+        self.high: list[NDArray[np.float64]] = []
+
+    def feed(self, piece: Samples) -> None:
+        samples = np.concatenate((self.rest, piece))
+        whole = len(samples) // self.width * self.width
+        if whole:
+            runs = samples[:whole].reshape(-1, self.width)
+            self.low.append(runs.min(axis=1))
+            self.high.append(runs.max(axis=1))
+        self.rest = samples[whole:].copy()
+
+    def finish(self) -> Envelope:
+        if len(self.rest):
+            self.low.append(self.rest.min(keepdims=True))
+            self.high.append(self.rest.max(keepdims=True))
+        low = np.concatenate(self.low) if self.low else np.empty(0)
+        high = np.concatenate(self.high) if self.high else np.empty(0)
+        return Envelope(self.width, low, high)
+
+
+def _envelope_width(length: int | None) -> int:
+    return max(1, (length or 0) // ENVELOPE_COLUMNS) if length else 1024
+
+
+def analyse(
+    signal: Samples | Iterable[Samples] | Blocks,
+    sample_rate: int | None = None,
+    settings: Settings = Settings(),
+    source: str = "signal",
+    *,
+    overlap: int = 0,
+    channels: int | None = None,
+    encoding: str = "float64",
+    envelope: bool = False,
+) -> Analysis:
+    """Energy, zero-crossing rate, zero crossings and energy peaks of a signal.
+
+    ``signal`` is a whole float signal (one-dimensional, or (samples,
+    channels) to analyse each channel), :func:`blocks` of a file, or any
+    iterable of consecutive blocks that overlap by ``overlap`` samples. The
+    frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
+    for bit, whatever the blocks. With ``envelope`` the result keeps the
+    signal's min/max envelope for plotting.
+    """
+    if isinstance(signal, Blocks):
+        return _analyse_pieces(
+            _without_overlap(signal, signal.overlap), signal.sample_rate, settings, signal.source,
+            signal.channels, signal.encoding, signal.promised, envelope, lambda: signal.warnings,
+        )
+    if sample_rate is None:
+        raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")
+    if isinstance(signal, np.ndarray):
+        signal = np.asarray(signal, dtype=np.float64)
+        width = 1 if signal.ndim == 1 else signal.shape[1]
+        return _analyse_pieces(
+            [signal], sample_rate, settings, source, channels or width, encoding, len(signal), envelope, tuple,
+        )
+    return _analyse_pieces(
+        _without_overlap(signal, overlap), sample_rate, settings, source, channels or 1, encoding, None, envelope, tuple
+    )
+
+
+def analyse_file(path: str | Path, settings: Settings = Settings(), *, envelope: bool = False) -> Analysis:
+    """Read and analyse ``path`` (``"-"``: stdin) block by block: memory does not grow with its length.
+
+    Raises :class:`InputError` with a one-line message when the file cannot be analysed.
+    """
+    decoder: Decoder = open_decoder(path)
+    try:
+        return _analyse_pieces(
+            decoded_blocks(decoder, settings.channels), decoder.sample_rate, settings, decoder.source,
+            decoder.channels, decoder.encoding, decoder.promised, envelope, lambda: tuple(decoder.warnings),
+        )
+    finally:
+        decoder.close()
+
+
+def _without_overlap(blocks: Iterable[Samples], overlap: int) -> Iterable[Samples]:
+    first = True
+    for block in blocks:
+        yield np.asarray(block, dtype=np.float64) if first else np.asarray(block[overlap:], dtype=np.float64)
+        first = False
+
+
+def _analyse_pieces(
+    pieces: Iterable[Samples],
+    sample_rate: int,
+    settings: Settings,
+    source: str,
+    channels: int,
+    encoding: str,
+    length_hint: int | None,
+    envelope: bool,
+    warnings: Callable[[], tuple[str, ...]],
+) -> Analysis:
+    try:
+        win, hop = settings.frame_sizes(sample_rate)
+    except InputError as error:
+        raise InputError(f"{source}: {error}") from None
+    # Sizes are checked against the file before anything is read: a window
+    # longer than the (padded) file yields no frame and holds nothing back.
+    expected = None if length_hint is None else frame_count(length_hint, win, hop, settings.centered)
+    if expected != 0 and max(win, hop) > NATIVE_LIMIT:
+        raise InputError(
+            f"{source}: a window or hop beyond {NATIVE_LIMIT} samples is more than ostrel analyses; use a shorter one"
+        )
+    streams: list[FrameStream] = []
+    envelopes: list[_EnvelopeStream] = []
+    num_samples = 0
+    for piece in pieces:
+        columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
+        if not streams:
+            streams = [FrameStream(win, hop, settings.centered, expected) for _ in columns]
+            envelopes = [_EnvelopeStream(_envelope_width(length_hint)) for _ in columns] if envelope else []
+        for stream, column in zip(streams, columns):
+            stream.feed(column)
+        for envelope_stream, column in zip(envelopes, columns):
+            envelope_stream.feed(column)
+        num_samples += len(piece)
+    if not streams:
+        streams = [FrameStream(win, hop, settings.centered, 0)]
+    single = len(streams) == 1 and settings.channels == "mix"
+    tracks = []
+    for index, stream in enumerate(streams):
+        energy, zcr, crossings = stream.finish()
+        # A threshold of 0 means "every local maximum", which is what None asks for.
+        peaks = np.asarray(fenwy.find_peaks(energy, settings.threshold or None), dtype=np.intp)
+        tracks.append(
+            Track(
+                channel=None if single else index,
+                energy=energy,
+                zcr=zcr,
+                peaks=keep_apart(peaks, energy, settings.min_gap_ms, hop, sample_rate),
+                zero_crossings=crossings,
+                envelope=envelopes[index].finish() if envelopes else None,
+            )
+        )
+    return Analysis(
+        source=source,
+        sample_rate=sample_rate,
+        channels=channels,
+        encoding=encoding,
+        num_samples=num_samples,
+        win=win,
+        hop=hop,
+        centered=settings.centered,
+        threshold=settings.threshold,
+        min_gap_ms=settings.min_gap_ms,
+        tracks=tuple(tracks),
+        warnings=warnings(),
+    )
+
+
+def keep_apart(
+    peaks: NDArray[np.intp], energy: NDArray[np.float64], min_gap_ms: float | None, hop: int, sample_rate: int
+) -> NDArray[np.intp]:
+    """Of peaks closer than ``min_gap_ms``, only the stronger; ties keep the earlier.
+
+    Peaks are taken strongest first and one closer than the gap to a peak
+    already kept is dropped.
+    """
+    if not min_gap_ms or len(peaks) < 2:
+        return peaks
+    order = np.argsort(-energy[peaks], kind="stable")
+    # Two frames are closer than the gap when |Δm|·hop / rate · 1000 < gap.
+    gap = min_gap_ms * sample_rate
+    kept: list[int] = []
+    for index in order:
+        frame = int(peaks[index])
+        at = bisect.bisect_left(kept, frame)
+        near = [kept[j] for j in (at - 1, at) if 0 <= j < len(kept)]
+        if all(abs(frame - other) * hop * 1000 >= gap for other in near):
+            kept.insert(at, frame)
+    return np.asarray(kept, dtype=np.intp)
