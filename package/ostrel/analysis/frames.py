@@ -172,7 +172,6 @@ def analyse(
     overlap: int = 0,
     channels: int | None = None,
     encoding: str = "float64",
-    envelope: bool = False,
 ) -> Analysis:
     """Energy, zero-crossing rate, zero crossings and energy peaks of a signal.
 
@@ -180,9 +179,10 @@ def analyse(
     channels) to analyse each channel), :func:`blocks` of a file, or any
     iterable of consecutive blocks that overlap by ``overlap`` samples. The
     frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
-    for bit, whatever the blocks. With ``envelope`` the result keeps the
-    signal's min/max envelope for plotting.
+    for bit, whatever the blocks. With ``settings.envelope`` the result
+    keeps the signal's min/max envelope for plotting.
     """
+    envelope = settings.envelope
     if isinstance(signal, Blocks):
         return _analyse_pieces(
             _without_overlap(signal, signal.overlap), signal.sample_rate, settings, signal.source,
@@ -201,7 +201,7 @@ def analyse(
     )
 
 
-def analyse_file(path: str | Path, settings: Settings = Settings(), *, envelope: bool = False) -> Analysis:
+def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
     """Read and analyse ``path`` (``"-"``: stdin) block by block: memory does not grow with its length.
 
     Raises :class:`InputError` with a one-line message when the file cannot be analysed.
@@ -210,7 +210,7 @@ def analyse_file(path: str | Path, settings: Settings = Settings(), *, envelope:
     try:
         return _analyse_pieces(
             decoded_blocks(decoder, settings.channels), decoder.sample_rate, settings, decoder.source,
-            decoder.channels, decoder.encoding, decoder.promised, envelope, lambda: tuple(decoder.warnings),
+            decoder.channels, decoder.encoding, decoder.promised, settings.envelope, lambda: tuple(decoder.warnings),
         )
     finally:
         decoder.close()
@@ -268,7 +268,7 @@ def _analyse_pieces(
         peaks = np.asarray(fenwy.find_peaks(energy, settings.threshold or None), dtype=np.intp)
         tracks.append(
             Track(
-                channel=None if single else index,
+                channel=None if single else index + 1,
                 energy=energy,
                 zcr=zcr,
                 peaks=keep_apart(peaks, energy, settings.min_gap_ms, hop, sample_rate),

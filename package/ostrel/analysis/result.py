@@ -34,7 +34,7 @@ class Envelope:
 
 @dataclass(frozen=True)
 class Track:
-    """The frames of one channel, or of the mix-down (``channel`` None)."""
+    """The frames of one channel (``channel`` counts from 1), or of the mix-down (``channel`` None)."""
 
     channel: int | None
     energy: NDArray[np.float64]

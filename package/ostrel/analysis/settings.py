@@ -26,6 +26,7 @@ class Settings:
     become samples per file, since files differ in rate. ``min_gap_ms`` keeps,
     of peaks closer than that, only the stronger. ``channels`` is ``"mix"``
     (the mean of the channels) or ``"each"`` (every channel on its own).
+    ``envelope`` keeps the signal's min/max envelope for a plot.
     """
 
     win: int = DEFAULT_WIN
@@ -36,6 +37,7 @@ class Settings:
     threshold: float = DEFAULT_THRESHOLD
     min_gap_ms: float | None = None
     channels: Channels = "mix"
+    envelope: bool = False
 
     def frame_sizes(self, sample_rate: int) -> tuple[int, int]:
         """Window and hop in samples at ``sample_rate``; one-line errors for sizes out of range."""

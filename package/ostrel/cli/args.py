@@ -9,15 +9,16 @@ import sys
 from typing import NoReturn
 
 from .. import __version__
-from .analysis import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN
+from ..analysis.settings import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, LARGEST_SIZE
 from .errors import InputError
 
 DESCRIPTION = """\
 Frame-wise analysis of audio: short-time energy, zero-crossing rate and energy
 peaks. With no PATH, analyses a built-in demo signal. A PATH is an audio file
-(PCM WAV of 8, 16, 24 or 32 bits, mono or multichannel; FLAC, Ogg, AIFF and
-float WAV with the 'audio' extra) or a folder, of which every .wav file below
-it is analysed."""
+(PCM WAV of 8, 16, 24 or 32 bits, mono or multichannel; with the 'audio'
+extra also FLAC, Ogg, AIFF, MP3, float and compressed WAV and the other
+formats soundfile reads), '-' for a file on stdin, or a folder, of which every
+audio file below it is analysed (only .wav without the 'audio' extra)."""
 
 EPILOG = """\
 Window and hop are given either in samples (--win, --hop) or in milliseconds
@@ -27,9 +28,14 @@ sample m * hop. Energy is each frame's sum of squares divided by the window
 length; the zero-crossing rate is its count of sign changes divided by the
 window length; both divide by the window length for short last frames too.
 An energy peak is a frame with strictly more energy than both neighbours and,
-with a threshold t > 0, more than t times the highest such frame.
+with a threshold t > 0, more than t times the highest such frame; with
+--min-gap-ms, of peaks closer than that only the stronger is kept. Energy in
+dB is 10*log10(energy) relative to full scale; the rate in Hz is the rate
+times the sample rate.
 
-Bad input prints one line on stderr and exits with status 2."""
+Every failure prints one line on stderr: status 2 for bad input, 1 for a
+failure of the machine (out of memory, a full disk, a closed pipe), 130 when
+interrupted."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -51,6 +57,8 @@ def positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be positive, got {value}")
+    if value > LARGEST_SIZE:
+        raise argparse.ArgumentTypeError(f"must be at most {LARGEST_SIZE}, got {value}")
     return value
 
 
@@ -115,18 +123,34 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--csv", metavar="FILE",
-        help="write one row per frame (time_s, energy, zcr, peak) to FILE; with several "
-        "files a leading 'file' column names each (default: no CSV)",
+        help="write one row per frame (time_s, energy, energy_db, zcr, zcr_hz, peak) to FILE, "
+        "'-' for stdout; with several files a leading 'file' and a trailing 'error' column, "
+        "with --channels each a 'channel' column (default: no CSV)",
     )
     parser.add_argument(
         "--json", action="store_true",
-        help="print the full results as JSON instead of the summary: one object, or a "
-        "list of them for several files (default: off)",
+        help="print the full results as strict JSON instead of the summary: one object, or a "
+        "list of them for several files or channels; NaN and infinities are null (default: off)",
     )
     parser.add_argument(
-        "--plot", metavar="FILE.png",
-        help="draw waveform, energy with its peaks and zero-crossing rate to FILE.png; "
-        "one input only; needs the 'plot' extra (default: no plot)",
+        "--channels", choices=("mix", "each"), default="mix",
+        help="'mix' analyses the mean of the channels, 'each' every channel on its own "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
+        "--min-gap-ms", type=positive_float, metavar="MS",
+        help="of energy peaks closer than MS, keep only the stronger (ties: the earlier) "
+        "(default: unset)",
+    )
+    parser.add_argument(
+        "--plot", metavar="FILE.png|DIR",
+        help="draw waveform, energy with its peaks and zero-crossing rate to FILE.png, or one "
+        "PNG per input into the folder DIR (a path without extension or an existing folder); "
+        "needs the 'plot' extra (default: no plot)",
+    )
+    parser.add_argument(
+        "--plot-db", action="store_true",
+        help="draw the energy in dB in the plot (default: linear)",
     )
     parser.add_argument(
         "--jobs", "-j", type=positive_int, default=1, metavar="N",

@@ -7,8 +7,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
-from .analysis import Analysis, Settings, analyse
-from .audio import read_audio
+from ..analysis import Analysis, Settings, analyse_file
+from ..analysis.audio import AUDIO_EXTRA_HINT, STDIN, readable_extensions, soundfile_module
 from .errors import InputError
 
 # What one file gives: its analysis, or the message saying why it has none.
@@ -16,26 +16,30 @@ Outcome = Analysis | InputError
 
 
 def expand_inputs(inputs: Sequence[str]) -> list[Path]:
-    """Files as given, and every ``.wav`` under each folder, sorted, without repeats.
+    """Files as given, and every audio file under each folder, sorted, without repeats.
 
-    A missing path is kept, so that reading it reports it in its turn.
+    Folders are scanned for every extension soundfile reads, or for ``.wav``
+    without it. A missing path is kept, so that reading it reports it in its
+    turn; ``-`` stands for stdin.
     """
+    extensions = readable_extensions()
     paths: list[Path] = []
     for name in inputs:
         path = Path(name)
-        if path.is_dir():
-            found = sorted(p for p in path.rglob("*") if p.suffix.lower() == ".wav" and p.is_file())
+        if name != STDIN and path.is_dir():
+            found = sorted(p for p in path.rglob("*") if p.suffix.lower() in extensions and p.is_file())
             if not found:
-                raise InputError(f"{path}: folder has no .wav files")
+                raise InputError(_nothing_found(path))
             paths.extend(found)
         else:
             paths.append(path)
     return list(dict.fromkeys(paths))
 
 
-def analyse_file(path: Path, settings: Settings) -> Analysis:
-    audio = read_audio(path)
-    return analyse(audio.samples, audio.sample_rate, settings, str(path), audio.channels, audio.encoding)
+def _nothing_found(folder: Path) -> str:
+    if soundfile_module() is None:
+        return f"{folder}: folder has no .wav files (other formats need soundfile: {AUDIO_EXTRA_HINT})"
+    return f"{folder}: folder has no audio files that ostrel reads"
 
 
 def _outcome(path: Path, settings: Settings) -> Outcome:

@@ -1,5 +1,12 @@
-"""The command line reports :class:`ostrel.analysis.InputError` as one line and status 2."""
+"""The two kinds of failure the command line reports as one line."""
 
 from ..analysis.errors import InputError
 
-__all__ = ["InputError"]
+
+class OutputError(Exception):
+    """A failure of the machine while writing (a full disk, a closed pipe): status 1."""
+
+    exit_status = 1
+
+
+__all__ = ["InputError", "OutputError"]

@@ -1,25 +1,33 @@
-"""Text, CSV and JSON renderings of analyses."""
+"""Text, CSV and JSON renderings of analyses, and the one place that writes them."""
 
 from __future__ import annotations
 
 import csv
 import json
-from collections.abc import Sequence
-from pathlib import Path
+import sys
+from collections.abc import Iterable
 from typing import Any, TextIO
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .analysis import Analysis
-from .errors import InputError
+from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
+from .errors import InputError, OutputError
 
-CSV_COLUMNS = ("time_s", "energy", "zcr", "peak")
+STDOUT = "-"
 
 
-def _stats(values: np.ndarray) -> str:
+def _stats(values: NDArray[np.float64]) -> str:
     if values.size == 0:
         return "no frames"
     return f"min {values.min():.6g}  mean {values.mean():.6g}  max {values.max():.6g}"
+
+
+def _db_stats(energy: NDArray[np.float64]) -> str:
+    if energy.size == 0:
+        return "no frames"
+    low, mean, high = decibels(np.array([energy.min(), energy.mean(), energy.max()]))
+    return f"min {low:.4g}  mean {mean:.4g}  max {high:.4g}"
 
 
 def _framing(analysis: Analysis) -> str:
@@ -27,102 +35,148 @@ def _framing(analysis: Analysis) -> str:
     return f"window {analysis.win}, hop {analysis.hop} samples, {centring}"
 
 
+def _peak_rule(analysis: Analysis) -> str:
+    rule = f"above {analysis.threshold:g} of the strongest" if analysis.threshold else "every local maximum"
+    if analysis.min_gap_ms:
+        rule += f", at least {analysis.min_gap_ms:g} ms apart"
+    return rule
+
+
 def format_summary(analysis: Analysis, top: int = 5) -> str:
-    """The readable multi-line report for a single signal."""
-    rate = analysis.sample_rate
-    channels = "mono" if analysis.channels == 1 else f"{analysis.channels} channels mixed to mono"
+    """The readable multi-line report for a single file: its facts, then each track."""
+    if len(analysis.tracks) > 1:
+        layout = f"{analysis.channels} channels, each on its own"
+    elif analysis.channels == 1:
+        layout = "mono"
+    else:
+        layout = f"{analysis.channels} channels mixed to mono"
     lines = [
         f"{analysis.source}",
-        f"  format           {analysis.encoding}, {channels}",
+        f"  format           {analysis.encoding}, {layout}",
         f"  duration         {analysis.duration:.3f} s ({analysis.num_samples} samples)",
-        f"  sample rate      {rate} Hz",
-        f"  frames           {len(analysis.energy)} ({_framing(analysis)})",
-        f"  energy           {_stats(analysis.energy)}",
-        f"  zero-crossing    {_stats(analysis.zcr)}",
-        f"  zero crossings   {analysis.zero_crossings} in the whole signal",
+        f"  sample rate      {analysis.sample_rate} Hz",
+        f"  frames           {analysis.num_frames} ({_framing(analysis)})",
     ]
-    threshold = (
-        f"above {analysis.threshold:g} of the strongest" if analysis.threshold else "every local maximum"
-    )
-    lines.append(f"  energy peaks     {len(analysis.peaks)} ({threshold})")
-    strongest = analysis.strongest_peaks(top)
-    if strongest.size:
-        lines.append("  strongest peaks  time s     energy")
-        for frame in strongest:
-            lines.append(f"                   {analysis.times[frame]:8.3f}  {analysis.energy[frame]:.6g}")
+    for track in analysis.tracks:
+        indent = "  " if track.channel is None else "    "
+        if track.channel is not None:
+            lines.append(f"  channel {track.channel}")
+        lines += [indent + line for line in _track_lines(analysis, track, top)]
     return "\n".join(lines)
 
 
-def format_line(analysis: Analysis) -> str:
-    """One line per file for runs over many files."""
-    parts = [
-        f"{analysis.source}:",
-        f"{analysis.duration:.3f} s,",
-        f"{analysis.sample_rate} Hz,",
-        f"{len(analysis.energy)} frames,",
+def _track_lines(analysis: Analysis, track: Track, top: int) -> list[str]:
+    width = 17
+    lines = [
+        f"{'energy':<{width}}{_stats(track.energy)}",
+        f"{'energy dBFS':<{width}}{_db_stats(track.energy)}",
+        f"{'zero-crossing':<{width}}{_stats(track.zcr)}",
+        f"{'zero-crossing Hz':<{width}}{_stats(track.zcr * analysis.sample_rate)}",
+        f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal",
+        f"{'energy peaks':<{width}}{len(track.peaks)} ({_peak_rule(analysis)})",
     ]
-    if analysis.energy.size:
-        parts += [
-            f"energy mean {analysis.energy.mean():.4g} max {analysis.energy.max():.4g},",
-            f"zcr mean {analysis.zcr.mean():.4g},",
-        ]
-    strongest = analysis.strongest_peaks(1)
+    strongest = track.strongest_peaks(top)
     if strongest.size:
-        parts.append(f"{len(analysis.peaks)} peaks (strongest at {analysis.times[strongest[0]]:.3f} s)")
-    else:
-        parts.append("0 peaks")
-    return " ".join(parts)
+        times = analysis.times
+        lines.append(f"{'strongest peaks':<{width}}time s     energy     dBFS")
+        levels = decibels(track.energy[strongest])
+        for frame, level in zip(strongest, levels):
+            lines.append(f"{'':<{width}}{times[frame]:8.3f}  {track.energy[frame]:<10.6g}  {level:.4g}")
+    return lines
 
 
-def write_csv(analyses: Sequence[Analysis], path: str | Path, with_file: bool) -> None:
-    """One row per frame; with ``with_file`` a leading ``file`` column names the source.
+def format_lines(analysis: Analysis) -> list[str]:
+    """One line per file (per channel with several) for runs over many files."""
+    lines = []
+    for track in analysis.tracks:
+        name = analysis.source if track.channel is None else f"{analysis.source} [channel {track.channel}]"
+        parts = [f"{name}:", f"{analysis.duration:.3f} s,", f"{analysis.sample_rate} Hz,", f"{analysis.num_frames} frames,"]
+        if track.energy.size:
+            parts += [
+                f"energy mean {track.energy.mean():.4g} max {track.energy.max():.4g}"
+                f" ({decibels(track.energy.max(keepdims=True))[0]:.4g} dBFS),",
+                f"zcr mean {track.zcr.mean():.4g},",
+            ]
+        strongest = track.strongest_peaks(1)
+        if strongest.size:
+            parts.append(f"{len(track.peaks)} peaks (strongest at {analysis.times[strongest[0]]:.3f} s)")
+        else:
+            parts.append("0 peaks")
+        lines.append(" ".join(parts))
+    return lines
 
-    Floats are written with ``repr`` so that reading them back gives the
-    very values the analysis computed.
+
+class Output:
+    """stdout or a file; a failed write becomes one line and status 1."""
+
+    def __init__(self, stream: TextIO, name: str) -> None:
+        self.stream, self.name = stream, name
+
+    @classmethod
+    def stdout(cls) -> Output:
+        return cls(sys.stdout, "stdout")
+
+    @classmethod
+    def open(cls, path: str, what: str) -> Output:
+        if path == STDOUT:
+            return cls.stdout()
+        try:
+            return cls(open(path, "w", newline="", encoding="utf-8"), path)  # noqa: SIM115 - closed by close()
+        except OSError as error:
+            raise InputError(f"{path}: cannot write {what}: {error.strerror or error}") from None
+
+    def write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+        except OSError as error:
+            raise OutputError(f"cannot write to {self.name}: {error.strerror or error}") from None
+
+    def close(self) -> None:
+        try:
+            if self.stream is sys.stdout:
+                self.stream.flush()
+            else:
+                self.stream.close()
+        except OSError as error:
+            raise OutputError(f"cannot write to {self.name}: {error.strerror or error}") from None
+
+
+class CsvRows:
+    """One row per frame, streamed as each file's analysis arrives.
+
+    Floats are written with ``repr`` so that reading them back gives the very
+    values the analysis computed; ``-inf`` is the dB of silence.
     """
-    try:
-        with open(path, "w", newline="", encoding="utf-8") as stream:
-            _write_rows(stream, analyses, with_file)
-    except OSError as error:
-        raise InputError(f"{path}: cannot write CSV: {error.strerror or error}") from None
+
+    def __init__(self, output: Output, with_file: bool, with_channel: bool) -> None:
+        self.output, self.with_file, self.with_channel = output, with_file, with_channel
+        columns = (("file",) if with_file else ()) + (("channel",) if with_channel else ()) + ROW_COLUMNS
+        self.width = len(columns) + (1 if with_file else 0)
+        self.writer = csv.writer(output)
+        self._write(columns + (("error",) if with_file else ()))
+
+    def _write(self, row: Iterable[object]) -> None:
+        self.writer.writerow(row)
+
+    def add(self, analysis: Analysis) -> None:
+        file = [analysis.source] if self.with_file else []
+        error = [""] if self.with_file else []
+        for channel, time, energy, energy_db, zcr, zcr_hz, peak in analysis.rows():
+            numbers = [repr(time), repr(energy), repr(energy_db), repr(zcr), repr(zcr_hz), peak]
+            self._write(file + ([channel] if self.with_channel else []) + numbers + error)
+
+    def add_error(self, source: str, message: str) -> None:
+        self._write([source] + [""] * (self.width - 2) + [message])
 
 
-def _write_rows(stream: TextIO, analyses: Sequence[Analysis], with_file: bool) -> None:
-    writer = csv.writer(stream)
-    writer.writerow((("file",) if with_file else ()) + CSV_COLUMNS)
-    for analysis in analyses:
-        prefix = [analysis.source] if with_file else []
-        for time, energy, zcr, peak in zip(analysis.times, analysis.energy, analysis.zcr, analysis.is_peak):
-            writer.writerow(prefix + [repr(float(time)), repr(float(energy)), repr(float(zcr)), int(peak)])
+def json_entries(analysis: Analysis) -> list[dict[str, Any]]:
+    return analysis.to_json()
 
 
-def to_json(analysis: Analysis) -> dict[str, Any]:
-    """Everything the analysis found, as plain JSON types."""
-    return {
-        "source": analysis.source,
-        "sample_rate": analysis.sample_rate,
-        "channels": analysis.channels,
-        "format": analysis.encoding,
-        "samples": analysis.num_samples,
-        "duration_s": analysis.duration,
-        "win": analysis.win,
-        "hop": analysis.hop,
-        "centered": analysis.centered,
-        "threshold": analysis.threshold,
-        "zero_crossings": analysis.zero_crossings,
-        "frames": {
-            "time_s": analysis.times.tolist(),
-            "energy": analysis.energy.tolist(),
-            "zcr": analysis.zcr.tolist(),
-        },
-        "peaks": [
-            {"frame": int(frame), "time_s": float(analysis.times[frame]), "energy": float(analysis.energy[frame])}
-            for frame in analysis.peaks
-        ],
-    }
+def error_entry(source: str, message: str) -> dict[str, Any]:
+    return {"source": source, "error": message}
 
 
-def dump_json(analyses: Sequence[Analysis], single: bool) -> str:
-    """One object for a single signal, a list of objects for many."""
-    documents = [to_json(analysis) for analysis in analyses]
-    return json.dumps(documents[0] if single else documents)
+def dump_json(entries: list[dict[str, Any]], single: bool) -> str:
+    """One object for a single mixed-down file, a list of objects otherwise; strict JSON."""
+    return json.dumps(entries[0] if single else entries, allow_nan=False)

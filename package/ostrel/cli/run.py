@@ -1,0 +1,111 @@
+"""One run of the command: parse, analyse through :mod:`ostrel.analysis`, report."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Any
+
+from ..analysis import Analysis, Settings, analyse, analyse_file
+from .args import build_parser
+from .batch import analyse_files, expand_inputs, terminal_progress
+from .errors import InputError
+from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
+from .plot import PlotTarget
+
+
+def run(argv: list[str]) -> int:
+    options = build_parser().parse_args(argv)
+    if options.json and options.csv == "-":
+        raise InputError("--json and --csv - both write to stdout; give --csv a file name")
+    settings = Settings(
+        win=options.win,
+        hop=options.hop,
+        win_ms=options.win_ms,
+        hop_ms=options.hop_ms,
+        centered=options.centered,
+        threshold=options.threshold,
+        min_gap_ms=options.min_gap_ms,
+        channels=options.channels,
+        envelope=options.plot is not None,
+    )
+    if not options.paths:
+        from .demo import demo_signal
+
+        signal, rate = demo_signal()
+        demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
+        return _report_one(demo, options, 1)
+
+    paths = expand_inputs(options.paths)
+    if len(paths) == 1:
+        # One file: its errors are the run's errors.
+        return _report_one(None, options, 1, paths[0], settings)
+    return _report_many(paths, settings, options)
+
+
+def _report_one(
+    analysis: Analysis | None, options: argparse.Namespace, count: int, path: Path | None = None,
+    settings: Settings | None = None,
+) -> int:
+    plot = PlotTarget.from_option(options.plot, count, options.plot_db)
+    if analysis is None:
+        assert path is not None and settings is not None
+        analysis = analyse_file(path, settings)
+    _warn(analysis)
+    stdout = Output.stdout()
+    csv_output = Output.open(options.csv, "CSV") if options.csv else None
+    if csv_output is not None:
+        CsvRows(csv_output, with_file=False, with_channel=len(analysis.tracks) > 1 or analysis.tracks[0].channel is not None).add(analysis)
+        csv_output.close()
+    if options.json:
+        entries = analysis.to_json()
+        stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
+    elif options.csv != "-":
+        stdout.write(format_summary(analysis, options.top) + "\n")
+    if plot is not None:
+        plot.draw(analysis)
+    stdout.close()
+    return 0
+
+
+def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace) -> int:
+    plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db)
+    stdout = Output.stdout()
+    csv_output = Output.open(options.csv, "CSV") if options.csv else None
+    rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
+    json_started = False
+    failed = 0
+    outcomes = analyse_files(paths, settings, options.jobs, terminal_progress(len(paths)))
+    for path, outcome in zip(paths, outcomes):
+        entries: list[dict[str, Any]]
+        if isinstance(outcome, InputError):
+            failed += 1
+            print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
+            if rows is not None:
+                rows.add_error(str(path), str(outcome))
+            entries = [error_entry(str(path), str(outcome))]
+        else:
+            _warn(outcome)
+            if rows is not None:
+                rows.add(outcome)
+            entries = outcome.to_json() if options.json else []
+            if not options.json and options.csv != "-":
+                stdout.write("".join(line + "\n" for line in format_lines(outcome)))
+            if plot is not None:
+                plot.draw(outcome)
+        if options.json:
+            for entry in entries:
+                stdout.write(("[" if not json_started else ", ") + dump_json([entry], single=True))
+                json_started = True
+    if options.json:
+        stdout.write(("]" if json_started else "[]") + "\n")
+    if csv_output is not None:
+        csv_output.close()
+    stdout.close()
+    return InputError.exit_status if failed else 0
+
+
+def _warn(analysis: Analysis) -> None:
+    for warning in analysis.warnings:
+        print(f"ostrel: warning: {warning}", file=sys.stderr, flush=True)
