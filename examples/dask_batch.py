@@ -23,7 +23,7 @@ from typing import Any
 import dask.bag as db
 
 from ostrel import fenwy
-from ostrel.cli.audio import read_audio
+from ostrel.analysis import read_audio
 from ostrel.cli.errors import InputError
 
 COLUMNS = (

@@ -67,13 +67,21 @@ def test_demo_summary_reports_the_demo_signal():
         f"  sample rate      {DEMO_RATE} Hz",
         f"  frames           {len(energy)} (window 2048, hop 512 samples, centred)",
     ]
-    assert lines[5] == f"  energy           min {energy.min():.6g}  mean {energy.mean():.6g}  max {energy.max():.6g}"
-    assert lines[6] == f"  zero-crossing    min {zcr.min():.6g}  mean {zcr.mean():.6g}  max {zcr.max():.6g}"
-    assert lines[7] == f"  zero crossings   {fenwy.num_zerocrossings(signal)} in the whole signal"
-    assert lines[8] == "  energy peaks     3 (above 0.1 of the strongest)"
-    assert lines[9] == "  strongest peaks  time s     energy"
-    listed = [float(line.split()[0]) for line in lines[10:]]
-    listed_energy = [float(line.split()[1]) for line in lines[10:]]
+    db = 10 * np.log10(np.array([energy.min(), energy.mean(), energy.max()]))
+    hz = zcr * rate
+    assert lines[5:12] == [
+        f"  energy           min {energy.min():.6g}  mean {energy.mean():.6g}  max {energy.max():.6g}",
+        f"  energy dBFS      min -inf  mean {db[1]:.4g}  max {db[2]:.4g}",
+        f"  zero-crossing    min {zcr.min():.6g}  mean {zcr.mean():.6g}  max {zcr.max():.6g}",
+        f"  zero-crossing Hz min {hz.min():.6g}  mean {hz.mean():.6g}  max {hz.max():.6g}",
+        f"  zero crossings   {fenwy.num_zerocrossings(signal)} in the whole signal",
+        "  energy peaks     3 (above 0.1 of the strongest)",
+        "  strongest peaks  time s     energy     dBFS",
+    ]
+    listed = [float(line.split()[0]) for line in lines[12:]]
+    listed_energy = [float(line.split()[1]) for line in lines[12:]]
+    strongest = peaks[np.argsort(-energy[peaks], kind="stable")]
+    assert [line.split()[2] for line in lines[12:]] == [f"{10 * np.log10(e):.4g}" for e in energy[strongest]]
     # One peak per tone burst, loudest first; the quiet noise gives none.
     assert len(listed) == 3 and listed_energy == sorted(listed_energy, reverse=True)
     assert [round(t, 3) for t in times[peaks]] == listed
@@ -107,7 +115,9 @@ def test_summary_of_a_wav_file(wav):
         f"  frames           {len(energy)} (window 2048, hop 512 samples, centred)",
     ]
     strongest = peaks[np.argsort(-energy[peaks], kind="stable")][:2]
-    assert lines[-2:] == [f"                   {times[f]:8.3f}  {energy[f]:.6g}" for f in strongest]
+    assert lines[-2:] == [
+        f"                   {times[f]:8.3f}  {energy[f]:<10.6g}  {10 * np.log10(energy[f]):.4g}" for f in strongest
+    ]
 
 
 OPTION_SETS = {
@@ -127,13 +137,15 @@ def test_csv_holds_the_library_results_exactly(wav, tmp_path, options):
     times, energy, zcr, peaks = reference(signal, rate, **settings)
 
     rows = list(csv.reader(out.open()))
-    assert rows[0] == ["time_s", "energy", "zcr", "peak"]
+    assert rows[0] == ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"]
     table = np.array([[float(v) for v in row] for row in rows[1:]])
     np.testing.assert_array_equal(table[:, 0], times)
     np.testing.assert_array_equal(table[:, 1], energy)
-    np.testing.assert_array_equal(table[:, 2], zcr)
-    assert np.flatnonzero(table[:, 3]).tolist() == peaks.tolist()
-    assert {row[3] for row in rows[1:]} <= {"0", "1"}
+    np.testing.assert_array_equal(table[:, 2], 10 * np.log10(energy))
+    np.testing.assert_array_equal(table[:, 3], zcr)
+    np.testing.assert_array_equal(table[:, 4], zcr * rate)
+    assert np.flatnonzero(table[:, 5]).tolist() == peaks.tolist()
+    assert {row[5] for row in rows[1:]} <= {"0", "1"}
 
 
 @pytest.mark.parametrize("options", list(OPTION_SETS))
@@ -145,8 +157,13 @@ def test_json_holds_the_library_results_exactly(wav, capsys, options):
     times, energy, zcr, peaks = reference(signal, rate, **settings)
     win, hop = settings.get("win", 2048), settings.get("hop", 512)
 
-    assert document["frames"] == {"time_s": times.tolist(), "energy": energy.tolist(), "zcr": zcr.tolist()}
-    assert document["peaks"] == [{"frame": int(f), "time_s": times[f], "energy": energy[f]} for f in peaks]
+    db = 10 * np.log10(energy)
+    assert document["frames"] == {
+        "time_s": times.tolist(), "energy": energy.tolist(), "energy_db": db.tolist(),
+        "zcr": zcr.tolist(), "zcr_hz": (zcr * rate).tolist(),
+    }
+    assert document["peaks"] == [{"frame": int(f), "time_s": times[f], "energy": energy[f], "energy_db": db[f]} for f in peaks]
+    assert (document["channel"], document["error"], document["warnings"]) == (None, None, [])
     assert document["zero_crossings"] == fenwy.num_zerocrossings(signal)
     assert {k: document[k] for k in ("source", "sample_rate", "channels", "samples", "duration_s")} == {
         "source": str(path), "sample_rate": rate, "channels": channels, "samples": rate, "duration_s": 1.0,
@@ -188,9 +205,9 @@ def _not_audio(tmp_path):
     return [path], f"{path}: not a WAV file nor another audio format that soundfile reads"
 
 
-def _compressed(tmp_path):
+def _compressed_without_soundfile(tmp_path):
     path = write_riff(tmp_path / "alaw.wav", struct.pack("<HHIIHH", 0x0006, 1, 8000, 8000, 1, 8), b"\x55" * 64)
-    return [path], f"{path}: compressed WAV (format tag 0x0006) is not supported; convert it to PCM"
+    return [path], f"{path}: reading compressed WAV (format tag 0x0006) files needs soundfile: pip install 'ostrel[audio]'"
 
 
 def _empty(tmp_path):
@@ -199,31 +216,87 @@ def _empty(tmp_path):
     return [path], f"{path}: file is empty"
 
 
-BAD_INPUTS = {
-    "missing-file": lambda tmp: ([tmp / "nope.wav"], f"{tmp / 'nope.wav'}: no such file"),
-    "not-wav": _not_audio,
-    "compressed-wav": _compressed,
-    "empty-file": _empty,
-    "empty-folder": lambda tmp: ([tmp], f"{tmp}: folder has no .wav files"),
-    "zero-window": lambda tmp: (["--win", "0"], "argument --win: must be positive, got 0 (see --help)"),
-    "negative-hop": lambda tmp: (["--hop", "-512"], "argument --hop: must be positive, got -512 (see --help)"),
-    "fractional-hop": lambda tmp: (["--hop", "1.5"], "argument --hop: expected a whole number, got '1.5' (see --help)"),
-    "zero-window-ms": lambda tmp: (["--win-ms", "0"], "argument --win-ms: must be a positive number, got '0' (see --help)"),
-    "threshold-word": lambda tmp: (["--threshold", "high"], "argument --threshold: not a number: 'high' (see --help)"),
-    "threshold-nan": lambda tmp: (["--threshold", "nan"], "argument --threshold: not a number: 'nan' (see --help)"),
-    "threshold-range": lambda tmp: (["--threshold", "1.5"], "argument --threshold: must be between 0 and 1, got '1.5' (see --help)"),
-    "both-windows": lambda tmp: (["--win", "4", "--win-ms", "4"], "argument --win-ms: not allowed with argument --win (see --help)"),
-    "unknown-option": lambda tmp: (["--window"], "unrecognized arguments: --window (see --help)"),
-    "tiny-window-ms": lambda tmp: (["--win-ms", "0.01"], "a window of 0.01 ms is shorter than one sample at 22050 Hz"),
+def _folder_without_audio(tmp_path):
+    (tmp_path / "notes.txt").write_text("no sound")
+    return [tmp_path], f"{tmp_path}: folder has no audio files that ostrel reads"
+
+
+NO_SOUNDFILE = "import sys; sys.modules['soundfile'] = None"
+DEMO = "demo signal (built in)"
+TOO_BIG = 2**63
+
+# Every way a run fails: (arguments and message, exit status, code run first).
+FAILURES = {
+    "missing-file": (lambda tmp: ([tmp / "nope.wav"], f"{tmp / 'nope.wav'}: no such file"), 2, None),
+    "not-wav": (_not_audio, 2, None),
+    "compressed-wav-without-soundfile": (_compressed_without_soundfile, 2, NO_SOUNDFILE),
+    "empty-file": (_empty, 2, None),
+    "empty-folder": (_folder_without_audio, 2, None),
+    "folder-without-wav": (
+        lambda tmp: ([tmp], f"{tmp}: folder has no .wav files (other formats need soundfile: pip install 'ostrel[audio]')"),
+        2, NO_SOUNDFILE,
+    ),
+    "zero-window": (lambda tmp: (["--win", "0"], "argument --win: must be positive, got 0 (see --help)"), 2, None),
+    "negative-hop": (lambda tmp: (["--hop", "-512"], "argument --hop: must be positive, got -512 (see --help)"), 2, None),
+    "fractional-hop": (
+        lambda tmp: (["--hop", "1.5"], "argument --hop: expected a whole number, got '1.5' (see --help)"), 2, None,
+    ),
+    "unindexable-window": (
+        lambda tmp: (["--win", TOO_BIG], f"argument --win: must be at most {TOO_BIG - 1}, got {TOO_BIG} (see --help)"),
+        2, None,
+    ),
+    "zero-window-ms": (
+        lambda tmp: (["--win-ms", "0"], "argument --win-ms: must be a positive number, got '0' (see --help)"), 2, None,
+    ),
+    "huge-window-ms": (
+        lambda tmp: (["--win-ms", "1e18"], f"{DEMO}: a window of 1e+18 ms is too long at 22050 Hz (at most {TOO_BIG - 1} samples)"),
+        2, None,
+    ),
+    "overflowing-window-ms": (
+        lambda tmp: (["--hop-ms", "1e306"], f"{DEMO}: a hop of 1e+306 ms is too long at 22050 Hz (at most {TOO_BIG - 1} samples)"),
+        2, None,
+    ),
+    "window-beyond-the-native-pass": (
+        lambda tmp: (["--win", 2**31, "--hop", 2**31],
+                     f"{DEMO}: a window or hop beyond 2147483647 samples is more than ostrel analyses; use a shorter one"),
+        2, None,
+    ),
+    "threshold-word": (lambda tmp: (["--threshold", "high"], "argument --threshold: not a number: 'high' (see --help)"), 2, None),
+    "threshold-nan": (lambda tmp: (["--threshold", "nan"], "argument --threshold: not a number: 'nan' (see --help)"), 2, None),
+    "threshold-range": (
+        lambda tmp: (["--threshold", "1.5"], "argument --threshold: must be between 0 and 1, got '1.5' (see --help)"), 2, None,
+    ),
+    "both-windows": (
+        lambda tmp: (["--win", "4", "--win-ms", "4"], "argument --win-ms: not allowed with argument --win (see --help)"), 2, None,
+    ),
+    "unknown-option": (lambda tmp: (["--window"], "unrecognized arguments: --window (see --help)"), 2, None),
+    "tiny-window-ms": (
+        lambda tmp: (["--win-ms", "0.01"], f"{DEMO}: a window of 0.01 ms is shorter than one sample at 22050 Hz"), 2, None,
+    ),
+    "two-outputs-on-stdout": (
+        lambda tmp: (["--json", "--csv", "-"], "--json and --csv - both write to stdout; give --csv a file name"), 2, None,
+    ),
+    "out-of-memory": (
+        lambda tmp: ([], "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"),
+        1, "import ostrel.analysis.frames as f; f.FrameStream.feed = lambda *a: (_ for _ in ()).throw(MemoryError())",
+    ),
 }
 
 
-@pytest.mark.parametrize("case", list(BAD_INPUTS))
-def test_bad_input_is_one_line_and_status_2(tmp_path, case):
-    argv, message = BAD_INPUTS[case](tmp_path)
-    result = run_cli(*argv)
-    assert (result.returncode, result.stdout) == (2, "")
+@pytest.mark.parametrize("case", list(FAILURES))
+def test_every_failure_is_one_line_with_its_status(tmp_path, case):
+    make, status, prelude = FAILURES[case]
+    argv, message = make(tmp_path)
+    result = run_cli(*argv, prelude=prelude)
+    assert (result.returncode, result.stdout) == (status, "")
     assert result.stderr == f"ostrel: error: {message}\n"
+
+
+@pytest.mark.parametrize("argv", [["--json"], ["--csv", "-"], []])
+def test_a_full_disk_is_one_line_and_status_1(argv):
+    with open("/dev/full", "w") as full:
+        result = subprocess.run([sys.executable, "-m", "ostrel", *argv], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (1, "ostrel: error: cannot write to stdout: No space left on device\n")
 
 
 def test_help_documents_every_option_with_its_default():
@@ -236,12 +309,13 @@ def test_help_documents_every_option_with_its_default():
     defaults = {
         "--win": "2048", "--win-ms": "unset", "--hop": "512", "--hop-ms": "unset",
         "--no-center": "centred", "--threshold": "0.1", "--top": "5", "--csv": "no CSV",
-        "--json": "off", "--plot": "no plot", "--jobs": "1",
+        "--json": "off", "--plot": "no plot", "--jobs": "1", "--channels": "mix", "--min-gap-ms": "unset",
+        "--plot-db": "linear",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():
         assert entries[option].endswith(f"(default: {default})"), entries[option]
-    assert "PATH audio files or folders to analyse (default: the built-in demo signal)" in " ".join(result.stdout.split())
+    assert "PATH audio files or folders to analyse, '-' for stdin (default: the built-in demo signal)" in " ".join(result.stdout.split())
 
 
 def _png_size(path):

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from ostrel.cli.audio import read_audio
+from ostrel.analysis import read_audio
 from ostrel.cli.errors import InputError
 
 EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")

@@ -13,7 +13,7 @@ import termios
 import numpy as np
 import pytest
 
-from ostrel.cli.analysis import Analysis, Settings
+from ostrel.analysis import Analysis, Settings
 from ostrel.cli.batch import analyse_files, expand_inputs
 from ostrel.cli.errors import InputError
 from test_cli import reference, run_cli

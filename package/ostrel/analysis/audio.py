@@ -196,11 +196,16 @@ class _SoundfileDecoder:
         try:
             frames: Samples = self.handle.read(count, dtype="float64", always_2d=True)
         except Exception as error:  # soundfile raises its own error types and RuntimeError
-            raise InputError(f"{self.source}: cannot decode {self.kind}: {error}") from None
+            raise InputError(f"{self.source}: cannot decode {self.kind}: {_soundfile_reason(error)}") from None
         return frames
 
     def close(self) -> None:
         self.handle.close()
+
+
+def _soundfile_reason(error: Exception) -> str:
+    # Its message starts with the repr of our file object; the reason is what helps.
+    return str(getattr(error, "error_string", None) or error)
 
 
 def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
@@ -228,7 +233,7 @@ def _open_stream(path: str | Path) -> IO[bytes]:
     if name == STDIN:
         return io.BytesIO(sys.stdin.buffer.read())
     try:
-        stream = open(path, "rb")  # noqa: SIM115 - the decoder owns and closes it
+        stream = Path(path).open("rb")  # noqa: SIM115 - the decoder owns and closes it
     except FileNotFoundError:
         raise InputError(f"{name}: no such file") from None
     except IsADirectoryError:
@@ -293,7 +298,7 @@ def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
         chunk_id, size = struct.unpack("<4sI", header)
         if chunk_id == b"data":
             if fmt is None:
-                raise InputError(f"{name}: not a valid WAV file (no fmt chunk before the data)")
+                raise InputError(f"{name}: not a valid WAV file (no fmt chunk)")
             return fmt, size
         body = _read_fully(stream, size + size % 2, name)
         if chunk_id == b"fmt ":
@@ -312,7 +317,7 @@ def _open_with_soundfile(name: str, stream: IO[bytes], kind: str | None) -> Deco
     except Exception as error:  # soundfile raises its own error types and RuntimeError
         if kind is None:
             raise InputError(f"{name}: not a WAV file nor another audio format that soundfile reads") from None
-        raise InputError(f"{name}: cannot read {kind} file: {error}") from None
+        raise InputError(f"{name}: cannot read {kind} file: {_soundfile_reason(error)}") from None
     return _SoundfileDecoder(name, handle, kind or "audio")
 
 

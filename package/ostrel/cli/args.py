@@ -95,7 +95,7 @@ def build_parser() -> argparse.ArgumentParser:
         "paths",
         nargs="*",
         metavar="PATH",
-        help="audio files or folders to analyse (default: the built-in demo signal)",
+        help="audio files or folders to analyse, '-' for stdin (default: the built-in demo signal)",
     )
     # Window and hop: each in samples or, instead, in milliseconds.
     for option, meaning, default in (("win", "window length", DEFAULT_WIN), ("hop", "hop size", DEFAULT_HOP)):
@@ -133,7 +133,7 @@ def build_parser() -> argparse.ArgumentParser:
         "list of them for several files or channels; NaN and infinities are null (default: off)",
     )
     parser.add_argument(
-        "--channels", choices=("mix", "each"), default="mix",
+        "--channels", choices=("mix", "each"), default="mix", metavar="mix|each",
         help="'mix' analyses the mean of the channels, 'each' every channel on its own "
         "(default: %(default)s)",
     )
@@ -143,9 +143,9 @@ def build_parser() -> argparse.ArgumentParser:
         "(default: unset)",
     )
     parser.add_argument(
-        "--plot", metavar="FILE.png|DIR",
-        help="draw waveform, energy with its peaks and zero-crossing rate to FILE.png, or one "
-        "PNG per input into the folder DIR (a path without extension or an existing folder); "
+        "--plot", metavar="PATH",
+        help="draw waveform, energy with its peaks and zero-crossing rate to PATH, a PNG file, "
+        "or, when PATH is a folder or has no extension, one PNG per input inside that folder; "
         "needs the 'plot' extra (default: no plot)",
     )
     parser.add_argument(
