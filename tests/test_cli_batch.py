@@ -40,10 +40,14 @@ def test_folders_expand_to_every_wav_below_them_sorted(folder, tmp_path):
     assert paths == [root / "a.WAV", root / "b.wav", root / "sub" / "c.wav", extra]
 
 
-def test_a_folder_without_wav_files_is_an_error(tmp_path):
-    (tmp_path / "x.mp3").write_bytes(b"\0")
-    with pytest.raises(InputError, match=f"^{tmp_path}: folder has no .wav files$"):
-        expand_inputs([str(tmp_path)])
+def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_path, monkeypatch):
+    pytest.importorskip("soundfile")
+    for name in ("a.flac", "b.OGG", "c.aiff", "d.mp3", "e.w64", "f.wav", "g.txt", "h"):
+        (tmp_path / name).write_bytes(b"\0")
+    assert [p.name for p in expand_inputs([str(tmp_path)])] == ["a.flac", "b.OGG", "c.aiff", "d.mp3", "e.w64", "f.wav"]
+    # None in sys.modules makes ``import soundfile`` raise ImportError.
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    assert [p.name for p in expand_inputs([str(tmp_path)])] == ["f.wav"]
 
 
 def test_worker_processes_give_the_same_results_in_order(folder, tmp_path):
@@ -72,37 +76,45 @@ def test_jobs_over_a_folder_print_a_line_per_file_and_one_csv(folder, tmp_path):
     lines = result.stdout.splitlines()
     assert [line.split(": ")[0] for line in lines] == [str(root / "a.WAV"), str(root / "b.wav"), str(root / "sub" / "c.wav")]
     rows = list(csv.reader(out.open()))
-    assert rows[0] == ["file", "time_s", "energy", "zcr", "peak"]
+    assert rows[0] == ["file", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "error"]
     for line, (name, signal) in zip(lines, sorted(signals.items(), key=lambda item: item[0].lower())):
         times, energy, zcr, peaks = reference(signal, 8000, 1024, 256)
-        table = np.array([[float(v) for v in row[1:]] for row in rows[1:] if row[0] == name])
-        np.testing.assert_array_equal(table, np.column_stack([times, energy, zcr, np.isin(np.arange(len(energy)), peaks)]))
+        assert {row[-1] for row in rows[1:] if row[0] == name} == {""}
+        table = np.array([[float(v) for v in row[1:-1]] for row in rows[1:] if row[0] == name])
+        expected = [times, energy, 10 * np.log10(energy), zcr, zcr * 8000, np.isin(np.arange(len(energy)), peaks)]
+        np.testing.assert_array_equal(table, np.column_stack(expected))
         strongest = peaks[np.argmax(energy[peaks])]
         assert line == (
             f"{name}: {len(signal) / 8000:.3f} s, 8000 Hz, {len(energy)} frames, "
-            f"energy mean {energy.mean():.4g} max {energy.max():.4g}, zcr mean {zcr.mean():.4g}, "
+            f"energy mean {energy.mean():.4g} max {energy.max():.4g} ({10 * np.log10(energy.max()):.4g} dBFS), "
+            f"zcr mean {zcr.mean():.4g}, "
             f"{len(peaks)} peaks (strongest at {times[strongest]:.3f} s)"
         )
     assert len(rows) == 1 + sum(len(reference(s, 8000, 1024, 256)[1]) for s in signals.values())
 
 
-def test_a_bad_file_among_many_is_reported_and_the_rest_analysed(folder):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_bad_file_among_many_is_reported_in_every_output_and_the_rest_analysed(folder, tmp_path, jobs):
     root, _ = folder
     (root / "broken.wav").write_text("no")
-    result = run_cli(root, "--jobs", "2", "--json")
-    assert result.returncode == 2
-    assert result.stderr == f"ostrel: error: {root / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
-    assert "Traceback" not in result.stderr
-    assert [doc["source"] for doc in json.loads(result.stdout)] == [
-        str(root / "a.WAV"), str(root / "b.wav"), str(root / "sub" / "c.wav"),
+    message = f"{root / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads"
+    result = run_cli(root, "--jobs", jobs, "--json", "--csv", tmp_path / "out.csv")
+    assert (result.returncode, result.stderr) == (2, f"ostrel: error: {message}\n")
+    documents = json.loads(result.stdout)
+    assert [(doc["source"], doc["error"]) for doc in documents] == [
+        (str(root / "a.WAV"), None), (str(root / "b.wav"), None),
+        (str(root / "broken.wav"), message), (str(root / "sub" / "c.wav"), None),
     ]
+    assert documents[2] == {"source": str(root / "broken.wav"), "error": message}
+    rows = [row for row in csv.reader((tmp_path / "out.csv").open()) if row[0] == str(root / "broken.wav")]
+    assert rows == [[str(root / "broken.wav"), "", "", "", "", "", "", message]]
 
 
 def test_plot_refuses_several_files(folder):
     root, _ = folder
     result = run_cli(root, "--plot", "x.png")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == "ostrel: error: --plot draws one signal, but 3 files were given\n"
+    assert result.stderr == "ostrel: error: --plot x.png holds one picture, but 3 files were given; give a folder\n"
 
 
 def _stderr_through(folder, terminal):
