@@ -184,9 +184,10 @@ def analyse(
     """
     envelope = settings.envelope
     if isinstance(signal, Blocks):
+        opened = signal
         return _analyse_pieces(
-            _without_overlap(signal, signal.overlap), signal.sample_rate, settings, signal.source,
-            signal.channels, signal.encoding, signal.promised, envelope, lambda: signal.warnings,
+            _without_overlap(opened, opened.overlap), opened.sample_rate, settings, opened.source,
+            opened.channels, opened.encoding, opened.promised, envelope, lambda: opened.warnings,
         )
     if sample_rate is None:
         raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")

@@ -1,0 +1,115 @@
+"""ostrel.analysis: blocks give the frames of one library call on the whole signal, bit for bit."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from ostrel import fenwy
+from ostrel.analysis import Settings, analyse, analyse_file, blocks, keep_apart, read_audio
+from test_cli_audio import expected_signal, random_ints, write_wav
+
+
+def whole(signal, win, hop, centered):
+    """One library call on the whole signal; no frames where the window outgrows the padded signal."""
+    if fenwy.calc_num_frames(len(signal) + (win // 2 if centered else 0), win, hop) < 0:
+        return np.empty(0), np.empty(0)
+    return fenwy.calc_energy(signal, win, hop, centered), fenwy.calc_zc(signal, win, hop, centered)
+
+
+def pieces(signal, size, overlap=0):
+    """Blocks of ``size`` samples, each starting ``size - overlap`` after the one before."""
+    step = size - overlap
+    return [signal[start : start + size] for start in range(0, max(len(signal) - overlap, 1), step)]
+
+
+def noisy(length, seed=0):
+    signal = np.random.default_rng(seed).normal(size=length)
+    signal[::7] = 0.0  # exact zeros break crossings
+    return signal
+
+
+# (signal length, window, hop): hops shorter than, equal to and longer than the
+# window, odd sizes, and windows longer than the padded signal.
+FRAMINGS = [
+    (4099, 64, 16), (4099, 301, 77), (4099, 2048, 512), (4099, 7, 7), (4099, 5, 11),
+    (1000, 1, 1), (37, 64, 3), (37, 64, 90), (5, 3, 1), (1, 2, 1),
+]
+BLOCK_SIZES = [1, 3, 64, 1000, 10**6]
+
+
+@pytest.mark.parametrize("centered", [True, False], ids=["centred", "uncentred"])
+@pytest.mark.parametrize(("length", "win", "hop"), FRAMINGS)
+def test_blocks_give_the_frames_of_one_call_on_the_whole_signal(length, win, hop, centered):
+    signal = noisy(length)
+    energy, zcr = whole(signal, win, hop, centered)
+    settings = Settings(win=win, hop=hop, centered=centered, threshold=0.0)
+    for size in BLOCK_SIZES:
+        for overlap in {0, min(size - 1, max(win - hop, 0))}:
+            result = analyse(pieces(signal, size, overlap), 8000, settings, overlap=overlap)
+            assert result.energy.tobytes() == energy.tobytes(), (size, overlap)
+            assert result.zcr.tobytes() == zcr.tobytes(), (size, overlap)
+            assert result.peaks.tolist() == fenwy.find_peaks(energy).tolist()
+            assert (result.zero_crossings, result.num_samples) == (fenwy.num_zerocrossings(signal), length)
+
+
+@pytest.mark.parametrize(("size", "overlap"), [(1, 0), (1000, 0), (1000, 999), (4096, 1536)])
+def test_blocks_of_a_file_overlap_as_asked_and_analyse_exactly(tmp_path, size, overlap):
+    ints = random_ints(2, 9000, 2, seed=5)
+    path = write_wav(tmp_path / "x.wav", ints, 2, rate=16000)
+    signal = expected_signal(ints, 2)
+
+    read = list(blocks(path, size, overlap))
+    step = size - overlap
+    assert [len(block) for block in read[:-1]] == [size] * (len(read) - 1)
+    assert np.concatenate([read[0]] + [block[overlap:] for block in read[1:]]).tobytes() == signal.tobytes()
+    assert len(read[-1]) > overlap or len(read) == 1 and (len(read) - 1) * step + len(read[-1]) == len(signal)
+
+    per_channel = list(blocks(path, size, overlap, channels="each"))
+    assert per_channel[0].shape == (min(size, 9000), 2)
+
+    settings = Settings(win=1024, hop=256)
+    result = analyse(blocks(path, size, overlap), settings=settings)
+    energy, zcr = whole(signal, 1024, 256, True)
+    assert (result.energy.tobytes(), result.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
+    assert (result.source, result.sample_rate, result.channels, result.encoding) == (str(path), 16000, 2, "16-bit PCM WAV")
+
+
+def test_every_channel_on_its_own(tmp_path):
+    left = random_ints(2, 5000, 1, seed=8)[:, 0] // 2  # so that -left fits 16 bits
+    ints = np.column_stack([left, -left, left // 3])
+    path = write_wav(tmp_path / "x.wav", ints, 2)
+    result = analyse_file(path, Settings(win=512, hop=128, channels="each"))
+    assert [track.channel for track in result.tracks] == [1, 2, 3]
+    for track, column in zip(result.tracks, ints.T):
+        energy, zcr = whole(column / 32768.0, 512, 128, True)
+        assert (track.energy.tobytes(), track.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
+    np.testing.assert_array_equal(read_audio(path, channels="each").samples, ints / 32768.0)
+    with pytest.raises(ValueError, match="3 channels were analysed; pick one of .tracks"):
+        result.energy
+
+
+@pytest.mark.parametrize(
+    ("peaks", "energy", "gap_frames", "kept"),
+    [
+        ([2, 4, 9], [0, 0, 5, 0, 6, 0, 0, 0, 0, 1], 3, [4, 9]),  # 2 is too close to the stronger 4
+        ([2, 4, 9], [0, 0, 5, 0, 6, 0, 0, 0, 0, 1], 2, [2, 4, 9]),  # exactly the gap apart: both stay
+        ([2, 4, 6], [0, 0, 5, 0, 5, 0, 5], 3, [2, 6]),  # ties: the earlier wins, and 6 is 4 from 2
+        ([1, 3, 5, 7], [0, 4, 0, 9, 0, 8, 0, 7], 3, [3, 7]),  # strongest first, not left to right
+        ([5], [0, 0, 0, 0, 0, 1], 100, [5]),
+    ],
+)
+def test_min_gap_keeps_the_stronger_of_close_peaks(peaks, energy, gap_frames, kept):
+    # hop 10 at 1000 Hz: a frame is 10 ms.
+    result = keep_apart(np.array(peaks), np.array(energy, dtype=float), gap_frames * 10.0, 10, 1000)
+    assert result.tolist() == kept
+
+
+def test_the_package_imports_numpy_only_when_the_analysis_is_used():
+    code = (
+        "import sys, ostrel; before = 'numpy' in sys.modules; "
+        "from ostrel import analyse_file, Settings; print(before, 'numpy' in sys.modules, analyse_file.__module__)"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0, "False True ostrel.analysis.frames\n")
