@@ -367,3 +367,47 @@ def test_importing_the_package_stays_light():
     code = "import sys, ostrel; print(sorted(m for m in ('numpy', 'ostrel.cli', 'ostrel.fenwy') if m in sys.modules))"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "[]\n")
+
+
+PEAK_RSS_OF_CHILD = """\
+import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+"""
+
+
+def _peak_rss_kb(*args):
+    """The peak resident memory of one run of the command, measured by a parent of its own."""
+    command = [sys.executable, "-c", PEAK_RSS_OF_CHILD, sys.executable, "-m", "ostrel", *map(str, args)]
+    return int(subprocess.run(command, capture_output=True, text=True, check=True, timeout=120).stdout)
+
+
+@pytest.mark.parametrize("output", [["--json"], ["--csv", "frames.csv"]], ids=["json", "csv"])
+def test_a_long_file_is_analysed_in_bounded_memory_and_exactly(tmp_path, output):
+    rate, seconds = 48000, 150
+    ints = np.random.default_rng(3).integers(-8000, 8000, size=(rate * seconds, 2), dtype=np.int16)
+    ints[:, 1] //= 2
+    long_file = write_wav(tmp_path / "long.wav", ints, 2, rate)
+    short_file = write_wav(tmp_path / "short.wav", ints[:rate], 2, rate)
+    output = [tmp_path / part if part.endswith(".csv") else part for part in output]
+
+    # Decoding the whole file at once needs more than 170 MB for its float64
+    # channels and their mix-down; read in blocks it needs nearly nothing.
+    baseline = _peak_rss_kb(short_file, *output)
+    grown = _peak_rss_kb(long_file, *output) - baseline
+    assert grown < 60_000, f"{grown} KB more for 150 s than for 1 s"
+    if output[0] == "--csv":
+        energy = reference(expected_signal(ints, 2), rate)[1]
+        rows = list(csv.reader(output[1].open()))[1:]
+        assert [float(row[1]) for row in rows] == energy.tolist()
+
+
+def test_long_file_frames_equal_the_library_on_the_whole_mix(tmp_path, capsys):
+    rate = 48000
+    ints = np.random.default_rng(4).integers(-20000, 20000, size=(rate * 20, 2), dtype=np.int16)
+    path = write_wav(tmp_path / "long.wav", ints, 2, rate)
+    assert main([str(path), "--win", "999", "--hop", "301", "--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    _, energy, zcr, peaks = reference(expected_signal(ints, 2), rate, 999, 301)
+    assert (document["frames"]["energy"], document["frames"]["zcr"]) == (energy.tolist(), zcr.tolist())
+    assert [peak["frame"] for peak in document["peaks"]] == peaks.tolist()
