@@ -2,13 +2,18 @@
 
 import csv
 import json
+import os
 import re
+import signal
 import struct
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
+
+from pathlib import Path
 
 from ostrel import fenwy
 from ostrel.cli import main
@@ -125,6 +130,7 @@ OPTION_SETS = {
     "not-centred": (["--no-center", "--win", "512", "--hop", "128"], dict(win=512, hop=128, centered=False)),
     "odd-window": (["--win", "301", "--hop", "77", "--threshold", "0.5"], dict(win=301, hop=77, threshold=0.5)),
     "every-maximum": (["--threshold", "0"], dict(threshold=0.0)),
+    "threshold-one": (["--threshold", "1"], dict(threshold=1.0)),
 }
 
 
@@ -411,3 +417,100 @@ def test_long_file_frames_equal_the_library_on_the_whole_mix(tmp_path, capsys):
     _, energy, zcr, peaks = reference(expected_signal(ints, 2), rate, 999, 301)
     assert (document["frames"]["energy"], document["frames"]["zcr"]) == (energy.tolist(), zcr.tolist())
     assert [peak["frame"] for peak in document["peaks"]] == peaks.tolist()
+
+
+def test_uncentred_frames_are_timed_at_the_middle_sample_of_odd_windows(tmp_path, capsys):
+    path = write_wav(tmp_path / "x.wav", random_ints(2, 20, 1), 2, rate=8000)
+    assert main([str(path), "--no-center", "--win", "5", "--hop", "3", "--json"]) == 0
+    # Frame m holds samples 3m to 3m + 4; its middle one is 3m + 2.
+    assert json.loads(capsys.readouterr().out)["frames"]["time_s"] == [2 / 8000, 5 / 8000, 8 / 8000, 11 / 8000, 14 / 8000, 17 / 8000]
+
+
+@pytest.mark.parametrize("via", ["-", "/dev/stdin"])
+def test_a_file_piped_to_stdin(tmp_path, via):
+    ints = random_ints(2, 6000, 2, seed=9)
+    path = write_wav(tmp_path / "x.wav", ints, 2)
+    with path.open("rb") as source:
+        feeder = subprocess.Popen(["cat"], stdin=source, stdout=subprocess.PIPE)
+        result = subprocess.run([sys.executable, "-m", "ostrel", via, "--json"], stdin=feeder.stdout, capture_output=True, text=True, timeout=60)
+        feeder.wait()
+    assert (result.returncode, result.stderr) == (0, "")
+    document = json.loads(result.stdout)
+    assert (document["source"], document["samples"]) == (via, 6000)
+    assert document["frames"]["energy"] == reference(expected_signal(ints, 2), 8000)[1].tolist()
+
+
+def test_a_truncated_wav_is_analysed_as_far_as_it_goes_with_a_warning(tmp_path):
+    ints = random_ints(2, 3000, 1, seed=2)
+    path = write_wav(tmp_path / "x.wav", ints, 2)
+    path.write_bytes(path.read_bytes()[: 44 + 2 * 2000 + 1])  # 2000 samples and half of one more
+    result = run_cli(path, "--csv", "-")
+    assert result.returncode == 0
+    assert result.stderr == (
+        f"ostrel: warning: {path}: file is truncated: the header promises 3000 samples, it holds 2000; "
+        "analysed as far as it goes\n"
+    )
+    energy = [float(row[1]) for row in list(csv.reader(result.stdout.splitlines()))[1:]]
+    assert energy == reference(expected_signal(ints[:2000], 2), 8000)[1].tolist()
+
+
+def test_json_is_strict_with_null_for_nan_and_infinities(tmp_path):
+    soundfile = pytest.importorskip("soundfile")
+    samples = np.zeros(3000)
+    samples[1500] = np.nan
+    soundfile.write(str(tmp_path / "f.wav"), samples, 8000, subtype="DOUBLE")
+    result = run_cli(tmp_path / "f.wav", "--json", "--win", "512", "--hop", "256")
+    assert result.returncode == 0
+
+    def refuse(constant):
+        raise ValueError(f"not strict JSON: {constant}")
+
+    document = json.loads(result.stdout, parse_constant=refuse)
+    energy, energy_db = document["frames"]["energy"], document["frames"]["energy_db"]
+    # The frames around the NaN sample are NaN; the silent ones are 0, or -inf dB.
+    assert energy == [None if 1500 in range(256 * m - 256, 256 * m + 256) else 0.0 for m in range(len(energy))]
+    assert energy_db == [None] * len(energy)
+
+
+def test_each_channel_in_summary_csv_and_json(tmp_path, capsys):
+    left = random_ints(2, 4000, 1, seed=6)[:, 0] // 2
+    path = write_wav(tmp_path / "anti.wav", np.column_stack([left, -left]), 2)
+    out = tmp_path / "rows.csv"
+    assert main([str(path), "--channels", "each", "--csv", str(out), "--json"]) == 0
+    entries = json.loads(capsys.readouterr().out)
+    rows = list(csv.reader(out.open()))
+    assert rows[0] == ["channel", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"]
+    for channel, column in ((1, left), (2, -left)):
+        _, energy, zcr, peaks = reference(column / 32768.0, 8000)
+        entry = entries[channel - 1]
+        assert (entry["channel"], entry["frames"]["energy"], entry["frames"]["zcr"]) == (channel, energy.tolist(), zcr.tolist())
+        assert [float(row[2]) for row in rows[1:] if row[0] == str(channel)] == energy.tolist()
+    assert main([str(path), "--channels", "each", "--top", "1"]) == 0
+    summary = capsys.readouterr().out.splitlines()
+    assert summary[1] == "  format           16-bit PCM WAV, 2 channels, each on its own"
+    assert [summary.index(f"  channel {c}") for c in (1, 2)] == [5, 14]
+
+
+def test_plot_folder_gets_one_png_per_input(tmp_path):
+    pytest.importorskip("matplotlib")
+    (tmp_path / "in").mkdir()
+    for name in ("a.wav", "b.wav"):
+        write_wav(tmp_path / "in" / name, random_ints(2, 4000, 1), 2)
+    result = run_cli(tmp_path / "in", "--plot", tmp_path / "pictures", "--plot-db", "--min-gap-ms", "100")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert sorted(p.name for p in (tmp_path / "pictures").iterdir()) == ["a.png", "b.png"]
+    assert _png_size(tmp_path / "pictures" / "a.png") == (1000, 700)
+
+
+def test_interrupt_ends_the_run_with_one_line_and_status_130(tmp_path):
+    # The command waits for a file on stdin; Ctrl-C reaches its whole process group.
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        start_new_session=True, text=True,
+    )
+    deadline = time.monotonic() + 30
+    while Path(f"/proc/{process.pid}/wchan").read_text() != "pipe_read" and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGINT)
+    out, err = process.communicate(timeout=2)
+    assert (process.returncode, out, err) == (130, "", "ostrel: interrupted\n")

@@ -243,7 +243,10 @@ def _open_stream(path: str | Path) -> IO[bytes]:
     if stream.seekable():
         return stream
     with stream:
-        return io.BytesIO(_read_fully(stream, sys.maxsize, name))
+        try:
+            return io.BytesIO(stream.read())
+        except OSError as error:
+            raise InputError(f"{name}: cannot read: {error.strerror or error}") from None
 
 
 def open_decoder(path: str | Path) -> Decoder:
