@@ -26,3 +26,13 @@ def strongest_peaks(signal: NDArray[np.float64], thresh: float | None = 0.5) -> 
 
 def integer_energy(samples: NDArray[np.int64]) -> float:
     return float(fenwy.calc_energy(samples, 4, 2, True).sum())
+
+
+def file_summary(path: str) -> tuple[int, float, list[float]]:
+    import ostrel
+    from ostrel.analysis import Analysis, Settings, analyse_file
+
+    result: Analysis = analyse_file(path, Settings(win_ms=25.0, hop_ms=10.0, channels="each"))
+    lazily: Analysis = ostrel.analyse(np.zeros(100), 8000, ostrel.Settings(win=10, hop=5))
+    loudest = [float(track.energy.max()) for track in result.tracks]
+    return result.num_frames + lazily.num_frames, result.duration, loudest
