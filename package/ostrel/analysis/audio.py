@@ -223,13 +223,9 @@ def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
     return b"".join(parts)
 
 
-def source_name(path: str | Path) -> str:
-    return str(path)
-
-
 def _open_stream(path: str | Path) -> IO[bytes]:
     """The file's bytes; stdin and pipes are read whole, since decoders need to seek."""
-    name = source_name(path)
+    name = str(path)
     if name == STDIN:
         return io.BytesIO(sys.stdin.buffer.read())
     try:
@@ -251,7 +247,7 @@ def _open_stream(path: str | Path) -> IO[bytes]:
 
 def open_decoder(path: str | Path) -> Decoder:
     """Open ``path`` (``"-"``: stdin) for reading; one-line :class:`InputError` for anything unreadable."""
-    name = source_name(path)
+    name = str(path)
     stream = _open_stream(path)
     try:
         head = _read_fully(stream, 12, name)

@@ -49,6 +49,7 @@ class FrameStream:
         self.held_from = 0  # signal index of the first held sample
         self.fed = 0  # samples fed so far
         self.done = 0  # frames computed so far
+        self.unframed = 0  # samples held since frames were last computed
         self.energy: list[NDArray[np.float64]] = []
         self.zcr: list[NDArray[np.float64]] = []
         self.crossings = 0
@@ -64,7 +65,12 @@ class FrameStream:
         skip = max(0, self.held_from - start)  # samples no frame covers (hop longer than window)
         if skip < len(piece):
             self.pieces.append(piece[skip:])
-        self._frames(complete_up_to=self.fed)
+            self.unframed += len(piece) - skip
+        # Framing copies the held samples: wait until the new ones are at
+        # least as many as the overlap, so that long windows copy each sample
+        # a bounded number of times.
+        if self.unframed >= self.win - self.hop:
+            self._frames(complete_up_to=self.fed)
 
     def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
         total = frame_count(self.fed, self.win, self.hop, self.centered)
@@ -101,6 +107,7 @@ class FrameStream:
         else:
             end_frame, stop = total, self.fed
         samples = self._held_until(stop)
+        self.unframed = 0
         count = end_frame - first
         if first == 0 and pad:
             energy = fenwy.calc_energy(samples, win, hop, True)[:count]

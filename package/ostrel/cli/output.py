@@ -169,10 +169,6 @@ class CsvRows:
         self._write([source] + [""] * (self.width - 2) + [message])
 
 
-def json_entries(analysis: Analysis) -> list[dict[str, Any]]:
-    return analysis.to_json()
-
-
 def error_entry(source: str, message: str) -> dict[str, Any]:
     return {"source": source, "error": message}
 
