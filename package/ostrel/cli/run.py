@@ -56,7 +56,7 @@ def _report_one(
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     if csv_output is not None:
-        CsvRows(csv_output, with_file=False, with_channel=len(analysis.tracks) > 1 or analysis.tracks[0].channel is not None).add(analysis)
+        CsvRows(csv_output, with_file=False, with_channel=analysis.tracks[0].channel is not None).add(analysis)
         csv_output.close()
     if options.json:
         entries = analysis.to_json()
