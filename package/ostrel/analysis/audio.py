@@ -190,7 +190,8 @@ class _SoundfileDecoder:
         self.sample_rate = int(self.handle.samplerate)
         self.channels = int(self.handle.channels)
         self.encoding = f"{self.handle.format} {self.handle.subtype}"
-        self.promised = int(self.handle.frames) if self.handle.seekable() else None
+        # Some codecs only estimate their length: nothing is planned on it.
+        self.promised = None
 
     def read(self, count: int) -> Samples:
         try:
