@@ -113,3 +113,13 @@ def test_the_package_imports_numpy_only_when_the_analysis_is_used():
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "False True ostrel.analysis.frames\n")
+
+
+@pytest.mark.parametrize(("length", "size"), [(1, 1), (8001, 3), (8001, 1000), (123457, 4096)])
+def test_the_plot_envelope_is_the_min_and_max_of_equal_runs_whatever_the_blocks(length, size):
+    signal = noisy(length, seed=2)
+    envelope = analyse(pieces(signal, size), 8000, Settings(envelope=True)).track.envelope
+    width = envelope.width
+    assert len(envelope.low) <= 8001 and (width == 1 or len(envelope.low) > 4000)
+    assert envelope.low.tolist() == [signal[i : i + width].min() for i in range(0, length, width)]
+    assert envelope.high.tolist() == [signal[i : i + width].max() for i in range(0, length, width)]

@@ -140,34 +140,60 @@ class FrameStream:
 
 
 class _EnvelopeStream:
-    """The minimum and maximum of each run of ``width`` samples, for drawing long signals."""
+    """The minimum and maximum of each run of ``width`` samples, for drawing long signals.
 
-    def __init__(self, width: int) -> None:
-        self.width = width
-        self.rest = np.empty(0)
-        self.low: list[NDArray[np.float64]] = []
-        self.high: list[NDArray[np.float64]] = []
+    Runs start one sample wide and double whenever there are more than twice
+    the columns a plot needs, so the envelope stays small whatever the length.
+    The last, incomplete run is kept as its minimum, maximum and length.
+    """
+
+    def __init__(self) -> None:
+        self.width = 1
+        self.low = np.empty(0)
+        self.high = np.empty(0)
+        self.open_low, self.open_high, self.open_count = np.inf, -np.inf, 0
 
     def feed(self, piece: Samples) -> None:
-        samples = np.concatenate((self.rest, piece))
-        whole = len(samples) // self.width * self.width
+        if self.open_count:
+            head, piece = piece[: self.width - self.open_count], piece[self.width - self.open_count :]
+            self._extend_open(head)
+            if self.open_count == self.width:
+                self._close_open()
+        whole = len(piece) // self.width * self.width
         if whole:
-            runs = samples[:whole].reshape(-1, self.width)
-            self.low.append(runs.min(axis=1))
-            self.high.append(runs.max(axis=1))
-        self.rest = samples[whole:].copy()
+            runs = piece[:whole].reshape(-1, self.width)
+            self.low = np.concatenate((self.low, runs.min(axis=1)))
+            self.high = np.concatenate((self.high, runs.max(axis=1)))
+        self._extend_open(piece[whole:])
+        while len(self.low) > 2 * ENVELOPE_COLUMNS:
+            self._widen()
+
+    def _extend_open(self, samples: Samples) -> None:
+        if len(samples):
+            self.open_low = min(self.open_low, float(samples.min()))
+            self.open_high = max(self.open_high, float(samples.max()))
+            self.open_count += len(samples)
+
+    def _close_open(self) -> None:
+        self.low = np.append(self.low, self.open_low)
+        self.high = np.append(self.high, self.open_high)
+        self.open_low, self.open_high, self.open_count = np.inf, -np.inf, 0
+
+    def _widen(self) -> None:
+        if len(self.low) % 2:
+            # The odd last run begins the open run of twice the width.
+            self.open_low = min(self.open_low, float(self.low[-1]))
+            self.open_high = max(self.open_high, float(self.high[-1]))
+            self.open_count += self.width
+            self.low, self.high = self.low[:-1], self.high[:-1]
+        self.low = np.minimum(self.low[0::2], self.low[1::2])
+        self.high = np.maximum(self.high[0::2], self.high[1::2])
+        self.width *= 2
 
     def finish(self) -> Envelope:
-        if len(self.rest):
-            self.low.append(self.rest.min(keepdims=True))
-            self.high.append(self.rest.max(keepdims=True))
-        low = np.concatenate(self.low) if self.low else np.empty(0)
-        high = np.concatenate(self.high) if self.high else np.empty(0)
-        return Envelope(self.width, low, high)
-
-
-def _envelope_width(length: int | None) -> int:
-    return max(1, (length or 0) // ENVELOPE_COLUMNS) if length else 1024
+        if self.open_count:
+            self._close_open()
+        return Envelope(self.width, self.low, self.high)
 
 
 def analyse(
@@ -260,7 +286,7 @@ def _analyse_pieces(
         columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
         if not streams:
             streams = [FrameStream(win, hop, settings.centered, expected) for _ in columns]
-            envelopes = [_EnvelopeStream(_envelope_width(length_hint)) for _ in columns] if envelope else []
+            envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
         for stream, column in zip(streams, columns):
             stream.feed(column)
         for envelope_stream, column in zip(envelopes, columns):
