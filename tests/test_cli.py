@@ -298,11 +298,21 @@ def test_every_failure_is_one_line_with_its_status(tmp_path, case):
     assert result.stderr == f"ostrel: error: {message}\n"
 
 
-@pytest.mark.parametrize("argv", [["--json"], ["--csv", "-"], []])
-def test_a_full_disk_is_one_line_and_status_1(argv):
-    with open("/dev/full", "w") as full:
-        result = subprocess.run([sys.executable, "-m", "ostrel", *argv], stdout=full, stderr=subprocess.PIPE, text=True, timeout=60)
-    assert (result.returncode, result.stderr) == (1, "ostrel: error: cannot write to stdout: No space left on device\n")
+@pytest.mark.parametrize("argv", [["--json"], ["--csv", "-"], []], ids=["json", "csv", "summary"])
+@pytest.mark.parametrize(
+    ("target", "reason"), [("full-disk", "No space left on device"), ("closed-pipe", "Broken pipe")]
+)
+def test_a_failing_write_is_one_line_and_status_1(argv, target, reason):
+    command = [sys.executable, "-m", "ostrel", *argv]
+    if target == "full-disk":
+        with open("/dev/full", "w") as full:
+            process = subprocess.Popen(command, stdout=full, stderr=subprocess.PIPE, text=True)
+    else:
+        # The reader goes away before the command has started, as ``| head -0`` would.
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        process.stdout.close()
+    _, err = process.communicate(timeout=60)
+    assert (process.returncode, err) == (1, f"ostrel: error: cannot write to stdout: {reason}\n")
 
 
 def test_help_documents_every_option_with_its_default():
