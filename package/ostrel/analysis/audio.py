@@ -191,7 +191,7 @@ class _SoundfileDecoder:
         self.channels = int(self.handle.channels)
         self.encoding = f"{self.handle.format} {self.handle.subtype}"
         # Some codecs only estimate their length: nothing is planned on it.
-        self.promised = None
+        self.promised: int | None = None
 
     def read(self, count: int) -> Samples:
         try:
