@@ -279,6 +279,11 @@ FAILURES = {
     "tiny-window-ms": (
         lambda tmp: (["--win-ms", "0.01"], f"{DEMO}: a window of 0.01 ms is shorter than one sample at 22050 Hz"), 2, None,
     ),
+    "stdin-to-workers": (
+        lambda tmp: (["-", write_wav(tmp / "x.wav", random_ints(2, 100, 1), 2), "--jobs", "2"],
+                     "'-' (stdin) cannot be read by worker processes; leave out --jobs or give a file"),
+        2, None,
+    ),
     "two-outputs-on-stdout": (
         lambda tmp: (["--json", "--csv", "-"], "--json and --csv - both write to stdout; give --csv a file name"), 2, None,
     ),

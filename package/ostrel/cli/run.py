@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from ..analysis import Analysis, Settings, analyse, analyse_file
+from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import analyse_files, expand_inputs, terminal_progress
 from .errors import InputError
@@ -70,6 +71,9 @@ def _report_one(
 
 
 def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace) -> int:
+    if options.jobs > 1 and Path(STDIN) in paths:
+        # Worker processes get no stdin of their own: it would read as empty.
+        raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs or give a file")
     plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db)
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
