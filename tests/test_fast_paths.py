@@ -314,6 +314,28 @@ def test_other_inputs_take_the_generic_sequence(fenwy, call, hidden):
     assert_generic_sequence(fenwy, call, hidden)
 
 
+# Items of size zero: nothing to divide a stride or an address by.
+SIZELESS_DTYPES = {"no fields": np.dtype([]), "V0": np.dtype("V0"), "empty subarray": np.dtype([("a", "f8", (0,))])}
+SIZELESS_CALLS = [
+    ("calc_energy-centered", "calc_energy", (4, 2, True)),
+    ("calc_energy-uncentered", "calc_energy", (4, 2, False)),
+    ("calc_zc-centered", "calc_zc", (4, 2, True)),
+    ("calc_zc-uncentered", "calc_zc", (4, 2, False)),
+    ("num_zerocrossings", "num_zerocrossings", ()),
+    ("find_peaks", "find_peaks", (None,)),
+    ("find_peaks-thresh", "find_peaks", (0.5,)),
+]
+
+
+@pytest.mark.parametrize("dtype", SIZELESS_DTYPES.values(), ids=SIZELESS_DTYPES)
+@pytest.mark.parametrize("function, trailing", [case[1:] for case in SIZELESS_CALLS], ids=[case[0] for case in SIZELESS_CALLS])
+def test_items_of_size_zero_give_the_generic_outcome(fenwy, restore_globals, function, trailing, dtype):
+    x = np.empty(5, dtype=dtype)
+    fast, generic = both_paths(restore_globals, lambda: getattr(fenwy, function)(x, *trailing))
+    assert generic[0][0] == "raised"
+    assert_same_outcome(fast, generic)
+
+
 @pytest.mark.parametrize("call", [call for _, call in FEATURE_CALLS], ids=FEATURE_CALL_IDS)
 def test_a_forwarding_module_as_np_forces_the_generic_sequence(fenwy, restore_globals, call):
     with generic_path(restore_globals):
