@@ -8,7 +8,9 @@ numpy's Python-level functions being entered shows which way a call went."""
 import _thread
 import itertools
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 import types
@@ -610,6 +612,86 @@ def test_python_threads_run_while_long_calls_compute(fenwy, restore_globals):
     for result, wanted in zip(results, expected):
         assert_identical(result, wanted)
     assert all(steps > 0 for steps in progress), progress
+
+
+# A daemon thread still in a native pass when the main thread exits: the
+# pass ends while the interpreter finalises, and the thread must not take
+# the process down with it.
+SHUTDOWN_SCRIPT = textwrap.dedent(
+    """\
+    import gc
+    import sys
+    import threading
+    import time
+
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+
+    from ostrel import fenwy
+
+    function, busy = sys.argv[1:]
+    call = {
+        "energy": lambda x: fenwy.calc_energy(x, 100, 100, False),
+        "crossings": fenwy.num_zerocrossings,
+        "peaks": fenwy.find_peaks,
+    }[function]
+
+
+    def signal(length):
+        # Any length in 8 bytes of memory.
+        return as_strided(np.ones(1), shape=(length,), strides=(0,))
+
+
+    def seconds(action):
+        start = time.perf_counter()
+        action()
+        return time.perf_counter() - start
+
+
+    # The daemon's pass takes about PASS seconds from just before the main
+    # thread exits; shutting down then stays busy for BUSY seconds, so the pass
+    # ends while the interpreter finalises.
+    PASS, BUSY = 0.08, 0.3
+    call(signal(1000))  # the first call asks numpy a few things
+    x = signal(int(PASS * 10**7 / seconds(lambda: call(signal(10**7)))))
+    if busy == "cycle":
+        class Slow:
+            # Globals are gone by the time it runs: what it uses is bound here.
+            def __del__(self, sleep=time.sleep, busy=BUSY):
+                sleep(busy)
+
+        # Garbage left for the collection the interpreter makes as it shuts down.
+        gc.disable()
+        cycle = Slow()
+        cycle.me = cycle
+        del cycle
+    else:
+        # Shutting down walks the heap to collect garbage, and may free it.
+        sample = {i: [str(i)] for i in range(200_000)}
+        per_entry = (seconds(gc.collect) + seconds(sample.clear)) / 200_000
+        heap = {i: [str(i)] for i in range(int(BUSY / per_entry))}
+    started = threading.Event()
+
+
+    def run():
+        started.set()
+        call(x)
+
+
+    threading.Thread(target=run, daemon=True).start()
+    started.wait()
+    print("main: exiting", flush=True)
+    """
+)
+
+
+@pytest.mark.parametrize("busy", ["cycle", "heap"])
+@pytest.mark.parametrize("function", ["energy", "crossings", "peaks"])
+def test_a_daemon_thread_in_a_long_pass_lets_the_process_exit(function, busy):
+    completed = subprocess.run(
+        [sys.executable, "-c", SHUTDOWN_SCRIPT, function, busy], capture_output=True, text=True, timeout=120
+    )
+    assert (completed.returncode, completed.stdout, completed.stderr) == (0, "main: exiting\n", "")
 
 
 CALLS = 1000
