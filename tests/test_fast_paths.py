@@ -734,6 +734,41 @@ def test_fast_paths_keep_reference_counts(fenwy, function, trailing):
         assert sys.getrefcount(result) == 2
 
 
+# A first call made while another first call is inside numpy, as a thread
+# or a signal handler would make it: the type of numpy's counts, asked once
+# per process, is held once.
+FIRST_CALLS_SCRIPT = textwrap.dedent(
+    """\
+    import sys
+
+    import numpy as np
+
+    from ostrel import fenwy
+
+    x = np.array([1.0, -1.0, 2.0])
+    count_type = type(np.count_nonzero(x))
+    nested = []
+
+
+    def reenter(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "count_nonzero" and not nested:
+            nested.append(fenwy.num_zerocrossings(x))
+
+
+    before = sys.getrefcount(count_type)
+    sys.setprofile(reenter)
+    outer = fenwy.num_zerocrossings(x)
+    sys.setprofile(None)
+    print(nested == [2], outer == 2, sys.getrefcount(count_type) - before)
+    """
+)
+
+
+def test_first_calls_inside_first_calls_keep_one_reference():
+    completed = subprocess.run([sys.executable, "-c", FIRST_CALLS_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert (completed.stdout, completed.stderr) == ("True True 1\n", "")
+
+
 @pytest.fixture
 def buffer_size():
     """Lets a test set numpy's ufunc buffer size; puts it back after."""
