@@ -798,25 +798,32 @@ def test_energy_sums_follow_numpys_buffer_size(fenwy, restore_globals, buffer_si
 
 
 def test_interrupt_stops_a_long_native_pass(fenwy):
-    # About a second of native work; the interrupt arrives while it runs, is
-    # noticed between pieces, and carries the record of the per-frame
-    # statement, where numpy's sum would have let the handler run.
+    # Seconds of native work; the interrupt arrives while it runs, is noticed
+    # between pieces, and carries the record of the per-frame statement,
+    # where numpy's sum would have let the handler run.  It must arrive
+    # within the pass: one that reached the main thread earlier, while a
+    # garbage collection ran a finalizer, would be dropped by the
+    # interpreter.  With switches this rare, the helper thread runs only
+    # once the main thread gives up the GIL, which within the call only the
+    # pass does.
     x = np.random.default_rng(7).standard_normal(4_000_000)
     started = threading.Event()
 
-    def interrupt_soon():
+    def interrupt_within_the_pass():
         started.wait()
-        time.sleep(0.05)
         _thread.interrupt_main()
 
-    helper = threading.Thread(target=interrupt_soon)
-    helper.start()
+    previous_interval = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)
+    helper = threading.Thread(target=interrupt_within_the_pass)
     try:
+        helper.start()
         with pytest.raises(KeyboardInterrupt) as caught:
             started.set()
-            fenwy.calc_energy(x, 4096, 4, False)
+            fenwy.calc_energy(x, 4096, 1, False)
     finally:
         helper.join()
+        sys.setswitchinterval(previous_interval)
     assert records(caught.value) == [record("calc_energy", 42)]
 
 
