@@ -330,7 +330,9 @@ SIZELESS_CALLS = [
 
 
 @pytest.mark.parametrize("dtype", SIZELESS_DTYPES.values(), ids=SIZELESS_DTYPES)
-@pytest.mark.parametrize("function, trailing", [case[1:] for case in SIZELESS_CALLS], ids=[case[0] for case in SIZELESS_CALLS])
+@pytest.mark.parametrize(
+    "function, trailing", [case[1:] for case in SIZELESS_CALLS], ids=[case[0] for case in SIZELESS_CALLS]
+)
 def test_items_of_size_zero_give_the_generic_outcome(fenwy, restore_globals, function, trailing, dtype):
     x = np.empty(5, dtype=dtype)
     fast, generic = both_paths(restore_globals, lambda: getattr(fenwy, function)(x, *trailing))
