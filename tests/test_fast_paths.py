@@ -8,7 +8,9 @@ numpy's Python-level functions being entered shows which way a call went."""
 import _thread
 import itertools
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 import types
@@ -314,6 +316,30 @@ def test_other_inputs_take_the_generic_sequence(fenwy, call, hidden):
     assert_generic_sequence(fenwy, call, hidden)
 
 
+# Items of size zero: nothing to divide a stride or an address by.
+SIZELESS_DTYPES = {"no fields": np.dtype([]), "V0": np.dtype("V0"), "empty subarray": np.dtype([("a", "f8", (0,))])}
+SIZELESS_CALLS = [
+    ("calc_energy-centered", "calc_energy", (4, 2, True)),
+    ("calc_energy-uncentered", "calc_energy", (4, 2, False)),
+    ("calc_zc-centered", "calc_zc", (4, 2, True)),
+    ("calc_zc-uncentered", "calc_zc", (4, 2, False)),
+    ("num_zerocrossings", "num_zerocrossings", ()),
+    ("find_peaks", "find_peaks", (None,)),
+    ("find_peaks-thresh", "find_peaks", (0.5,)),
+]
+
+
+@pytest.mark.parametrize("dtype", SIZELESS_DTYPES.values(), ids=SIZELESS_DTYPES)
+@pytest.mark.parametrize(
+    "function, trailing", [case[1:] for case in SIZELESS_CALLS], ids=[case[0] for case in SIZELESS_CALLS]
+)
+def test_items_of_size_zero_give_the_generic_outcome(fenwy, restore_globals, function, trailing, dtype):
+    x = np.empty(5, dtype=dtype)
+    fast, generic = both_paths(restore_globals, lambda: getattr(fenwy, function)(x, *trailing))
+    assert generic[0][0] == "raised"
+    assert_same_outcome(fast, generic)
+
+
 @pytest.mark.parametrize("call", [call for _, call in FEATURE_CALLS], ids=FEATURE_CALL_IDS)
 def test_a_forwarding_module_as_np_forces_the_generic_sequence(fenwy, restore_globals, call):
     with generic_path(restore_globals):
@@ -590,6 +616,89 @@ def test_python_threads_run_while_long_calls_compute(fenwy, restore_globals):
     assert all(steps > 0 for steps in progress), progress
 
 
+# A daemon thread still in a native pass when the main thread exits: the
+# pass ends while the interpreter finalises, and the thread must not take
+# the process down with it.
+SHUTDOWN_SCRIPT = textwrap.dedent(
+    """\
+    import gc
+    import sys
+    import threading
+    import time
+
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+
+    from ostrel import fenwy
+
+    function, busy = sys.argv[1:]
+    call = {
+        "energy": lambda x: fenwy.calc_energy(x, 100, 100, False),
+        "crossings": fenwy.num_zerocrossings,
+        "peaks": fenwy.find_peaks,
+    }[function]
+
+
+    def signal(length):
+        # Any length in 8 bytes of memory.
+        return as_strided(np.ones(1), shape=(length,), strides=(0,))
+
+
+    def seconds(action):
+        start = time.perf_counter()
+        action()
+        return time.perf_counter() - start
+
+
+    # The daemon's pass takes about PASS seconds from just before the main
+    # thread exits; shutting down then stays busy for BUSY seconds, so the pass
+    # ends while the interpreter finalises.
+    PASS, BUSY = 0.08, 0.3
+    call(signal(1000))  # the first call asks numpy a few things
+    x = signal(int(PASS * 10**7 / seconds(lambda: call(signal(10**7)))))
+    if busy == "cycle":
+        class Slow:
+            # Globals are gone by the time it runs: what it uses is bound here.
+            def __del__(self, sleep=time.sleep, busy=BUSY):
+                sleep(busy)
+
+        # Garbage left for the collection the interpreter makes as it shuts down.
+        gc.disable()
+        cycle = Slow()
+        cycle.me = cycle
+        del cycle
+    else:
+        # Shutting down walks the heap to collect garbage, and may free it.
+        sample = {i: [str(i)] for i in range(200_000)}
+        per_entry = (seconds(gc.collect) + seconds(sample.clear)) / 200_000
+        heap = {i: [str(i)] for i in range(int(BUSY / per_entry))}
+    started = threading.Event()
+
+
+    def run():
+        started.set()
+        call(x)
+
+
+    threading.Thread(target=run, daemon=True).start()
+    started.wait()
+    print("main: exiting", flush=True)
+    """
+)
+
+
+# Every fast path, and both ways of keeping the shutdown busy; a heap is
+# slow to build, so one path is enough for it.
+@pytest.mark.parametrize(
+    "function, busy", [("energy", "cycle"), ("crossings", "cycle"), ("peaks", "cycle"), ("crossings", "heap")]
+)
+def test_a_daemon_thread_in_a_long_pass_lets_the_process_exit(function, busy):
+    completed = subprocess.run(
+        [sys.executable, "-c", SHUTDOWN_SCRIPT, function, busy], capture_output=True, text=True, timeout=120
+    )
+    assert (completed.returncode, completed.stdout, completed.stderr) == (0, "main: exiting\n", "")
+
+
 CALLS = 1000
 
 
@@ -630,6 +739,41 @@ def test_fast_paths_keep_reference_counts(fenwy, function, trailing):
         assert sys.getrefcount(result) == 2
 
 
+# A first call made while another first call is inside numpy, as a thread
+# or a signal handler would make it: the type of numpy's counts, asked once
+# per process, is held once.
+FIRST_CALLS_SCRIPT = textwrap.dedent(
+    """\
+    import sys
+
+    import numpy as np
+
+    from ostrel import fenwy
+
+    x = np.array([1.0, -1.0, 2.0])
+    count_type = type(np.count_nonzero(x))
+    nested = []
+
+
+    def reenter(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "count_nonzero" and not nested:
+            nested.append(fenwy.num_zerocrossings(x))
+
+
+    before = sys.getrefcount(count_type)
+    sys.setprofile(reenter)
+    outer = fenwy.num_zerocrossings(x)
+    sys.setprofile(None)
+    print(nested == [2], outer == 2, sys.getrefcount(count_type) - before)
+    """
+)
+
+
+def test_first_calls_inside_first_calls_keep_one_reference():
+    completed = subprocess.run([sys.executable, "-c", FIRST_CALLS_SCRIPT], capture_output=True, text=True, timeout=60)
+    assert (completed.stdout, completed.stderr) == ("True True 1\n", "")
+
+
 @pytest.fixture
 def buffer_size():
     """Lets a test set numpy's ufunc buffer size; puts it back after."""
@@ -659,25 +803,32 @@ def test_energy_sums_follow_numpys_buffer_size(fenwy, restore_globals, buffer_si
 
 
 def test_interrupt_stops_a_long_native_pass(fenwy):
-    # About a second of native work; the interrupt arrives while it runs, is
-    # noticed between pieces, and carries the record of the per-frame
-    # statement, where numpy's sum would have let the handler run.
+    # Seconds of native work; the interrupt arrives while it runs, is noticed
+    # between pieces, and carries the record of the per-frame statement,
+    # where numpy's sum would have let the handler run.  It must arrive
+    # within the pass: one that reached the main thread earlier, while a
+    # garbage collection ran a finalizer, would be dropped by the
+    # interpreter.  With switches this rare, the helper thread runs only
+    # once the main thread gives up the GIL, which within the call only the
+    # pass does.
     x = np.random.default_rng(7).standard_normal(4_000_000)
     started = threading.Event()
 
-    def interrupt_soon():
+    def interrupt_within_the_pass():
         started.wait()
-        time.sleep(0.05)
         _thread.interrupt_main()
 
-    helper = threading.Thread(target=interrupt_soon)
-    helper.start()
+    previous_interval = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)
+    helper = threading.Thread(target=interrupt_within_the_pass)
     try:
+        helper.start()
         with pytest.raises(KeyboardInterrupt) as caught:
             started.set()
-            fenwy.calc_energy(x, 4096, 4, False)
+            fenwy.calc_energy(x, 4096, 1, False)
     finally:
         helper.join()
+        sys.setswitchinterval(previous_interval)
     assert records(caught.value) == [record("calc_energy", 42)]
 
 

@@ -145,6 +145,15 @@ def frames_always(count):
     return replace
 
 
+# A frame count too large to be a shared small int: an exact int that a
+# stand-in np's ceil hands back is the result itself.
+HUGE_COUNT = 10**40 + 1
+
+
+def ceil_giving_huge_count(namespace):
+    namespace["np"] = SimpleNamespace(ceil=lambda quotient: HUGE_COUNT)
+
+
 def fake_np_for_deque(namespace):
     namespace["np"] = SimpleNamespace(logical_and=lambda first, second: FailingIndex())
 
@@ -155,6 +164,7 @@ CASES = [
     ("frames-ok", "calc_num_frames", (1000, 300, 257), {}, None, None),
     ("frames-ok-float", "calc_num_frames", (10.5, 4.0, 2.0), {}, None, None),
     ("frames-ok-negative", "calc_num_frames", (0, 4, 1), {}, None, None),
+    ("frames-ok-exact-int-ceil", "calc_num_frames", (HUGE_COUNT, 4, 2), {}, None, ceil_giving_huge_count),
     ("energy-ok", "calc_energy", (signal(), 3, 2), {}, None, None),
     ("energy-ok-int", "calc_energy", (np.arange(-4, 5), 3, 2, False), {}, None, None),
     ("energy-ok-keywords", "calc_energy", (), dict(x=signal(), hop_size=2, win_len=4, centered=0), None, None),

@@ -68,10 +68,15 @@ bool HeldSignal::claim(PyObject* x)
     if (view.ndim != 1 || view.format == nullptr || view.shape[0] >= longest) {
         return false;
     }
+    // The element first: only a known one has a size to divide by (items of
+    // structured or void types may have none).
     const std::optional<Element> element = element_of(view.format, view.itemsize);
+    if (!element) {
+        return false;
+    }
     const bool aligned = reinterpret_cast<std::uintptr_t>(view.buf) % view.itemsize == 0
                       && view.strides[0] % view.itemsize == 0;
-    if (!element || !aligned) {
+    if (!aligned) {
         return false;
     }
     signal_ = Signal{static_cast<const char*>(view.buf), view.shape[0], view.strides[0], *element};

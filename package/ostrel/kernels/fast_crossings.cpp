@@ -26,7 +26,11 @@ PyObject* count_type()
     if (type == nullptr) {
         PyObject* const args[] = {state.empty_tuple};
         Ref count = checked(PyObject_Vectorcall(numpy_function(Name::count_nonzero), args, 1, nullptr));
-        type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(count.get())));
+        // numpy's Python code may have let another first call (a thread's, a
+        // signal handler's) finish meanwhile: the type it kept stays.
+        if (type == nullptr) {
+            type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(count.get())));
+        }
     }
     return type;
 }

@@ -9,13 +9,39 @@
 #include "module/ref.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 namespace ostrel::kernels {
 
 // Work is counted in samples read.
 inline constexpr std::ptrdiff_t work_without_gil = std::ptrdiff_t{1} << 16;
 inline constexpr std::ptrdiff_t work_per_piece = std::ptrdiff_t{1} << 22;
+
+// Never returns: for a thread the interpreter has ended, until the process
+// exits.
+[[noreturn]] inline void stay_parked() noexcept
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+// Takes the GIL back.  A thread that asks while another finalizes the
+// interpreter is ended inside the call (before 3.14, with pthread_exit,
+// which unwinds this stack as a foreign exception); unwinding must not
+// reach the frames above, whose owners would run without the GIL, nor a
+// noexcept destructor, which would abort the process.  Such a thread
+// parks instead, as 3.14 parks it itself.
+inline void restore_thread(PyThreadState* saved) noexcept
+{
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        stay_parked();
+    }
+}
 
 // The GIL given up while it lives (when asked to), taken back on every exit.
 class GilReleased {
@@ -28,7 +54,7 @@ public:
     void take_back()
     {
         if (saved_ != nullptr) {
-            PyEval_RestoreThread(saved_);
+            restore_thread(saved_);
             saved_ = nullptr;
         }
     }

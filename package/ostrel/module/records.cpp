@@ -40,13 +40,15 @@ PyCodeObject* kept_code(const char* function_name, int line) noexcept
 }
 
 // Without memory for the table the code object still serves this record;
-// the next one makes another.
+// the next one makes another.  A record's first kept code stays: the table
+// holds a reference only to a code it took.
 void keep_code(const char* function_name, int line, PyCodeObject* code) noexcept
 {
     try {
-        kept_codes().emplace(RecordKey(function_name, line), reinterpret_cast<PyCodeObject*>(Py_NewRef(code)));
+        if (kept_codes().try_emplace(RecordKey(function_name, line), code).second) {
+            Py_INCREF(code);
+        }
     } catch (const std::bad_alloc&) {
-        Py_DECREF(code);
     }
 }
 
