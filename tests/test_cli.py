@@ -215,6 +215,15 @@ BAD_INPUTS = {
     "both-windows": lambda tmp: (["--win", "4", "--win-ms", "4"], "argument --win-ms: not allowed with argument --win (see --help)"),
     "unknown-option": lambda tmp: (["--window"], "unrecognized arguments: --window (see --help)"),
     "tiny-window-ms": lambda tmp: (["--win-ms", "0.01"], "a window of 0.01 ms is shorter than one sample at 22050 Hz"),
+    "jobs-and-dask": lambda tmp: (["--jobs", "2", "--dask", "tcp://127.0.0.1:9"], "argument --dask: not allowed with argument --jobs/-j (see --help)"),
+    "dask-address-without-port": lambda tmp: (
+        [tmp / "a.wav", tmp / "b.wav", "--dask", "localhost"],
+        "--dask localhost: missing port number in address 'localhost'; expected tcp://host:port",
+    ),
+    "dask-unreachable": lambda tmp: (
+        [tmp / "a.wav", tmp / "b.wav", "--dask", "tcp://127.0.0.1:9"],
+        "no Dask scheduler answers at tcp://127.0.0.1:9 within 3 s; start one or check the address",
+    ),
 }
 
 
@@ -290,6 +299,6 @@ def test_csv_to_a_missing_folder(tmp_path, capsys):
 
 
 def test_importing_the_package_stays_light():
-    code = "import sys, ostrel; print(sorted(m for m in ('numpy', 'ostrel.cli', 'ostrel.fenwy') if m in sys.modules))"
+    code = "import sys, ostrel; print(sorted(m for m in ('dask', 'numpy', 'ostrel.cli', 'ostrel.fenwy') if m in sys.modules))"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "[]\n")

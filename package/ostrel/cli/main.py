@@ -23,6 +23,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"ostrel: error: {error}", file=sys.stderr)
         return InputError.exit_status
     except KeyboardInterrupt:
+        print("ostrel: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. ``| head``); nothing left to say.
@@ -71,7 +72,9 @@ def _run(argv: list[str]) -> int:
             _plot(analysis, audio.samples, options.plot)
         return 0
 
-    outcomes = analyse_files(paths, settings, options.jobs, terminal_progress(len(paths)))
+    outcomes = list(
+        analyse_files(paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask)
+    )
     analyses = [outcome for outcome in outcomes if isinstance(outcome, Analysis)]
     for outcome in outcomes:
         if isinstance(outcome, InputError):
