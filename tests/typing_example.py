@@ -1,8 +1,12 @@
-"""Typical use of ostrel.fenwy; must pass ``mypy --strict`` against the stub."""
+"""Typical use of ostrel.fenwy and ostrel.dask; must pass ``mypy --strict``
+against the stub and the annotations."""
 
+import dask.array as da
 import numpy as np
+from dask.delayed import Delayed
 from numpy.typing import NDArray
 
+from ostrel import dask as odask
 from ostrel import fenwy
 
 
@@ -26,3 +30,9 @@ def strongest_peaks(signal: NDArray[np.float64], thresh: float | None = 0.5) -> 
 
 def integer_energy(samples: NDArray[np.int64]) -> float:
     return float(fenwy.calc_energy(samples, 4, 2, True).sum())
+
+
+def lazy_features(x: da.Array) -> tuple[da.Array, da.Array, Delayed, da.Array]:
+    energy = odask.calc_energy(x, 512, 128)
+    rate = odask.calc_zc(x, 512, hop_size=128, centered=False)
+    return energy, rate, odask.num_zerocrossings(x), odask.find_peaks(energy, thresh=0.5)

@@ -31,11 +31,10 @@ import operator
 from collections.abc import Callable
 from typing import Any
 
-import dask
 import dask.array as da
 import numpy as np
 from dask.base import tokenize
-from dask.delayed import Delayed
+from dask.delayed import Delayed, delayed
 from dask.highlevelgraph import HighLevelGraph
 
 from . import fenwy
@@ -81,15 +80,16 @@ def num_zerocrossings(x: da.Array) -> Delayed:
     """
     samples = _Samples(x, "num_zerocrossings")
     if samples.length < 2:
-        return dask.delayed(0)
+        # fenwy answers 0 without looking at the samples.
+        zero: Delayed = delayed(0)
+        return zero
     name = f"num_zerocrossings-{tokenize(x)}"
     counts = {
         (name, index): (fenwy.num_zerocrossings, samples.join(max(start - 1, 0), stop))
         for index, (start, stop) in enumerate(samples.filled_chunks())
     }
-    total: dict[Any, Task] = {name: (sum, list(counts))}
-    graph = HighLevelGraph.from_collections(name, {**counts, **total}, dependencies=[x])
-    return Delayed(name, graph)
+    layer: dict[Any, Task] = {**counts, name: (sum, list(counts))}
+    return Delayed(name, _graph(name, layer, x))  # type: ignore[no-untyped-call]
 
 
 def find_peaks(x: da.Array, thresh: float | None = None) -> da.Array:
@@ -122,9 +122,8 @@ def find_peaks(x: da.Array, thresh: float | None = None) -> da.Array:
             layer[(name, index)] = (_above, key, threshold)
     else:
         layer.update({(name, index): key for index, key in enumerate(candidates)})
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=[x])
     unknown = ((math.nan,) * len(chunks),)
-    return da.Array(graph, name, unknown, dtype=np.intp, meta=np.empty(0, np.intp))
+    return _array(name, layer, x, unknown, np.intp)
 
 
 class _Samples:
@@ -195,9 +194,17 @@ def _frame_wise(
         layer[(name, index)] = (per_frame, frames, win_len, hop_size, False)
     if not layer:
         layer[(name, 0)] = (np.empty, 0)
-    graph = HighLevelGraph.from_collections(name, layer, dependencies=[x])
     chunks = (tuple(b - a for a, b in itertools.pairwise(bounds)) or (0,),)
-    return da.Array(graph, name, chunks, dtype=np.float64, meta=np.empty(0))
+    return _array(name, layer, x, chunks, np.float64)
+
+
+def _graph(name: str, layer: dict[Any, Any], x: da.Array) -> HighLevelGraph:
+    return HighLevelGraph.from_collections(name, layer, dependencies=[x])  # type: ignore[list-item]
+
+
+def _array(name: str, layer: dict[Any, Any], x: da.Array, chunks: tuple[tuple[float, ...]], dtype: type) -> da.Array:
+    meta: np.ndarray = np.empty(0, dtype)
+    return da.Array(_graph(name, layer, x), name, chunks, dtype=dtype, meta=meta)  # type: ignore[no-untyped-call]
 
 
 def _frame_bounds(starts: list[int], padding: int, win: int, hop: int, count: int, padded_length: int) -> list[int]:

@@ -177,7 +177,7 @@ def _end_workers(executor: ProcessPoolExecutor) -> None:
     if terminate_workers is not None:  # Python 3.14
         terminate_workers()
         return
-    for process in list(executor._processes.values()):  # type: ignore[attr-defined]
+    for process in list(executor._processes.values()):
         process.terminate()
     # The pool sees its workers gone, fails what was pending and joins them.
     executor.shutdown(wait=True, cancel_futures=True)
@@ -205,7 +205,7 @@ def _on_cluster(
 def _connect(address: str) -> Any:
     try:
         from distributed import Client
-        from distributed.comm import get_address_host_port
+        from distributed.comm.addressing import get_address_host_port
     except ImportError:
         raise InputError("--dask needs the 'dask' extra: pip install 'ostrel[dask]'") from None
     # A malformed address is refused before a client exists: a client that
@@ -215,7 +215,7 @@ def _connect(address: str) -> Any:
     except ValueError as error:
         raise InputError(f"--dask {address}: {error}; expected tcp://host:port") from None
     try:
-        return Client(address, timeout=f"{DASK_CONNECT_SECONDS}s", set_as_default=False)
+        return Client(address, timeout=f"{DASK_CONNECT_SECONDS}s", set_as_default=False)  # type: ignore[no-untyped-call]
     except OSError:
         raise InputError(
             f"no Dask scheduler answers at {address} within {DASK_CONNECT_SECONDS} s; start one or check the address"
@@ -244,6 +244,7 @@ def terminal_progress(count: int) -> Progress[Any] | None:
         return None
 
     def bar(finished: Iterable[T], total: int) -> Iterable[T]:
-        return tqdm(finished, total=total, unit="file", file=sys.stderr, leave=False)
+        shown: Iterable[T] = tqdm(finished, total=total, unit="file", file=sys.stderr, leave=False)
+        return shown
 
     return bar
