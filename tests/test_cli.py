@@ -245,7 +245,7 @@ def test_help_documents_every_option_with_its_default():
     defaults = {
         "--win": "2048", "--win-ms": "unset", "--hop": "512", "--hop-ms": "unset",
         "--no-center": "centred", "--threshold": "0.1", "--top": "5", "--csv": "no CSV",
-        "--json": "off", "--plot": "no plot", "--jobs": "1",
+        "--json": "off", "--plot": "no plot", "--jobs": "1", "--dask": "no cluster",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():

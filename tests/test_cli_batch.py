@@ -190,7 +190,7 @@ def test_outcomes_come_in_input_order_though_the_first_file_finishes_last(folder
     fallback = threading.Timer(20, open_late, args=("timeout",))
     fallback.daemon = True
     fallback.start()
-    address = request.getfixturevalue("dask_scheduler") if where == "cluster" else None
+    address = request.getfixturevalue("dask_client_address") if where == "cluster" else None
     try:
         outcomes = list(analyse_files(paths, Settings(), jobs=2, progress=progress, dask_address=address))
     finally:

@@ -88,13 +88,13 @@ def test_equal_to_fenwy_for_any_chunking(case):
         same(results[key], value)
 
 
-def test_equal_to_fenwy_on_a_cluster(dask_scheduler):
+def test_equal_to_fenwy_on_a_cluster(dask_client_address):
     from distributed import Client
 
     samples = signal(5000, np.float64)
     x = da.from_array(samples, chunks=(chunked(5000, [333, 17, 901]),))
     expected = every_result(On(fenwy, samples), 512, 128, 0.4, lambda value: value)
-    with Client(dask_scheduler, set_as_default=False) as client:
+    with Client(dask_client_address, set_as_default=False) as client:
         results = every_result(On(odask, x), 512, 128, 0.4, lambda value: client.compute(value).result())
     for key, value in expected.items():
         same(results[key], value)

@@ -138,7 +138,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--dask", metavar="ADDRESS",
         help="analyse several files on the Dask scheduler at ADDRESS (tcp://host:8786); "
         "its workers read the files, so the paths must be visible to them; needs the "
-        "'dask' extra (default: here)",
+        "'dask' extra (default: no cluster)",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser
