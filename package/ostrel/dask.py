@@ -244,7 +244,8 @@ def _joined(pieces: list[np.ndarray], dtype: np.dtype[Any]) -> np.ndarray:
 
 
 def _joined_after_zeros(zeros: int, pieces: list[np.ndarray], dtype: np.dtype[Any]) -> np.ndarray:
-    return np.concatenate((np.zeros(zeros), _joined(pieces, dtype)))
+    # One concatenation, as fenwy pads: the zeros decide the dtype with the samples.
+    return np.concatenate((np.zeros(zeros), *(pieces or [np.empty(0, dtype)])))
 
 
 def _candidates(thresholded: bool, start: int, samples: np.ndarray) -> Any:
