@@ -105,17 +105,18 @@ def find_peaks(x: da.Array, thresh: float | None = None) -> da.Array:
     :returns: a dask array of numpy.intp indices, chunk sizes unknown
     """
     samples = _Samples(x, "find_peaks")
+    thresholded = bool(thresh)
     name = f"find_peaks-{tokenize(x, thresh)}"
     chunks = samples.filled_chunks() or [(0, 0)]
     # A candidate's neighbours may lie in the chunks on either side.
     candidates = {
         (f"candidates-{name}", index): (
-            _candidates, bool(thresh), start, samples.join(max(start - 1, 0), min(stop + 1, samples.length))
+            _candidates, thresholded, start, samples.join(max(start - 1, 0), min(stop + 1, samples.length))
         )
         for index, (start, stop) in enumerate(chunks)
     }
     layer: dict[Any, Any] = dict(candidates)
-    if thresh:
+    if thresholded:
         threshold = f"threshold-{name}"
         layer[threshold] = (_threshold, [(operator.getitem, key, 2) for key in candidates], thresh)
         for index, key in enumerate(candidates):
@@ -211,9 +212,10 @@ def _frame_bounds(starts: list[int], padding: int, win: int, hop: int, count: in
     """The first frame of each output chunk, and ``count`` at the end.
 
     A chunk takes the frames that start in an input chunk; chunks narrower
-    than one window are merged, so that no task gathers more than about two
-    windows of input chunks. Frames cut short by the end of the signal all
-    go to the last chunk: fenwy counts them from the end of its samples.
+    than one window are merged, so that the overlap a task reads beyond its
+    own samples never outweighs them. Frames cut short by the end of the
+    signal all go to the last chunk: fenwy counts them from the end of its
+    samples.
     """
     if count == 0:
         return []
