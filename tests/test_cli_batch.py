@@ -216,8 +216,26 @@ def processes_in_session(session):
     return found
 
 
+def interrupt(command):
+    """Ctrl-C as a terminal sends it: to the whole process group."""
+    os.killpg(command, signal.SIGINT)
+
+
+def kill_a_worker(command):
+    """As the system's out-of-memory killer ends a process."""
+    worker = next(pid for pid, _ in processes_in_session(command) if pid != command)
+    os.kill(worker, signal.SIGKILL)
+
+
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
-def test_ctrl_c_ends_a_jobs_run_at_once_and_leaves_no_worker(folder, tmp_path):
+@pytest.mark.parametrize(
+    ("stop", "status", "message"),
+    [
+        (interrupt, 130, "interrupted"),
+        (kill_a_worker, 1, "ostrel: error: a worker process was killed (out of memory?); try fewer than 2 jobs\n"),
+    ],
+)
+def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, stop, status, message):
     root, _ = folder
     # A pipe nobody writes keeps one worker busy for good.
     stuck = tmp_path / "stuck.wav"
@@ -232,13 +250,12 @@ def test_ctrl_c_ends_a_jobs_run_at_once_and_leaves_no_worker(folder, tmp_path):
     assert len(processes_in_session(process.pid)) == 3  # the command and its two workers
     time.sleep(0.5)
 
-    # As a terminal sends Ctrl-C: to the whole process group.
-    interrupted = time.monotonic()
-    os.killpg(process.pid, signal.SIGINT)
+    stopped = time.monotonic()
+    stop(process.pid)
     stdout, stderr = process.communicate(timeout=30)
-    ended = time.monotonic() - interrupted
+    ended = time.monotonic() - stopped
 
-    assert (process.returncode, stdout) == (130, "")
-    assert stderr.count("\n") == 1 and "interrupted" in stderr, stderr
+    assert (process.returncode, stdout) == (status, "")
+    assert stderr.count("\n") == 1 and message in stderr, stderr
     assert ended < 2
     assert processes_in_session(process.pid) == []

@@ -11,6 +11,7 @@ import signal
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
@@ -138,6 +139,11 @@ def _in_processes(
 
     try:
         yield from _in_input_order(len(paths), submit, AHEAD_PER_WORKER * workers, progress)
+    except BrokenProcessPool:
+        with _interrupts_held():
+            _end_workers(executor)
+        # Almost always the system's out-of-memory killer.
+        raise MemoryError(f"a worker process was killed (out of memory?); try fewer than {workers} jobs") from None
     except BaseException:
         with _interrupts_held():
             _end_workers(executor)

@@ -25,6 +25,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("ostrel: interrupted", file=sys.stderr)
         return 130
+    except MemoryError as error:
+        print(f"ostrel: error: {error or 'out of memory'}", file=sys.stderr)
+        return 1
     except BrokenPipeError:
         # The reader went away (e.g. ``| head``); nothing left to say.
         sys.stderr.close()
