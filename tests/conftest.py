@@ -1,4 +1,5 @@
 import gc
+import select
 import subprocess
 import sys
 import time
@@ -51,8 +52,10 @@ def dask_scheduler(tmp_path_factory):
     log = tmp_path_factory.mktemp("dask") / "cluster.log"
     with log.open("w") as stderr:
         process = subprocess.Popen([sys.executable, "-c", CLUSTER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr, text=True)
-    address = process.stdout.readline().strip()
     try:
+        # The address comes in one write; a cluster that never starts fails here.
+        ready, _, _ = select.select([process.stdout], [], [], 120)
+        address = process.stdout.readline().strip() if ready else ""
         assert address.startswith("tcp://127.0.0.1:"), log.read_text()
         yield address
     finally:
