@@ -6,18 +6,19 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import functools
+import logging
 import queue
 import signal
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures import CancelledError, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
 from .analysis import Analysis, Settings, analyse
 from .audio import read_audio
-from .errors import InputError
+from .errors import InputError, MachineError
 
 # What one file gives: its analysis, or the message saying why it has none.
 Outcome = Analysis | InputError
@@ -143,7 +144,7 @@ def _in_processes(
         with _interrupts_held():
             _end_workers(executor)
         # Almost always the system's out-of-memory killer.
-        raise MemoryError(f"a worker process was killed (out of memory?); try fewer than {workers} jobs") from None
+        raise MachineError(f"a worker process was killed (out of memory?); try fewer than {workers} jobs") from None
     except BaseException:
         with _interrupts_held():
             _end_workers(executor)
@@ -193,6 +194,8 @@ def _on_cluster(
     paths: Sequence[Path], settings: Settings, address: str, progress: Progress[Any] | None
 ) -> Iterator[Outcome]:
     client = _connect(address)
+    from distributed import KilledWorker
+
     # Workers have working folders of their own: they get absolute paths.
     absolute = [Path.cwd() / path for path in paths]
 
@@ -204,6 +207,10 @@ def _on_cluster(
         outcomes = _in_input_order(len(paths), submit, ahead, progress)
         for path, full, outcome in zip(paths, absolute, outcomes):
             yield _as_given(outcome, path, full)
+    except (CancelledError, OSError):
+        raise MachineError(f"lost the connection to the Dask scheduler at {address}; is it still running?") from None
+    except KilledWorker:
+        raise MachineError("Dask workers died one after another on the same file (out of memory?)") from None
     finally:
         client.close()
 
@@ -220,6 +227,12 @@ def _connect(address: str) -> Any:
         get_address_host_port(address)
     except ValueError as error:
         raise InputError(f"--dask {address}: {error}; expected tcp://host:port") from None
+    # distributed logs its reconnection attempts on stderr; a failure is
+    # reported once, in one line, where the outcomes are collected. Its
+    # configuration gives some loggers levels of their own.
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name.startswith("distributed"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
     try:
         return Client(address, timeout=f"{DASK_CONNECT_SECONDS}s", set_as_default=False)  # type: ignore[no-untyped-call]
     except OSError:

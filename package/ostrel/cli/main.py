@@ -11,7 +11,7 @@ import numpy as np
 from .analysis import Analysis, Settings, analyse
 from .args import build_parser
 from .batch import analyse_files, expand_inputs, terminal_progress
-from .errors import InputError
+from .errors import InputError, MachineError
 from .output import dump_json, format_line, format_summary, write_csv
 
 
@@ -25,9 +25,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("ostrel: interrupted", file=sys.stderr)
         return 130
-    except MemoryError as error:
-        print(f"ostrel: error: {error or 'out of memory'}", file=sys.stderr)
-        return 1
+    except MachineError as error:
+        print(f"ostrel: error: {error}", file=sys.stderr)
+        return MachineError.exit_status
     except BrokenPipeError:
         # The reader went away (e.g. ``| head``); nothing left to say.
         sys.stderr.close()
