@@ -281,7 +281,7 @@ FAILURES = {
     ),
     "stdin-to-workers": (
         lambda tmp: (["-", write_wav(tmp / "x.wav", random_ints(2, 100, 1), 2), "--jobs", "2"],
-                     "'-' (stdin) cannot be read by worker processes; leave out --jobs or give a file"),
+                     "'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file"),
         2, None,
     ),
     "two-outputs-on-stdout": (
@@ -290,6 +290,24 @@ FAILURES = {
     "out-of-memory": (
         lambda tmp: ([], "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"),
         1, "import ostrel.analysis.frames as f; f.FrameStream.feed = lambda *a: (_ for _ in ()).throw(MemoryError())",
+    ),
+    "jobs-and-dask": (
+        lambda tmp: (["--jobs", "2", "--dask", "tcp://127.0.0.1:9"], "argument --dask: not allowed with argument --jobs/-j (see --help)"),
+        2, None,
+    ),
+    "dask-address-without-port": (
+        lambda tmp: (
+            [tmp / "a.wav", tmp / "b.wav", "--dask", "localhost"],
+            "--dask localhost: missing port number in address 'localhost'; expected tcp://host:port",
+        ),
+        2, None,
+    ),
+    "dask-unreachable": (
+        lambda tmp: (
+            [tmp / "a.wav", tmp / "b.wav", "--dask", "tcp://127.0.0.1:9"],
+            "no Dask scheduler answers at tcp://127.0.0.1:9 within 3 s; start one or check the address",
+        ),
+        2, None,
     ),
 }
 
@@ -330,8 +348,8 @@ def test_help_documents_every_option_with_its_default():
     defaults = {
         "--win": "2048", "--win-ms": "unset", "--hop": "512", "--hop-ms": "unset",
         "--no-center": "centred", "--threshold": "0.1", "--top": "5", "--csv": "no CSV",
-        "--json": "off", "--plot": "no plot", "--jobs": "1", "--channels": "mix", "--min-gap-ms": "unset",
-        "--plot-db": "linear",
+        "--json": "off", "--plot": "no plot", "--jobs": "1", "--dask": "no cluster", "--channels": "mix",
+        "--min-gap-ms": "unset", "--plot-db": "linear",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():
@@ -385,7 +403,7 @@ def test_csv_to_a_missing_folder(tmp_path, capsys):
 
 
 def test_importing_the_package_stays_light():
-    code = "import sys, ostrel; print(sorted(m for m in ('numpy', 'ostrel.cli', 'ostrel.fenwy') if m in sys.modules))"
+    code = "import sys, ostrel; print(sorted(m for m in ('dask', 'numpy', 'ostrel.cli', 'ostrel.fenwy') if m in sys.modules))"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout) == (0, "[]\n")
 

@@ -5,10 +5,14 @@ import fcntl
 import json
 import os
 import pty
+import signal
 import struct
 import subprocess
 import sys
 import termios
+import threading
+import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -56,7 +60,7 @@ def test_worker_processes_give_the_same_results_in_order(folder, tmp_path):
     bad.write_bytes(b"RIFF\4\0\0\0WAVE")
     paths = expand_inputs([str(root)]) + [bad]
     settings = Settings(win=1024, hop=256)
-    serial, parallel = analyse_files(paths, settings, jobs=1), analyse_files(paths, settings, jobs=2)
+    serial, parallel = list(analyse_files(paths, settings, jobs=1)), list(analyse_files(paths, settings, jobs=2))
 
     assert [type(o) for o in parallel] == [Analysis, Analysis, Analysis, InputError]
     assert str(parallel[3]) == str(serial[3]) == f"{bad}: not a valid WAV file (no fmt chunk)"
@@ -147,3 +151,126 @@ def test_progress_bar_only_on_a_terminal(folder):
     shown = _stderr_through(folder, terminal=True)
     assert "0/3 [00:00<?, ?file/s]" in shown
     assert _stderr_through(folder, terminal=False) == ""
+
+
+def run_cli_in(cwd, *args):
+    return subprocess.run([sys.executable, "-m", "ostrel", *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
+
+
+@pytest.mark.parametrize("output", [["--csv", "rows.csv"], ["--json"]])
+def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_scheduler, tmp_path, output):
+    root, _ = folder
+    (root / "broken.wav").write_text("no")
+    # Relative paths: the workers have working folders of their own.
+    relative = root.relative_to(tmp_path)
+    local = run_cli_in(tmp_path, relative, *output)
+    local_csv = (tmp_path / "rows.csv").read_text() if "--csv" in output else None
+    remote = run_cli_in(tmp_path, relative, "--dask", dask_scheduler, *output)
+
+    assert (remote.returncode, remote.stdout, remote.stderr) == (local.returncode, local.stdout, local.stderr)
+    assert local.returncode == 2
+    assert local.stderr == f"ostrel: error: {relative / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
+    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 3)
+    if local_csv is not None:
+        assert (tmp_path / "rows.csv").read_text() == local_csv
+
+
+@pytest.mark.parametrize("where", ["processes", "cluster"])
+def test_outcomes_come_in_input_order_though_the_first_file_finishes_last(folder, tmp_path, request, where):
+    root, _ = folder
+    # A pipe as the first file: its worker waits until the others are done.
+    late = tmp_path / "late.wav"
+    os.mkfifo(late)
+    paths = [late, *expand_inputs([str(root)])]
+    seen, opened_by = [], []
+
+    def open_late(by):
+        # Opened and closed for writing: the waiting worker reads an empty file.
+        if not opened_by:
+            opened_by.append(by)
+            late.write_bytes(b"")
+
+    def progress(finished, total):
+        for item in finished:
+            seen.append(item)
+            if len(seen) == total - 1:
+                threading.Thread(target=open_late, args=("progress",), daemon=True).start()
+            yield item
+
+    # Were the progress fed in input order, it would never see the others
+    # first: then the pipe is opened anyway, later, and the test fails.
+    fallback = threading.Timer(20, open_late, args=("timeout",))
+    fallback.daemon = True
+    fallback.start()
+    address = request.getfixturevalue("dask_client_address") if where == "cluster" else None
+    try:
+        outcomes = list(analyse_files(paths, Settings(), jobs=2, progress=progress, dask_address=address))
+    finally:
+        fallback.cancel()
+
+    assert opened_by == ["progress"]
+    assert len(seen) == len(paths)
+    assert str(outcomes[0]) == f"{late}: file is empty"
+    assert [outcome.source for outcome in outcomes[1:]] == [str(path) for path in paths[1:]]
+
+
+def processes_in_session(session):
+    """(pid, state) of every process whose session is ``session``, read from /proc."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+        except (OSError, ValueError):
+            continue
+        fields = stat.rsplit(")", 1)[1].split()
+        if entry.name.isdigit() and int(fields[3]) == session:
+            found.append((int(entry.name), fields[0]))
+    return found
+
+
+def interrupt(command):
+    """Ctrl-C as a terminal sends it: to the whole process group."""
+    os.killpg(command, signal.SIGINT)
+
+
+def kill_a_worker(command):
+    """As the system's out-of-memory killer ends a process."""
+    worker = next(pid for pid, _ in processes_in_session(command) if pid != command)
+    os.kill(worker, signal.SIGKILL)
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
+@pytest.mark.parametrize(
+    ("stop", "status", "message"),
+    [
+        (interrupt, 130, "interrupted"),
+        (kill_a_worker, 1, "ostrel: error: a worker process was killed (out of memory?); try fewer than 2 jobs\n"),
+    ],
+)
+def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, stop, status, message):
+    root, _ = folder
+    # A pipe nobody writes keeps one worker busy for good.
+    stuck = tmp_path / "stuck.wav"
+    os.mkfifo(stuck)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel", str(root), str(stuck), "--jobs", "2"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    deadline = time.monotonic() + 60
+    while len(processes_in_session(process.pid)) < 3 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert len(processes_in_session(process.pid)) == 3  # the command and its two workers
+    time.sleep(0.5)
+
+    stopped = time.monotonic()
+    stop(process.pid)
+    stdout, stderr = process.communicate(timeout=30)
+    ended = time.monotonic() - stopped
+
+    assert process.returncode == status
+    # Lines are streamed in input order: whole lines of the files before the stuck one, at most.
+    assert all(line.startswith(f"{root}{os.sep}") for line in stdout.splitlines())
+    assert stdout == "" or stdout.endswith("\n")
+    assert stderr.count("\n") == 1 and message in stderr, stderr
+    assert ended < 2
+    assert processes_in_session(process.pid) == []

@@ -1,8 +1,12 @@
-"""Typical use of ostrel.fenwy; must pass ``mypy --strict`` against the stub."""
+"""Typical use of ostrel.fenwy and ostrel.dask; must pass ``mypy --strict``
+against the stub and the annotations."""
 
+import dask.array as da
 import numpy as np
+from dask.delayed import Delayed
 from numpy.typing import NDArray
 
+from ostrel import dask as odask
 from ostrel import fenwy
 
 
@@ -36,3 +40,9 @@ def file_summary(path: str) -> tuple[int, float, list[float]]:
     lazily: Analysis = ostrel.analyse(np.zeros(100), 8000, ostrel.Settings(win=10, hop=5))
     loudest = [float(track.energy.max()) for track in result.tracks]
     return result.num_frames + lazily.num_frames, result.duration, loudest
+
+
+def lazy_features(x: da.Array) -> tuple[da.Array, da.Array, Delayed, da.Array]:
+    energy = odask.calc_energy(x, 512, 128)
+    rate = odask.calc_zc(x, 512, hop_size=128, centered=False)
+    return energy, rate, odask.num_zerocrossings(x), odask.find_peaks(energy, thresh=0.5)

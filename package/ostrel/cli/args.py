@@ -152,9 +152,17 @@ def build_parser() -> argparse.ArgumentParser:
         "--plot-db", action="store_true",
         help="draw the energy in dB in the plot (default: linear)",
     )
-    parser.add_argument(
+    # Who analyses several files: N local worker processes or a Dask cluster.
+    workers = parser.add_mutually_exclusive_group()
+    workers.add_argument(
         "--jobs", "-j", type=positive_int, default=1, metavar="N",
         help="analyse several files in N worker processes (default: %(default)s)",
+    )
+    workers.add_argument(
+        "--dask", metavar="ADDRESS",
+        help="analyse several files on the Dask scheduler at ADDRESS (tcp://host:8786); "
+        "its workers read the files, so the paths must be visible to them; needs the "
+        "'dask' extra (default: no cluster)",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser

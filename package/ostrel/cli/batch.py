@@ -1,18 +1,37 @@
-"""Many files: finding them, analysing them in worker processes, showing progress."""
+"""Many files: finding them, analysing them here, in worker processes or on a
+Dask cluster, and showing progress as they finish."""
 
 from __future__ import annotations
 
+import contextlib
+import dataclasses
+import functools
+import logging
+import queue
+import signal
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
+from concurrent.futures import CancelledError, Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
+from typing import Any, Protocol, TypeVar
 
 from ..analysis import Analysis, Settings, analyse_file
 from ..analysis.audio import AUDIO_EXTRA_HINT, STDIN, readable_extensions, soundfile_module
-from .errors import InputError
+from .errors import InputError, MachineError
 
 # What one file gives: its analysis, or the message saying why it has none.
 Outcome = Analysis | InputError
+
+T = TypeVar("T")
+# Wraps the stream of finished files (in the order they finish) to show progress.
+Progress = Callable[[Iterable[T], int], Iterable[T]]
+
+# How long --dask waits for the scheduler before calling it unreachable.
+DASK_CONNECT_SECONDS = 3
+# Files started beyond the last one handed on, per worker: enough to keep the
+# workers busy, few enough that a slow file holds back bounded memory.
+AHEAD_PER_WORKER = 4
 
 
 def expand_inputs(inputs: Sequence[str]) -> list[Path]:
@@ -55,20 +74,190 @@ def analyse_files(
     paths: Sequence[Path],
     settings: Settings,
     jobs: int = 1,
-    progress: Callable[[Iterable[Outcome], int], Iterable[Outcome]] | None = None,
-) -> list[Outcome]:
-    """Analyse ``paths`` in ``jobs`` processes; outcomes come back in input order."""
-    outcomes: Iterator[Outcome]
+    progress: Progress[Any] | None = None,
+    dask_address: str | None = None,
+) -> Iterator[Outcome]:
+    """The outcome of each path, in input order, as soon as it and those before it are done.
+
+    Files are analysed here (``jobs`` 1), in ``jobs`` worker processes, or on
+    the Dask scheduler at ``dask_address``; the outcomes are the same. The
+    iterator is lazy: workers start with the iteration and are ended when it
+    ends, is closed, or is interrupted.
+    """
+    if dask_address is not None:
+        return _on_cluster(paths, settings, dask_address, progress)
     if jobs > 1 and len(paths) > 1:
-        executor = ProcessPoolExecutor(max_workers=min(jobs, len(paths)))
-        with executor:
-            outcomes = executor.map(_outcome, paths, [settings] * len(paths))
-            return list(progress(outcomes, len(paths)) if progress else outcomes)
+        return _in_processes(paths, settings, min(jobs, len(paths)), progress)
     outcomes = (_outcome(path, settings) for path in paths)
-    return list(progress(outcomes, len(paths)) if progress else outcomes)
+    return iter(progress(outcomes, len(paths))) if progress else outcomes
 
 
-def terminal_progress(count: int) -> Callable[[Iterable[Outcome], int], Iterable[Outcome]] | None:
+class _Future(Protocol):
+    """What the process pool's futures and Dask's have in common."""
+
+    def add_done_callback(self, fn: Callable[[Any], object], /) -> None: ...
+
+    def result(self) -> Any: ...
+
+
+def _in_input_order(
+    count: int, submit: Callable[[int], _Future], ahead: int, progress: Progress[Any] | None
+) -> Iterator[Any]:
+    """Results of ``submit(0)`` to ``submit(count - 1)`` in that order.
+
+    At most ``ahead`` are submitted beyond the last one handed on; the
+    progress wrapper sees each as it finishes, whatever its place.
+    """
+    finished: queue.Queue[tuple[int, _Future]] = queue.Queue()
+    held: dict[int, Any] = {}
+    submitted = handed_on = 0
+
+    def as_finished() -> Iterator[tuple[int, _Future]]:
+        nonlocal submitted
+        for _ in range(count):
+            while submitted < min(count, handed_on + ahead):
+                submit(submitted).add_done_callback(functools.partial(_put_with_index, finished, submitted))
+                submitted += 1
+            yield finished.get()
+
+    for index, future in progress(as_finished(), count) if progress else as_finished():
+        held[index] = future.result()
+        while handed_on in held:
+            yield held.pop(handed_on)
+            handed_on += 1
+
+
+def _put_with_index(finished: queue.Queue[tuple[int, _Future]], index: int, future: _Future) -> None:
+    finished.put((index, future))
+
+
+def _in_processes(
+    paths: Sequence[Path], settings: Settings, workers: int, progress: Progress[Any] | None
+) -> Iterator[Outcome]:
+    executor = ProcessPoolExecutor(max_workers=workers, initializer=_ignore_interrupts)
+
+    def submit(index: int) -> Future[Outcome]:
+        # Workers are started within submit: they must not see Ctrl-C
+        # before they ignore it, and the parent must not lose it.
+        with _interrupts_held():
+            return executor.submit(_outcome, paths[index], settings)
+
+    try:
+        yield from _in_input_order(len(paths), submit, AHEAD_PER_WORKER * workers, progress)
+    except BrokenProcessPool:
+        with _interrupts_held():
+            _end_workers(executor)
+        # Almost always the system's out-of-memory killer.
+        raise MachineError(f"a worker process was killed (out of memory?); try fewer than {workers} jobs") from None
+    except BaseException:
+        with _interrupts_held():
+            _end_workers(executor)
+        raise
+    executor.shutdown()
+
+
+def _ignore_interrupts() -> None:
+    # Ctrl-C reaches the whole process group; the parent alone answers it,
+    # by ending the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+@contextlib.contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Ctrl-C waits meanwhile, and is raised as the block ends.
+
+    Processes started meanwhile begin with it blocked, too. (Windows has no
+    signal masks; a worker there may see Ctrl-C before it ignores it.)
+    """
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+def _end_workers(executor: ProcessPoolExecutor) -> None:
+    """Stop at once: a worker in the middle of a long file is terminated,
+    not awaited, here or by the interpreter's exit."""
+    terminate_workers = getattr(executor, "terminate_workers", None)
+    if terminate_workers is not None:  # Python 3.14
+        terminate_workers()
+        return
+    for process in list(executor._processes.values()):
+        process.terminate()
+    # The pool sees its workers gone, fails what was pending and joins them.
+    executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _on_cluster(
+    paths: Sequence[Path], settings: Settings, address: str, progress: Progress[Any] | None
+) -> Iterator[Outcome]:
+    client = _connect(address)
+    from distributed import KilledWorker
+
+    # Workers have working folders of their own: they get absolute paths.
+    absolute = [Path.cwd() / path for path in paths]
+
+    def submit(index: int) -> Any:
+        return client.submit(_outcome, absolute[index], settings, pure=False)
+
+    try:
+        ahead = max(2, AHEAD_PER_WORKER * sum(client.nthreads().values()))
+        outcomes = _in_input_order(len(paths), submit, ahead, progress)
+        for path, full, outcome in zip(paths, absolute, outcomes):
+            yield _as_given(outcome, path, full)
+    except (CancelledError, OSError):
+        raise MachineError(f"lost the connection to the Dask scheduler at {address}; is it still running?") from None
+    except KilledWorker:
+        raise MachineError("Dask workers died one after another on the same file (out of memory?)") from None
+    finally:
+        client.close()
+
+
+def _connect(address: str) -> Any:
+    try:
+        from distributed import Client
+        from distributed.comm.addressing import get_address_host_port
+    except ImportError:
+        raise InputError("--dask needs the 'dask' extra: pip install 'ostrel[dask]'") from None
+    # A malformed address is refused before a client exists: a client that
+    # failed to start would linger until the interpreter's exit.
+    try:
+        get_address_host_port(address)
+    except ValueError as error:
+        raise InputError(f"--dask {address}: {error}; expected tcp://host:port") from None
+    # distributed logs its reconnection attempts on stderr; a failure is
+    # reported once, in one line, where the outcomes are collected. Its
+    # configuration gives some loggers levels of their own.
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name.startswith("distributed"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
+    try:
+        return Client(address, timeout=f"{DASK_CONNECT_SECONDS}s", set_as_default=False)  # type: ignore[no-untyped-call]
+    except OSError:
+        raise InputError(
+            f"no Dask scheduler answers at {address} within {DASK_CONNECT_SECONDS} s; start one or check the address"
+        ) from None
+
+
+def _as_given(outcome: Outcome, path: Path, absolute: Path) -> Outcome:
+    """The outcome under the path as given, as a run here reports it."""
+    if path == absolute:
+        return outcome
+    if isinstance(outcome, InputError):
+        message = str(outcome)
+        if message.startswith(f"{absolute}:"):
+            return InputError(f"{path}{message.removeprefix(str(absolute))}")
+        return outcome
+    return dataclasses.replace(outcome, source=str(path))
+
+
+def terminal_progress(count: int) -> Progress[Any] | None:
     """A tqdm bar on stderr for several files when stderr is a terminal and tqdm is installed."""
     if count < 2 or not sys.stderr.isatty():
         return None
@@ -77,7 +266,8 @@ def terminal_progress(count: int) -> Callable[[Iterable[Outcome], int], Iterable
     except ImportError:
         return None
 
-    def bar(outcomes: Iterable[Outcome], total: int) -> Iterable[Outcome]:
-        return tqdm(outcomes, total=total, unit="file", file=sys.stderr, leave=False)
+    def bar(finished: Iterable[T], total: int) -> Iterable[T]:
+        shown: Iterable[T] = tqdm(finished, total=total, unit="file", file=sys.stderr, leave=False)
+        return shown
 
     return bar

@@ -27,7 +27,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _guarded(argv: list[str]) -> int:
-    from .errors import InputError, OutputError
+    from .errors import InputError, MachineError, OutputError
 
     try:
         from .run import run
@@ -40,6 +40,9 @@ def _guarded(argv: list[str]) -> int:
         _say(f"error: {error}")
         _discard_stdout()
         return OutputError.exit_status
+    except MachineError as error:
+        _say(f"error: {error}")
+        return MachineError.exit_status
     except MemoryError:
         _say("error: out of memory; analyse fewer files at once (--jobs) or use a larger --hop")
         return MACHINE_FAILURE_STATUS

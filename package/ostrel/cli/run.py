@@ -39,6 +39,9 @@ def run(argv: list[str]) -> int:
         return _report_one(demo, options, 1)
 
     paths = expand_inputs(options.paths)
+    if (options.jobs > 1 or options.dask) and Path(STDIN) in paths:
+        # Worker processes get no stdin of their own: it would read as empty.
+        raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file")
     if len(paths) == 1:
         # One file: its errors are the run's errors.
         return _report_one(None, options, 1, paths[0], settings)
@@ -52,7 +55,7 @@ def _report_one(
     plot = PlotTarget.from_option(options.plot, count, options.plot_db)
     if analysis is None:
         assert path is not None and settings is not None
-        analysis = analyse_file(path, settings)
+        analysis = _analyse_one(path, settings, options.dask)
     _warn(analysis)
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
@@ -70,17 +73,26 @@ def _report_one(
     return 0
 
 
+def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> Analysis:
+    if dask_address is None:
+        return analyse_file(path, settings)
+    # On a cluster even one file is read by a worker, as the user asked.
+    (outcome,) = analyse_files([path], settings, dask_address=dask_address)
+    if isinstance(outcome, InputError):
+        raise outcome
+    return outcome
+
+
 def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace) -> int:
-    if options.jobs > 1 and Path(STDIN) in paths:
-        # Worker processes get no stdin of their own: it would read as empty.
-        raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs or give a file")
     plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db)
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
     json_started = False
     failed = 0
-    outcomes = analyse_files(paths, settings, options.jobs, terminal_progress(len(paths)))
+    outcomes = analyse_files(
+        paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask
+    )
     for path, outcome in zip(paths, outcomes):
         entries: list[dict[str, Any]]
         if isinstance(outcome, InputError):
