@@ -57,6 +57,18 @@ def test_reimport_gives_the_same_module():
     }
 
 
+def test_import_is_silent_with_warnings_as_errors():
+    # The module is built for the interpreter running it, whichever version
+    # that is: no version warning.
+    completed = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import ostrel.fenwy; print(ostrel.fenwy.calc_num_frames(10, 4, 2))"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert (completed.returncode, completed.stdout, completed.stderr) == (0, "4\n", "")
+
+
 def test_reload_gives_the_same_module():
     result = run_python(
         """
