@@ -373,11 +373,16 @@ def run_isolated(script):
 def test_unbounded_recursion_raises_and_leaves_the_interpreter_usable():
     returncode, stdout, stderr = run_isolated(RECURSION_SCRIPT)
     assert returncode == 0, stderr
-    assert stdout.splitlines() == [
-        "calc_num_frames RecursionError ['ostrel.fenwy.calc_energy']",
+    energy, crossings, after = stdout.splitlines()
+    assert energy == "calc_num_frames RecursionError ['ostrel.fenwy.calc_energy']"
+    # Where in calc_zc's cycle the limit strikes (at its frame count or at
+    # the crossings) depends on how each interpreter version counts Python
+    # frames and C calls (3.12 counts them apart); each level adds its record.
+    assert crossings in (
         "num_zerocrossings RecursionError ['ostrel.fenwy.calc_zc']",
-        "after [0.5, 0.5]",
-    ]
+        "num_zerocrossings RecursionError ['ostrel.fenwy.calc_num_frames', 'ostrel.fenwy.calc_zc']",
+    )
+    assert after == "after [0.5, 0.5]"
 
 
 HOSTILE_RELEASE_SCRIPT = textwrap.dedent(

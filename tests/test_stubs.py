@@ -176,6 +176,10 @@ def conforms(value, annotation):
     stub uses only classes, unions and NDArray of a scalar type."""
     if typing.get_origin(annotation) is types.UnionType:
         return any(conforms(value, member) for member in typing.get_args(annotation))
+    if typing.get_origin(annotation) is NDArray:
+        # numpy 2.5 on: a type alias whose one argument is the scalar type.
+        (scalar,) = typing.get_args(annotation)
+        return isinstance(value, np.ndarray) and value.dtype.type is scalar
     if typing.get_origin(annotation) is np.ndarray:
         (scalar,) = typing.get_args(typing.get_args(annotation)[1])
         return isinstance(value, np.ndarray) and value.dtype.type is scalar

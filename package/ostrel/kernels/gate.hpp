@@ -12,8 +12,15 @@
 
 namespace ostrel::kernels {
 
+// At start-up, once numpy is bound: notes what each name that numpy's Python
+// code reads during the bodies' calls holds now, and follows the namespaces
+// they live in.  Never fails; numpy laid out otherwise keeps the fast paths
+// off.
+void note_numpy_names();
+
 // `np` in the module namespace is numpy as start-up imported it, a plain
-// module whose functions the bodies call are still the start-up objects.
+// module whose functions the bodies call, and every name those functions
+// read, still hold what they held at start-up.
 bool numpy_unchanged();
 
 // The module global `global` is the module's own function object.

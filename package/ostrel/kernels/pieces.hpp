@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "float_status.hpp"
+#include "main_thread.hpp"
 #include "module/ref.hpp"
 
 #include <algorithm>
@@ -73,7 +74,7 @@ void run_in_pieces(std::ptrdiff_t total, std::ptrdiff_t work_per_item, FloatStat
     const std::ptrdiff_t per_item = std::max<std::ptrdiff_t>(work_per_item, 1);
     const std::ptrdiff_t items_per_piece = std::max<std::ptrdiff_t>(work_per_piece / per_item, 1);
     // Only the main thread handles signals; other threads never need the GIL back.
-    const bool handles_signals = _PyOS_IsMainThread() != 0;
+    const bool handles_signals = on_main_thread();
     const bool release = total >= (work_without_gil + per_item - 1) / per_item;
     GilReleased gil(release);
     for (std::ptrdiff_t begin = 0; begin < total;) {

@@ -1,6 +1,7 @@
 // Module-global look-up with its per-site cache, and attribute reads.
 #include "operations.hpp"
 
+#include "namespaces.hpp"
 #include "state.hpp"
 
 namespace ostrel {
@@ -8,9 +9,10 @@ namespace ostrel {
 Ref lookup_global(Name global, GlobalCache& cache)
 {
     PyObject* key = name(global);
-    const std::uint64_t version = reinterpret_cast<PyDictObject*>(state.globals)->ma_version_tag;
+    const std::uint64_t version = module_namespace_version();
     if (version != cache.version) {
-        PyObject* value = _PyDict_GetItem_KnownHash(state.globals, key, PyObject_Hash(key));
+        // An interned str carries its hash: the look-up does not compute it.
+        PyObject* value = PyDict_GetItemWithError(state.globals, key);
         if (value == nullptr && PyErr_Occurred()) {
             raise_pending();
         }

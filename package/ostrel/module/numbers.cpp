@@ -102,6 +102,15 @@ Ref to_int(PyObject* object)
     return checked(PyNumber_Long(object));
 }
 
-bool is_negative_int(PyObject* object) { return PyLong_Check(object) && _PyLong_Sign(object) < 0; }
+bool is_negative_int(PyObject* object)
+{
+    if (!PyLong_Check(object)) {
+        return false;
+    }
+    // Reads the value itself, even of a subclass: no __index__ is called.
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    return overflow < 0 || (overflow == 0 && value < 0);
+}
 
 } // namespace ostrel

@@ -5,11 +5,6 @@
 #include "state.hpp"
 
 #include <frameobject.h>
-// A frame's line number is only writable through the interpreter's own
-// frame layout; this file alone reaches into it.
-#define Py_BUILD_CORE 1
-#include <internal/pycore_frame.h>
-#undef Py_BUILD_CORE
 
 #include <map>
 #include <new>
@@ -52,6 +47,34 @@ void keep_code(const char* function_name, int line, PyCodeObject* code) noexcept
     }
 }
 
+// The pending exception set aside while it lives; dropped unless restored.
+// 3.12 deprecates the three-part form for the exception object itself.
+class PendingException {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingException() : exception_(Ref::steal(PyErr_GetRaisedException())) {}
+    void restore() { PyErr_SetRaisedException(exception_.release()); }
+
+private:
+    Ref exception_;
+#else
+    PendingException()
+    {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type);
+        value_ = Ref::steal(value);
+        traceback_ = Ref::steal(traceback);
+    }
+    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
+private:
+    Ref type_;
+    Ref value_;
+    Ref traceback_;
+#endif
+};
+
 // A new reference, or NULL with the creation's exception replacing the
 // pending one.
 PyCodeObject* code_for_record(const char* function_name, int line) noexcept
@@ -59,16 +82,12 @@ PyCodeObject* code_for_record(const char* function_name, int line) noexcept
     if (PyCodeObject* kept = kept_code(function_name, line)) {
         return reinterpret_cast<PyCodeObject*>(Py_NewRef(kept));
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref pending_type = Ref::steal(type);
-    Ref pending_value = Ref::steal(value);
-    Ref pending_traceback = Ref::steal(traceback);
+    PendingException pending;
     PyCodeObject* code = PyCode_NewEmpty(source_file, function_name, line);
     if (code == nullptr) {
         return nullptr;
     }
-    PyErr_Restore(pending_type.release(), pending_value.release(), pending_traceback.release());
+    pending.restore();
     keep_code(function_name, line, code);
     return code;
 }
@@ -87,9 +106,8 @@ void add_traceback_record(const char* function_name, int line) noexcept
     if (!frame) {
         return;
     }
-    auto* record_frame = reinterpret_cast<PyFrameObject*>(frame.get());
-    record_frame->f_lineno = line;
-    PyTraceBack_Here(record_frame);
+    // The frame has not started, so its line is its code's first line: the record's.
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 } // namespace ostrel

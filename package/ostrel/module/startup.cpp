@@ -1,10 +1,12 @@
 // The module definition, its create and exec steps and the one exported symbol.
 #include "function_type.hpp"
 #include "names.hpp"
+#include "namespaces.hpp"
 #include "records.hpp"
 #include "state.hpp"
 
 #include "features/bodies.hpp"
+#include "kernels/gate.hpp"
 #include "peaks/bodies.hpp"
 
 #include <array>
@@ -21,7 +23,9 @@ constexpr std::array<FunctionEntry, 5> entries{{
     {find_peaks_signature, find_peaks_body},
 }};
 
-constexpr unsigned long built_for_version = 0x030B0000;  // 3.11
+// The minor version of the headers compiled against: an extension built for
+// one minor version of CPython is not meant for another.
+constexpr unsigned long built_for_version = PY_VERSION_HEX & ~0xFFFFUL;
 
 struct SpecField {
     const char* spec_attribute;
@@ -100,7 +104,7 @@ bool warn_on_version_mismatch()
     }
     char message[200];
     std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  3, 11, module_name, "does not match", static_cast<int>((running >> 24) & 0xFF),
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", static_cast<int>((running >> 24) & 0xFF),
                   static_cast<int>((running >> 16) & 0xFF));
     return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
@@ -206,8 +210,12 @@ bool keep_numpy_originals(PyObject* numpy)
 bool bind_numpy()
 {
     Ref numpy = import_numpy();
-    return numpy && PyDict_SetItem(state.globals, name(Name::np), numpy) == 0 && keep_array_type(numpy)
-        && keep_numpy_originals(numpy);
+    if (!numpy || PyDict_SetItem(state.globals, name(Name::np), numpy) < 0 || !keep_array_type(numpy)
+        || !keep_numpy_originals(numpy)) {
+        return false;
+    }
+    kernels::note_numpy_names();
+    return true;
 }
 
 PyObject* defaults_for(const Signature& signature)
@@ -226,6 +234,8 @@ PyObject* defaults_for(const Signature& signature)
 int exec_steps(PyObject* module)
 {
     state.globals = PyModule_GetDict(module);
+    // Without its changes followed, every look-up simply goes to the namespace.
+    follow_changes(state.globals);
     if (!keep(state.builtins, Py_XNewRef(PyImport_AddModule("builtins")))
         || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) {
         return -1;
