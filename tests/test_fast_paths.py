@@ -658,6 +658,24 @@ def test_energy_sums_follow_numpys_buffer_size(fenwy, restore_globals, buffer_si
         assert_identical(result, expected, f"window {win_len}")
 
 
+def test_a_summation_order_asked_of_a_stand_in_numpy_is_not_kept(fenwy, restore_globals, buffer_size, monkeypatch):
+    # The first energy call at a buffer size asks numpy how it sums.  Asked
+    # while np.add stands for another ufunc, the answer says nothing about
+    # numpy's compiled loop, and must not switch the fast path off for good.
+    x = clean_signal("float64", length=3000)
+    buffer_size(12352)
+    with monkeypatch.context() as patch:
+        patch.setattr(np, "add", np.subtract)
+        fenwy.calc_energy(x, 64, 16, False)
+    # Asked again with numpy itself, once.
+    fenwy.calc_energy(x[:10], 4, 2, False)
+    result, counts = numpy_calls(lambda: fenwy.calc_energy(x, 64, 16, False))
+    with generic_path(restore_globals):
+        expected = fenwy.calc_energy(x, 64, 16, False)
+    assert counts == {}
+    assert_identical(result, expected)
+
+
 def test_interrupt_stops_a_long_native_pass(fenwy):
     # About a second of native work; the interrupt arrives while it runs, is
     # noticed between pieces, and carries the record of the per-frame
