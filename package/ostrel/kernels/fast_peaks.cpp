@@ -74,7 +74,7 @@ Ref fast_find_peaks(PyObject* const* values)
         });
     }
     Ref peaks = write_peaks(*map, status);
-    return status.clean() ? std::move(peaks) : Ref{};
+    return status.shows_nothing() ? std::move(peaks) : Ref{};
 }
 
 } // namespace ostrel::kernels

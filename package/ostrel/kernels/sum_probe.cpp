@@ -118,7 +118,7 @@ bool find_order(std::ptrdiff_t bufsize, std::optional<SumOrder>& order)
     order = std::nullopt;
     for (std::size_t candidate = 0; candidate < candidate_count; ++candidate) {
         if (matches[candidate]) {
-            order = SumOrder{chunk_candidates[candidate], longest};
+            order = SumOrder{chunk_candidates[candidate], longest, bufsize};
             break;
         }
     }
