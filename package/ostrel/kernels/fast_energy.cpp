@@ -1,6 +1,7 @@
 // calc_energy natively: each frame's sum of squares as numpy sums it.
 #include "fast_paths.hpp"
 
+#include "dtypes.hpp"
 #include "energy.hpp"
 #include "frame_call.hpp"
 #include "module/state.hpp"
@@ -11,17 +12,6 @@
 
 namespace ostrel::kernels {
 namespace {
-
-// The signal's dtype; empty, with nothing pending, if it cannot be had.
-Ref dtype_of(PyObject* x)
-{
-    static PyObject* const dtype_name = PyUnicode_InternFromString("dtype");
-    Ref dtype = Ref::steal(dtype_name != nullptr ? PyObject_GetAttr(x, dtype_name) : nullptr);
-    if (!dtype) {
-        PyErr_Clear();
-    }
-    return dtype;
-}
 
 // The type numpy divides a float32 sum by the int win_len in, under its
 // current promotion rules: asked of numpy with a float32 zero.  Nothing

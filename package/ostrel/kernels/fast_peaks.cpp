@@ -2,6 +2,7 @@
 #include "fast_paths.hpp"
 
 #include "buffers.hpp"
+#include "dtypes.hpp"
 #include "gate.hpp"
 #include "module/state.hpp"
 #include "peaks.hpp"
@@ -36,6 +37,41 @@ Ref write_peaks(const MaximaMap& map, FloatStatus& status)
     return peaks.finish();
 }
 
+// th = np.max(values) * thresh and x1 > th, for a signal of any type: the
+// product and the comparison are numpy's own operations on the candidates'
+// values, so th's type and the comparison's follow numpy's promotion rules
+// of whatever version runs.  Comparing the candidates alone gives what the
+// whole comparison gives at them.  False, with nothing pending, when numpy
+// refused one of them (an out-of-range int threshold, an error state that
+// raises): the statements then meet the refusal themselves.
+bool keep_above_numpy_threshold(MaximaMap& map, PyObject* x, PyObject* thresh)
+{
+    const std::ptrdiff_t count = map.count(0, map.words());
+    Ref dtype = dtype_of(x);
+    NewArray values;
+    if (!dtype || !values.make(count, dtype)) {
+        return false;
+    }
+    const std::ptrdiff_t top = map.gather(values.data<char>());
+    Ref candidates = values.finish();
+    Ref largest = Ref::steal(PySequence_GetItem(candidates, top));
+    Ref th = Ref::steal(largest ? PyNumber_Multiply(largest, thresh) : nullptr);
+    Ref above = Ref::steal(th ? PyObject_RichCompare(candidates, th, Py_GT) : nullptr);
+    HeldBuffer mask;
+    if (!above || Py_TYPE(above.get()) != reinterpret_cast<PyTypeObject*>(state.ndarray_type)
+        || !mask.acquire(above, PyBUF_RECORDS_RO)) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_buffer& view = mask.view();
+    if (view.ndim != 1 || view.shape[0] != count || view.itemsize != 1 || view.format == nullptr
+        || view.format[0] != '?' || view.format[1] != '\0') {
+        return false;
+    }
+    map.keep_where(static_cast<const char*>(view.buf), view.strides[0]);
+    return true;
+}
+
 } // namespace
 
 Ref fast_find_peaks(PyObject* const* values)
@@ -47,12 +83,10 @@ Ref fast_find_peaks(PyObject* const* values)
         return Ref{};
     }
     const Signal& signal = x.signal();
-    // Thresholds are reproduced for float64 signals only: other types mix
-    // with the threshold by numpy's version-dependent promotion rules.
+    // A float64 signal meets a plain number's threshold in float64 on every
+    // numpy version; other types are left to numpy's promotion rules.
     const std::optional<double> factor = *thresholded ? plain_factor(thresh) : std::nullopt;
-    if (*thresholded && (!factor || signal.element != Element::float64)) {
-        return Ref{};
-    }
+    const bool native_threshold = factor && signal.element == Element::float64;
     std::optional<MaximaMap> map;
     try {
         map.emplace(signal);
@@ -64,14 +98,24 @@ Ref fast_find_peaks(PyObject* const* values)
     // th = np.max(values) * thresh; without candidates there is no largest
     // one to scale, and no threshold.
     if (*thresholded && map->count(0, map->words()) > 0) {
-        double largest = -__builtin_inf();
-        over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-            largest = map->largest(first, last, largest);
-        });
-        const double floor = largest * *factor;
-        over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-            map->keep_above(first, last, floor);
-        });
+        if (native_threshold) {
+            double largest = -__builtin_inf();
+            over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+                largest = map->largest(first, last, largest);
+            });
+            const double floor = largest * *factor;
+            over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+                map->keep_above(first, last, floor);
+            });
+        } else {
+            // numpy's operations may warn: the kernel's own flags are judged
+            // first, so that a warning is never shown twice; numpy handles
+            // the flags its operations raise.
+            if (!status.shows_nothing() || !keep_above_numpy_threshold(*map, values[0], thresh)) {
+                return Ref{};
+            }
+            status.ignore_raised_elsewhere();
+        }
     }
     Ref peaks = write_peaks(*map, status);
     return status.shows_nothing() ? std::move(peaks) : Ref{};

@@ -179,6 +179,36 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
     }
 }
 
+std::ptrdiff_t MaximaMap::gather(char* out) const
+{
+    return with_element(signal_.element, [&](auto type) {
+        using T = decltype(type);
+        std::ptrdiff_t next = 0;
+        std::ptrdiff_t top = 0;
+        each_maximum(bits_.get(), 0, words_, [&](std::ptrdiff_t position) {
+            const T value = load<T>(signal_.data + position * signal_.stride);
+            std::memcpy(out + next * static_cast<std::ptrdiff_t>(sizeof(T)), &value, sizeof value);
+            if (less(load<T>(out + top * static_cast<std::ptrdiff_t>(sizeof(T))), value)) {
+                top = next;
+            }
+            ++next;
+        });
+        return top;
+    });
+}
+
+void MaximaMap::keep_where(const char* keep, std::ptrdiff_t stride)
+{
+    std::ptrdiff_t k = 0;
+    for (std::ptrdiff_t word = 0; word < words_; ++word) {
+        Mask kept = 0;
+        each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {
+            kept |= static_cast<Mask>(keep[k++ * stride] != 0) << (position - word * word_bits);
+        });
+        bits_[word] = kept;
+    }
+}
+
 std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
                                  std::ptrdiff_t* room) const
 {

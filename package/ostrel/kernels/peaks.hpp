@@ -30,6 +30,13 @@ public:
     double largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const;
     void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
 
+    // The samples at the maxima of the whole map, in order, into `out` (room
+    // for count(0, words()) samples of the signal's type), and the place in
+    // that order of the first largest of them.
+    std::ptrdiff_t gather(char* out) const;
+    // Keeps the k-th maximum of the map where keep[k * stride] is nonzero.
+    void keep_where(const char* keep, std::ptrdiff_t stride);
+
     // Writes the positions in those words, in order, from `out` on, never
     // at or past `room`; returns the end.
     std::ptrdiff_t* write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
