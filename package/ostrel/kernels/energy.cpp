@@ -6,12 +6,53 @@
 namespace ostrel::kernels {
 namespace {
 
-// numpy's eight partial sums, as one vector of eight lanes of the sum's type.
-typedef double Doubles8 __attribute__((vector_size(8 * sizeof(double))));
-typedef float Floats8 __attribute__((vector_size(8 * sizeof(float))));
-template <class A>
-using Lanes = std::conditional_t<std::is_same_v<A, float>, Floats8, Doubles8>;
+// numpy's eight partial sums, in vectors of 32 bytes: two of float64, one
+// of float32 (wider generic vectors end up on the stack).
+typedef double Quad __attribute__((vector_size(32)));
+typedef float Oct __attribute__((vector_size(32)));
 constexpr std::ptrdiff_t lanes = 8;
+
+template <class A>
+struct Lanes;
+template <>
+struct Lanes<double> {
+    Quad low, high;
+    [[gnu::always_inline]] static Lanes load(const double* at)
+    {
+        Lanes values;
+        std::memcpy(&values.low, at, sizeof values.low);
+        std::memcpy(&values.high, at + 4, sizeof values.high);
+        return values;
+    }
+    [[gnu::always_inline]] double& operator[](int j) { return j < 4 ? low[j] : high[j - 4]; }
+    [[gnu::always_inline]] Lanes squared() const { return Lanes{low * low, high * high}; }
+    [[gnu::always_inline]] void operator+=(const Lanes& other)
+    {
+        low += other.low;
+        high += other.high;
+    }
+    [[gnu::always_inline]] double total() const
+    {
+        return ((low[0] + low[1]) + (low[2] + low[3])) + ((high[0] + high[1]) + (high[2] + high[3]));
+    }
+};
+template <>
+struct Lanes<float> {
+    Oct all;
+    [[gnu::always_inline]] static Lanes load(const float* at)
+    {
+        Lanes values;
+        std::memcpy(&values.all, at, sizeof values.all);
+        return values;
+    }
+    [[gnu::always_inline]] float& operator[](int j) { return all[j]; }
+    [[gnu::always_inline]] Lanes squared() const { return Lanes{all * all}; }
+    [[gnu::always_inline]] void operator+=(const Lanes& other) { all += other.all; }
+    [[gnu::always_inline]] float total() const
+    {
+        return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7]));
+    }
+};
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
 // Squares of contiguous samples of the sum's own type; index 0 is the
@@ -20,16 +61,14 @@ template <class A>
 struct ContiguousSquares {
     using Value = A;
     const char* base;
-    A operator()(std::ptrdiff_t i) const
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const
     {
         const A value = load<A>(base + i * static_cast<std::ptrdiff_t>(sizeof(A)));
         return value * value;
     }
-    Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
     {
-        Lanes<A> values;
-        std::memcpy(&values, base + i * static_cast<std::ptrdiff_t>(sizeof(A)), sizeof values);
-        return values * values;
+        return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
     }
 };
 
@@ -43,7 +82,7 @@ struct Squares {
     std::ptrdiff_t stride;
     std::ptrdiff_t first;  // padded index of the frame's first sample
     std::ptrdiff_t pad;
-    A operator()(std::ptrdiff_t i) const
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const
     {
         const std::ptrdiff_t at = first + i - pad;
         if (padded && at < 0) {
@@ -52,7 +91,7 @@ struct Squares {
         const A value = static_cast<A>(load<T>(data + at * stride));
         return value * value;
     }
-    Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
     {
         Lanes<A> values;
         for (int j = 0; j < lanes; ++j) {
@@ -80,7 +119,7 @@ template <class Read>
     for (; i < n - n % lanes; i += lanes) {
         partial += square.eight(begin + i);
     }
-    A total = ((partial[0] + partial[1]) + (partial[2] + partial[3])) + ((partial[4] + partial[5]) + (partial[6] + partial[7]));
+    A total = partial.total();
     for (; i < n; ++i) {
         total += square(begin + i);
     }
@@ -129,6 +168,146 @@ A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std:
     return chunked_sum(Squares<T, A, false>{base, signal.stride, 0, 0}, count, chunk);
 }
 
+// Squares formed beforehand, once per sample, for frames that overlap.
+template <class A>
+struct StoredSquares {
+    using Value = A;
+    const A* base;
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const { return base[i]; }
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const { return Lanes<A>::load(base + i); }
+};
+
+// Whole frames of at most one pairwise block with a hop of at most the
+// window, a tile at a time: each sample of the tile is squared once into
+// `squares`, and every frame of the tile sums its own run of them in
+// numpy's order.  Every squared sample lies in some frame.
+struct ShortFrames {
+    const Signal& signal;
+    const Framing& framing;
+    std::ptrdiff_t first, last;
+    double* out;
+    void* squares;  // room for tile_samples + win values of the sum's type
+};
+constexpr std::ptrdiff_t tile_samples = 4096;
+
+// block_sum of `interleaved` frames of n >= 8 stored squares `hop` apart, the
+// frames' additions interleaved so that their latencies overlap; each
+// frame's own additions keep numpy's order.
+constexpr int interleaved = 4;
+
+template <class A>
+[[gnu::always_inline]] inline void interleaved_block_sums(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
+                                                          A* totals)
+{
+    Lanes<A> partial[interleaved];
+    for (int k = 0; k < interleaved; ++k) {
+        partial[k] = Lanes<A>::load(squares + k * hop);
+    }
+    std::ptrdiff_t i = lanes;
+    for (; i < n - n % lanes; i += lanes) {
+        for (int k = 0; k < interleaved; ++k) {
+            partial[k] += Lanes<A>::load(squares + k * hop + i);
+        }
+    }
+    for (int k = 0; k < interleaved; ++k) {
+        A total = partial[k].total();
+        for (std::ptrdiff_t j = i; j < n; ++j) {
+            total += squares[k * hop + j];
+        }
+        totals[k] = total;
+    }
+}
+
+template <class T, class A, class Divide>
+[[gnu::always_inline]] inline void sum_short_frames(const ShortFrames& job, Divide divide)
+{
+    const Framing& framing = job.framing;
+    const std::ptrdiff_t tile_frames = std::max<std::ptrdiff_t>(tile_samples / framing.hop, 1);
+    A* const squares = static_cast<A*>(job.squares);
+    for (std::ptrdiff_t f0 = job.first; f0 < job.last; f0 += tile_frames) {
+        const std::ptrdiff_t f1 = std::min(f0 + tile_frames, job.last);
+        const std::ptrdiff_t begin = f0 * framing.hop;  // padded indices
+        const std::ptrdiff_t end = (f1 - 1) * framing.hop + framing.win;
+        const std::ptrdiff_t zeros = std::clamp<std::ptrdiff_t>(framing.pad - begin, 0, end - begin);
+        for (std::ptrdiff_t i = 0; i < zeros; ++i) {
+            squares[i] = A{0};
+        }
+        const char* data = job.signal.data + (begin + zeros - framing.pad) * job.signal.stride;
+        const std::ptrdiff_t stride = job.signal.stride;
+        if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            // The same loop with the stride known, so that it vectorizes.
+            for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
+                const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
+                squares[i] = value * value;
+            }
+        } else {
+            for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
+                const A value = static_cast<A>(load<T>(data + (i - zeros) * stride));
+                squares[i] = value * value;
+            }
+        }
+        // While the frames are summed, the next tile's samples are fetched
+        // from memory, a few cache lines per group of frames.
+        const char* ahead = data + (end - begin - zeros) * stride;
+        const char* const ahead_end = stride == static_cast<std::ptrdiff_t>(sizeof(T))
+            ? std::min(ahead + tile_samples * stride, job.signal.data + job.signal.length * stride)
+            : ahead;
+        const std::ptrdiff_t ahead_step = (ahead_end - ahead) / std::max<std::ptrdiff_t>((f1 - f0) / interleaved, 1) + 64;
+        std::ptrdiff_t f = f0;
+        if (framing.win >= lanes) {
+            for (; f1 - f >= interleaved; f += interleaved) {
+                for (const char* line = ahead; line < std::min(ahead + ahead_step, ahead_end); line += 64) {
+                    __builtin_prefetch(line);
+                }
+                ahead = std::min(ahead + ahead_step, ahead_end);
+                A totals[interleaved];
+                interleaved_block_sums(squares + (f - f0) * framing.hop, framing.hop, framing.win, totals);
+                for (int k = 0; k < interleaved; ++k) {
+                    job.out[f + k] = divide(A{0} + totals[k]);
+                }
+            }
+        }
+        for (; f < f1; ++f) {
+            const StoredSquares<A> frame{squares + (f - f0) * framing.hop};
+            job.out[f] = divide(A{0} + block_sum(frame, 0, framing.win));
+        }
+    }
+}
+
+// The same schedule compiled for the baseline and, where the processor has
+// it, for AVX2: no operation changes, only the width of the vector unit.
+template <class T, class A, class Divide>
+void short_frames_baseline(const ShortFrames& job, Divide divide)
+{
+    sum_short_frames<T, A>(job, divide);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class T, class A, class Divide>
+[[gnu::target("avx2")]] void short_frames_avx2(const ShortFrames& job, Divide divide)
+{
+    sum_short_frames<T, A>(job, divide);
+}
+
+bool has_avx2()
+{
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
+template <class T, class A, class Divide>
+void short_frames(const ShortFrames& job, Divide divide)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_avx2()) {
+        short_frames_avx2<T, A>(job, divide);
+        return;
+    }
+#endif
+    short_frames_baseline<T, A>(job, divide);
+}
+
 // The length of every block of a frame's pairwise tree when they are all
 // alike, else 0.
 std::ptrdiff_t uniform_block(std::ptrdiff_t n)
@@ -172,6 +351,10 @@ EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdif
       length_(framing.pad + signal.length),
       shared_block_(0)
 {
+    if (framing.win <= block && framing.hop <= framing.win) {
+        // Room for a tile of squares; forming them never allocates.
+        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block));
+    }
     const std::ptrdiff_t block_length = uniform_block(framing.win);
     if (framing.win > block && block_length > 0 && framing.hop % block_length == 0
         && (chunk == 0 || framing.win <= chunk)) {
@@ -206,18 +389,30 @@ void EnergyPlan::run_as(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
     const double win = static_cast<double>(framing_.win);
     const float win_float32 = static_cast<float>(framing_.win);
+    const auto divide = [&](A total) {
+        if constexpr (std::is_same_v<A, float>) {
+            return quotient_ == Quotient::float32 ? static_cast<double>(total / win_float32)
+                                                  : static_cast<double>(total) / win;
+        } else {
+            return total / win;
+        }
+    };
+    if (!tile_squares_.empty()) {
+        // Whole frames: those that end within the signal.
+        const std::ptrdiff_t ending_inside = length_ >= framing_.win ? (length_ - framing_.win) / framing_.hop + 1 : 0;
+        const std::ptrdiff_t whole = std::min(ending_inside, last);
+        if (first < whole) {
+            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, tile_squares_.data()}, divide);
+            first = whole;
+        }
+    }
     for (std::ptrdiff_t f = first; f < last; ++f) {
         const std::ptrdiff_t start = f * framing_.hop;
         const std::ptrdiff_t count = frame_length(f);
         const A total = shared_block_ > 0 && count == framing_.win
                       ? shared_frame_sum<A>(start)
                       : frame_sum<T, A>(signal_, framing_.pad, start, count, chunk_);
-        if constexpr (std::is_same_v<A, float>) {
-            out[f] = quotient_ == Quotient::float32 ? static_cast<double>(total / win_float32)
-                                                    : static_cast<double>(total) / win;
-        } else {
-            out[f] = total / win;
-        }
+        out[f] = divide(total);
     }
 }
 

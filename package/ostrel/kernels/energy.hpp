@@ -51,6 +51,9 @@ private:
     std::ptrdiff_t length_;        // of the padded signal
     std::ptrdiff_t shared_block_;  // 0 when frames share no blocks
     std::vector<double> block_sums_;
+    // Storage for a tile of squares (of the sum's type); empty unless frames
+    // are short and overlap.
+    std::vector<double> tile_squares_;
 };
 
 } // namespace ostrel::kernels
