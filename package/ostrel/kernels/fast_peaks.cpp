@@ -99,11 +99,7 @@ Ref fast_find_peaks(PyObject* const* values)
     // one to scale, and no threshold.
     if (*thresholded && map->count(0, map->words()) > 0) {
         if (native_threshold) {
-            double largest = -__builtin_inf();
-            over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-                largest = map->largest(first, last, largest);
-            });
-            const double floor = largest * *factor;
+            const double floor = map->largest() * *factor;
             over_words(*map, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
                 map->keep_above(first, last, floor);
             });

@@ -29,14 +29,20 @@ bool less(T left, T right)
 
 // Any element type, any stride: the bits of positions begin <= i < end (at
 // most one word), one position at a time.
+// For a float64 signal each judge also raises `largest` to the largest
+// maximum it finds (a maximum is never NaN).
 template <class T>
-Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
+Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     const auto at = [&](std::ptrdiff_t i) { return load<T>(signal.data + i * signal.stride); };
     Mask bits = 0;
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         const T middle = at(i);
-        bits |= static_cast<Mask>(less(at(i - 1), middle) & less(at(i + 1), middle)) << (i - begin);
+        const bool maximum = less(at(i - 1), middle) & less(at(i + 1), middle);
+        bits |= static_cast<Mask>(maximum) << (i - begin);
+        if constexpr (std::is_same_v<T, double>) {
+            largest = maximum ? std::max(largest, middle) : largest;
+        }
     }
     return bits;
 }
@@ -54,7 +60,7 @@ Pair without_nan(Pair values, PairMask& ordered)
     return is_number ? values : Pair{};
 }
 
-Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
+Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     const auto* x = reinterpret_cast<const double*>(signal.data);
     const auto pair_at = [&](std::ptrdiff_t i) {
@@ -69,16 +75,22 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
         const Pair middle = without_nan(pair_at(i), counts);
         counts &= (without_nan(pair_at(i - 1), counts) < middle) & (without_nan(pair_at(i + 1), counts) < middle);
         bits |= (Mask(counts[0] & 1) | Mask(counts[1] & 1) << 1) << (i - begin);
+        for (int k = 0; k < 2; ++k) {
+            largest = counts[k] != 0 ? std::max(largest, middle[k]) : largest;
+        }
     }
-    return i < end ? bits | judge_each<double>(signal, i, end) << (i - begin) : bits;
+    return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
 }
 
 #ifdef OSTREL_HAVE_AVX2_PATH
 // Contiguous float64, four positions at a time, where the processor has AVX2:
 // its quiet comparisons are false for NaN and raise nothing.
-[[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
+[[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
+                                         double& largest)
 {
     const auto* x = reinterpret_cast<const double*>(signal.data);
+    const __m256d none = _mm256_set1_pd(-__builtin_inf());
+    __m256d top = none;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
     for (; end - i >= 4; i += 4) {
@@ -86,8 +98,36 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
         const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + i - 1), middle, _CMP_LT_OQ),
                                              _mm256_cmp_pd(_mm256_loadu_pd(x + i + 1), middle, _CMP_LT_OQ));
         bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << (i - begin);
+        top = _mm256_max_pd(top, _mm256_blendv_pd(none, middle, counts));
     }
-    return i < end ? bits | judge_each<double>(signal, i, end) << (i - begin) : bits;
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, top);
+    for (const double lane : lanes) {
+        largest = std::max(largest, lane);
+    }
+    return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
+}
+
+// The bits of the 64 positions from x on whose samples are strictly above
+// `floor`, by AVX2's quiet comparison.
+[[gnu::target("avx2")]] Mask above_quads(const double* x, double floor)
+{
+    const __m256d threshold = _mm256_set1_pd(floor);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 4) {
+        bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + k), threshold, _CMP_GT_OQ))) << k;
+    }
+    return bits;
+}
+
+[[gnu::target("popcnt")]] std::ptrdiff_t count_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t first,
+                                                          std::ptrdiff_t last)
+{
+    std::ptrdiff_t count = 0;
+    for (std::ptrdiff_t word = first; word < last; ++word) {
+        count += __builtin_popcountll(bits[word]);
+    }
+    return count;
 }
 
 bool has_avx2()
@@ -98,7 +138,7 @@ bool has_avx2()
 #endif
 
 // The judge for one word of positions.
-using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t);
+using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
 Judge judge_for(const Signal& signal)
 {
@@ -129,7 +169,7 @@ void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
     for (std::ptrdiff_t word = first; word < last; ++word) {
         const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
         const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
-        bits_[word] = begin < end ? judge_word(signal_, begin, end) << (begin - word * word_bits) : 0;
+        bits_[word] = begin < end ? judge_word(signal_, begin, end, largest_) << (begin - word * word_bits) : 0;
     }
 }
 
@@ -151,6 +191,11 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
 
 std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
+#ifdef OSTREL_HAVE_AVX2_PATH
+    if (has_avx2()) {
+        return count_with_popcnt(bits_.get(), first, last);
+    }
+#endif
     std::ptrdiff_t count = 0;
     for (std::ptrdiff_t word = first; word < last; ++word) {
         count += std::popcount(bits_[word]);
@@ -158,18 +203,21 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
     return count;
 }
 
-double MaximaMap::largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const
-{
-    // Maxima are never NaN (every comparison with NaN is false), so the plain
-    // maximum is numpy's.
-    each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
-        so_far = std::max(so_far, value_at(position));
-    });
-    return so_far;
-}
-
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
+#ifdef OSTREL_HAVE_AVX2_PATH
+    // Contiguous float64: whole words at once, up to the signal's last word.
+    if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))
+        && has_avx2()) {
+        const auto* x = reinterpret_cast<const double*>(signal_.data);
+        const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
+        for (; first < whole; ++first) {
+            if (bits_[first] != 0) {
+                bits_[first] &= above_quads(x + first * word_bits, floor);
+            }
+        }
+    }
+#endif
     for (std::ptrdiff_t word = first; word < last; ++word) {
         Mask kept = 0;
         each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {

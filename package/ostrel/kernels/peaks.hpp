@@ -27,7 +27,8 @@ public:
     // read the bits only: the samples may change meanwhile (another thread,
     // a signal handler), and the map must stay what was counted.
     std::ptrdiff_t count(std::ptrdiff_t first, std::ptrdiff_t last) const;
-    double largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const;
+    // The largest maximum judged so far (float64 signals only).
+    double largest() const { return largest_; }
     void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
 
     // The samples at the maxima of the whole map, in order, into `out` (room
@@ -48,6 +49,7 @@ private:
     Signal signal_;
     std::ptrdiff_t words_;
     std::unique_ptr<std::uint64_t[]> bits_;
+    double largest_ = -__builtin_inf();
 };
 
 } // namespace ostrel::kernels
