@@ -37,6 +37,11 @@ typename Lanes<P>::Values load_lanes(const char* at)
     typename Lanes<P>::Values values;
     if constexpr (std::is_same_v<T, P>) {
         std::memcpy(&values, at, sizeof values);
+    } else if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+        typedef float Two __attribute__((vector_size(8)));
+        Two raw;
+        std::memcpy(&raw, at, sizeof raw);
+        values = __builtin_convertvector(raw, typename Lanes<P>::Values);
     } else {
         for (int j = 0; j < Lanes<P>::count; ++j) {
             values[j] = static_cast<P>(load<T>(at + j * static_cast<std::ptrdiff_t>(sizeof(T))));
@@ -199,6 +204,19 @@ Word crossing_word(const char* x)
     return word;
 }
 
+// float32 samples whose products are formed in float64.
+[[gnu::target("avx2")]] Word crossing_word_avx2_widened(const float* x)
+{
+    Word word = 0;
+    for (int k = 0; k < word_bits; k += 4) {
+        const __m256d left = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+        const __m256d right = _mm256_cvtps_pd(_mm_loadu_ps(x + k + 1));
+        const __m256d products = _mm256_mul_pd(left, right);
+        word |= Word(_mm256_movemask_pd(_mm256_cmp_pd(products, _mm256_setzero_pd(), _CMP_LT_OQ))) << k;
+    }
+    return word;
+}
+
 bool has_avx2()
 {
     static const bool available = __builtin_cpu_supports("avx2");
@@ -206,11 +224,15 @@ bool has_avx2()
 }
 
 // Words of crossing bits for whole words of pairs from x on, into words[0..count).
-template <class T>
+template <class T, class P>
 [[gnu::target("avx2")]] void crossing_words_avx2(const char* x, std::ptrdiff_t count, Word* words)
 {
     for (std::ptrdiff_t w = 0; w < count; ++w) {
-        words[w] = crossing_word_avx2(reinterpret_cast<const T*>(x) + w * word_bits);
+        if constexpr (std::is_same_v<T, P>) {
+            words[w] = crossing_word_avx2(reinterpret_cast<const T*>(x) + w * word_bits);
+        } else {
+            words[w] = crossing_word_avx2_widened(reinterpret_cast<const float*>(x) + w * word_bits);
+        }
     }
 }
 #endif
@@ -239,10 +261,10 @@ template <class T, class P>
             put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
         }
 #if defined(__x86_64__) && defined(__GNUC__)
-        if constexpr (std::is_same_v<T, P>) {
+        if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
             if (has_avx2() && stop - i >= word_bits) {
                 const std::ptrdiff_t whole = (stop - i) / word_bits;
-                crossing_words_avx2<T>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
+                crossing_words_avx2<T, P>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
                 i += whole * word_bits;
             }
         }
@@ -380,9 +402,8 @@ std::ptrdiff_t count_crossings(const Signal& signal, Product product, std::ptrdi
 void crossing_rates(const Signal& signal, const Framing& framing, Product product, Sweep& sweep,
                     std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
-    // Short hops: a frame's count from the bits costs less than a sweep's
-    // step; long ones are swept.
-    if (framing.win <= tile_pairs && framing.hop <= 32) {
+    // Frames up to a tile long count their bits; longer ones are swept.
+    if (framing.win <= tile_pairs) {
         // Room for the bits of a tile.
         Word words[tile_words];
         with_types(signal, product, [&](auto type, auto product_type) {

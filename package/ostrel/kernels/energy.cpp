@@ -55,20 +55,37 @@ struct Lanes<float> {
 };
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
-// Squares of contiguous samples of the sum's own type; index 0 is the
-// frame's first sample.
-template <class A>
+// Squares of contiguous samples, converted to the sum's type first; index 0
+// is the frame's first sample.
+template <class T, class A>
 struct ContiguousSquares {
     using Value = A;
     const char* base;
     [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const
     {
-        const A value = load<A>(base + i * static_cast<std::ptrdiff_t>(sizeof(A)));
+        const A value = static_cast<A>(load<T>(base + i * static_cast<std::ptrdiff_t>(sizeof(T))));
         return value * value;
     }
     [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
     {
-        return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+        if constexpr (std::is_same_v<T, A>) {
+            return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+        } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
+            typedef float Four __attribute__((vector_size(16)));
+            Four low, high;
+            const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(float));
+            std::memcpy(&low, at, sizeof low);
+            std::memcpy(&high, at + sizeof low, sizeof high);
+            return Lanes<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+        } else {
+            T raw[lanes];
+            std::memcpy(raw, base + i * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof raw);
+            A converted[lanes];
+            for (int j = 0; j < lanes; ++j) {
+                converted[j] = static_cast<A>(raw[j]);
+            }
+            return Lanes<A>::load(converted).squared();
+        }
     }
 };
 
@@ -160,10 +177,8 @@ A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std:
         return chunked_sum(Squares<T, A, true>{signal.data, signal.stride, first, pad}, count, chunk);
     }
     const char* base = signal.data + (first - pad) * signal.stride;
-    if constexpr (std::is_same_v<T, A>) {
-        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(A))) {
-            return chunked_sum(ContiguousSquares<A>{base}, count, chunk);
-        }
+    if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+        return chunked_sum(ContiguousSquares<T, A>{base}, count, chunk);
     }
     return chunked_sum(Squares<T, A, false>{base, signal.stride, 0, 0}, count, chunk);
 }
