@@ -366,7 +366,7 @@ EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdif
       length_(framing.pad + signal.length),
       shared_block_(0)
 {
-    if (framing.win <= block && framing.hop <= framing.win) {
+    if (framing.win <= block && framing.hop <= framing.win && (chunk == 0 || framing.win <= chunk)) {
         // Room for a tile of squares; forming them never allocates.
         tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block));
     }

@@ -29,8 +29,8 @@ bool less(T left, T right)
 
 // Any element type, any stride: the bits of positions begin <= i < end (at
 // most one word), one position at a time.
-// For a float64 signal each judge also raises `largest` to the largest
-// maximum it finds (a maximum is never NaN).
+// For a float64 or float32 signal each judge also raises `largest` to the
+// largest maximum it finds (a maximum is never NaN).
 template <class T>
 Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
@@ -40,8 +40,8 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
         const T middle = at(i);
         const bool maximum = less(at(i - 1), middle) & less(at(i + 1), middle);
         bits |= static_cast<Mask>(maximum) << (i - begin);
-        if constexpr (std::is_same_v<T, double>) {
-            largest = maximum ? std::max(largest, middle) : largest;
+        if constexpr (std::is_floating_point_v<T>) {
+            largest = maximum ? std::max(largest, static_cast<double>(middle)) : largest;
         }
     }
     return bits;
@@ -108,6 +108,30 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
 }
 
+// Contiguous float32, eight positions at a time.
+[[gnu::target("avx2")]] Mask judge_octs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
+                                        double& largest)
+{
+    const auto* x = reinterpret_cast<const float*>(signal.data);
+    const __m256 none = _mm256_set1_ps(-__builtin_inff());
+    __m256 top = none;
+    Mask bits = 0;
+    std::ptrdiff_t i = begin;
+    for (; end - i >= 8; i += 8) {
+        const __m256 middle = _mm256_loadu_ps(x + i);
+        const __m256 counts = _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(x + i - 1), middle, _CMP_LT_OQ),
+                                            _mm256_cmp_ps(_mm256_loadu_ps(x + i + 1), middle, _CMP_LT_OQ));
+        bits |= static_cast<Mask>(_mm256_movemask_ps(counts)) << (i - begin);
+        top = _mm256_max_ps(top, _mm256_blendv_ps(none, middle, counts));
+    }
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, top);
+    for (const float lane : lanes) {
+        largest = std::max(largest, static_cast<double>(lane));
+    }
+    return i < end ? bits | judge_each<float>(signal, i, end, largest) << (i - begin) : bits;
+}
+
 // The bits of the 64 positions from x on whose samples are strictly above
 // `floor`, by AVX2's quiet comparison.
 [[gnu::target("avx2")]] Mask above_quads(const double* x, double floor)
@@ -150,6 +174,12 @@ Judge judge_for(const Signal& signal)
 #endif
         return judge_pairs;
     }
+#ifdef OSTREL_HAVE_AVX2_PATH
+    if (signal.element == Element::float32 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(float))
+        && has_avx2()) {
+        return judge_octs;
+    }
+#endif
     return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
 }
 
@@ -175,7 +205,9 @@ void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
 
 double MaximaMap::value_at(std::ptrdiff_t position) const
 {
-    return load<double>(signal_.data + position * signal_.stride);
+    return with_element(signal_.element, [&](auto type) {
+        return static_cast<double>(load<decltype(type)>(signal_.data + position * signal_.stride));
+    });
 }
 
 // Calls each(position) for every set bit of the words first <= w < last.

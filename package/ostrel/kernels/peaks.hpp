@@ -18,6 +18,7 @@ public:
     // Throws std::bad_alloc when there is no room for the map.
     explicit MaximaMap(const Signal& signal);
     std::ptrdiff_t words() const { return words_; }
+    const Signal& signal() const { return signal_; }
 
     // Judges the positions of the words first <= w < last.
     void judge(std::ptrdiff_t first, std::ptrdiff_t last);
@@ -27,7 +28,7 @@ public:
     // read the bits only: the samples may change meanwhile (another thread,
     // a signal handler), and the map must stay what was counted.
     std::ptrdiff_t count(std::ptrdiff_t first, std::ptrdiff_t last) const;
-    // The largest maximum judged so far (float64 signals only).
+    // The largest maximum judged so far (float64 and float32 signals only).
     double largest() const { return largest_; }
     void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
 
