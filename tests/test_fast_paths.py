@@ -223,9 +223,6 @@ def first_calls_made():
 
 
 ERROR_STATES = {"numpy default": dict(all="warn", under="ignore"), "raise": dict(all="raise")}
-# The differential grids also run where numpy ignores every flag, so that
-# native results kept despite raised flags are compared too.
-GRID_ERROR_STATES = {**ERROR_STATES, "ignore": dict(all="ignore")}
 
 
 @pytest.mark.parametrize("error_state", ERROR_STATES)
@@ -405,6 +402,8 @@ def frame_grid(rng):
             yield int(rng.choice(lengths)), win_len, hop_size, centered
 
 
+# Where numpy ignores every flag, native results kept despite raised flags
+# are compared too.
 @pytest.mark.parametrize("error_state", ["numpy default", "ignore"])
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("dtype", GRID_DTYPES)
@@ -413,7 +412,7 @@ def test_frame_features_match_the_generic_sequence(fenwy, restore_globals, funct
     rng = np.random.default_rng([FEATURES.index(function), GRID_DTYPES.index(dtype), LAYOUTS[layout] + 2])
     for index, (length, win_len, hop_size, centered) in enumerate(frame_grid(rng)):
         x = laid_out(samples(rng, dtype, length, special=index % 2 == 1), LAYOUTS[layout])
-        with np.errstate(**GRID_ERROR_STATES[error_state]):
+        with np.errstate(**{**ERROR_STATES, "ignore": dict(all="ignore")}[error_state]):
             fast, generic = both_paths(restore_globals,
                                        lambda: getattr(fenwy, function)(x, win_len, hop_size, centered))
         case = f"{function}({dtype} {layout} x of {length}, {win_len}, {hop_size}, {centered}), signal {index}"
@@ -431,7 +430,8 @@ def test_zero_crossings_match_the_generic_sequence(fenwy, restore_globals, dtype
         assert_same_outcome(fast, generic, f"num_zerocrossings({dtype} {layout} x of {length}, special={special})")
 
 
-THRESHOLDS = [None, False, 0, 0.0, True, 1, 0.5, -0.5, NAN, INF, 1e308, 1e-310, 2**70, 10**400]
+# 1/3 and 0.1 put th a rounding step away from a sample of the last float signal below.
+THRESHOLDS = [None, False, 0, 0.0, True, 1, 0.5, -0.5, 1 / 3, 0.1, NAN, INF, 1e308, 1e-310, 2**70, 10**400]
 
 
 def peak_signals(rng, dtype):
@@ -447,6 +447,7 @@ def peak_signals(rng, dtype):
             yield np.array(values, dtype=dtype)
         largest = np.finfo(dtype).max
         yield np.array([0.0, largest, 0.0, largest / 2, 0.0], dtype=dtype)
+        yield np.array([0.0, 3.0, 0.0, 1.0, 0.0, 10.0, 0.0, 1.0, 0.0, 1.0000001, 0.0, 0.9999999, 0.0], dtype=dtype)
 
 
 def threshold_id(thresh):
@@ -459,7 +460,7 @@ def threshold_id(thresh):
 PEAK_DTYPES = [*GRID_DTYPES, "int8", "uint32", "uint64"]
 
 
-@pytest.mark.parametrize("error_state", GRID_ERROR_STATES)
+@pytest.mark.parametrize("error_state", ERROR_STATES)
 @pytest.mark.parametrize("dtype", PEAK_DTYPES)
 @pytest.mark.parametrize("thresh", THRESHOLDS, ids=threshold_id)
 def test_peaks_match_the_generic_sequence(fenwy, restore_globals, thresh, dtype, error_state):
@@ -467,7 +468,7 @@ def test_peaks_match_the_generic_sequence(fenwy, restore_globals, thresh, dtype,
     for index, values in enumerate(peak_signals(rng, dtype)):
         for layout, step in LAYOUTS.items():
             x = laid_out(values, step)
-            with np.errstate(**GRID_ERROR_STATES[error_state]):
+            with np.errstate(**ERROR_STATES[error_state]):
                 fast, generic = both_paths(restore_globals, lambda: fenwy.find_peaks(x, thresh))
             assert_same_outcome(fast, generic, f"find_peaks({dtype} {layout} signal {index} of {len(x)}, {thresh!r})")
 
