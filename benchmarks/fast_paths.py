@@ -1,7 +1,9 @@
 """Times the native fast paths of ostrel.fenwy against the generic sequence of
 numpy calls that the same functions run for every other input, and against
 one read pass over the signal (np.add.reduce), in one process and on the same
-inputs; and two threads on two signals against one thread doing both.
+inputs; two threads on two signals against one thread doing both; the inputs
+that once fell off the fast path against their neighbours; and, with the
+`bench` extra installed, the features users would otherwise compute.
 
     PYTHONPATH=package python benchmarks/fast_paths.py            # full run, writes fast_paths.md
     PYTHONPATH=package python benchmarks/fast_paths.py --quick    # smoke run, writes nothing
@@ -163,8 +165,85 @@ def thread_cases():
     yield "read pass (np.add.reduce)", "", np.add.reduce
 
 
+def paired_seconds(ours_call, reference_call, repeats):
+    """Median per-call seconds of two calls, alternating repeat by repeat."""
+    calls = {"ours": ours_call, "reference": reference_call}
+    loops = {name: loops_for(loop_seconds(call, 1)) for name, call in calls.items()}
+    samples = {name: [] for name in calls}
+    for _ in range(repeats):
+        for name, call in calls.items():
+            samples[name].append(loop_seconds(call, loops[name]))
+    return statistics.median(samples["ours"]), statistics.median(samples["reference"])
+
+
+def with_values(x, value, count=3):
+    """x with `count` samples, spread over it, set to value."""
+    y = x.copy()
+    y[np.linspace(len(y) // 7, len(y) - 3, count).astype(int)] = value
+    return y
+
+
+def cliff_cases(x, windows):
+    """(case, our call, reference, reference call, bound): the inputs that
+    once fell off the fast path or ran slowly, each against its neighbour."""
+    x32 = x.astype(np.float32)
+    read_pass = functools.partial(np.add.reduce, x)
+    for window in windows:
+        args = (window, window // 4)
+        for centered in (False, True):
+            for name in ("calc_energy", "calc_zc"):
+                function = getattr(ours, name)
+                yield (f"{name} float32, win {window}, centered={centered}",
+                       functools.partial(function, x32, *args, centered), "float64",
+                       functools.partial(function, x, *args, centered), 1.25)
+        energy = functools.partial(ours.calc_energy, x, *args)
+        yield (f"calc_energy, 3 NaNs, win {window}", functools.partial(ours.calc_energy, with_values(x, np.nan), *args),
+               "clean signal", energy, 2.0)
+        yield (f"calc_energy, 3 squares underflow, win {window}",
+               functools.partial(ours.calc_energy, with_values(x, 1e-170), *args), "clean signal", energy, 2.0)
+    for thresh in (0.5, None):
+        yield (f"find_peaks float32, thresh {thresh}", functools.partial(ours.find_peaks, x32, thresh), "float64",
+               functools.partial(ours.find_peaks, x, thresh), 1.25)
+    yield "find_peaks, thresh 0.5", functools.partial(ours.find_peaks, x, 0.5), "read pass", read_pass, 3.0
+    yield "find_peaks, no threshold", functools.partial(ours.find_peaks, x), "read pass", read_pass, None
+    for name in ("calc_energy", "calc_zc"):
+        yield f"{name}, win 64, hop 16", functools.partial(getattr(ours, name), x, 64, 16), "read pass", read_pass, 3.0
+
+
+def peer_cases(x, windows):
+    """(case, our call, peer, peer call): what users would run instead, on
+    the same float32 signal.  Empty when the bench extra is not installed."""
+    try:
+        import librosa
+        import scipy.signal
+    except ImportError:
+        return
+    x32 = x.astype(np.float32)
+    for window in windows:
+        hop = window // 4
+        yield (f"energy, win {window}, hop {hop}", functools.partial(ours.calc_energy, x32, window, hop),
+               "librosa.feature.rms",
+               functools.partial(librosa.feature.rms, y=x32, frame_length=window, hop_length=hop))
+        yield (f"zero-crossing rate, win {window}, hop {hop}", functools.partial(ours.calc_zc, x32, window, hop),
+               "librosa.feature.zero_crossing_rate",
+               functools.partial(librosa.feature.zero_crossing_rate, x32, frame_length=window, hop_length=hop))
+    yield ("peaks, no threshold", functools.partial(ours.find_peaks, x32), "scipy.signal.find_peaks",
+           functools.partial(scipy.signal.find_peaks, x32))
+    yield ("peaks, half the largest", functools.partial(ours.find_peaks, x32, 0.5), "scipy.signal.find_peaks(height=)",
+           functools.partial(scipy.signal.find_peaks, x32, height=0.5 * float(x32.max())))
+
+
+def numpy_call_count(call):
+    """How many of numpy's Python-level functions the call entered (NaN
+    frames ask numpy's sum, one call each)."""
+    call()
+    return sum(numpy_calls(call)[1].values())
+
+
 HEADER = ["function", "samples", "parameters", "fast path taken", "repeats", "fast", "generic", "read pass",
           "generic / fast", "fast / read pass"]
+CLIFF_HEADER = ["case", "numpy calls", "ours", "against", "its time", "ratio", "bound", "within"]
+PEER_HEADER = ["case", "ours", "peer", "peer's time", "peer / ours"]
 THREAD_HEADER = ["function", "signals", "parameters", "one thread, both calls", "two threads, one call each",
                  "throughput ratio"]
 
@@ -176,7 +255,8 @@ def markdown_table(header, rows, text_columns):
     return "\n".join(lines)
 
 
-def write_markdown(path, rows, thread_rows, elapsed, load_before, load_after, large, thread_size):
+def write_markdown(path, rows, thread_rows, cliff_rows, peer_rows, elapsed, load_before, load_after, large,
+                   thread_size):
     text = f"""# Benchmark: the native fast paths of ostrel.fenwy
 
 Produced by `PYTHONPATH=package python benchmarks/fast_paths.py` on {datetime.date.today().isoformat()}
@@ -206,6 +286,24 @@ Produced by `PYTHONPATH=package python benchmarks/fast_paths.py` on {datetime.da
 {markdown_table(HEADER, rows, 4)}
 
 {markdown_table(THREAD_HEADER, thread_rows, 3)}
+
+## Inputs that once fell off the fast path
+
+Each case against its neighbour in the same run, on the {size_label(large)}-sample signal ("ratio" is the
+case's time over the neighbour's; "bound" is what the case must stay within). "numpy calls" counts numpy's
+Python-level functions the call entered: a NaN frame is summed by numpy's own sum, one call per frame.
+Before timing, each case gave what the per-frame sequence gives, bit for bit.
+
+{markdown_table(CLIFF_HEADER, cliff_rows, 2)}
+
+## Against what users would run instead
+
+The same {size_label(large)} samples as float32 (as audio readers return them), in the same run; the peers
+(installed by the `bench` extra) compute comparable, not identical, features: RMS is the square root of the
+energy, and scipy's peak finder handles plateaus and heights its own way. "peer / ours" above 1 means ostrel
+is faster.
+
+{markdown_table(PEER_HEADER, peer_rows, 1) if peer_rows else "(the bench extra is not installed: no peers timed)"}
 """
     path.write_text(text, encoding="utf-8")
 
@@ -238,6 +336,25 @@ def main():
                          format_seconds(times["read pass"]), f"{times['generic'] / times['fast']:.2f}",
                          f"{times['fast'] / times['read pass']:.2f}"])
             print(" | ".join(rows[-1]), flush=True)
+        x = signals[large]
+        cliff_rows = []
+        print(" | ".join(CLIFF_HEADER), flush=True)
+        for case, call, against, reference, bound in cliff_cases(x, windows):
+            check(case, call)
+            ours_seconds, reference_seconds = paired_seconds(call, reference, max_repeats)
+            ratio = ours_seconds / reference_seconds
+            cliff_rows.append([case, str(numpy_call_count(call)), format_seconds(ours_seconds), against,
+                               format_seconds(reference_seconds), f"{ratio:.2f}",
+                               "—" if bound is None else f"{bound:.2f}",
+                               "—" if bound is None else ("yes" if ratio <= bound else "no")])
+            print(" | ".join(cliff_rows[-1]), flush=True)
+        peer_rows = []
+        print(" | ".join(PEER_HEADER), flush=True)
+        for case, call, peer, peer_call in peer_cases(x, windows):
+            ours_seconds, peer_seconds = paired_seconds(call, peer_call, max_repeats)
+            peer_rows.append([case, format_seconds(ours_seconds), peer, format_seconds(peer_seconds),
+                              f"{peer_seconds / ours_seconds:.1f}"])
+            print(" | ".join(peer_rows[-1]), flush=True)
         pair = [rng.standard_normal(thread_size) for _ in range(2)]
         print(" | ".join(THREAD_HEADER), flush=True)
         for label, parameters, function in thread_cases():
@@ -251,7 +368,8 @@ def main():
     elapsed = time.perf_counter() - started
     print(f"total run time: {elapsed:.1f} s")
     if output is not None:
-        write_markdown(output, rows, thread_rows, elapsed, load_before, load_average(), large, thread_size)
+        write_markdown(output, rows, thread_rows, cliff_rows, peer_rows, elapsed, load_before, load_average(), large,
+                       thread_size)
         print(f"written to {output}")
     return 0
 

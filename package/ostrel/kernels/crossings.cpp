@@ -1,7 +1,13 @@
 #include "crossings.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <type_traits>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace ostrel::kernels {
 namespace {
@@ -31,6 +37,11 @@ typename Lanes<P>::Values load_lanes(const char* at)
     typename Lanes<P>::Values values;
     if constexpr (std::is_same_v<T, P>) {
         std::memcpy(&values, at, sizeof values);
+    } else if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+        typedef float Two __attribute__((vector_size(8)));
+        Two raw;
+        std::memcpy(&raw, at, sizeof raw);
+        values = __builtin_convertvector(raw, typename Lanes<P>::Values);
     } else {
         for (int j = 0; j < Lanes<P>::count; ++j) {
             values[j] = static_cast<P>(load<T>(at + j * static_cast<std::ptrdiff_t>(sizeof(T))));
@@ -103,6 +114,225 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     return crossings;
 }
 
+// The lanes of a comparison's result as bits, lane 0 lowest.
+template <class Masks>
+unsigned lane_bits(Masks negative)
+{
+#if defined(__SSE2__)
+    if constexpr (sizeof(negative[0]) == 8) {
+        return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(negative)));
+    } else {
+        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(negative)));
+    }
+#else
+    unsigned bits = 0;
+    for (int k = 0; k < static_cast<int>(sizeof negative / sizeof negative[0]); ++k) {
+        bits |= static_cast<unsigned>(negative[k] & 1) << k;
+    }
+    return bits;
+#endif
+}
+
+using Word = std::uint64_t;
+constexpr std::ptrdiff_t word_bits = 64;
+
+// Sets the `count` bits of `value` from bit `at` on (they may straddle two words).
+[[gnu::always_inline]] inline void put_bits(Word* words, std::ptrdiff_t at, Word value, int count)
+{
+    const int shift = static_cast<int>(at % word_bits);
+    words[at / word_bits] |= value << shift;
+    if (shift + count > word_bits) {
+        words[at / word_bits + 1] |= value >> (word_bits - shift);
+    }
+}
+
+// Set bits among the bits begin <= k < end.
+[[gnu::always_inline]] inline std::ptrdiff_t count_bits(const Word* words, std::ptrdiff_t begin, std::ptrdiff_t end)
+{
+    if (begin >= end) {
+        return 0;
+    }
+    const std::ptrdiff_t first = begin / word_bits;
+    const std::ptrdiff_t last = (end - 1) / word_bits;
+    const Word head = ~Word{0} << (begin % word_bits);
+    const Word tail = ~Word{0} >> (word_bits - 1 - (end - 1) % word_bits);
+    if (first == last) {
+        return std::popcount(words[first] & head & tail);
+    }
+    std::ptrdiff_t count = std::popcount(words[first] & head) + std::popcount(words[last] & tail);
+    for (std::ptrdiff_t w = first + 1; w < last; ++w) {
+        count += std::popcount(words[w]);
+    }
+    return count;
+}
+
+// One word of crossing bits of contiguous samples x[0..64] of the product
+// type, for the baseline vector unit and, where the processor has it, AVX2,
+// whose quiet comparison is false for NaN and raises nothing.
+template <class T, class P>
+Word crossing_word(const char* x)
+{
+    constexpr int lanes = Lanes<P>::count;
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+    Word word = 0;
+    for (int k = 0; k < word_bits; k += lanes) {
+        const auto left = load_lanes<T, P>(x + k * size);
+        const auto right = load_lanes<T, P>(x + (k + 1) * size);
+        word |= Word{lane_bits(quiet_negative(left * right))} << k;
+    }
+    return word;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target("avx2")]] Word crossing_word_avx2(const double* x)
+{
+    Word word = 0;
+    for (int k = 0; k < word_bits; k += 4) {
+        const __m256d products = _mm256_mul_pd(_mm256_loadu_pd(x + k), _mm256_loadu_pd(x + k + 1));
+        word |= Word(_mm256_movemask_pd(_mm256_cmp_pd(products, _mm256_setzero_pd(), _CMP_LT_OQ))) << k;
+    }
+    return word;
+}
+
+[[gnu::target("avx2")]] Word crossing_word_avx2(const float* x)
+{
+    Word word = 0;
+    for (int k = 0; k < word_bits; k += 8) {
+        const __m256 products = _mm256_mul_ps(_mm256_loadu_ps(x + k), _mm256_loadu_ps(x + k + 1));
+        word |= Word(_mm256_movemask_ps(_mm256_cmp_ps(products, _mm256_setzero_ps(), _CMP_LT_OQ))) << k;
+    }
+    return word;
+}
+
+// float32 samples whose products are formed in float64.
+[[gnu::target("avx2")]] Word crossing_word_avx2_widened(const float* x)
+{
+    Word word = 0;
+    for (int k = 0; k < word_bits; k += 4) {
+        const __m256d left = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+        const __m256d right = _mm256_cvtps_pd(_mm_loadu_ps(x + k + 1));
+        const __m256d products = _mm256_mul_pd(left, right);
+        word |= Word(_mm256_movemask_pd(_mm256_cmp_pd(products, _mm256_setzero_pd(), _CMP_LT_OQ))) << k;
+    }
+    return word;
+}
+
+bool has_avx2()
+{
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+
+// Words of crossing bits for whole words of pairs from x on, into words[0..count).
+template <class T, class P>
+[[gnu::target("avx2")]] void crossing_words_avx2(const char* x, std::ptrdiff_t count, Word* words)
+{
+    for (std::ptrdiff_t w = 0; w < count; ++w) {
+        if constexpr (std::is_same_v<T, P>) {
+            words[w] = crossing_word_avx2(reinterpret_cast<const T*>(x) + w * word_bits);
+        } else {
+            words[w] = crossing_word_avx2_widened(reinterpret_cast<const float*>(x) + w * word_bits);
+        }
+    }
+}
+#endif
+
+// Crossing bits of the pairs (j, j + 1), begin <= j < end, of the signal
+// with `pad` zeros in front, at bit j - begin of `words` (cleared first).
+// The pairs are formed as count_padded forms them.
+template <class T, class P>
+[[gnu::always_inline]] inline void crossing_bits(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t begin, std::ptrdiff_t end, Word* words)
+{
+    std::fill(words, words + (end - begin + word_bits - 1) / word_bits, Word{0});
+    // Pairs of two padding zeros give 0; the pair of the last zero and the
+    // first sample is formed, as it may raise a flag.
+    std::ptrdiff_t j = std::max(begin, pad - 1);
+    if (j < end && j == pad - 1) {
+        put_bits(words, j - begin, __builtin_isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
+        ++j;
+    }
+    // Pairs of the signal itself from here on.
+    std::ptrdiff_t i = j - pad;
+    const std::ptrdiff_t stop = end - pad;
+    if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+        constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        // Single pairs up to a word's first bit, then whole words of pairs.
+        for (; i < stop && (i + pad - begin) % word_bits != 0; ++i) {
+            put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
+        }
+#if defined(__x86_64__) && defined(__GNUC__)
+        if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
+            if (has_avx2() && stop - i >= word_bits) {
+                const std::ptrdiff_t whole = (stop - i) / word_bits;
+                crossing_words_avx2<T, P>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
+                i += whole * word_bits;
+            }
+        }
+#endif
+        for (; stop - i >= word_bits; i += word_bits) {
+            words[(i + pad - begin) / word_bits] = crossing_word<T, P>(signal.data + i * size);
+        }
+    }
+    for (; i < stop; ++i) {
+        put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
+    }
+}
+
+// Frames of at most `tile_pairs` samples, a tile of frames at a time: the
+// crossing bits of every pair from the tile's first frame's start to its
+// last frame's end are formed once, and each frame counts its own.
+constexpr std::ptrdiff_t tile_pairs = 4096;
+constexpr std::ptrdiff_t tile_words = 2 * tile_pairs / word_bits + 1;
+
+template <class T, class P>
+[[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
+                                                    std::ptrdiff_t last, double* out, Word* words)
+{
+    const std::ptrdiff_t length = framing.pad + signal.length;
+    const double win = static_cast<double>(framing.win);
+    const std::ptrdiff_t tile_frames = std::max<std::ptrdiff_t>(tile_pairs / framing.hop, 1);
+    for (std::ptrdiff_t f0 = first; f0 < last; f0 += tile_frames) {
+        const std::ptrdiff_t f1 = std::min(f0 + tile_frames, last);
+        const std::ptrdiff_t begin = f0 * framing.hop;
+        const std::ptrdiff_t end = std::min((f1 - 1) * framing.hop + framing.win, length) - 1;
+        if (end > begin) {
+            crossing_bits<T, P>(signal, framing.pad, begin, end, words);
+        }
+        for (std::ptrdiff_t f = f0; f < f1; ++f) {
+            // Slicing clips the frame at the end of the signal; a frame of
+            // fewer than two samples has no pairs.
+            const std::ptrdiff_t start = f * framing.hop;
+            const std::ptrdiff_t pairs_end = std::min(start + framing.win, length) - 1;
+            out[f] = static_cast<double>(count_bits(words, start - begin, pairs_end - begin)) / win;
+        }
+    }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class T, class P>
+[[gnu::target("avx2,popcnt")]] void tiled_rates_avx2(const Signal& signal, const Framing& framing,
+                                                    std::ptrdiff_t first, std::ptrdiff_t last, double* out,
+                                                    Word* words)
+{
+    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+}
+#endif
+
+// The same for the baseline and, where the processor has AVX2 (and with it
+// a population count instruction), for that.
+template <class T, class P>
+void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t first, std::ptrdiff_t last,
+                 double* out, Word* words)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_avx2()) {
+        tiled_rates_avx2<T, P>(signal, framing, first, last, out, words);
+        return;
+    }
+#endif
+    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+}
+
 template <class T, class P>
 struct FrameSweep {
     const Signal& signal;
@@ -172,6 +402,15 @@ std::ptrdiff_t count_crossings(const Signal& signal, Product product, std::ptrdi
 void crossing_rates(const Signal& signal, const Framing& framing, Product product, Sweep& sweep,
                     std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
+    // Frames up to a tile long count their bits; longer ones are swept.
+    if (framing.win <= tile_pairs) {
+        // Room for the bits of a tile.
+        Word words[tile_words];
+        with_types(signal, product, [&](auto type, auto product_type) {
+            tiled_rates<decltype(type), decltype(product_type)>(signal, framing, first, last, out, words);
+        });
+        return;
+    }
     with_types(signal, product, [&](auto type, auto product_type) {
         FrameSweep<decltype(type), decltype(product_type)>{signal, framing, sweep, framing.pad + signal.length}
             .run(first, last, out);

@@ -6,55 +6,113 @@
 namespace ostrel::kernels {
 namespace {
 
-// numpy's eight partial sums, as two vectors of four.
-typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
-struct Lanes {
-    Quad low, high;
-};
+// numpy's eight partial sums, in vectors of 32 bytes: two of float64, one
+// of float32 (wider generic vectors end up on the stack).
+typedef double Quad __attribute__((vector_size(32)));
+typedef float Oct __attribute__((vector_size(32)));
 constexpr std::ptrdiff_t lanes = 8;
-constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
-// Squares of contiguous float64 samples; index 0 is the frame's first sample.
-struct ContiguousSquares {
-    const char* base;
-    double operator()(std::ptrdiff_t i) const
-    {
-        const double value = load<double>(base + i * static_cast<std::ptrdiff_t>(sizeof(double)));
-        return value * value;
-    }
-    Lanes eight(std::ptrdiff_t i) const
+template <class A>
+struct Lanes;
+template <>
+struct Lanes<double> {
+    Quad low, high;
+    [[gnu::always_inline]] static Lanes load(const double* at)
     {
         Lanes values;
-        const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(double));
         std::memcpy(&values.low, at, sizeof values.low);
-        std::memcpy(&values.high, at + sizeof values.low, sizeof values.high);
-        return Lanes{values.low * values.low, values.high * values.high};
+        std::memcpy(&values.high, at + 4, sizeof values.high);
+        return values;
+    }
+    [[gnu::always_inline]] double& operator[](int j) { return j < 4 ? low[j] : high[j - 4]; }
+    [[gnu::always_inline]] Lanes squared() const { return Lanes{low * low, high * high}; }
+    [[gnu::always_inline]] void operator+=(const Lanes& other)
+    {
+        low += other.low;
+        high += other.high;
+    }
+    [[gnu::always_inline]] double total() const
+    {
+        return ((low[0] + low[1]) + (low[2] + low[3])) + ((high[0] + high[1]) + (high[2] + high[3]));
+    }
+};
+template <>
+struct Lanes<float> {
+    Oct all;
+    [[gnu::always_inline]] static Lanes load(const float* at)
+    {
+        Lanes values;
+        std::memcpy(&values.all, at, sizeof values.all);
+        return values;
+    }
+    [[gnu::always_inline]] float& operator[](int j) { return all[j]; }
+    [[gnu::always_inline]] Lanes squared() const { return Lanes{all * all}; }
+    [[gnu::always_inline]] void operator+=(const Lanes& other) { all += other.all; }
+    [[gnu::always_inline]] float total() const
+    {
+        return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7]));
+    }
+};
+constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
+
+// Squares of contiguous samples, converted to the sum's type first; index 0
+// is the frame's first sample.
+template <class T, class A>
+struct ContiguousSquares {
+    using Value = A;
+    const char* base;
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const
+    {
+        const A value = static_cast<A>(load<T>(base + i * static_cast<std::ptrdiff_t>(sizeof(T))));
+        return value * value;
+    }
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
+    {
+        if constexpr (std::is_same_v<T, A>) {
+            return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+        } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
+            typedef float Four __attribute__((vector_size(16)));
+            Four low, high;
+            const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(float));
+            std::memcpy(&low, at, sizeof low);
+            std::memcpy(&high, at + sizeof low, sizeof high);
+            return Lanes<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+        } else {
+            T raw[lanes];
+            std::memcpy(raw, base + i * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof raw);
+            A converted[lanes];
+            for (int j = 0; j < lanes; ++j) {
+                converted[j] = static_cast<A>(raw[j]);
+            }
+            return Lanes<A>::load(converted).squared();
+        }
     }
 };
 
-// Squares of samples of any element type at any stride, converted to float64
-// first; indices below `pad` are the virtual zeros in front of the signal.
-template <class T, bool padded>
+// Squares of samples of any element type at any stride, converted to the
+// sum's type first; indices below `pad` are the virtual zeros in front of
+// the signal.
+template <class T, class A, bool padded>
 struct Squares {
+    using Value = A;
     const char* data;
     std::ptrdiff_t stride;
     std::ptrdiff_t first;  // padded index of the frame's first sample
     std::ptrdiff_t pad;
-    double operator()(std::ptrdiff_t i) const
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const
     {
         const std::ptrdiff_t at = first + i - pad;
         if (padded && at < 0) {
-            return 0.0;
+            return A{0};
         }
-        const double value = static_cast<double>(load<T>(data + at * stride));
+        const A value = static_cast<A>(load<T>(data + at * stride));
         return value * value;
     }
-    Lanes eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
     {
-        Lanes values;
-        for (int j = 0; j < 4; ++j) {
-            values.low[j] = (*this)(i + j);
-            values.high[j] = (*this)(i + 4 + j);
+        Lanes<A> values;
+        for (int j = 0; j < lanes; ++j) {
+            values[j] = (*this)(i + j);
         }
         return values;
     }
@@ -63,24 +121,22 @@ struct Squares {
 // numpy's pairwise summation up to a block: sequential below 8 elements,
 // eight interleaved partial sums from 8 on.
 template <class Read>
-[[gnu::always_inline]] inline double block_sum(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
+[[gnu::always_inline]] inline typename Read::Value block_sum(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
 {
+    using A = typename Read::Value;
     if (n < lanes) {
-        double total = -0.0;
+        A total = -0.0;
         for (std::ptrdiff_t i = 0; i < n; ++i) {
             total += square(begin + i);
         }
         return total;
     }
-    Lanes partial = square.eight(begin);
+    Lanes<A> partial = square.eight(begin);
     std::ptrdiff_t i = lanes;
     for (; i < n - n % lanes; i += lanes) {
-        const Lanes next = square.eight(begin + i);
-        partial.low += next.low;
-        partial.high += next.high;
+        partial += square.eight(begin + i);
     }
-    double total = ((partial.low[0] + partial.low[1]) + (partial.low[2] + partial.low[3]))
-                 + ((partial.high[0] + partial.high[1]) + (partial.high[2] + partial.high[3]));
+    A total = partial.total();
     for (; i < n; ++i) {
         total += square(begin + i);
     }
@@ -89,7 +145,7 @@ template <class Read>
 
 // Above a block, the halves (cut at a multiple of 8) are summed separately.
 template <class Read>
-double pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
+typename Read::Value pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
 {
     if (n <= block) {
         return block_sum(square, begin, n);
@@ -99,12 +155,13 @@ double pairwise(const Read& square, std::ptrdiff_t begin, std::ptrdiff_t n)
     return pairwise(square, begin, half) + pairwise(square, begin + half, n - half);
 }
 
-// The reduction: the identity 0.0 plus the pairwise sum of each chunk in turn.
+// The reduction: the identity 0 plus the pairwise sum of each chunk in turn.
 template <class Read>
-double chunked_sum(const Read& square, std::ptrdiff_t count, std::ptrdiff_t chunk)
+typename Read::Value chunked_sum(const Read& square, std::ptrdiff_t count, std::ptrdiff_t chunk)
 {
+    using A = typename Read::Value;
     const std::ptrdiff_t step = chunk > 0 ? chunk : std::max<std::ptrdiff_t>(count, 1);
-    double total = 0.0;
+    A total = 0.0;
     for (std::ptrdiff_t begin = 0; begin < count; begin += step) {
         const std::ptrdiff_t n = std::min(step, count - begin);
         total += n <= block ? block_sum(square, begin, n) : pairwise(square, begin, n);
@@ -112,21 +169,158 @@ double chunked_sum(const Read& square, std::ptrdiff_t count, std::ptrdiff_t chun
     return total;
 }
 
-// The frame's sum with the cheapest reader that covers it.
-template <class T>
-double frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std::ptrdiff_t count,
-                 std::ptrdiff_t chunk)
+// The frame's sum in type A with the cheapest reader that covers it.
+template <class T, class A>
+A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std::ptrdiff_t count, std::ptrdiff_t chunk)
 {
     if (first < pad) {
-        return chunked_sum(Squares<T, true>{signal.data, signal.stride, first, pad}, count, chunk);
+        return chunked_sum(Squares<T, A, true>{signal.data, signal.stride, first, pad}, count, chunk);
     }
     const char* base = signal.data + (first - pad) * signal.stride;
-    if constexpr (std::is_same_v<T, double>) {
-        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-            return chunked_sum(ContiguousSquares{base}, count, chunk);
+    if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+        return chunked_sum(ContiguousSquares<T, A>{base}, count, chunk);
+    }
+    return chunked_sum(Squares<T, A, false>{base, signal.stride, 0, 0}, count, chunk);
+}
+
+// Squares formed beforehand, once per sample, for frames that overlap.
+template <class A>
+struct StoredSquares {
+    using Value = A;
+    const A* base;
+    [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const { return base[i]; }
+    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const { return Lanes<A>::load(base + i); }
+};
+
+// Whole frames of at most one pairwise block with a hop of at most the
+// window, a tile at a time: each sample of the tile is squared once into
+// `squares`, and every frame of the tile sums its own run of them in
+// numpy's order.  Every squared sample lies in some frame.
+struct ShortFrames {
+    const Signal& signal;
+    const Framing& framing;
+    std::ptrdiff_t first, last;
+    double* out;
+    void* squares;  // room for tile_samples + win values of the sum's type
+};
+constexpr std::ptrdiff_t tile_samples = 4096;
+
+// block_sum of `interleaved` frames of n >= 8 stored squares `hop` apart, the
+// frames' additions interleaved so that their latencies overlap; each
+// frame's own additions keep numpy's order.
+constexpr int interleaved = 4;
+
+template <class A>
+[[gnu::always_inline]] inline void interleaved_block_sums(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
+                                                          A* totals)
+{
+    Lanes<A> partial[interleaved];
+    for (int k = 0; k < interleaved; ++k) {
+        partial[k] = Lanes<A>::load(squares + k * hop);
+    }
+    std::ptrdiff_t i = lanes;
+    for (; i < n - n % lanes; i += lanes) {
+        for (int k = 0; k < interleaved; ++k) {
+            partial[k] += Lanes<A>::load(squares + k * hop + i);
         }
     }
-    return chunked_sum(Squares<T, false>{base, signal.stride, 0, 0}, count, chunk);
+    for (int k = 0; k < interleaved; ++k) {
+        A total = partial[k].total();
+        for (std::ptrdiff_t j = i; j < n; ++j) {
+            total += squares[k * hop + j];
+        }
+        totals[k] = total;
+    }
+}
+
+template <class T, class A, class Divide>
+[[gnu::always_inline]] inline void sum_short_frames(const ShortFrames& job, Divide divide)
+{
+    const Framing& framing = job.framing;
+    const std::ptrdiff_t tile_frames = std::max<std::ptrdiff_t>(tile_samples / framing.hop, 1);
+    A* const squares = static_cast<A*>(job.squares);
+    for (std::ptrdiff_t f0 = job.first; f0 < job.last; f0 += tile_frames) {
+        const std::ptrdiff_t f1 = std::min(f0 + tile_frames, job.last);
+        const std::ptrdiff_t begin = f0 * framing.hop;  // padded indices
+        const std::ptrdiff_t end = (f1 - 1) * framing.hop + framing.win;
+        const std::ptrdiff_t zeros = std::clamp<std::ptrdiff_t>(framing.pad - begin, 0, end - begin);
+        for (std::ptrdiff_t i = 0; i < zeros; ++i) {
+            squares[i] = A{0};
+        }
+        const char* data = job.signal.data + (begin + zeros - framing.pad) * job.signal.stride;
+        const std::ptrdiff_t stride = job.signal.stride;
+        if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+            // The same loop with the stride known, so that it vectorizes.
+            for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
+                const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
+                squares[i] = value * value;
+            }
+        } else {
+            for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
+                const A value = static_cast<A>(load<T>(data + (i - zeros) * stride));
+                squares[i] = value * value;
+            }
+        }
+        // While the frames are summed, the next tile's samples are fetched
+        // from memory, a few cache lines per group of frames.
+        const char* ahead = data + (end - begin - zeros) * stride;
+        const char* const ahead_end = stride == static_cast<std::ptrdiff_t>(sizeof(T))
+            ? std::min(ahead + tile_samples * stride, job.signal.data + job.signal.length * stride)
+            : ahead;
+        const std::ptrdiff_t ahead_step = (ahead_end - ahead) / std::max<std::ptrdiff_t>((f1 - f0) / interleaved, 1) + 64;
+        std::ptrdiff_t f = f0;
+        if (framing.win >= lanes) {
+            for (; f1 - f >= interleaved; f += interleaved) {
+                for (const char* line = ahead; line < std::min(ahead + ahead_step, ahead_end); line += 64) {
+                    __builtin_prefetch(line);
+                }
+                ahead = std::min(ahead + ahead_step, ahead_end);
+                A totals[interleaved];
+                interleaved_block_sums(squares + (f - f0) * framing.hop, framing.hop, framing.win, totals);
+                for (int k = 0; k < interleaved; ++k) {
+                    job.out[f + k] = divide(A{0} + totals[k]);
+                }
+            }
+        }
+        for (; f < f1; ++f) {
+            const StoredSquares<A> frame{squares + (f - f0) * framing.hop};
+            job.out[f] = divide(A{0} + block_sum(frame, 0, framing.win));
+        }
+    }
+}
+
+// The same schedule compiled for the baseline and, where the processor has
+// it, for AVX2: no operation changes, only the width of the vector unit.
+template <class T, class A, class Divide>
+void short_frames_baseline(const ShortFrames& job, Divide divide)
+{
+    sum_short_frames<T, A>(job, divide);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class T, class A, class Divide>
+[[gnu::target("avx2")]] void short_frames_avx2(const ShortFrames& job, Divide divide)
+{
+    sum_short_frames<T, A>(job, divide);
+}
+
+bool has_avx2()
+{
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
+template <class T, class A, class Divide>
+void short_frames(const ShortFrames& job, Divide divide)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (has_avx2()) {
+        short_frames_avx2<T, A>(job, divide);
+        return;
+    }
+#endif
+    short_frames_baseline<T, A>(job, divide);
 }
 
 // The length of every block of a frame's pairwise tree when they are all
@@ -141,14 +335,16 @@ std::ptrdiff_t uniform_block(std::ptrdiff_t n)
     return left == uniform_block(n - half) ? left : 0;
 }
 
-// A frame's pairwise sum from the sums of its blocks, as pairwise adds them.
-double tree_sum(const double* block_sums, std::ptrdiff_t n, std::ptrdiff_t block_length)
+// A frame's pairwise sum from the sums of its blocks (each exact in
+// float64), as pairwise adds them in type A.
+template <class A>
+A tree_sum(const double* block_sums, std::ptrdiff_t n, std::ptrdiff_t block_length)
 {
     if (n <= block) {
-        return block_sums[0];
+        return static_cast<A>(block_sums[0]);
     }
     const std::ptrdiff_t half = n / 2 - n / 2 % lanes;
-    return tree_sum(block_sums, half, block_length) + tree_sum(block_sums + half / block_length, n - half, block_length);
+    return tree_sum<A>(block_sums, half, block_length) + tree_sum<A>(block_sums + half / block_length, n - half, block_length);
 }
 
 } // namespace
@@ -156,13 +352,24 @@ double tree_sum(const double* block_sums, std::ptrdiff_t n, std::ptrdiff_t block
 double sum_of_squares(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t count, std::ptrdiff_t chunk)
 {
     return with_element(signal.element, [&](auto type) {
-        return frame_sum<decltype(type)>(signal, 0, begin, count, chunk);
+        return frame_sum<decltype(type), double>(signal, 0, begin, count, chunk);
     });
 }
 
-EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdiff_t chunk)
-    : signal_(signal), framing_(framing), chunk_(chunk), length_(framing.pad + signal.length), shared_block_(0)
+EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdiff_t chunk, bool in_float32,
+                       Quotient quotient)
+    : signal_(signal),
+      framing_(framing),
+      chunk_(chunk),
+      in_float32_(in_float32),
+      quotient_(quotient),
+      length_(framing.pad + signal.length),
+      shared_block_(0)
 {
+    if (framing.win <= block && framing.hop <= framing.win && (chunk == 0 || framing.win <= chunk)) {
+        // Room for a tile of squares; forming them never allocates.
+        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block));
+    }
     const std::ptrdiff_t block_length = uniform_block(framing.win);
     if (framing.win > block && block_length > 0 && framing.hop % block_length == 0
         && (chunk == 0 || framing.win <= chunk)) {
@@ -172,34 +379,86 @@ EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdif
     }
 }
 
-double EnergyPlan::shared_frame_sum(std::ptrdiff_t start)
+std::ptrdiff_t EnergyPlan::frame_length(std::ptrdiff_t f) const
+{
+    // Slicing clips the frame at the end of the signal.
+    return std::clamp<std::ptrdiff_t>(length_ - f * framing_.hop, 0, framing_.win);
+}
+
+template <class A>
+A EnergyPlan::shared_frame_sum(std::ptrdiff_t start)
 {
     // The blocks up to the frame's end, formed in order as frames need them.
     const std::ptrdiff_t needed = (start + framing_.win) / shared_block_;
     while (static_cast<std::ptrdiff_t>(block_sums_.size()) < needed) {
         const std::ptrdiff_t begin = static_cast<std::ptrdiff_t>(block_sums_.size()) * shared_block_;
-        block_sums_.push_back(with_element(signal_.element, [&](auto type) {
-            return frame_sum<decltype(type)>(signal_, framing_.pad, begin, shared_block_, 0);
+        block_sums_.push_back(with_element(signal_.element, [&](auto type) -> double {
+            return frame_sum<decltype(type), A>(signal_, framing_.pad, begin, shared_block_, 0);
         }));
     }
-    return 0.0 + tree_sum(block_sums_.data() + start / shared_block_, framing_.win, shared_block_);
+    return A{0} + tree_sum<A>(block_sums_.data() + start / shared_block_, framing_.win, shared_block_);
+}
+
+template <class T, class A>
+void EnergyPlan::run_as(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
+{
+    const double win = static_cast<double>(framing_.win);
+    const float win_float32 = static_cast<float>(framing_.win);
+    const auto divide = [&](A total) {
+        if constexpr (std::is_same_v<A, float>) {
+            return quotient_ == Quotient::float32 ? static_cast<double>(total / win_float32)
+                                                  : static_cast<double>(total) / win;
+        } else {
+            return total / win;
+        }
+    };
+    if (!tile_squares_.empty()) {
+        // Whole frames: those that end within the signal.
+        const std::ptrdiff_t ending_inside = length_ >= framing_.win ? (length_ - framing_.win) / framing_.hop + 1 : 0;
+        const std::ptrdiff_t whole = std::min(ending_inside, last);
+        if (first < whole) {
+            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, tile_squares_.data()}, divide);
+            first = whole;
+        }
+    }
+    for (std::ptrdiff_t f = first; f < last; ++f) {
+        const std::ptrdiff_t start = f * framing_.hop;
+        const std::ptrdiff_t count = frame_length(f);
+        const A total = shared_block_ > 0 && count == framing_.win
+                      ? shared_frame_sum<A>(start)
+                      : frame_sum<T, A>(signal_, framing_.pad, start, count, chunk_);
+        out[f] = divide(total);
+    }
 }
 
 void EnergyPlan::run(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
-    const double win = static_cast<double>(framing_.win);
+    if (in_float32_) {
+        run_as<float, float>(first, last, out);
+        return;
+    }
+    with_element(signal_.element, [&](auto type) { run_as<decltype(type), double>(first, last, out); });
+}
+
+std::ptrdiff_t EnergyPlan::frame_squares(std::ptrdiff_t f, char* out) const
+{
+    const std::ptrdiff_t start = f * framing_.hop;
+    const std::ptrdiff_t count = frame_length(f);
     with_element(signal_.element, [&](auto type) {
         using T = decltype(type);
-        for (std::ptrdiff_t f = first; f < last; ++f) {
-            // Slicing clips the frame at the end of the signal.
-            const std::ptrdiff_t start = f * framing_.hop;
-            const std::ptrdiff_t count = std::clamp<std::ptrdiff_t>(length_ - start, 0, framing_.win);
-            const double total = shared_block_ > 0 && count == framing_.win
-                               ? shared_frame_sum(start)
-                               : frame_sum<T>(signal_, framing_.pad, start, count, chunk_);
-            out[f] = total / win;
+        const auto write = [&](auto square) {
+            for (std::ptrdiff_t i = 0; i < count; ++i) {
+                const auto value = square(i);
+                std::memcpy(out + i * static_cast<std::ptrdiff_t>(sizeof value), &value, sizeof value);
+            }
+        };
+        if (in_float32_) {
+            write(Squares<T, float, true>{signal_.data, signal_.stride, start, framing_.pad});
+        } else {
+            write(Squares<T, double, true>{signal_.data, signal_.stride, start, framing_.pad});
         }
     });
+    return count;
 }
 
 } // namespace ostrel::kernels

@@ -65,7 +65,7 @@ Ref fast_num_zerocrossings(PyObject* const* values)
     run_in_pieces(signal.length - 1, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         crossings += count_crossings(signal, product, 0, first, last);
     });
-    if (!status.clean()) {
+    if (!status.shows_nothing()) {
         return Ref{};
     }
     Ref count = count_as_numpy_gives_it(crossings);
@@ -92,7 +92,7 @@ Ref fast_calc_zc(PyObject* const* values)
     run_in_pieces(call.framing.frames, call.framing.hop, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         crossing_rates(call.x.signal(), call.framing, product, sweep, first, last, zc.data<double>());
     });
-    return status.clean() ? zc.finish() : Ref{};
+    return status.shows_nothing() ? zc.finish() : Ref{};
 }
 
 } // namespace ostrel::kernels

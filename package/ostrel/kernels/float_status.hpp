@@ -1,7 +1,10 @@
 // The floating-point exception flags a kernel raises.  A kernel whose work
-// raised any of the flags numpy reports is discarded, so numpy's own error
-// handling decides what the caller sees.
+// raised a flag numpy would report is discarded, so numpy's own error
+// handling decides what the caller sees; flags numpy's error state ignores
+// change nothing the caller could see.
 #pragma once
+
+#include "error_state.hpp"
 
 #include <cfenv>
 
@@ -27,10 +30,13 @@ public:
     }
     // Drops flags raised by code other than the kernel (a signal handler).
     void ignore_raised_elsewhere() { std::feclearexcept(FE_ALL_EXCEPT); }
-    bool clean()
+    // Whether the kernel's result shows what numpy's statements would: no
+    // flag, or only flags numpy ignores now.  Asking numpy may throw
+    // PythonError (see numpy_ignores).
+    bool shows_nothing()
     {
         collect();
-        return raised_ == 0;
+        return raised_ == 0 || numpy_ignores(raised_);
     }
 
 private:

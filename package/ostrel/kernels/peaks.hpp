@@ -18,6 +18,7 @@ public:
     // Throws std::bad_alloc when there is no room for the map.
     explicit MaximaMap(const Signal& signal);
     std::ptrdiff_t words() const { return words_; }
+    const Signal& signal() const { return signal_; }
 
     // Judges the positions of the words first <= w < last.
     void judge(std::ptrdiff_t first, std::ptrdiff_t last);
@@ -27,8 +28,16 @@ public:
     // read the bits only: the samples may change meanwhile (another thread,
     // a signal handler), and the map must stay what was counted.
     std::ptrdiff_t count(std::ptrdiff_t first, std::ptrdiff_t last) const;
-    double largest(std::ptrdiff_t first, std::ptrdiff_t last, double so_far) const;
+    // The largest maximum judged so far (float64 and float32 signals only).
+    double largest() const { return largest_; }
     void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
+
+    // The samples at the maxima of the whole map, in order, into `out` (room
+    // for count(0, words()) samples of the signal's type), and the place in
+    // that order of the first largest of them.
+    std::ptrdiff_t gather(char* out) const;
+    // Keeps the k-th maximum of the map where keep[k * stride] is nonzero.
+    void keep_where(const char* keep, std::ptrdiff_t stride);
 
     // Writes the positions in those words, in order, from `out` on, never
     // at or past `room`; returns the end.
@@ -41,6 +50,7 @@ private:
     Signal signal_;
     std::ptrdiff_t words_;
     std::unique_ptr<std::uint64_t[]> bits_;
+    double largest_ = -__builtin_inf();
 };
 
 } // namespace ostrel::kernels

@@ -2,6 +2,7 @@
 
 #include "buffers.hpp"
 #include "energy.hpp"
+#include "gate.hpp"
 #include "module/state.hpp"
 
 #include <array>
@@ -44,7 +45,10 @@ bool same_bits(double a, double b)
 
 // numpy's sum of the squares of a probe array, and whether each candidate
 // chunk size reproduces it.  False if numpy could not make the probe or its
-// squares; the exception of numpy's sum itself is thrown.
+// squares, or if np.sum and the array's own sum method (which reaches the
+// addition through numpy's internals, not through numpy's namespace) differ:
+// a numpy function or ufunc is then stood in for, and nothing learnt about
+// the compiled loop.  The exception of numpy's sum itself is thrown.
 using Candidates = std::array<std::ptrdiff_t, candidate_count>;
 using Matches = std::array<bool, candidate_count>;
 
@@ -72,6 +76,11 @@ bool compare_probe(std::ptrdiff_t length, const Candidates& chunk_candidates, Ma
     Ref total = checked(PyObject_Vectorcall(numpy_function(Name::sum), args, 1, nullptr));
     const double numpy_total = PyFloat_AsDouble(total);
     if (PyErr_Occurred()) {
+        return false;
+    }
+    Ref method_total = checked(PyObject_CallMethodNoArgs(squares, name(Name::sum)));
+    const double loop_total = PyFloat_AsDouble(method_total);
+    if (PyErr_Occurred() || !same_bits(numpy_total, loop_total)) {
         return false;
     }
     for (std::size_t candidate = 0; candidate < chunk_candidates.size(); ++candidate) {
@@ -109,7 +118,7 @@ bool find_order(std::ptrdiff_t bufsize, std::optional<SumOrder>& order)
     order = std::nullopt;
     for (std::size_t candidate = 0; candidate < candidate_count; ++candidate) {
         if (matches[candidate]) {
-            order = SumOrder{chunk_candidates[candidate], longest};
+            order = SumOrder{chunk_candidates[candidate], longest, bufsize};
             break;
         }
     }
@@ -138,11 +147,15 @@ std::optional<SumOrder> numpy_sum_order()
             return order;
         }
     }
-    // Nothing is decided on a failed probe (low memory, say).
+    // Nothing is decided on a failed probe (low memory, say), nor while
+    // numpy is not as start-up found it: a finding is kept for good.
     try {
         std::optional<SumOrder> order;
         if (!find_order(bufsize, order)) {
             PyErr_Clear();
+            return std::nullopt;
+        }
+        if (!numpy_unchanged()) {
             return std::nullopt;
         }
         findings.emplace_back(bufsize, order);

@@ -12,6 +12,7 @@ namespace ostrel::kernels {
 struct SumOrder {
     std::ptrdiff_t chunk;    // 0: a reduction is never split
     std::ptrdiff_t longest;  // the longest frame the order is known for
+    std::ptrdiff_t bufsize;  // numpy's buffer size it was found at
 };
 
 // Nothing when no candidate order reproduced numpy's sums, or numpy could not
