@@ -1,6 +1,7 @@
 #include "energy.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <type_traits>
 
 namespace ostrel::kernels {
@@ -203,7 +204,10 @@ struct ShortFrames {
     double* out;
     void* squares;  // room for tile_samples + win values of the sum's type
 };
-constexpr std::ptrdiff_t tile_samples = 4096;
+// Small enough that a tile's squares stay in the first-level cache while
+// its frames read each of them several times.
+constexpr std::ptrdiff_t tile_samples = 1024;
+constexpr std::size_t line_bytes = 64;
 
 // The eight partial sums of block_sum for `interleaved` frames of n >= 8
 // stored squares `hop` apart, the frames' additions interleaved so that
@@ -261,7 +265,10 @@ template <class T, class A, class Divide>
         const char* data = job.signal.data + (begin + zeros - framing.pad) * job.signal.stride;
         const std::ptrdiff_t stride = job.signal.stride;
         if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-            // The same loop with the stride known, so that it vectorizes.
+            // The same loop with the stride known, so that it vectorizes;
+            // unrolled, as a vector's load, product and store are each a
+            // single instruction and the loop's own count would double them.
+#pragma GCC unroll 16
             for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
                 const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
                 squares[i] = value * value;
@@ -395,8 +402,9 @@ EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdif
       shared_block_(0)
 {
     if (framing.win <= block && framing.hop <= framing.win && (chunk == 0 || framing.win <= chunk)) {
-        // Room for a tile of squares; forming them never allocates.
-        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block));
+        // Room for a tile of squares starting on a cache line; forming them
+        // never allocates.
+        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block + line_bytes / sizeof(double)));
     }
     const std::ptrdiff_t block_length = uniform_block(framing.win);
     if (framing.win > block && block_length > 0 && framing.hop % block_length == 0
@@ -446,7 +454,13 @@ void EnergyPlan::run_as(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
         const std::ptrdiff_t ending_inside = length_ >= framing_.win ? (length_ - framing_.win) / framing_.hop + 1 : 0;
         const std::ptrdiff_t whole = std::min(ending_inside, last);
         if (first < whole) {
-            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, tile_squares_.data()}, divide);
+            // Wherever the allocator put them: from a cache line on, a
+            // frame's vector loads split no line when the hop is a multiple
+            // of a vector.
+            void* squares = tile_squares_.data();
+            std::size_t room = tile_squares_.size() * sizeof(double);
+            std::align(line_bytes, (tile_samples + 2 * block) * sizeof(double), squares, room);
+            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, squares}, divide);
             first = whole;
         }
     }
