@@ -1,6 +1,7 @@
 #include "energy.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <type_traits>
 
 namespace ostrel::kernels {
@@ -203,34 +204,48 @@ struct ShortFrames {
     double* out;
     void* squares;  // room for tile_samples + win values of the sum's type
 };
-constexpr std::ptrdiff_t tile_samples = 4096;
+// Small enough that a tile's squares stay in the first-level cache while
+// its frames read each of them several times.
+constexpr std::ptrdiff_t tile_samples = 1024;
+constexpr std::size_t line_bytes = 64;
 
-// block_sum of `interleaved` frames of n >= 8 stored squares `hop` apart, the
-// frames' additions interleaved so that their latencies overlap; each
-// frame's own additions keep numpy's order.
+// The eight partial sums of block_sum for `interleaved` frames of n >= 8
+// stored squares `hop` apart, the frames' additions interleaved so that
+// their latencies overlap; each frame's own additions keep numpy's order.
 constexpr int interleaved = 4;
 
 template <class A>
-[[gnu::always_inline]] inline void interleaved_block_sums(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
-                                                          A* totals)
+[[gnu::always_inline]] inline void interleaved_partials(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
+                                                        Lanes<A> (&partial)[interleaved])
 {
-    Lanes<A> partial[interleaved];
     for (int k = 0; k < interleaved; ++k) {
         partial[k] = Lanes<A>::load(squares + k * hop);
     }
-    std::ptrdiff_t i = lanes;
-    for (; i < n - n % lanes; i += lanes) {
+    for (std::ptrdiff_t i = lanes; i < n - n % lanes; i += lanes) {
         for (int k = 0; k < interleaved; ++k) {
             partial[k] += Lanes<A>::load(squares + k * hop + i);
         }
     }
-    for (int k = 0; k < interleaved; ++k) {
-        A total = partial[k].total();
-        for (std::ptrdiff_t j = i; j < n; ++j) {
-            total += squares[k * hop + j];
-        }
-        totals[k] = total;
-    }
+}
+
+// Lanes<double>::total() of four frames at once, lane k for frame k: the
+// same additions with the same operands first, done a vector at a time
+// rather than one lane at a time.
+[[gnu::always_inline]] inline Quad four_totals(const Lanes<double> (&partial)[interleaved])
+{
+    static_assert(interleaved == 4, "one vector holds the totals of four frames");
+    // [a0 + a1, b0 + b1, a2 + a3, b2 + b3]
+    const auto pairs = [](Quad a, Quad b) {
+        return __builtin_shufflevector(a, b, 0, 4, 2, 6) + __builtin_shufflevector(a, b, 1, 5, 3, 7);
+    };
+    // Lane k: (v0 + v1) + (v2 + v3) of the k-th argument.
+    const auto halves = [&](Quad v0, Quad v1, Quad v2, Quad v3) {
+        const Quad front = pairs(v0, v1);
+        const Quad back = pairs(v2, v3);
+        return __builtin_shufflevector(front, back, 0, 1, 4, 5) + __builtin_shufflevector(front, back, 2, 3, 6, 7);
+    };
+    return halves(partial[0].low, partial[1].low, partial[2].low, partial[3].low)
+         + halves(partial[0].high, partial[1].high, partial[2].high, partial[3].high);
 }
 
 template <class T, class A, class Divide>
@@ -250,7 +265,10 @@ template <class T, class A, class Divide>
         const char* data = job.signal.data + (begin + zeros - framing.pad) * job.signal.stride;
         const std::ptrdiff_t stride = job.signal.stride;
         if (stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-            // The same loop with the stride known, so that it vectorizes.
+            // The same loop with the stride known, so that it vectorizes;
+            // unrolled, as a vector's load, product and store are each a
+            // single instruction and the loop's own count would double them.
+#pragma GCC unroll 16
             for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
                 const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
                 squares[i] = value * value;
@@ -275,10 +293,27 @@ template <class T, class A, class Divide>
                     __builtin_prefetch(line);
                 }
                 ahead = std::min(ahead + ahead_step, ahead_end);
-                A totals[interleaved];
-                interleaved_block_sums(squares + (f - f0) * framing.hop, framing.hop, framing.win, totals);
-                for (int k = 0; k < interleaved; ++k) {
-                    job.out[f + k] = divide(A{0} + totals[k]);
+                const A* const frames = squares + (f - f0) * framing.hop;
+                const std::ptrdiff_t hop = framing.hop;
+                const std::ptrdiff_t n = framing.win;
+                Lanes<A> partial[interleaved];
+                interleaved_partials(frames, hop, n, partial);
+                if constexpr (std::is_same_v<A, double>) {
+                    // The four frames' totals, tails and quotients in one vector.
+                    Quad totals = four_totals(partial);
+                    for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                        totals += Quad{frames[j], frames[hop + j], frames[2 * hop + j], frames[3 * hop + j]};
+                    }
+                    const Quad quotients = divide(Quad{} + totals);
+                    std::memcpy(job.out + f, &quotients, sizeof quotients);
+                } else {
+                    for (int k = 0; k < interleaved; ++k) {
+                        A total = partial[k].total();
+                        for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                            total += frames[k * hop + j];
+                        }
+                        job.out[f + k] = divide(A{0} + total);
+                    }
                 }
             }
         }
@@ -367,8 +402,9 @@ EnergyPlan::EnergyPlan(const Signal& signal, const Framing& framing, std::ptrdif
       shared_block_(0)
 {
     if (framing.win <= block && framing.hop <= framing.win && (chunk == 0 || framing.win <= chunk)) {
-        // Room for a tile of squares; forming them never allocates.
-        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block));
+        // Room for a tile of squares starting on a cache line; forming them
+        // never allocates.
+        tile_squares_.resize(static_cast<std::size_t>(tile_samples + 2 * block + line_bytes / sizeof(double)));
     }
     const std::ptrdiff_t block_length = uniform_block(framing.win);
     if (framing.win > block && block_length > 0 && framing.hop % block_length == 0
@@ -404,7 +440,8 @@ void EnergyPlan::run_as(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
 {
     const double win = static_cast<double>(framing_.win);
     const float win_float32 = static_cast<float>(framing_.win);
-    const auto divide = [&](A total) {
+    // Also applied to a vector of four float64 totals.
+    const auto divide = [&](auto total) {
         if constexpr (std::is_same_v<A, float>) {
             return quotient_ == Quotient::float32 ? static_cast<double>(total / win_float32)
                                                   : static_cast<double>(total) / win;
@@ -417,7 +454,13 @@ void EnergyPlan::run_as(std::ptrdiff_t first, std::ptrdiff_t last, double* out)
         const std::ptrdiff_t ending_inside = length_ >= framing_.win ? (length_ - framing_.win) / framing_.hop + 1 : 0;
         const std::ptrdiff_t whole = std::min(ending_inside, last);
         if (first < whole) {
-            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, tile_squares_.data()}, divide);
+            // Wherever the allocator put them: from a cache line on, a
+            // frame's vector loads split no line when the hop is a multiple
+            // of a vector.
+            void* squares = tile_squares_.data();
+            std::size_t room = tile_squares_.size() * sizeof(double);
+            std::align(line_bytes, (tile_samples + 2 * block) * sizeof(double), squares, room);
+            short_frames<T, A>(ShortFrames{signal_, framing_, first, whole, out, squares}, divide);
             first = whole;
         }
     }
