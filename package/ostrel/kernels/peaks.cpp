@@ -144,6 +144,19 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     return bits;
 }
 
+// The same for float32 samples, each widened to float64 first, exactly as
+// the scalar comparison widens it, so any `floor` compares the same way.
+[[gnu::target("avx2")]] Mask above_octs(const float* x, double floor)
+{
+    const __m256d threshold = _mm256_set1_pd(floor);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 4) {
+        const __m256d wide = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+        bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(wide, threshold, _CMP_GT_OQ))) << k;
+    }
+    return bits;
+}
+
 [[gnu::target("popcnt")]] std::ptrdiff_t count_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t first,
                                                           std::ptrdiff_t last)
 {
@@ -238,14 +251,23 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
 #ifdef OSTREL_HAVE_AVX2_PATH
-    // Contiguous float64: whole words at once, up to the signal's last word.
+    // Contiguous float64 or float32: whole words at once, up to the signal's last word.
+    const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
     if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))
         && has_avx2()) {
         const auto* x = reinterpret_cast<const double*>(signal_.data);
-        const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
                 bits_[first] &= above_quads(x + first * word_bits, floor);
+            }
+        }
+    }
+    if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))
+        && has_avx2()) {
+        const auto* x = reinterpret_cast<const float*>(signal_.data);
+        for (; first < whole; ++first) {
+            if (bits_[first] != 0) {
+                bits_[first] &= above_octs(x + first * word_bits, floor);
             }
         }
     }
