@@ -133,9 +133,12 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
 }
 
 // The bits of the 64 positions from x on whose samples are strictly above
-// `floor`, by AVX2's quiet comparison.
-[[gnu::target("avx2")]] Mask above_quads(const double* x, double floor)
+// `floor`, by AVX2's quiet comparison; float32 samples are widened to float64
+// first, exactly as the scalar comparison widens them, so any `floor` compares
+// the same way.
+[[gnu::target("avx2")]] Mask above_quads(const char* data, double floor)
 {
+    const auto* x = reinterpret_cast<const double*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
     Mask bits = 0;
     for (int k = 0; k < 64; k += 4) {
@@ -144,10 +147,9 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     return bits;
 }
 
-// The same for float32 samples, each widened to float64 first, exactly as
-// the scalar comparison widens it, so any `floor` compares the same way.
-[[gnu::target("avx2")]] Mask above_octs(const float* x, double floor)
+[[gnu::target("avx2")]] Mask above_octs(const char* data, double floor)
 {
+    const auto* x = reinterpret_cast<const float*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
     Mask bits = 0;
     for (int k = 0; k < 64; k += 4) {
@@ -252,22 +254,17 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
 {
 #ifdef OSTREL_HAVE_AVX2_PATH
     // Contiguous float64 or float32: whole words at once, up to the signal's last word.
-    const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
-    if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))
-        && has_avx2()) {
-        const auto* x = reinterpret_cast<const double*>(signal_.data);
-        for (; first < whole; ++first) {
-            if (bits_[first] != 0) {
-                bits_[first] &= above_quads(x + first * word_bits, floor);
-            }
-        }
+    Mask (*above_word)(const char*, double) = nullptr;
+    if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        above_word = above_quads;
+    } else if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
+        above_word = above_octs;
     }
-    if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))
-        && has_avx2()) {
-        const auto* x = reinterpret_cast<const float*>(signal_.data);
+    if (above_word != nullptr && has_avx2()) {
+        const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
-                bits_[first] &= above_octs(x + first * word_bits, floor);
+                bits_[first] &= above_word(signal_.data + first * word_bits * signal_.stride, floor);
             }
         }
     }
