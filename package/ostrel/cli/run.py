@@ -7,7 +7,7 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from ..analysis import Analysis, Settings, analyse, analyse_file
+from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import analyse_files, expand_inputs, terminal_progress
@@ -74,9 +74,7 @@ def _report_one(
 
 
 def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> Analysis:
-    if dask_address is None:
-        return analyse_file(path, settings)
-    # On a cluster even one file is read by a worker, as the user asked.
+    # The same dispatch as for many files: on a cluster even one file is read by a worker.
     (outcome,) = analyse_files([path], settings, dask_address=dask_address)
     if isinstance(outcome, InputError):
         raise outcome
