@@ -76,9 +76,9 @@ def test_demo_summary_reports_the_demo_signal():
     hz = zcr * rate
     assert lines[5:12] == [
         f"  energy           min {energy.min():.6g}  mean {energy.mean():.6g}  max {energy.max():.6g}",
-        f"  energy dBFS      min -inf  mean {db[0]:.4g}  max {db[1]:.4g}",
+        f"  energy dBFS      min -inf  dB of mean {db[0]:.4g}  max {db[1]:.4g}",
         f"  zero-crossing    min {zcr.min():.6g}  mean {zcr.mean():.6g}  max {zcr.max():.6g}",
-        f"  zero-crossing Hz min {hz.min():.6g}  mean {hz.mean():.6g}  max {hz.max():.6g}",
+        f"  zero crossings/s min {hz.min():.6g}  mean {hz.mean():.6g}  max {hz.max():.6g}",
         f"  zero crossings   {fenwy.num_zerocrossings(signal)} in the whole signal",
         "  energy peaks     3 (above 0.1 of the strongest)",
         "  strongest peaks  time s     energy     dBFS",
@@ -213,7 +213,7 @@ def _not_audio(tmp_path):
 
 def _compressed_without_soundfile(tmp_path):
     path = write_riff(tmp_path / "alaw.wav", struct.pack("<HHIIHH", 0x0006, 1, 8000, 8000, 1, 8), b"\x55" * 64)
-    return [path], f"{path}: reading compressed WAV (format tag 0x0006) files needs soundfile: pip install 'ostrel[audio]'"
+    return [path], f"{path}: reading A-law WAV (format tag 0x0006) files needs soundfile: pip install 'ostrel[audio]'"
 
 
 def _empty(tmp_path):
@@ -459,18 +459,28 @@ def test_uncentred_frames_are_timed_at_the_middle_sample_of_odd_windows(tmp_path
     assert json.loads(capsys.readouterr().out)["frames"]["time_s"] == [2 / 8000, 5 / 8000, 8 / 8000, 11 / 8000, 14 / 8000, 17 / 8000]
 
 
-@pytest.mark.parametrize("via", ["-", "/dev/stdin"])
-def test_a_file_piped_to_stdin(tmp_path, via):
+@pytest.mark.parametrize(("via", "reads"), [("-", "stdin"), ("/dev/stdin", "stdin"), ("./-", "the file -")])
+def test_a_file_piped_to_stdin(tmp_path, via, reads):
     ints = random_ints(2, 6000, 2, seed=9)
     path = write_wav(tmp_path / "x.wav", ints, 2)
+    # Only the bare "-" is stdin: "./-" is this other file, named "-".
+    other = random_ints(2, 3000, 1, seed=10)
+    write_wav(tmp_path / "-", other, 2)
     with path.open("rb") as source:
         feeder = subprocess.Popen(["cat"], stdin=source, stdout=subprocess.PIPE)
-        result = subprocess.run([sys.executable, "-m", "ostrel", via, "--json"], stdin=feeder.stdout, capture_output=True, text=True, timeout=60)
+        result = subprocess.run(
+            [sys.executable, "-m", "ostrel", via, "--json"], stdin=feeder.stdout, capture_output=True, text=True,
+            timeout=60, cwd=tmp_path,
+        )
         feeder.wait()
     assert (result.returncode, result.stderr) == (0, "")
     document = json.loads(result.stdout)
-    assert (document["source"], document["samples"]) == (via, 6000)
-    assert document["frames"]["energy"] == reference(expected_signal(ints, 2), 8000)[1].tolist()
+    if reads == "stdin":
+        assert (document["source"], document["samples"]) == (via, 6000)
+        assert document["frames"]["energy"] == reference(expected_signal(ints, 2), 8000)[1].tolist()
+    else:
+        assert (document["source"], document["samples"]) == (str(tmp_path.resolve() / "-"), 3000)
+        assert document["frames"]["energy"] == reference(expected_signal(other, 2), 8000)[1].tolist()
 
 
 def test_a_truncated_wav_is_analysed_as_far_as_it_goes_with_a_warning(tmp_path):

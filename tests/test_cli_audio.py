@@ -167,17 +167,23 @@ def test_unreadable_file(tmp_path, monkeypatch):
         ("x.ogg", b"OggS" + b"\0" * 40, "{p}: reading Ogg files needs soundfile: pip install 'ostrel[audio]'"),
         ("x.aiff", b"FORM\0\0\0\x04AIFF", "{p}: reading AIFF files needs soundfile: pip install 'ostrel[audio]'"),
         ("x.txt", b"plain text", "{p}: not a WAV file (other audio formats need soundfile: pip install 'ostrel[audio]')"),
+        # WAV headers as (format tag, bits per sample): the message names the encoding.
+        ("f.wav", (0x0003, 32), "{p}: reading 32-bit float WAV files needs soundfile: pip install 'ostrel[audio]'"),
         (
-            "f.wav",
-            None,
-            "{p}: reading 32-bit float WAV files needs soundfile: pip install 'ostrel[audio]'",
+            "u.wav", (0x0007, 8),
+            "{p}: reading µ-law WAV (format tag 0x0007) files needs soundfile: pip install 'ostrel[audio]'",
+        ),
+        (
+            "x.wav", (0x1234, 8),
+            "{p}: reading compressed WAV (format tag 0x1234) files needs soundfile: pip install 'ostrel[audio]'",
         ),
     ],
 )
 def test_without_soundfile_the_message_names_the_extra(tmp_path, monkeypatch, name, content, message):
     path = tmp_path / name
-    if content is None:
-        write_riff(path, struct.pack("<HHIIHH", 0x0003, 1, 8000, 32000, 4, 32), np.ones(3, "<f4").tobytes())
+    if isinstance(content, tuple):
+        tag, bits = content
+        write_riff(path, struct.pack("<HHIIHH", tag, 1, 8000, 8000 * bits // 8, bits // 8, bits), b"\0" * 12)
     else:
         path.write_bytes(content)
     # None in sys.modules makes ``import soundfile`` raise ImportError.

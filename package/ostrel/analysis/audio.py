@@ -31,6 +31,10 @@ READ_SIZE = 1 << 16
 _PCM = 0x0001
 _IEEE_FLOAT = 0x0003
 _EXTENSIBLE = 0xFFFE
+# Compressed WAV encodings a user may meet, named in messages: the bare tag says little.
+_COMPRESSED_NAMES = {
+    0x0002: "MS ADPCM", 0x0006: "A-law", 0x0007: "µ-law", 0x0011: "IMA ADPCM", 0x0031: "GSM 6.10", 0x0055: "MP3",
+}
 # A data size that streaming writers put in the header: "up to the end".
 _UNKNOWN_SIZE = 0xFFFFFFFF
 
@@ -274,7 +278,7 @@ def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
         # The real format tag is the first two bytes of the sub-format GUID.
         (tag,) = struct.unpack_from("<H", fmt, 24)
     if tag != _PCM:
-        kind = f"{bits}-bit float WAV" if tag == _IEEE_FLOAT else f"compressed WAV (format tag 0x{tag:04x})"
+        kind = f"{bits}-bit float WAV" if tag == _IEEE_FLOAT else _compressed_kind(tag)
         stream.seek(0)
         return _open_with_soundfile(name, stream, kind)
     if channels < 1 or rate < 1:
@@ -284,6 +288,11 @@ def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
         raise InputError(f"{name}: {bits}-bit PCM WAV is not supported (8, 16, 24 or 32 bits are)")
     remaining = None if data_size == _UNKNOWN_SIZE else data_size
     return _PcmDecoder(name, stream, rate, channels, width, remaining)
+
+
+def _compressed_kind(tag: int) -> str:
+    name = _COMPRESSED_NAMES.get(tag)
+    return f"{name} WAV (format tag 0x{tag:04x})" if name else f"compressed WAV (format tag 0x{tag:04x})"
 
 
 def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:

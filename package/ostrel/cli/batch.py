@@ -39,7 +39,9 @@ def expand_inputs(inputs: Sequence[str]) -> list[Path]:
 
     Folders are scanned for every extension soundfile reads, or for ``.wav``
     without it. A missing path is kept, so that reading it reports it in its
-    turn; ``-`` stands for stdin.
+    turn; only the bare ``-`` stands for stdin, a file named so is given as
+    ``./-``. A file named twice, or also found in a folder given, comes once,
+    in its first place.
     """
     extensions = readable_extensions()
     paths: list[Path] = []
@@ -50,6 +52,9 @@ def expand_inputs(inputs: Sequence[str]) -> list[Path]:
             if not found:
                 raise InputError(_nothing_found(path))
             paths.extend(found)
+        elif name != STDIN and str(path) == STDIN:
+            # "./-" is a file named "-": the path alone, normalised, would read as stdin.
+            paths.append(path.absolute())
         else:
             paths.append(path)
     return list(dict.fromkeys(paths))

@@ -26,8 +26,9 @@ def _stats(values: NDArray[np.float64]) -> str:
 def _db_stats(energy: NDArray[np.float64]) -> str:
     if energy.size == 0:
         return "no frames"
-    low, mean, high = decibels(np.array([energy.min(), energy.mean(), energy.max()]))
-    return f"min {low:.4g}  mean {mean:.4g}  max {high:.4g}"
+    # The level of the mean energy, not the mean of the levels: silence would make that -inf.
+    low, of_mean, high = decibels(np.array([energy.min(), energy.mean(), energy.max()]))
+    return f"min {low:.4g}  dB of mean {of_mean:.4g}  max {high:.4g}"
 
 
 def _framing(analysis: Analysis) -> str:
@@ -71,7 +72,7 @@ def _track_lines(analysis: Analysis, track: Track, top: int) -> list[str]:
         f"{'energy':<{width}}{_stats(track.energy)}",
         f"{'energy dBFS':<{width}}{_db_stats(track.energy)}",
         f"{'zero-crossing':<{width}}{_stats(track.zcr)}",
-        f"{'zero-crossing Hz':<{width}}{_stats(track.zcr * analysis.sample_rate)}",
+        f"{'zero crossings/s':<{width}}{_stats(track.zcr * analysis.sample_rate)}",
         f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal",
         f"{'energy peaks':<{width}}{len(track.peaks)} ({_peak_rule(analysis)})",
     ]
