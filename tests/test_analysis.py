@@ -90,6 +90,43 @@ def test_every_channel_on_its_own(tmp_path):
         result.energy
 
 
+SAMPLES = [0.1, -0.2, 0.3, -0.1, 0.5, 0.2, -0.3, 0.1, 0.0, -0.4]
+
+
+@pytest.mark.parametrize(
+    ("signal", "tracks"),
+    [
+        (SAMPLES, 1),
+        (tuple(SAMPLES), 1),
+        (np.array(SAMPLES, dtype=np.float32).tolist(), 1),
+        (np.column_stack([SAMPLES, SAMPLES[::-1]]).tolist(), 2),  # rows of (left, right)
+    ],
+    ids=["list", "tuple", "float32-list", "rows"],
+)
+def test_array_likes_are_analysed_as_the_array_they_make(signal, tracks):
+    settings = Settings(win=4, hop=3, threshold=0.0)
+    result = analyse(signal, 8000, settings)
+    array = np.asarray(signal, dtype=np.float64)
+    assert (len(result.tracks), result.channels, result.num_samples) == (tracks, tracks, len(array))
+    for track, column in zip(result.tracks, array.reshape(len(array), -1).T):
+        energy, zcr = whole(np.ascontiguousarray(column), 4, 3, True)
+        assert (track.energy.tobytes(), track.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
+
+
+@pytest.mark.parametrize(
+    ("signal", "kind", "message"),
+    [
+        (0.5, TypeError, "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; got float"),
+        ("0.1 0.2", TypeError, "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; got str"),
+        (np.zeros((4, 2, 2)), ValueError, "analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got 3"),
+    ],
+)
+def test_what_analyse_cannot_take_is_one_line(signal, kind, message):
+    with pytest.raises(kind) as raised:
+        analyse(signal, 8000)
+    assert str(raised.value) == message
+
+
 @pytest.mark.parametrize(
     ("peaks", "energy", "gap_frames", "kept"),
     [

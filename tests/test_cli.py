@@ -16,6 +16,7 @@ import pytest
 from pathlib import Path
 
 from ostrel import fenwy
+from ostrel.analysis import Settings
 from ostrel.cli import main
 from ostrel.cli.demo import DEMO_RATE, demo_signal
 from test_cli_audio import expected_signal, random_ints, write_riff, write_wav
@@ -242,17 +243,8 @@ FAILURES = {
         lambda tmp: ([tmp], f"{tmp}: folder has no .wav files (other formats need soundfile: pip install 'ostrel[audio]')"),
         2, NO_SOUNDFILE,
     ),
-    "zero-window": (lambda tmp: (["--win", "0"], "argument --win: must be positive, got 0 (see --help)"), 2, None),
-    "negative-hop": (lambda tmp: (["--hop", "-512"], "argument --hop: must be positive, got -512 (see --help)"), 2, None),
     "fractional-hop": (
         lambda tmp: (["--hop", "1.5"], "argument --hop: expected a whole number, got '1.5' (see --help)"), 2, None,
-    ),
-    "unindexable-window": (
-        lambda tmp: (["--win", TOO_BIG], f"argument --win: must be at most {TOO_BIG - 1}, got {TOO_BIG} (see --help)"),
-        2, None,
-    ),
-    "zero-window-ms": (
-        lambda tmp: (["--win-ms", "0"], "argument --win-ms: must be a positive number, got '0' (see --help)"), 2, None,
     ),
     "huge-window-ms": (
         lambda tmp: (["--win-ms", "1e18"], f"{DEMO}: a window of 1e+18 ms is too long at 22050 Hz (at most {TOO_BIG - 1} samples)"),
@@ -268,10 +260,6 @@ FAILURES = {
         2, None,
     ),
     "threshold-word": (lambda tmp: (["--threshold", "high"], "argument --threshold: not a number: 'high' (see --help)"), 2, None),
-    "threshold-nan": (lambda tmp: (["--threshold", "nan"], "argument --threshold: not a number: 'nan' (see --help)"), 2, None),
-    "threshold-range": (
-        lambda tmp: (["--threshold", "1.5"], "argument --threshold: must be between 0 and 1, got '1.5' (see --help)"), 2, None,
-    ),
     "both-windows": (
         lambda tmp: (["--win", "4", "--win-ms", "4"], "argument --win-ms: not allowed with argument --win (see --help)"), 2, None,
     ),
@@ -319,6 +307,51 @@ def test_every_failure_is_one_line_with_its_status(tmp_path, case):
     result = run_cli(*argv, prelude=prelude)
     assert (result.returncode, result.stdout) == (status, "")
     assert result.stderr == f"ostrel: error: {message}\n"
+
+
+# Options the command line and Settings check alike: (Settings keywords, the
+# option as typed, the exception Settings raises, the message both give).
+OPTION_CHECKS = {
+    "zero-window": (dict(win=0), ["--win", "0"], ValueError, "must be positive, got 0"),
+    "negative-hop": (dict(hop=-512), ["--hop", "-512"], ValueError, "must be positive, got -512"),
+    "unindexable-window": (dict(win=TOO_BIG), ["--win", TOO_BIG], ValueError, f"must be at most {TOO_BIG - 1}, got {TOO_BIG}"),
+    "zero-window-ms": (dict(win_ms=0), ["--win-ms", "0"], ValueError, "must be a positive number, got 0"),
+    "infinite-hop-ms": (dict(hop_ms=float("inf")), ["--hop-ms", "inf"], ValueError, "must be a positive number, got inf"),
+    "negative-gap": (dict(min_gap_ms=-5), ["--min-gap-ms", "-5"], ValueError, "must be a positive number, got -5"),
+    "threshold-nan": (dict(threshold=float("nan")), ["--threshold", "nan"], ValueError, "not a number: nan"),
+    "threshold-range": (dict(threshold=1.5), ["--threshold", "1.5"], ValueError, "must be between 0 and 1, got 1.5"),
+    "negative-threshold": (dict(threshold=-1), ["--threshold", "-1"], ValueError, "must be between 0 and 1, got -1"),
+    "unknown-channels": (
+        dict(channels="left"), ["--channels", "left"], ValueError, "invalid choice: 'left' (choose from 'mix', 'each')",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(OPTION_CHECKS))
+def test_settings_check_each_option_with_the_command_line_message(capsys, case):
+    keywords, argv, kind, message = OPTION_CHECKS[case]
+    ((name, _),) = keywords.items()
+    with pytest.raises(kind) as raised:
+        Settings(**keywords)
+    assert str(raised.value) == f"{name}: {message}"
+    assert main(list(map(str, argv))) == 2
+    assert capsys.readouterr() == ("", f"ostrel: error: argument {argv[0]}: {message} (see --help)\n")
+
+
+@pytest.mark.parametrize(
+    ("keywords", "kind", "message"),
+    [
+        (dict(win=1.5), TypeError, "win: expected a whole number, got 1.5"),
+        (dict(hop=True), TypeError, "hop: expected a whole number, got True"),
+        (dict(threshold="high"), TypeError, "threshold: expected a number, got 'high'"),
+        (dict(centered="no"), TypeError, "centered: expected True or False, got 'no'"),
+        (dict(channels=None), TypeError, "channels: expected one of 'mix', 'each', got None"),
+    ],
+)
+def test_settings_refuse_values_of_the_wrong_type(keywords, kind, message):
+    with pytest.raises(kind) as raised:
+        Settings(**keywords)
+    assert str(raised.value) == message
 
 
 @pytest.mark.parametrize("argv", [["--json"], ["--csv", "-"], []], ids=["json", "csv", "summary"])

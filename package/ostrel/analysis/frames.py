@@ -208,9 +208,10 @@ def analyse(
 ) -> Analysis:
     """Energy, zero-crossing rate, zero crossings and energy peaks of a signal.
 
-    ``signal`` is a whole float signal (one-dimensional, or (samples,
-    channels) to analyse each channel), :func:`blocks` of a file, or any
-    iterable of consecutive blocks that overlap by ``overlap`` samples. The
+    ``signal`` is a whole signal, any array-like numpy turns into floats
+    (one-dimensional, or (samples, channels) to analyse each channel; a list
+    of numbers or of rows too), :func:`blocks` of a file, or any iterable of
+    consecutive numpy blocks that overlap by ``overlap`` samples. The
     frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
     for bit, whatever the blocks. With ``settings.envelope`` the result
     keeps the signal's min/max envelope for plotting.
@@ -224,15 +225,41 @@ def analyse(
         )
     if sample_rate is None:
         raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")
-    if isinstance(signal, np.ndarray):
+    if _is_array_like(signal):
         signal = np.asarray(signal, dtype=np.float64)
+        if signal.ndim not in (1, 2):
+            raise ValueError(
+                f"analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got {signal.ndim}"
+            )
         width = 1 if signal.ndim == 1 else signal.shape[1]
         return _analyse_pieces(
             [signal], sample_rate, settings, source, channels or width, encoding, len(signal), envelope, tuple,
         )
+    if not isinstance(signal, Iterable) or isinstance(signal, (str, bytes)):
+        raise TypeError(
+            "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; "
+            f"got {type(signal).__name__}"
+        )
     return _analyse_pieces(
         _without_overlap(signal, overlap), sample_rate, settings, source, channels or 1, encoding, None, envelope, tuple
     )
+
+
+def _is_array_like(signal: object) -> bool:
+    """A whole signal rather than blocks: an array, anything numpy reads as one,
+    or a list or tuple of numbers or of rows (a list of arrays is blocks)."""
+    if isinstance(signal, np.ndarray) or hasattr(signal, "__array__") or hasattr(signal, "__array_interface__"):
+        return True
+    if isinstance(signal, (str, bytes)):
+        return False
+    try:
+        memoryview(signal)  # type: ignore[arg-type]
+        return True  # array.array and other buffers
+    except TypeError:
+        pass
+    if isinstance(signal, (list, tuple)):
+        return len(signal) == 0 or not isinstance(signal[0], np.ndarray)
+    return False
 
 
 def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:

@@ -115,7 +115,12 @@ class Analysis:
         return self.track.zero_crossings
 
     def rows(self) -> Iterator[tuple[int | None, float, float, float, float, float, int]]:
-        """One row per channel and frame: channel (None for the mix-down), then :data:`ROW_COLUMNS`."""
+        """One row per channel and frame: channel (None for the mix-down), then :data:`ROW_COLUMNS`.
+
+        Always these seven values, for one track or several. The command
+        line's CSV of one file differs: it has the channel column only with
+        ``--channels each``, and otherwise the six of :data:`ROW_COLUMNS`.
+        """
         times = self.times.tolist()
         for track in self.tracks:
             energy_db = decibels(track.energy).tolist()

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import math
+import numbers
+import operator
 import sys
-from dataclasses import dataclass
-from typing import Literal
+from dataclasses import dataclass, fields
+from typing import Any, Literal, get_args
 
 from .errors import InputError
 
@@ -16,6 +18,81 @@ DEFAULT_THRESHOLD = 0.1
 LARGEST_SIZE = sys.maxsize
 
 Channels = Literal["mix", "each"]
+CHANNEL_CHOICES: tuple[str, ...] = get_args(Channels)
+
+
+# The checks of each option, shared by Settings and the command line, which
+# puts "argument --win: " before the same message. ``shown`` is the value as
+# the user gave it: the command line's text says more (1e999, not inf).
+
+
+def check_size(value: int) -> int:
+    """A window or hop in samples: a whole number from 1 to what numpy can index."""
+    if value <= 0:
+        raise ValueError(f"must be positive, got {value}")
+    if value > LARGEST_SIZE:
+        raise ValueError(f"must be at most {LARGEST_SIZE}, got {value}")
+    return value
+
+
+def check_duration(value: float, shown: object) -> float:
+    """A length in milliseconds: a positive finite number."""
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"must be a positive number, got {shown}")
+    return value
+
+
+def check_threshold(value: float, shown: object) -> float:
+    """A fraction of the strongest peak, 0 to 1."""
+    if not math.isfinite(value):
+        raise ValueError(f"not a number: {shown}")
+    if not 0.0 <= value <= 1.0:
+        raise ValueError(f"must be between 0 and 1, got {shown}")
+    return value
+
+
+def check_channels(value: str) -> str:
+    if value not in CHANNEL_CHOICES:
+        raise ValueError(f"invalid choice: {value!r} (choose from {', '.join(map(repr, CHANNEL_CHOICES))})")
+    return value
+
+
+def _whole(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"expected a whole number, got {value!r}")
+    return operator.index(value)
+
+
+def _real(value: Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"expected a number, got {value!r}")
+    return float(value)
+
+
+def _flag(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"expected True or False, got {value!r}")
+    return value
+
+
+def _choice(value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"expected one of {', '.join(map(repr, CHANNEL_CHOICES))}, got {value!r}")
+    return check_channels(value)
+
+
+# Each field's check: its value as Settings keeps it, or TypeError / ValueError.
+_CHECKS = {
+    "win": lambda value: check_size(_whole(value)),
+    "hop": lambda value: check_size(_whole(value)),
+    "win_ms": lambda value: None if value is None else check_duration(_real(value), value),
+    "hop_ms": lambda value: None if value is None else check_duration(_real(value), value),
+    "centered": _flag,
+    "threshold": lambda value: check_threshold(_real(value), value),
+    "min_gap_ms": lambda value: None if value is None else check_duration(_real(value), value),
+    "channels": _choice,
+    "envelope": _flag,
+}
 
 
 @dataclass(frozen=True)
@@ -27,6 +104,10 @@ class Settings:
     of peaks closer than that, only the stronger. ``channels`` is ``"mix"``
     (the mean of the channels) or ``"each"`` (every channel on its own).
     ``envelope`` keeps the signal's min/max envelope for a plot.
+
+    Every value is checked here, with the command line's messages: a bad one
+    raises ``TypeError`` (not a number, not a bool) or ``ValueError`` (out of
+    range), such as ``ValueError("threshold: must be between 0 and 1, got 1.5")``.
     """
 
     win: int = DEFAULT_WIN
@@ -38,6 +119,15 @@ class Settings:
     min_gap_ms: float | None = None
     channels: Channels = "mix"
     envelope: bool = False
+
+    def __post_init__(self) -> None:
+        for field in fields(self):
+            try:
+                checked = _CHECKS[field.name](getattr(self, field.name))
+            except (TypeError, ValueError) as error:
+                raise type(error)(f"{field.name}: {error}") from None
+            # Frozen: numpy integers and floats are kept as Python's own.
+            object.__setattr__(self, field.name, checked)
 
     def frame_sizes(self, sample_rate: int) -> tuple[int, int]:
         """Window and hop in samples at ``sample_rate``; one-line errors for sizes out of range."""

@@ -3,14 +3,19 @@
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
-from typing import NoReturn
+from collections.abc import Callable
+from typing import NoReturn, TypeVar
 
 from .. import __version__
-from ..analysis.settings import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, LARGEST_SIZE
+from ..analysis.settings import (
+    CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_size,
+    check_threshold,
+)
 from .errors import InputError
+
+T = TypeVar("T")
 
 DESCRIPTION = """\
 Frame-wise analysis of audio: short-time energy, zero-crossing rate and energy
@@ -50,16 +55,19 @@ def _program_name() -> str:
     return "ostrel"
 
 
+def _checked(check: Callable[..., T], *arguments: object) -> T:
+    try:
+        return check(*arguments)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"must be positive, got {value}")
-    if value > LARGEST_SIZE:
-        raise argparse.ArgumentTypeError(f"must be at most {LARGEST_SIZE}, got {value}")
-    return value
+    return _checked(check_size, value)
 
 
 def positive_float(text: str) -> float:
@@ -67,9 +75,7 @@ def positive_float(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    if not math.isfinite(value) or value <= 0:
-        raise argparse.ArgumentTypeError(f"must be a positive number, got {text!r}")
-    return value
+    return _checked(check_duration, value, text)
 
 
 def threshold(text: str) -> float:
@@ -77,11 +83,11 @@ def threshold(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}")
-    if not 0.0 <= value <= 1.0:
-        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text!r}")
-    return value
+    return _checked(check_threshold, value, text)
+
+
+def channels(text: str) -> str:
+    return _checked(check_channels, text)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -133,7 +139,7 @@ def build_parser() -> argparse.ArgumentParser:
         "list of them for several files or channels; NaN and infinities are null (default: off)",
     )
     parser.add_argument(
-        "--channels", choices=("mix", "each"), default="mix", metavar="mix|each",
+        "--channels", type=channels, default="mix", metavar="|".join(CHANNEL_CHOICES),
         help="'mix' analyses the mean of the channels, 'each' every channel on its own "
         "(default: %(default)s)",
     )
