@@ -567,6 +567,30 @@ def test_each_channel_in_summary_csv_and_json(tmp_path, capsys):
     assert [summary.index(f"  channel {c}") for c in (1, 2)] == [5, 14]
 
 
+def test_each_channel_of_a_mono_file_is_a_list_of_one_entry(tmp_path, capsys):
+    ints = random_ints(2, 4000, 1, seed=7)
+    path = write_wav(tmp_path / "mono.wav", ints, 2)
+    assert main([str(path), "--channels", "each", "--json"]) == 0
+    (entry,) = json.loads(capsys.readouterr().out)
+    assert (entry["channel"], entry["channels"]) == (1, 1)
+    assert entry["frames"]["energy"] == reference(expected_signal(ints, 2), 8000)[1].tolist()
+
+
+@pytest.mark.parametrize("argv", [[], ["--channels", "each"]], ids=["mix", "each"])
+def test_csv_on_stdout_is_the_rows_and_nothing_else(tmp_path, capsys, argv):
+    ints = random_ints(2, 3000, 1, seed=11)
+    path = write_wav(tmp_path / "x.wav", ints, 2)
+    assert main([str(path), "--csv", "-", "--win", "256", "--hop", "128", *argv]) == 0
+    times, energy, zcr, peaks = reference(expected_signal(ints, 2), 8000, 256, 128)
+    channel = ["1"] if argv else []
+    header = ",".join((["channel"] if argv else []) + ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"])
+    rows = [
+        ",".join(channel + [repr(t), repr(e), repr(float(10 * np.log10(e))), repr(z), repr(z * 8000), str(int(m in peaks))])
+        for m, (t, e, z) in enumerate(zip(times.tolist(), energy.tolist(), zcr.tolist()))
+    ]
+    assert capsys.readouterr() == ("\r\n".join([header, *rows]) + "\r\n", "")
+
+
 def test_plot_folder_gets_one_png_per_input(tmp_path):
     pytest.importorskip("matplotlib")
     (tmp_path / "in").mkdir()
