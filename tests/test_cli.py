@@ -598,8 +598,66 @@ def test_plot_folder_gets_one_png_per_input(tmp_path):
         write_wav(tmp_path / "in" / name, random_ints(2, 4000, 1), 2)
     result = run_cli(tmp_path / "in", "--plot", tmp_path / "pictures", "--plot-db", "--min-gap-ms", "100")
     assert (result.returncode, result.stderr) == (0, "")
-    assert sorted(p.name for p in (tmp_path / "pictures").iterdir()) == ["a.png", "b.png"]
-    assert _png_size(tmp_path / "pictures" / "a.png") == (1000, 700)
+    assert sorted(p.name for p in (tmp_path / "pictures").iterdir()) == ["a.wav.png", "b.wav.png"]
+    assert _png_size(tmp_path / "pictures" / "a.wav.png") == (1000, 700)
+    # Files that differ only in their extension, one name met twice, and stdin.
+    (tmp_path / "in" / "sub").mkdir()
+    inputs = [tmp_path / "in" / "a.wav", tmp_path / "in" / "a.wave", tmp_path / "in" / "sub" / "a.wav", "-"]
+    for path in inputs[1:3]:
+        write_wav(path, random_ints(2, 4000, 1), 2)
+    with (tmp_path / "in" / "b.wav").open("rb") as stdin:
+        result = subprocess.run(
+            [sys.executable, "-m", "ostrel", *map(str, inputs), "--plot", str(tmp_path / "more")],
+            stdin=stdin, capture_output=True, text=True, timeout=60,
+        )
+    assert (result.returncode, result.stderr) == (0, "")
+    assert sorted(p.name for p in (tmp_path / "more").iterdir()) == ["a.wav-2.png", "a.wav.png", "a.wave.png", "stdin.png"]
+
+
+def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from ostrel.analysis import analyse, decibels
+    from ostrel.cli.plot import plot_analysis
+
+    drawn = []
+    save = Figure.savefig
+
+    def save_and_measure(figure, *args, **kwargs):
+        save(figure, *args, **kwargs)
+        # As drawn: the figure is closed after.
+        renderer = figure.canvas.get_renderer()
+        energy_axes = figure.axes[1]
+        drawn.append((energy_axes, energy_axes.get_legend().get_window_extent(renderer), energy_axes.get_window_extent(renderer)))
+
+    monkeypatch.setattr(Figure, "savefig", save_and_measure)
+    # Two channels, each loud where the other is digital silence, the first
+    # with its strongest frame at the top of the axes.
+    t = np.arange(8000) / 8000
+    left = np.where(t < 0.5, np.sin(2 * np.pi * 300 * t) * (1 + t), 0.0)
+    right = np.where(t >= 0.5, 0.1 * np.sin(2 * np.pi * 210 * t), 0.0)
+    result = analyse(np.column_stack([left, right]), 8000, Settings(win=256, hop=128, envelope=True))
+    plot_analysis(result, tmp_path / "x.png", db=True)
+    ((energy_axes, legend_box, axes_box),) = drawn
+    legend = energy_axes.get_legend()
+    assert legend_box.x0 >= axes_box.x1
+    counts = [len(track.peaks) for track in result.tracks]
+    assert [text.get_text() for text in legend.get_texts()] == [
+        "channel 1", f"channel 1 peaks ({counts[0]})", "channel 2", f"channel 2 peaks ({counts[1]})",
+        "channel 1 digital silence (\u2212inf dB)", "channel 2 digital silence (\u2212inf dB)",
+    ]
+    curves, peaks = energy_axes.lines[0::2], energy_axes.lines[1::2]
+    assert [(line.get_color(), line.get_marker(), line.get_clip_on()) for line in peaks] == [("C0", "v", False), ("C1", "o", False)]
+    # The floor: 10 dB below the quietest sound, on a multiple of 10.
+    quietest = min(decibels(track.energy[track.energy > 0]).min() for track in result.tracks)
+    floor = energy_axes.get_ylim()[0]
+    assert floor == np.floor(quietest / 10) * 10 - 10
+    for track, curve, marks in zip(result.tracks, curves, peaks):
+        levels = decibels(track.energy)
+        assert marks.get_ydata().tolist() == levels[track.peaks].tolist()
+        # Silence lies on the floor; the rest is drawn as it is.
+        assert curve.get_ydata().tolist() == np.where(track.energy == 0, floor, levels).tolist()
 
 
 def test_interrupt_ends_the_run_with_one_line_and_status_130(tmp_path):

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -20,6 +21,10 @@ PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
 COLUMNS = 2000
 # Peaks marked on the energy, the strongest ones: more would hide the curve.
 MARKED_PEAKS = 50
+# Marker shapes of the channels' peaks, in channel order.
+PEAK_SHAPES = ("v", "o", "s", "D", "^", "P", "X", "*")
+# The dB axis's floor when every frame is silence.
+SILENCE_FLOOR_DB = -100.0
 
 
 def require_matplotlib() -> None:
@@ -62,11 +67,12 @@ class PlotTarget:
         return target
 
     def _name(self, source: str) -> str:
-        stem = {"-": "stdin", "demo signal (built in)": "demo"}.get(source, Path(source).stem) or "plot"
-        name, number = f"{stem}.png", 1
+        # Named after the whole file name: tone.flac and tone.ogg must not meet as tone.png.
+        base = {"-": "stdin", "demo signal (built in)": "demo"}.get(source, Path(source).name) or "plot"
+        name, number = f"{base}.png", 1
         while name in self.taken:
             number += 1
-            name = f"{stem}-{number}.png"
+            name = f"{base}-{number}.png"
         self.taken.add(name)
         return name
 
@@ -95,16 +101,25 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
             f"{', centred' if analysis.centered else ''}"
         )
         frame_times = analysis.times
-        for track in analysis.tracks:
+        several = len(analysis.tracks) > 1
+        floor = _db_floor(analysis.tracks) if db else None
+        for index, track in enumerate(analysis.tracks):
             label = "mix" if track.channel is None else f"channel {track.channel}"
-            _draw_waveform(wave_axes, analysis, track, label)
-            energy = decibels(track.energy) if db else track.energy
-            _draw_curve(energy_axes, frame_times, energy, label)
-            _mark_peaks(energy_axes, frame_times, energy, track)
-            _draw_curve(zcr_axes, frame_times, track.zcr, label)
+            # One colour per channel in every panel.
+            colour = f"C{index}"
+            _draw_waveform(wave_axes, analysis, track, label, colour)
+            energy = track.energy if floor is None else np.maximum(decibels(track.energy), floor)
+            _draw_curve(energy_axes, frame_times, energy, label, colour)
+            _mark_peaks(energy_axes, frame_times, energy, track, index if several else None)
+            _draw_curve(zcr_axes, frame_times, track.zcr, label, colour)
+        # Room above the highest peak for its marker.
+        energy_axes.margins(y=0.12)
+        if floor is not None:
+            _mark_silence(energy_axes, frame_times, analysis.tracks, floor)
         wave_axes.set_ylabel("amplitude")
         energy_axes.set_ylabel("energy (dBFS)" if db else "energy")
-        energy_axes.legend(loc="upper right")
+        # Beside the axes, where it can hide no data.
+        energy_axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
         zcr_axes.set_ylabel("zero-crossing rate")
         zcr_axes.set_xlabel("time (s)")
         for axes in (wave_axes, energy_axes, zcr_axes):
@@ -119,7 +134,15 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
         plt.close(figure)
 
 
-def _draw_waveform(axes: object, analysis: Analysis, track: Track, label: str) -> None:
+def _db_floor(tracks: tuple[Track, ...]) -> float:
+    """The bottom of the dB axis: 10 dB below the quietest frame that is not silence, on a multiple of 10."""
+    levels = np.concatenate([decibels(track.energy) for track in tracks])
+    audible = levels[np.isfinite(levels)]
+    quietest = float(audible.min()) if audible.size else SILENCE_FLOOR_DB + 10
+    return float(np.floor(quietest / 10.0) * 10.0 - 10.0)
+
+
+def _draw_waveform(axes: Any, analysis: Analysis, track: Track, label: str, colour: str) -> None:
     envelope = track.envelope
     if envelope is None:
         return
@@ -127,21 +150,59 @@ def _draw_waveform(axes: object, analysis: Analysis, track: Track, label: str) -
     _, _, high = columns(envelope.high)
     seconds = starts * envelope.width / analysis.sample_rate
     if envelope.width == 1 and len(starts) == len(envelope.low):
-        axes.plot(seconds, low, linewidth=0.4, label=label)  # type: ignore[attr-defined]
+        axes.plot(seconds, low, linewidth=0.4, color=colour, label=label)
     else:
-        axes.fill_between(seconds, low, high, linewidth=0, step="post", alpha=0.6, label=label)  # type: ignore[attr-defined]
+        # An edge, so that a flat stretch (silence) still shows as a line.
+        axes.fill_between(seconds, low, high, linewidth=0.3, step="post", alpha=0.6, color=colour, label=label)
 
 
-def _draw_curve(axes: object, times: NDArray[np.float64], values: NDArray[np.float64], label: str) -> None:
+def _draw_curve(axes: Any, times: NDArray[np.float64], values: NDArray[np.float64], label: str, colour: str) -> None:
     finite = np.where(np.isfinite(values), values, np.nan)
     starts, low, high = columns(finite)
     if len(starts) == len(values):
-        axes.plot(times, finite, linewidth=0.8, label=label)  # type: ignore[attr-defined]
+        axes.plot(times, finite, linewidth=0.8, color=colour, label=label)
     else:
-        axes.fill_between(times[starts], low, high, step="post", linewidth=0, alpha=0.7, label=label)  # type: ignore[attr-defined]
+        axes.fill_between(times[starts], low, high, step="post", linewidth=0, alpha=0.7, color=colour, label=label)
 
 
-def _mark_peaks(axes: object, times: NDArray[np.float64], values: NDArray[np.float64], track: Track) -> None:
+def _mark_peaks(
+    axes: Any, times: NDArray[np.float64], values: NDArray[np.float64], track: Track, index: int | None
+) -> None:
+    """The strongest peaks: red for a single track; with several, each in its channel's colour and a
+    shape of its own, smaller for later channels, so that channels peaking together all show."""
     marked = np.sort(track.strongest_peaks(MARKED_PEAKS))
     shown = f"{len(marked)} strongest of {len(track.peaks)}" if len(marked) < len(track.peaks) else f"{len(track.peaks)}"
-    axes.plot(times[marked], values[marked], "v", color="tab:red", label=f"energy peaks ({shown})")  # type: ignore[attr-defined]
+    if index is None:
+        colour, shape, size, label = "tab:red", "v", 7.0, f"energy peaks ({shown})"
+    else:
+        colour, shape = f"C{index}", PEAK_SHAPES[index % len(PEAK_SHAPES)]
+        size, label = max(3.0, 9.0 - 2.5 * index), f"channel {track.channel} peaks ({shown})"
+    # Not clipped: a peak at the top of the axes keeps its whole marker.
+    axes.plot(
+        times[marked], values[marked], shape, color=colour, markersize=size, markeredgecolor="black",
+        markeredgewidth=0.5, clip_on=not len(marked), label=label,
+    )
+
+
+def _mark_silence(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float) -> None:
+    """Frames of digital silence (-inf dB) lie on the floor of the axis, over a band that says so:
+    grey for a single track, with several one band per channel in its colour, stacked."""
+    top = axes.get_ylim()[1]
+    if not any(np.isfinite(decibels(track.energy)).any() for track in tracks):
+        top = 0.0  # nothing but silence: full scale down to the floor
+    height = (top - floor) / 40
+    hop = float(times[1] - times[0]) if len(times) > 1 else 1.0
+    several = len(tracks) > 1
+    for index, track in enumerate(tracks):
+        silent = np.concatenate(([0], (track.energy == 0.0).astype(np.int8), [0]))
+        edges = np.flatnonzero(np.diff(silent))
+        if not len(edges):
+            continue
+        runs = [(times[start] - hop / 2, (end - start) * hop) for start, end in zip(edges[0::2], edges[1::2])]
+        colour, owner = (f"C{index}", f"channel {track.channel} ") if several else ("0.6", "")
+        # Under the curves, which run along the floor there.
+        axes.broken_barh(
+            runs, (floor + index * height, height), color=colour, alpha=0.5 if several else 1.0, zorder=1,
+            label=f"{owner}digital silence (\u2212inf dB)",
+        )
+    axes.set_ylim(floor, top)
