@@ -62,7 +62,8 @@ class Analysis:
     ``times`` holds each frame's centre in seconds of the original signal
     (sample m·hop when centred, m·hop + win // 2 when not); ``energy_db`` is
     10·log10 of the energy relative to full scale and ``zcr_hz`` the
-    zero-crossing rate times the sample rate. Peaks are frame indices.
+    zero-crossing rate times the sample rate: crossings per second, 2f for a
+    pure tone of f Hz. Peaks are frame indices.
     """
 
     source: str

@@ -22,8 +22,11 @@ Frame-wise analysis of audio: short-time energy, zero-crossing rate and energy
 peaks. With no PATH, analyses a built-in demo signal. A PATH is an audio file
 (PCM WAV of 8, 16, 24 or 32 bits, mono or multichannel; with the 'audio'
 extra also FLAC, Ogg, AIFF, MP3, float and compressed WAV and the other
-formats soundfile reads), '-' for a file on stdin, or a folder, of which every
-audio file below it is analysed (only .wav without the 'audio' extra)."""
+formats soundfile reads), '-' for a file on stdin ('./-' for a file named -),
+or a folder, of which every audio file below it is analysed (only .wav
+without the 'audio' extra). A file named twice, or also found in a folder
+given, is analysed once; if that leaves one file, the output is that of one
+file (--json: a single object, not a list)."""
 
 EPILOG = """\
 Window and hop are given either in samples (--win, --hop) or in milliseconds
@@ -35,8 +38,8 @@ window length; both divide by the window length for short last frames too.
 An energy peak is a frame with strictly more energy than both neighbours and,
 with a threshold t > 0, more than t times the highest such frame; with
 --min-gap-ms, of peaks closer than that only the stronger is kept. Energy in
-dB is 10*log10(energy) relative to full scale; the rate in Hz is the rate
-times the sample rate.
+dB is 10*log10(energy) relative to full scale; the zero crossings per second
+are the rate times the sample rate (a pure tone of f Hz gives 2f).
 
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine (out of memory, a full disk, a closed pipe), 130 when
