@@ -162,7 +162,8 @@ def _draw_curve(axes: Any, times: NDArray[np.float64], values: NDArray[np.float6
     if len(starts) == len(values):
         axes.plot(times, finite, linewidth=0.8, color=colour, label=label)
     else:
-        axes.fill_between(times[starts], low, high, step="post", linewidth=0, alpha=0.7, color=colour, label=label)
+        # An edge, so that a flat stretch (zero, or silence at the floor) still shows as a line.
+        axes.fill_between(times[starts], low, high, step="post", linewidth=0.3, alpha=0.7, color=colour, label=label)
 
 
 def _mark_peaks(
