@@ -37,7 +37,7 @@ def file_summary(path: str) -> tuple[int, float, list[float]]:
     from ostrel.analysis import Analysis, Settings, analyse_file
 
     result: Analysis = analyse_file(path, Settings(win_ms=25.0, hop_ms=10.0, channels="each"))
-    lazily: Analysis = ostrel.analyse(np.zeros(100), 8000, ostrel.Settings(win=10, hop=5))
+    lazily: Analysis = ostrel.analyse([0.5, -0.25] * 50, 8000, ostrel.Settings(win=10, hop=5))
     loudest = [float(track.energy.max()) for track in result.tracks]
     return result.num_frames + lazily.num_frames, result.duration, loudest
 

@@ -14,9 +14,10 @@ from __future__ import annotations
 import bisect
 from collections.abc import Callable, Iterable
 from pathlib import Path
+from typing import cast
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from .. import fenwy
 from .audio import Blocks, Decoder, Samples, decoded_blocks, open_decoder
@@ -197,7 +198,7 @@ class _EnvelopeStream:
 
 
 def analyse(
-    signal: Samples | Iterable[Samples] | Blocks,
+    signal: ArrayLike | Iterable[Samples] | Blocks,
     sample_rate: int | None = None,
     settings: Settings = Settings(),
     source: str = "signal",
@@ -240,8 +241,10 @@ def analyse(
             "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; "
             f"got {type(signal).__name__}"
         )
+    # Not array-like: an iterable of blocks, each converted as it comes.
+    pieces = cast(Iterable[Samples], signal)
     return _analyse_pieces(
-        _without_overlap(signal, overlap), sample_rate, settings, source, channels or 1, encoding, None, envelope, tuple
+        _without_overlap(pieces, overlap), sample_rate, settings, source, channels or 1, encoding, None, envelope, tuple
     )
 
 
