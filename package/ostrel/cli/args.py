@@ -154,7 +154,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--plot", metavar="PATH",
         help="draw waveform, energy with its peaks and zero-crossing rate to PATH, a PNG file, "
-        "or, when PATH is a folder or has no extension, one PNG per input inside that folder; "
+        "or, when PATH is a folder or has no extension, one PNG per input inside that folder, "
+        "named after the input's file name (a.wav.png); "
         "needs the 'plot' extra (default: no plot)",
     )
     parser.add_argument(
