@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 from ostrel.analysis import Analysis, Settings
+from ostrel.cli import main
 from ostrel.cli.batch import analyse_files, expand_inputs
 from ostrel.cli.errors import InputError
 from test_cli import reference, run_cli
@@ -42,6 +43,15 @@ def test_folders_expand_to_every_wav_below_them_sorted(folder, tmp_path):
     extra = tmp_path / "z.wav"
     paths = expand_inputs([str(root), str(extra), str(root / "b.wav")])
     assert paths == [root / "a.WAV", root / "b.wav", root / "sub" / "c.wav", extra]
+
+
+@pytest.mark.parametrize("names", [["b.wav", "b.wav"], ["sub", "sub/c.wav"]], ids=["file-twice", "folder-and-its-file"])
+def test_one_file_named_twice_is_analysed_once_as_one_file(folder, capsys, names):
+    root, signals = folder
+    assert main([str(root / name) for name in names] + ["--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    path = root / names[-1]
+    assert (document["source"], document["frames"]["energy"]) == (str(path), reference(signals[str(path)], 8000)[1].tolist())
 
 
 def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_path, monkeypatch):
