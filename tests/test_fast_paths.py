@@ -637,6 +637,27 @@ def test_only_frames_with_a_nan_are_summed_by_numpy(fenwy, restore_globals, dtyp
 
 # (id, call, flag): each call meets exactly one flagged operation.
 ONE_HUGE_SAMPLE = np.array([1.0, 2.0, 1e200, 3.0])
+
+
+def signalling_nans(length, positions, step=1):
+    """float32 ones with signalling NaNs (quiet bit clear) at the positions,
+    as a view with the given element step."""
+    bits = np.full(length, 0x3F800000, dtype=np.uint32)
+    bits[positions] = 0x7F800001
+    return laid_out(bits, step).view(np.float32)
+
+
+# Centred, a float32 signal is cast to float64 whole; a signalling NaN that
+# no frame reads raises the flag all the same: between frames, between the
+# ends of a long hop, with no frame at all, or in the last piece of a long scan.
+UNREAD_SIGNALLING_NANS = [
+    ("energy-between-frames", "calc_energy", signalling_nans(10, [3]), 2, 5),
+    ("energy-between-frames-reversed", "calc_energy", signalling_nans(10, [6], step=-1), 2, 5),
+    ("zc-between-frames", "calc_zc", signalling_nans(10_000, [100]), 2, 5000),
+    ("energy-no-frames", "calc_energy", signalling_nans(8, range(8)), 85, 23),
+    ("zc-no-frames", "calc_zc", signalling_nans(8, range(8)), 85, 23),
+    ("zc-last-of-a-long-signal", "calc_zc", signalling_nans(2**22 + 3, [-1]), 2, 2**21),
+]
 FLAGGED_CALLS = [
     ("energy-square-overflows", call_of("calc_energy", ONE_HUGE_SAMPLE, 2, 2, False), "overflow"),
     ("energy-centered-square-overflows", call_of("calc_energy", ONE_HUGE_SAMPLE, 2, 2, True), "overflow"),
@@ -655,6 +676,8 @@ FLAGGED_CALLS = [
     ("peaks-threshold-overflows", call_of("find_peaks", np.array([0.0, 5.0, 0.0, 2.0, 0.0]), 1e308), "overflow"),
     ("peaks-threshold-invalid", call_of("find_peaks", np.array([-1.0, 0.0, -1.0]), INF), "invalid"),
     ("peaks-threshold-underflows", call_of("find_peaks", np.array([0.0, 1e-10, 0.0]), 1e-310), "underflow"),
+    *[(f"{case}-unread-signalling-nan", call_of(function, x, win_len, hop_size, True), "invalid")
+      for case, function, x, win_len, hop_size in UNREAD_SIGNALLING_NANS],
 ]
 FLAGGED_IDS = [name for name, _, _ in FLAGGED_CALLS]
 FLAGGED_PARAMETERS = [(call, flag) for _, call, flag in FLAGGED_CALLS]
@@ -738,6 +761,31 @@ def test_flags_under_the_other_error_modes(fenwy, restore_globals, capfd, call, 
     assert bool(shown) == (mode != "ignore")
     if mode == "ignore":
         assert counts == {}
+
+
+# numpy's error state is read where numpy's own operations read it: np.geterr,
+# which the statements never call, may be rebound to anything.
+GETERR_STAND_INS = {
+    "ignoring everything": lambda: dict.fromkeys(["divide", "over", "under", "invalid"], "ignore"),
+    "raising": lambda: {}["divide"],
+}
+
+
+@pytest.mark.parametrize("stand_in", GETERR_STAND_INS.values(), ids=GETERR_STAND_INS)
+@pytest.mark.parametrize("call, flag", FLAGGED_PARAMETERS, ids=FLAGGED_IDS)
+def test_a_rebound_geterr_is_never_consulted(fenwy, restore_globals, monkeypatch, call, flag, stand_in):
+    consulted = []
+
+    def geterr():
+        consulted.append(flag)
+        return stand_in()
+
+    with np.errstate(**ERROR_STATES["numpy default"]):
+        monkeypatch.setattr(np, "geterr", geterr)
+        fast, generic = both_paths(restore_globals, lambda: call(fenwy))
+        monkeypatch.undo()
+    assert_same_outcome(fast, generic)
+    assert consulted == []
 
 
 # -- threads and reference counts --------------------------------------------
