@@ -647,15 +647,18 @@ def signalling_nans(length, positions, step=1):
     return laid_out(bits, step).view(np.float32)
 
 
-# Centred, a float32 signal is cast to float64 whole; a signalling NaN that
-# no frame reads raises the flag all the same: between frames, between the
-# ends of a long hop, with no frame at all, or in the last piece of a long scan.
-UNREAD_SIGNALLING_NANS = [
+# Centred, a float32 signal is cast to float64 whole; a signalling NaN raises
+# the flag wherever it lies: in a frame, between frames, with no frame at
+# all, in a frame of one sample (which has no neighbour to multiply), or in
+# the last piece of a long signal.
+SIGNALLING_NANS = [
+    ("zc-in-a-frame", "calc_zc", signalling_nans(10, [4]), 4, 2),
     ("energy-between-frames", "calc_energy", signalling_nans(10, [3]), 2, 5),
     ("energy-between-frames-reversed", "calc_energy", signalling_nans(10, [6], step=-1), 2, 5),
     ("zc-between-frames", "calc_zc", signalling_nans(10_000, [100]), 2, 5000),
     ("energy-no-frames", "calc_energy", signalling_nans(8, range(8)), 85, 23),
     ("zc-no-frames", "calc_zc", signalling_nans(8, range(8)), 85, 23),
+    ("zc-one-sample", "calc_zc", signalling_nans(1, [0]), 1, 1),
     ("zc-last-of-a-long-signal", "calc_zc", signalling_nans(2**22 + 3, [-1]), 2, 2**21),
 ]
 FLAGGED_CALLS = [
@@ -676,8 +679,8 @@ FLAGGED_CALLS = [
     ("peaks-threshold-overflows", call_of("find_peaks", np.array([0.0, 5.0, 0.0, 2.0, 0.0]), 1e308), "overflow"),
     ("peaks-threshold-invalid", call_of("find_peaks", np.array([-1.0, 0.0, -1.0]), INF), "invalid"),
     ("peaks-threshold-underflows", call_of("find_peaks", np.array([0.0, 1e-10, 0.0]), 1e-310), "underflow"),
-    *[(f"{case}-unread-signalling-nan", call_of(function, x, win_len, hop_size, True), "invalid")
-      for case, function, x, win_len, hop_size in UNREAD_SIGNALLING_NANS],
+    *[(f"{case}-signalling-nan", call_of(function, x, win_len, hop_size, True), "invalid")
+      for case, function, x, win_len, hop_size in SIGNALLING_NANS],
 ]
 FLAGGED_IDS = [name for name, _, _ in FLAGGED_CALLS]
 FLAGGED_PARAMETERS = [(call, flag) for _, call, flag in FLAGGED_CALLS]

@@ -101,7 +101,7 @@ Ref fast_calc_energy(PyObject* const* values)
         return Ref{};
     }
     FloatStatus status;
-    flag_padding_cast(call, status);
+    flag_padding_cast(call, 1, status);
     run_in_pieces(call.framing.frames, call.framing.win, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         plan->run(first, last, energy.data<double>());
     });

@@ -2,6 +2,7 @@
 
 #include "pieces.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace ostrel::kernels {
@@ -43,16 +44,36 @@ bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t l
 
 } // namespace
 
-void flag_padding_cast(const FrameCall& call, FloatStatus& status)
+void flag_padding_cast(const FrameCall& call, std::ptrdiff_t shortest_read, FloatStatus& status)
 {
     const Signal& signal = call.x.signal();
     if (!call.centered || signal.element != Element::float32) {
         return;
     }
+    const Framing& framing = call.framing;
+    const std::ptrdiff_t padded = framing.pad + signal.length;
+    // Frames are full but for the last few, which shrink towards the end.
+    const std::ptrdiff_t read_frames = framing.win < shortest_read || padded < shortest_read
+                                           ? 0
+                                           : std::min(framing.frames, (padded - shortest_read) / framing.hop + 1);
     bool found = false;
-    run_in_pieces(signal.length, 1, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        found = found || any_signalling(signal, first, last);
-    });
+    // Padded positions [from, to): the padding itself holds zeros.
+    const auto scan = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        from = std::max<std::ptrdiff_t>(from - framing.pad, 0);
+        to = std::min(to, padded) - framing.pad;
+        found = found || (from < to && any_signalling(signal, from, to));
+    };
+    // A hop longer than the window leaves gaps between frames.
+    if (framing.hop > framing.win && read_frames > 1) {
+        run_in_pieces(read_frames - 1, framing.hop - framing.win, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+            for (std::ptrdiff_t f = first; f < last; ++f) {
+                scan(f * framing.hop + framing.win, (f + 1) * framing.hop);
+            }
+        });
+    }
+    const std::ptrdiff_t read_end = read_frames == 0 ? 0 : (read_frames - 1) * framing.hop + framing.win;
+    run_in_pieces(std::max<std::ptrdiff_t>(padded - read_end, 0), 1, status,
+                  [&](std::ptrdiff_t first, std::ptrdiff_t last) { scan(read_end + first, read_end + last); });
     if (found) {
         status.record(FE_INVALID);
     }

@@ -11,8 +11,11 @@
 namespace ostrel::kernels {
 
 // Records the invalid flag the padding of a centred float32 call raises when
-// the signal holds a signalling NaN.  A signal handler's exception, when a
-// pending signal interrupts a long scan, is thrown as PythonError.
-void flag_padding_cast(const FrameCall& call, FloatStatus& status);
+// a signalling NaN lies where the kernel converts nothing.  The kernel
+// converts every sample of each frame at least `shortest_read` long (1 for
+// a sum of squares, 2 for a product of neighbours), and raises the flag
+// there itself.  A signal handler's exception, when a pending signal
+// interrupts a long scan, is thrown as PythonError.
+void flag_padding_cast(const FrameCall& call, std::ptrdiff_t shortest_read, FloatStatus& status);
 
 } // namespace ostrel::kernels
