@@ -9,37 +9,47 @@ namespace ostrel::kernels {
 namespace {
 
 // Signalling NaNs are the magnitudes from just above infinity up to the
-// first quiet NaN: one unsigned comparison each.
+// first quiet NaN.  Adding `carry` to a magnitude takes them, and them
+// alone, to the lowest signed values: one signed comparison picks them out.
 constexpr std::uint32_t magnitude_bits = 0x7fffffffu;
 constexpr std::uint32_t first_signalling = 0x7f800001u;
-constexpr std::uint32_t signalling_count = 0x7fc00000u - first_signalling;
+constexpr std::uint32_t first_quiet = 0x7fc00000u;
+constexpr std::uint32_t carry = 0x80000000u - first_signalling;
+constexpr std::int32_t first_quiet_carried = static_cast<std::int32_t>(first_quiet + carry);
 
-bool signalling(std::uint32_t bits) { return (bits & magnitude_bits) - first_signalling < signalling_count; }
+bool signalling(std::uint32_t bits)
+{
+    return static_cast<std::int32_t>((bits & magnitude_bits) + carry) < first_quiet_carried;
+}
 
-// Contiguous samples go in blocks of a fixed length, which the compiler
-// turns into vector code without a loop of unknown length to peel.
+// Contiguous samples are compared four to a vector, two vectors a step;
+// nothing stops early, since a signalling NaN is rare and a branch per step
+// costs more.
 bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last)
 {
-    constexpr std::ptrdiff_t block = 16;
+    typedef std::uint32_t Words __attribute__((vector_size(16)));
+    typedef std::int32_t SignedWords __attribute__((vector_size(16)));
+    constexpr std::ptrdiff_t lanes = sizeof(Words) / sizeof(std::uint32_t);
+    const auto flagged = [](const char* at) {
+        const Words carried = (load<Words>(at) & magnitude_bits) + carry;
+        return reinterpret_cast<SignedWords>(carried) < first_quiet_carried;
+    };
+    bool found = false;
     std::ptrdiff_t index = first;
     if (signal.stride == sizeof(float)) {
-        for (; last - index >= block; index += block) {
+        SignedWords any{};
+        for (; last - index >= 2 * lanes; index += 2 * lanes) {
             const char* at = signal.data + index * signal.stride;
-            std::uint32_t found = 0;
-            for (std::ptrdiff_t offset = 0; offset < block; ++offset) {
-                found |= signalling(load<std::uint32_t>(at + offset * sizeof(float)));
-            }
-            if (found != 0) {
-                return true;
-            }
+            any |= flagged(at) | flagged(at + sizeof(Words));
+        }
+        for (std::ptrdiff_t lane = 0; lane < lanes; ++lane) {
+            found = found || any[lane] != 0;
         }
     }
     for (; index < last; ++index) {
-        if (signalling(load<std::uint32_t>(signal.data + index * signal.stride))) {
-            return true;
-        }
+        found = found || signalling(load<std::uint32_t>(signal.data + index * signal.stride));
     }
-    return false;
+    return found;
 }
 
 } // namespace
