@@ -5,6 +5,7 @@
 #include "frame_call.hpp"
 #include "gate.hpp"
 #include "module/state.hpp"
+#include "padding_cast.hpp"
 #include "pieces.hpp"
 
 namespace ostrel::kernels {
@@ -88,6 +89,7 @@ Ref fast_calc_zc(PyObject* const* values)
     const Product product = product_for(call.x.signal().element, call.centered);
     Sweep sweep;
     FloatStatus status;
+    flag_padding_cast(call, 2, status);
     // Each frame moves the sweep on by a hop.
     run_in_pieces(call.framing.frames, call.framing.hop, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         crossing_rates(call.x.signal(), call.framing, product, sweep, first, last, zc.data<double>());

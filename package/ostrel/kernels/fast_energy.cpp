@@ -5,6 +5,7 @@
 #include "energy.hpp"
 #include "frame_call.hpp"
 #include "module/state.hpp"
+#include "padding_cast.hpp"
 #include "pieces.hpp"
 #include "sum_probe.hpp"
 
@@ -100,6 +101,7 @@ Ref fast_calc_energy(PyObject* const* values)
         return Ref{};
     }
     FloatStatus status;
+    flag_padding_cast(call, 1, status);
     run_in_pieces(call.framing.frames, call.framing.win, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
         plan->run(first, last, energy.data<double>());
     });

@@ -28,11 +28,12 @@ public:
         raised_ |= std::fetestexcept(reported);
         std::feclearexcept(FE_ALL_EXCEPT);
     }
+    // Adds flags the statements would raise in work no kernel repeats.
+    void record(int flags) { raised_ |= flags; }
     // Drops flags raised by code other than the kernel (a signal handler).
     void ignore_raised_elsewhere() { std::feclearexcept(FE_ALL_EXCEPT); }
     // Whether the kernel's result shows what numpy's statements would: no
-    // flag, or only flags numpy ignores now.  Asking numpy may throw
-    // PythonError (see numpy_ignores).
+    // flag, or only flags numpy ignores now.
     bool shows_nothing()
     {
         collect();

@@ -6,6 +6,7 @@
 #include "state.hpp"
 
 #include "features/bodies.hpp"
+#include "kernels/error_state.hpp"
 #include "kernels/gate.hpp"
 #include "peaks/bodies.hpp"
 
@@ -215,6 +216,7 @@ bool bind_numpy()
         return false;
     }
     kernels::note_numpy_names();
+    kernels::note_error_state_reader();
     return true;
 }
 
