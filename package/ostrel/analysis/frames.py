@@ -12,6 +12,7 @@ the whole signal bit for bit.
 from __future__ import annotations
 
 import bisect
+import contextlib
 from collections.abc import Callable, Iterable
 from pathlib import Path
 
@@ -19,7 +20,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import fenwy
-from .audio import Blocks, Decoder, Samples, decoded_blocks, open_decoder
+from .audio import Blocks, Decoder, Samples, open_decoder, streamed_blocks
 from .errors import InputError
 from .result import Analysis, Envelope, Track
 from .settings import Settings
@@ -63,14 +64,18 @@ class FrameStream:
         if self.frames_expected == 0:
             return
         skip = max(0, self.held_from - start)  # samples no frame covers (hop longer than window)
-        if skip < len(piece):
-            self.pieces.append(piece[skip:])
-            self.unframed += len(piece) - skip
+        borrowed = piece[skip:]
+        if len(borrowed):
+            self.pieces.append(borrowed)
+            self.unframed += len(borrowed)
         # Framing copies the held samples: wait until the new ones are at
         # least as many as the overlap, so that long windows copy each sample
         # a bounded number of times.
         if self.unframed >= self.win - self.hop:
             self._frames(complete_up_to=self.fed)
+        if self.pieces and self.pieces[-1] is borrowed:
+            # The caller may reuse the piece's memory once this returns.
+            self.pieces[-1] = borrowed.copy()
 
     def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
         total = frame_count(self.fed, self.win, self.hop, self.centered)
@@ -242,10 +247,11 @@ def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
     """
     decoder: Decoder = open_decoder(path)
     try:
-        return _analyse_pieces(
-            decoded_blocks(decoder, settings.channels), decoder.sample_rate, settings, decoder.source,
-            decoder.channels, decoder.encoding, decoder.promised, settings.envelope, lambda: tuple(decoder.warnings),
-        )
+        with contextlib.closing(streamed_blocks(decoder, settings.channels)) as pieces:
+            return _analyse_pieces(
+                pieces, decoder.sample_rate, settings, decoder.source, decoder.channels, decoder.encoding,
+                decoder.promised, settings.envelope, lambda: tuple(decoder.warnings),
+            )
     finally:
         decoder.close()
 
