@@ -73,9 +73,10 @@ class FrameStream:
         # a bounded number of times.
         if self.unframed >= self.win - self.hop:
             self._frames(complete_up_to=self.fed)
-        if self.pieces and self.pieces[-1] is borrowed:
-            # The caller may reuse the piece's memory once this returns.
-            self.pieces[-1] = borrowed.copy()
+        if self.pieces and np.may_share_memory(self.pieces[-1], borrowed):
+            # The caller may reuse the piece's memory once this returns; the
+            # copy also lets the rest of a large block go.
+            self.pieces[-1] = self.pieces[-1].copy()
 
     def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
         total = frame_count(self.fed, self.win, self.hop, self.centered)
@@ -111,23 +112,41 @@ class FrameStream:
             stop = (end_frame - 1) * hop + win - pad
         else:
             end_frame, stop = total, self.fed
-        samples = self._held_until(stop)
         self.unframed = 0
-        count = end_frame - first
         if first == 0 and pad:
-            energy = fenwy.calc_energy(samples, win, hop, True)[:count]
-            zcr = fenwy.calc_zc(samples, win, hop, True)[:count]
+            energy, zcr = _framed(self._held_until(stop), end_frame, win, hop, True)
         else:
-            energy = fenwy.calc_energy(samples, win, hop, False)[:count]
-            zcr = fenwy.calc_zc(samples, win, hop, False)[:count]
-        if len(energy) < count:
-            # Frames that start past the end are empty: the library gives 0 for them.
-            energy = np.concatenate((energy, np.zeros(count - len(energy))))
-            zcr = np.concatenate((zcr, np.zeros(count - len(zcr))))
+            energy, zcr = self._uncentred(first, end_frame, stop)
         self.energy.append(energy)
         self.zcr.append(zcr)
         self.done = end_frame
         self._release_before(end_frame * hop - pad)
+
+    def _uncentred(self, first: int, end_frame: int, stop: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Frames ``first`` to ``end_frame`` of the held samples, which end at signal index ``stop``.
+
+        Frames that start within the newest piece are computed on that piece
+        itself; only those reaching back into the older pieces need a copy.
+        """
+        win, hop, pad = self.win, self.hop, self.pad
+        newest = self.pieces[-1] if self.pieces else np.empty(0)
+        newest_from = self.fed - len(newest) if self.pieces else self.held_from
+        inside = min(end_frame, max(first, -(-(newest_from + pad) // hop)))
+        energy, zcr = [], []
+        if inside > first:
+            seam_stop = min(stop, (inside - 1) * hop - pad + win)
+            seam = np.concatenate([*self.pieces[:-1], newest[: max(0, seam_stop - newest_from)]])
+            framed = _framed(seam[: seam_stop - self.held_from], inside - first, win, hop, False)
+            energy.append(framed[0])
+            zcr.append(framed[1])
+        if end_frame > inside:
+            body = newest[inside * hop - pad - newest_from : stop - newest_from]
+            framed = _framed(body, end_frame - inside, win, hop, False)
+            energy.append(framed[0])
+            zcr.append(framed[1])
+        if len(energy) == 1:
+            return energy[0], zcr[0]
+        return np.concatenate(energy), np.concatenate(zcr)
 
     def _held_until(self, stop: int) -> Samples:
         held = np.concatenate(self.pieces) if len(self.pieces) > 1 else self.pieces[0] if self.pieces else np.empty(0)
@@ -137,11 +156,27 @@ class FrameStream:
     def _release_before(self, index: int) -> None:
         if index <= self.held_from:
             return
-        held = self.pieces[0] if self.pieces else np.empty(0)
         drop = index - self.held_from
-        # A copy, so the released samples' block can go.
-        self.pieces = [held[drop:].copy()] if drop < len(held) else []
+        kept = []
+        for piece in self.pieces:
+            if drop < len(piece):
+                kept.append(piece[drop:])
+            drop = max(0, drop - len(piece))
+        self.pieces = kept
         self.held_from = index
+
+
+def _framed(
+    samples: Samples, count: int, win: int, hop: int, centered: bool
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Energy and zero-crossing rate of the first ``count`` frames of one library call on ``samples``."""
+    energy = fenwy.calc_energy(samples, win, hop, centered)[:count]
+    zcr = fenwy.calc_zc(samples, win, hop, centered)[:count]
+    if len(energy) < count:
+        # Frames that start past the end are empty: the library gives 0 for them.
+        energy = np.concatenate((energy, np.zeros(count - len(energy))))
+        zcr = np.concatenate((zcr, np.zeros(count - len(zcr))))
+    return energy, zcr
 
 
 class _EnvelopeStream:
