@@ -1,5 +1,6 @@
 """Reading audio files for the command line: exact samples and one-line errors."""
 
+import io
 import struct
 import sys
 import wave
@@ -12,6 +13,7 @@ from ostrel.analysis import read_audio
 from ostrel.cli.errors import InputError
 
 EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
+MONO_16_BIT = struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16)
 
 
 def pcm_bytes(ints: np.ndarray, width: int) -> bytes:
@@ -36,11 +38,16 @@ def write_wav(path: Path, ints: np.ndarray, width: int, rate: int = 8000) -> Pat
     return path
 
 
-def write_riff(path: Path, fmt: bytes | None, data: bytes | None) -> Path:
-    """A RIFF/WAVE file from a raw fmt chunk body and data; None leaves a chunk out."""
+def write_riff(path: Path, fmt: bytes | None, data: bytes | None, others=()) -> Path:
+    """A RIFF/WAVE file from a raw fmt chunk body and data; None leaves a chunk out.
+
+    ``others``, (id, size claimed, body) each, come between fmt and data.
+    """
     body = b"WAVE"
     if fmt is not None:
         body += struct.pack("<4sI", b"fmt ", len(fmt)) + fmt
+    for chunk_id, size, content in others:
+        body += struct.pack("<4sI", chunk_id, size) + content
     if data is not None:
         body += struct.pack("<4sI", b"data", len(data)) + data
     path.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
@@ -138,8 +145,12 @@ def test_other_formats_go_through_soundfile(tmp_path, name, subtype, ints, scale
             "{p}: not a valid WAV file (no data chunk)",
         ),
         (lambda p: (p.mkdir(), p)[1], "{p}: is a folder, not a file"),
+        (
+            lambda p: write_riff(p, MONO_16_BIT, None, [(b"LIST", 0xFFFFFFF0, bytes(2000))]),
+            "{p}: not a valid WAV file (its 'LIST' chunk claims 4294967280 bytes, the file holds 2000 after its header)",
+        ),
     ],
-    ids=["missing", "empty", "not-audio", "no-samples", "no-fmt", "short-fmt", "no-data", "folder"],
+    ids=["missing", "empty", "not-audio", "no-samples", "no-fmt", "short-fmt", "no-data", "folder", "chunk-past-the-end"],
 )
 def test_bad_files_raise_one_line_input_errors(tmp_path, make, message):
     pytest.importorskip("soundfile")
@@ -147,6 +158,29 @@ def test_bad_files_raise_one_line_input_errors(tmp_path, make, message):
     with pytest.raises(InputError) as raised:
         read_audio(path)
     assert str(raised.value) == message.format(p=path)
+
+
+def test_chunks_other_than_fmt_and_data_are_skipped_unread(tmp_path, monkeypatch):
+    ints = random_ints(2, 1000, 1, seed=6)
+    junk = [(b"JUNK", 1 << 20, bytes(1 << 20)), (b"LIST", 3, b"abc\0")]
+    path = write_riff(tmp_path / "x.wav", MONO_16_BIT, pcm_bytes(ints, 2), junk)
+    taken = []
+
+    class Counted(io.BufferedReader):
+        def read(self, size=-1):
+            data = super().read(size)
+            taken.append(len(data))
+            return data
+
+        def readinto(self, buffer):
+            count = super().readinto(buffer)
+            taken.append(count)
+            return count
+
+    monkeypatch.setattr(Path, "open", lambda self, *args, **kwargs: Counted(io.FileIO(self, "rb")))
+    assert read_audio(path).samples.tolist() == expected_signal(ints, 2).tolist()
+    # Every byte but the bodies of the skipped chunks (and the odd one's pad byte).
+    assert sum(taken) == path.stat().st_size - (1 << 20) - 4
 
 
 def test_unreadable_file(tmp_path, monkeypatch):
