@@ -33,6 +33,10 @@ with a threshold t > 0, more than t times the highest such frame; with
 dB is 10*log10(energy) relative to full scale; the rate in Hz is the rate
 times the sample rate.
 
+Each file is analysed by two threads: one reads and decodes the next block
+while the other analyses the current one. --jobs N runs N processes of two
+threads each, one file per process at a time.
+
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine (out of memory, a full disk, a closed pipe), 130 when
 interrupted."""
@@ -156,7 +160,7 @@ def build_parser() -> argparse.ArgumentParser:
     workers = parser.add_mutually_exclusive_group()
     workers.add_argument(
         "--jobs", "-j", type=positive_int, default=1, metavar="N",
-        help="analyse several files in N worker processes (default: %(default)s)",
+        help="analyse several files in N worker processes, each of two threads (default: %(default)s)",
     )
     workers.add_argument(
         "--dask", metavar="ADDRESS",
