@@ -1,8 +1,10 @@
 """Reading audio files for the command line: exact samples and one-line errors."""
 
+import contextlib
 import io
 import struct
 import sys
+import threading
 import wave
 from pathlib import Path
 
@@ -10,6 +12,7 @@ import numpy as np
 import pytest
 
 from ostrel.analysis import read_audio
+from ostrel.analysis.audio import open_decoder, streamed_blocks
 from ostrel.cli.errors import InputError
 
 EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
@@ -68,6 +71,52 @@ def expected_signal(ints: np.ndarray, width: int) -> np.ndarray:
     return scaled.mean(axis=1) if scaled.ndim == 2 and scaled.shape[1] > 1 else scaled.reshape(-1)
 
 
+def streamed(path, channels):
+    """The samples as a streamed run reads them, in blocks of 7, copied out of their reused buffers."""
+    decoder = open_decoder(path)
+    try:
+        with contextlib.closing(streamed_blocks(decoder, channels, 7)) as blocks:
+            return np.concatenate([block.copy() for block in blocks])
+    finally:
+        decoder.close()
+
+
+class FailingDecoder:
+    """Three frames a block, then the given failure; or no samples at all."""
+
+    source, channels, warnings = "stub.wav", 1, []
+
+    def __init__(self, blocks, failure):
+        self.blocks, self.failure = blocks, failure
+
+    def read_into(self, out, mix):
+        if not self.blocks:
+            if self.failure is None:
+                return 0
+            raise self.failure
+        self.blocks -= 1
+        out[:3] = [self.blocks, 0.5, -0.5]
+        return 3
+
+
+@pytest.mark.parametrize(
+    ("blocks", "failure", "raised"),
+    [
+        (2, InputError("stub.wav: cannot read: Input/output error"), "stub.wav: cannot read: Input/output error"),
+        (0, MemoryError(), ""),
+        (0, None, "stub.wav: contains no samples"),
+    ],
+)
+def test_a_failure_of_the_reading_thread_reaches_the_reader_after_the_blocks_before_it(blocks, failure, raised):
+    before = threading.active_count()
+    seen = []
+    with pytest.raises(type(failure) if failure else InputError) as error:
+        for block in streamed_blocks(FailingDecoder(blocks, failure), "mix"):
+            seen.append(block.tolist())
+    assert (str(error.value), seen) == (raised, [[1.0, 0.5, -0.5], [0.0, 0.5, -0.5]][:blocks])
+    assert threading.active_count() == before
+
+
 @pytest.mark.parametrize(
     ("width", "channels"),
     [(1, 1), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (2, 5)],
@@ -80,6 +129,9 @@ def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
     assert audio.samples.dtype == np.float64
     assert (audio.sample_rate, audio.channels, audio.encoding) == (11025, channels, f"{8 * width}-bit PCM WAV")
     assert audio.samples.min() >= -1.0 and audio.samples.max() < 1.0
+    # The reused buffers of a streamed run, mixed in the same pass as they are decoded.
+    assert streamed(tmp_path / "x.wav", "mix").tobytes() == expected_signal(ints, width).tobytes()
+    assert streamed(tmp_path / "x.wav", "each").tobytes() == (ints / 2.0 ** (8 * width - 1)).tobytes()
 
 
 @pytest.mark.parametrize(("width", "value", "scaled"), [(1, -128, -1.0), (1, 127, 127 / 128), (3, -1, -1 / 2**23), (3, 2**23 - 1, 1 - 2**-23)])
@@ -128,6 +180,8 @@ def test_other_formats_go_through_soundfile(tmp_path, name, subtype, ints, scale
     audio = read_audio(path)
     np.testing.assert_array_equal(audio.samples, expected)
     assert (audio.sample_rate, audio.encoding) == (16000, encoding)
+    assert streamed(path, "mix").tobytes() == np.asarray(expected, dtype=np.float64).tobytes()
+    assert streamed(path, "each").tobytes() == soundfile.read(str(path), dtype="float64", always_2d=True)[0].tobytes()
 
 
 @pytest.mark.parametrize(
