@@ -13,11 +13,11 @@ import queue
 import struct
 import sys
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import IO, Any, Protocol
+from typing import Any, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
@@ -132,7 +132,7 @@ class Decoder(Protocol):
 @dataclass
 class _PcmDecoder:
     source: str
-    stream: IO[bytes]
+    stream: io.BufferedIOBase
     sample_rate: int
     channels: int
     width: int
@@ -226,7 +226,7 @@ def _soundfile_reason(error: Exception) -> str:
     return str(getattr(error, "error_string", None) or error)
 
 
-def _read_into(stream: IO[bytes], buffer: memoryview, source: str) -> int:
+def _read_into(stream: io.BufferedIOBase, buffer: memoryview, source: str) -> int:
     """Bytes read into ``buffer``: all of it, or fewer only at the end (pipes return short reads)."""
     got = 0
     try:
@@ -241,7 +241,7 @@ def _read_into(stream: IO[bytes], buffer: memoryview, source: str) -> int:
     return got
 
 
-def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
+def _read_fully(stream: io.BufferedIOBase, count: int, source: str) -> bytes:
     """Up to ``count`` bytes; fewer only at the end (pipes return short reads)."""
     parts = []
     try:
@@ -256,7 +256,7 @@ def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
     return b"".join(parts)
 
 
-def _open_stream(path: str | Path) -> IO[bytes]:
+def _open_stream(path: str | Path) -> io.BufferedIOBase:
     """The file's bytes; stdin and pipes are read whole, since decoders need to seek."""
     name = str(path)
     if name == STDIN:
@@ -299,7 +299,7 @@ def open_decoder(path: str | Path) -> Decoder:
         raise
 
 
-def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
+def _open_wav(name: str, stream: io.BufferedIOBase) -> Decoder:
     fmt, data_size = _find_wav_chunks(name, stream)
     tag, channels, rate, _, _, bits = struct.unpack_from("<HHIIHH", fmt)
     if tag == _EXTENSIBLE and len(fmt) >= 26:
@@ -318,7 +318,7 @@ def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
     return _PcmDecoder(name, stream, rate, channels, width, remaining)
 
 
-def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
+def _find_wav_chunks(name: str, stream: io.BufferedIOBase) -> tuple[bytes, int]:
     """The fmt chunk's body and the data chunk's size, the stream left at the first data byte.
 
     Other chunks are skipped, not read, however large they claim to be; one
@@ -354,7 +354,7 @@ def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
         stream.seek(start + size + size % 2)
 
 
-def _open_with_soundfile(name: str, stream: IO[bytes], kind: str | None) -> Decoder:
+def _open_with_soundfile(name: str, stream: io.BufferedIOBase, kind: str | None) -> Decoder:
     soundfile = soundfile_module()
     if soundfile is None:
         raise InputError(f"{name}: reading {kind} files needs soundfile: {AUDIO_EXTRA_HINT}")
@@ -381,7 +381,7 @@ def decoded_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) 
         raise InputError(f"{decoder.source}: contains no samples")
 
 
-def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) -> Iterator[Samples]:
+def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) -> Generator[Samples, None, None]:
     """The blocks of :func:`decoded_blocks`, read ahead by a second thread into buffers that are reused.
 
     While one block is analysed, the thread reads and decodes the next (the
