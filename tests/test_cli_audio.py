@@ -119,7 +119,7 @@ def test_a_failure_of_the_reading_thread_reaches_the_reader_after_the_blocks_bef
 
 @pytest.mark.parametrize(
     ("width", "channels"),
-    [(1, 1), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (2, 5)],
+    [(1, 1), (1, 3), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (4, 3), (2, 5)],
 )
 def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
     ints = random_ints(width, 300, channels)

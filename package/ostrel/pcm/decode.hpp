@@ -1,10 +1,13 @@
 // PCM WAV samples to float64 in one pass: the values of the numpy steps
 // they replace (integers widened, divided by full scale, channels summed
 // left to right and divided by their number), without their temporaries.
+// Where the arithmetic differs from those steps, a comment says why the
+// values cannot.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace ostrel::pcm {
 
@@ -28,7 +31,8 @@ inline std::int32_t sample_at(const unsigned char* bytes)
     }
 }
 
-// 2 ** (bits - 1): a power of two, so the division is exact either way.
+// 2 ** (bits - 1): a power of two, so dividing by it and multiplying by
+// its reciprocal give the same, exact, result.
 template <int Width>
 inline constexpr double full_scale = static_cast<double>(std::uint64_t{1} << (8 * Width - 1));
 
@@ -36,27 +40,41 @@ inline constexpr double full_scale = static_cast<double>(std::uint64_t{1} << (8 
 template <int Width>
 void decode_each(const unsigned char* raw, std::size_t samples, double* out)
 {
+    constexpr double scale = 1.0 / full_scale<Width>;
     for (std::size_t i = 0; i < samples; ++i) {
-        out[i] = static_cast<double>(sample_at<Width>(raw + i * Width)) / full_scale<Width>;
+        out[i] = static_cast<double>(sample_at<Width>(raw + i * Width)) * scale;
     }
 }
 
-// The mean of each frame's channels in the order numpy's mix computes it:
-// the first channel, plus each further one in turn, then one division by the
-// count (none for one channel).  Fixed is the channel count when known at
-// compile time (0: given at run time), which lets the compiler unroll.
+// Integers wide enough for the sum of a frame's channels: 65,535 channels
+// of 16 bits still fit 32.
+template <int Width>
+using ChannelSum = std::conditional_t<Width <= 2, std::int32_t, std::int64_t>;
+
+// The mean of each frame's channels, equal to numpy's mix: the first
+// channel scaled, plus each further one scaled, then divided by the count.
+// Every step there but the last is exact (the scaled samples are multiples
+// of 1 / full scale, and their sum needs at most 48 significant bits), so it
+// equals the integer sum scaled, rounded once by the division.  Fixed is the
+// channel count when known at compile time (0: given at run time).
 template <int Width, std::size_t Fixed>
 void decode_mixed(const unsigned char* raw, std::size_t frames, std::size_t given_channels, double* out)
 {
     const std::size_t channels = Fixed != 0 ? Fixed : given_channels;
-    const double count = static_cast<double>(channels);
+    // Exact: a power of two times a count below 2 ** 16.
+    const double divisor = full_scale<Width> * static_cast<double>(channels);
     for (std::size_t frame = 0; frame < frames; ++frame) {
         const unsigned char* first = raw + frame * channels * Width;
-        double sum = static_cast<double>(sample_at<Width>(first)) / full_scale<Width>;
-        for (std::size_t channel = 1; channel < channels; ++channel) {
-            sum += static_cast<double>(sample_at<Width>(first + channel * Width)) / full_scale<Width>;
+        ChannelSum<Width> sum = 0;
+        for (std::size_t channel = 0; channel < channels; ++channel) {
+            sum += sample_at<Width>(first + channel * Width);
         }
-        out[frame] = channels > 1 ? sum / count : sum;
+        if constexpr (Fixed == 1 || Fixed == 2) {
+            // The divisor is a power of two: its reciprocal is exact.
+            out[frame] = static_cast<double>(sum) * (1.0 / (full_scale<Width> * Fixed));
+        } else {
+            out[frame] = static_cast<double>(sum) / divisor;
+        }
     }
 }
 
