@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from ostrel import _pcm
 from ostrel.analysis import read_audio
 from ostrel.analysis.audio import open_decoder, streamed_blocks
 from ostrel.cli.errors import InputError
@@ -79,6 +80,23 @@ def streamed(path, channels):
             return np.concatenate([block.copy() for block in blocks])
     finally:
         decoder.close()
+
+
+@pytest.mark.parametrize(
+    ("raw", "width", "channels", "out", "error", "message"),
+    [
+        (b"", 5, 1, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 5 and 1"),
+        (b"", 2, 65536, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 2 and 65536"),
+        (bytearray(8), 2, 1, np.empty(3), ValueError, "decode() needs room for 4 values, the buffer holds 3"),
+        (b"", 2, 1, np.empty(1, np.float32), TypeError, "decode() writes into a buffer of native float64 only"),
+        (b"", 2, 1, np.empty(4)[::2], ValueError, "ndarray is not C-contiguous"),
+    ],
+)
+def test_the_native_decoder_refuses_what_it_cannot_fill_and_keeps_its_arguments(raw, width, channels, out, error, message):
+    counts = sys.getrefcount(raw), sys.getrefcount(out)
+    with pytest.raises(error) as raised:
+        _pcm.decode(raw, width, channels, out, True)
+    assert (str(raised.value), (sys.getrefcount(raw), sys.getrefcount(out))) == (message, counts)
 
 
 class FailingDecoder:

@@ -67,8 +67,9 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (mix < 0) {
         return nullptr;
     }
-    if (width < 1 || width > 4 || channels < 1) {
-        PyErr_Format(PyExc_ValueError, "decode() needs a width of 1 to 4 bytes and at least one channel, got %ld and %zd",
+    // A WAV header counts channels in 16 bits; the channel sums rely on it.
+    if (width < 1 || width > 4 || channels < 1 || channels > 65535) {
+        PyErr_Format(PyExc_ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got %ld and %zd",
                      width, channels);
         return nullptr;
     }
