@@ -24,6 +24,15 @@ def pieces(signal, size, overlap=0):
     return [signal[start : start + size] for start in range(0, max(len(signal) - overlap, 1), step)]
 
 
+def through_one_buffer(blocks):
+    """The blocks copied one after another into the same memory, which is spoilt once the next is asked for."""
+    buffer = np.empty(max(len(block) for block in blocks))
+    for block in blocks:
+        buffer[: len(block)] = block
+        yield buffer[: len(block)]
+        buffer[:] = np.nan
+
+
 def noisy(length, seed=0):
     signal = np.random.default_rng(seed).normal(size=length)
     signal[::7] = 0.0  # exact zeros break crossings
@@ -52,6 +61,9 @@ def test_blocks_give_the_frames_of_one_call_on_the_whole_signal(length, win, hop
             assert result.zcr.tobytes() == zcr.tobytes(), (size, overlap)
             assert result.peaks.tolist() == fenwy.find_peaks(energy).tolist()
             assert (result.zero_crossings, result.num_samples) == (fenwy.num_zerocrossings(signal), length)
+            # A reader may reuse its buffer for the next block: nothing of the last one may be kept by reference.
+            reused = analyse(through_one_buffer(pieces(signal, size, overlap)), 8000, settings, overlap=overlap)
+            assert (reused.energy.tobytes(), reused.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes()), (size, overlap)
 
 
 @pytest.mark.parametrize(("size", "overlap"), [(1, 0), (1000, 0), (1000, 999), (4096, 1536)])

@@ -19,7 +19,7 @@ from ostrel import fenwy
 from ostrel.analysis import Settings
 from ostrel.cli import main
 from ostrel.cli.demo import DEMO_RATE, demo_signal
-from test_cli_audio import expected_signal, random_ints, write_riff, write_wav
+from test_cli_audio import MONO_16_BIT, expected_signal, random_ints, write_riff, write_wav
 
 
 def run_cli(*args, cwd=None, prelude=None):
@@ -278,6 +278,15 @@ FAILURES = {
     "out-of-memory": (
         lambda tmp: ([], "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"),
         1, "import ostrel.analysis.frames as f; f.FrameStream.feed = lambda *a: (_ for _ in ()).throw(MemoryError())",
+    ),
+    # Reading the chunk would reserve 4 GiB: under a memory limit, the file must still be what is blamed.
+    "chunk-past-the-end-under-a-memory-limit": (
+        lambda tmp: (
+            [write_riff(tmp / "list.wav", MONO_16_BIT, None, [(b"LIST", 0xFFFFFFF0, bytes(2000))])],
+            f"{tmp / 'list.wav'}: not a valid WAV file (its 'LIST' chunk claims 4294967280 bytes, "
+            "the file holds 2000 after its header)",
+        ),
+        2, "import resource; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))",
     ),
     "jobs-and-dask": (
         lambda tmp: (["--jobs", "2", "--dask", "tcp://127.0.0.1:9"], "argument --dask: not allowed with argument --jobs/-j (see --help)"),

@@ -1,17 +1,23 @@
 """Reading audio files for the command line: exact samples and one-line errors."""
 
+import contextlib
+import io
 import struct
 import sys
+import threading
 import wave
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from ostrel import _pcm
 from ostrel.analysis import read_audio
+from ostrel.analysis.audio import open_decoder, streamed_blocks
 from ostrel.cli.errors import InputError
 
 EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
+MONO_16_BIT = struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16)
 
 
 def pcm_bytes(ints: np.ndarray, width: int) -> bytes:
@@ -36,11 +42,16 @@ def write_wav(path: Path, ints: np.ndarray, width: int, rate: int = 8000) -> Pat
     return path
 
 
-def write_riff(path: Path, fmt: bytes | None, data: bytes | None) -> Path:
-    """A RIFF/WAVE file from a raw fmt chunk body and data; None leaves a chunk out."""
+def write_riff(path: Path, fmt: bytes | None, data: bytes | None, others=()) -> Path:
+    """A RIFF/WAVE file from a raw fmt chunk body and data; None leaves a chunk out.
+
+    ``others``, (id, size claimed, body) each, come between fmt and data.
+    """
     body = b"WAVE"
     if fmt is not None:
         body += struct.pack("<4sI", b"fmt ", len(fmt)) + fmt
+    for chunk_id, size, content in others:
+        body += struct.pack("<4sI", chunk_id, size) + content
     if data is not None:
         body += struct.pack("<4sI", b"data", len(data)) + data
     path.write_bytes(b"RIFF" + struct.pack("<I", len(body)) + body)
@@ -61,9 +72,72 @@ def expected_signal(ints: np.ndarray, width: int) -> np.ndarray:
     return scaled.mean(axis=1) if scaled.ndim == 2 and scaled.shape[1] > 1 else scaled.reshape(-1)
 
 
+def streamed(path, channels):
+    """The samples as a streamed run reads them, in blocks of 7, copied out of their reused buffers."""
+    decoder = open_decoder(path)
+    try:
+        with contextlib.closing(streamed_blocks(decoder, channels, 7)) as blocks:
+            return np.concatenate([block.copy() for block in blocks])
+    finally:
+        decoder.close()
+
+
+@pytest.mark.parametrize(
+    ("raw", "width", "channels", "out", "error", "message"),
+    [
+        (b"", 5, 1, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 5 and 1"),
+        (b"", 2, 65536, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 2 and 65536"),
+        (bytearray(8), 2, 1, np.empty(3), ValueError, "decode() needs room for 4 values, the buffer holds 3"),
+        (b"", 2, 1, np.empty(1, np.float32), TypeError, "decode() writes into a buffer of native float64 only"),
+        (b"", 2, 1, np.empty(4)[::2], ValueError, "ndarray is not C-contiguous"),
+    ],
+)
+def test_the_native_decoder_refuses_what_it_cannot_fill_and_keeps_its_arguments(raw, width, channels, out, error, message):
+    counts = sys.getrefcount(raw), sys.getrefcount(out)
+    with pytest.raises(error) as raised:
+        _pcm.decode(raw, width, channels, out, True)
+    assert (str(raised.value), (sys.getrefcount(raw), sys.getrefcount(out))) == (message, counts)
+
+
+class FailingDecoder:
+    """Three frames a block, then the given failure; or no samples at all."""
+
+    source, channels, warnings = "stub.wav", 1, []
+
+    def __init__(self, blocks, failure):
+        self.blocks, self.failure = blocks, failure
+
+    def read_into(self, out, mix):
+        if not self.blocks:
+            if self.failure is None:
+                return 0
+            raise self.failure
+        self.blocks -= 1
+        out[:3] = [self.blocks, 0.5, -0.5]
+        return 3
+
+
+@pytest.mark.parametrize(
+    ("blocks", "failure", "raised"),
+    [
+        (2, InputError("stub.wav: cannot read: Input/output error"), "stub.wav: cannot read: Input/output error"),
+        (0, MemoryError(), ""),
+        (0, None, "stub.wav: contains no samples"),
+    ],
+)
+def test_a_failure_of_the_reading_thread_reaches_the_reader_after_the_blocks_before_it(blocks, failure, raised):
+    before = threading.active_count()
+    seen = []
+    with pytest.raises(type(failure) if failure else InputError) as error:
+        for block in streamed_blocks(FailingDecoder(blocks, failure), "mix"):
+            seen.append(block.tolist())
+    assert (str(error.value), seen) == (raised, [[1.0, 0.5, -0.5], [0.0, 0.5, -0.5]][:blocks])
+    assert threading.active_count() == before
+
+
 @pytest.mark.parametrize(
     ("width", "channels"),
-    [(1, 1), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (2, 5)],
+    [(1, 1), (1, 3), (2, 1), (2, 2), (3, 2), (3, 1), (4, 1), (4, 3), (2, 5)],
 )
 def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
     ints = random_ints(width, 300, channels)
@@ -73,6 +147,9 @@ def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
     assert audio.samples.dtype == np.float64
     assert (audio.sample_rate, audio.channels, audio.encoding) == (11025, channels, f"{8 * width}-bit PCM WAV")
     assert audio.samples.min() >= -1.0 and audio.samples.max() < 1.0
+    # The reused buffers of a streamed run, mixed in the same pass as they are decoded.
+    assert streamed(tmp_path / "x.wav", "mix").tobytes() == expected_signal(ints, width).tobytes()
+    assert streamed(tmp_path / "x.wav", "each").tobytes() == (ints / 2.0 ** (8 * width - 1)).tobytes()
 
 
 @pytest.mark.parametrize(("width", "value", "scaled"), [(1, -128, -1.0), (1, 127, 127 / 128), (3, -1, -1 / 2**23), (3, 2**23 - 1, 1 - 2**-23)])
@@ -121,6 +198,8 @@ def test_other_formats_go_through_soundfile(tmp_path, name, subtype, ints, scale
     audio = read_audio(path)
     np.testing.assert_array_equal(audio.samples, expected)
     assert (audio.sample_rate, audio.encoding) == (16000, encoding)
+    assert streamed(path, "mix").tobytes() == np.asarray(expected, dtype=np.float64).tobytes()
+    assert streamed(path, "each").tobytes() == soundfile.read(str(path), dtype="float64", always_2d=True)[0].tobytes()
 
 
 @pytest.mark.parametrize(
@@ -138,8 +217,12 @@ def test_other_formats_go_through_soundfile(tmp_path, name, subtype, ints, scale
             "{p}: not a valid WAV file (no data chunk)",
         ),
         (lambda p: (p.mkdir(), p)[1], "{p}: is a folder, not a file"),
+        (
+            lambda p: write_riff(p, MONO_16_BIT, None, [(b"LIST", 0xFFFFFFF0, bytes(2000))]),
+            "{p}: not a valid WAV file (its 'LIST' chunk claims 4294967280 bytes, the file holds 2000 after its header)",
+        ),
     ],
-    ids=["missing", "empty", "not-audio", "no-samples", "no-fmt", "short-fmt", "no-data", "folder"],
+    ids=["missing", "empty", "not-audio", "no-samples", "no-fmt", "short-fmt", "no-data", "folder", "chunk-past-the-end"],
 )
 def test_bad_files_raise_one_line_input_errors(tmp_path, make, message):
     pytest.importorskip("soundfile")
@@ -147,6 +230,29 @@ def test_bad_files_raise_one_line_input_errors(tmp_path, make, message):
     with pytest.raises(InputError) as raised:
         read_audio(path)
     assert str(raised.value) == message.format(p=path)
+
+
+def test_chunks_other_than_fmt_and_data_are_skipped_unread(tmp_path, monkeypatch):
+    ints = random_ints(2, 1000, 1, seed=6)
+    junk = [(b"JUNK", 1 << 20, bytes(1 << 20)), (b"LIST", 3, b"abc\0")]
+    path = write_riff(tmp_path / "x.wav", MONO_16_BIT, pcm_bytes(ints, 2), junk)
+    taken = []
+
+    class Counted(io.BufferedReader):
+        def read(self, size=-1):
+            data = super().read(size)
+            taken.append(len(data))
+            return data
+
+        def readinto(self, buffer):
+            count = super().readinto(buffer)
+            taken.append(count)
+            return count
+
+    monkeypatch.setattr(Path, "open", lambda self, *args, **kwargs: Counted(io.FileIO(self, "rb")))
+    assert read_audio(path).samples.tolist() == expected_signal(ints, 2).tolist()
+    # Every byte but the bodies of the skipped chunks (and the odd one's pad byte).
+    assert sum(taken) == path.stat().st_size - (1 << 20) - 4
 
 
 def test_unreadable_file(tmp_path, monkeypatch):

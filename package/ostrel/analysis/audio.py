@@ -9,17 +9,20 @@ scale, 2 ** (bits - 1).
 from __future__ import annotations
 
 import io
+import queue
 import struct
 import sys
-from collections.abc import Iterator
+import threading
+from collections.abc import Callable, Generator, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import IO, Any, Protocol
+from typing import Any, Protocol
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .. import _pcm
 from .errors import InputError
 from .settings import Channels
 
@@ -37,6 +40,9 @@ _COMPRESSED_NAMES = {
 }
 # A data size that streaming writers put in the header: "up to the end".
 _UNKNOWN_SIZE = 0xFFFFFFFF
+# Of a fmt chunk, the bytes that tell the format: the extensible form's
+# sub-format tag ends at byte 26.
+_FMT_READ = 40
 
 # First bytes of containers that need soundfile; they name the format in the
 # message when it is missing.
@@ -88,47 +94,25 @@ def readable_extensions() -> frozenset[str]:
     return frozenset(extension for name in formats for extension in _EXTENSIONS.get(name, ()))
 
 
-def mix_down(frames: Samples) -> Samples:
+def mix_down(frames: Samples, out: Samples | None = None) -> Samples:
     """The channels summed left to right and divided by their number, sample by sample.
 
     Each sample's mean depends on that sample's channels alone, so blocks
-    mix to exactly what the whole file does.
+    mix to exactly what the whole file does. ``out``, when given, receives
+    the result (in place: no temporaries).
     """
-    mixed = frames[:, 0].astype(np.float64, copy=True)
+    mixed = frames[:, 0].astype(np.float64, copy=True) if out is None else out
+    if out is not None:
+        np.copyto(mixed, frames[:, 0])
     for channel in range(1, frames.shape[1]):
-        mixed += frames[:, channel]
+        np.add(mixed, frames[:, channel], out=mixed)
     if frames.shape[1] > 1:
-        mixed /= frames.shape[1]
+        np.true_divide(mixed, frames.shape[1], out=mixed)
     return mixed
 
 
-def decode_pcm(raw: bytes, sample_width: int, channels: int) -> Samples:
-    """Little-endian PCM bytes to a (frames, channels) float64 array in [-1, 1).
-
-    8-bit WAV is unsigned around 128, wider widths are two's complement. A
-    trailing partial frame is dropped.
-    """
-    frame_bytes = sample_width * channels
-    raw = raw[: len(raw) // frame_bytes * frame_bytes]
-    ints: NDArray[Any]
-    if sample_width == 1:
-        ints = np.frombuffer(raw, dtype=np.uint8).astype(np.int16) - 128
-    elif sample_width == 2:
-        ints = np.frombuffer(raw, dtype="<i2")
-    elif sample_width == 3:
-        octets = np.frombuffer(raw, dtype=np.uint8).reshape(-1, 3).astype(np.int32)
-        ints = octets[:, 0] | (octets[:, 1] << 8) | (octets[:, 2] << 16)
-        ints = np.where(ints >= 1 << 23, ints - (1 << 24), ints)
-    elif sample_width == 4:
-        ints = np.frombuffer(raw, dtype="<i4")
-    else:
-        raise ValueError(f"unsupported sample width {sample_width}")
-    scaled = ints.astype(np.float64) / float(1 << (8 * sample_width - 1))
-    return scaled.reshape(-1, channels)
-
-
 class Decoder(Protocol):
-    """An open file: its facts, and its samples as (frames, channels) float64, a block at a time."""
+    """An open file: its facts, and its samples as float64 in [-1, 1], a block at a time."""
 
     source: str
     sample_rate: int
@@ -137,7 +121,14 @@ class Decoder(Protocol):
     promised: int | None  # samples the header announces, when it does
     warnings: list[str]
 
-    def read(self, count: int) -> Samples: ...
+    def read(self, count: int) -> Samples:
+        """Up to ``count`` frames as a new (frames, channels) array; none at the end."""
+        ...
+
+    def read_into(self, out: Samples, mix: bool) -> int:
+        """Up to ``len(out)`` frames into ``out``: one value a frame (``mix``, the mean of
+        the channels as :func:`mix_down` gives it) or (frames, channels); how many."""
+        ...
 
     def close(self) -> None: ...
 
@@ -145,7 +136,7 @@ class Decoder(Protocol):
 @dataclass
 class _PcmDecoder:
     source: str
-    stream: IO[bytes]
+    stream: io.BufferedIOBase
     sample_rate: int
     channels: int
     width: int
@@ -153,6 +144,8 @@ class _PcmDecoder:
     encoding: str = ""
     warnings: list[str] = field(default_factory=list)
     read_so_far: int = 0
+    # The file's bytes land here, block after block, rather than in new objects.
+    raw: bytearray = field(default_factory=bytearray)
 
     def __post_init__(self) -> None:
         self.encoding = f"{8 * self.width}-bit PCM WAV"
@@ -160,16 +153,27 @@ class _PcmDecoder:
         self.promised = None if self.remaining is None else self.remaining // frame
 
     def read(self, count: int) -> Samples:
-        frame = self.width * self.channels
-        wanted = count * frame if self.remaining is None else min(count * frame, self.remaining)
-        raw = _read_fully(self.stream, wanted, self.source)
         if self.remaining is not None:
-            self.remaining -= len(raw)
-            if len(raw) < wanted:
-                self._truncated(len(raw))
-        frames = decode_pcm(raw, self.width, self.channels)
-        self.read_so_far += len(frames)
-        return frames
+            # No more room than the data chunk can still fill.
+            count = min(count, -(-self.remaining // (self.width * self.channels)))
+        frames = np.empty((count, self.channels))
+        return frames[: self.read_into(frames, mix=False)]
+
+    def read_into(self, out: Samples, mix: bool) -> int:
+        frame = self.width * self.channels
+        wanted = len(out) * frame if self.remaining is None else min(len(out) * frame, self.remaining)
+        if len(self.raw) < wanted:
+            self.raw = bytearray(wanted)
+        with memoryview(self.raw) as whole, whole[:wanted] as buffer:
+            got = _read_into(self.stream, buffer, self.source)
+            if self.remaining is not None:
+                self.remaining -= got
+                if got < wanted:
+                    self._truncated(got)
+            with buffer[:got] as filled:
+                count: int = _pcm.decode(filled, self.width, self.channels, out, mix)
+        self.read_so_far += count
+        return count
 
     def _truncated(self, got: int) -> None:
         # Nothing more will come: say once how far the file goes.
@@ -189,6 +193,8 @@ class _SoundfileDecoder:
     handle: Any
     kind: str
     warnings: list[str] = field(default_factory=list)
+    # All channels of a block, before they are mixed down.
+    frames: Samples = field(default_factory=lambda: np.empty((0, 1)))
 
     def __post_init__(self) -> None:
         self.sample_rate = int(self.handle.samplerate)
@@ -198,11 +204,22 @@ class _SoundfileDecoder:
         self.promised: int | None = None
 
     def read(self, count: int) -> Samples:
+        return self._decoded(lambda: self.handle.read(count, dtype="float64", always_2d=True))
+
+    def read_into(self, out: Samples, mix: bool) -> int:
+        if not mix:
+            return len(self._decoded(lambda: self.handle.read(len(out), out=out)))
+        if len(self.frames) < len(out):
+            self.frames = np.empty((len(out), self.channels))
+        frames = self._decoded(lambda: self.handle.read(len(out), out=self.frames[: len(out)]))
+        mix_down(frames, out[: len(frames)])
+        return len(frames)
+
+    def _decoded(self, read: Callable[[], Samples]) -> Samples:
         try:
-            frames: Samples = self.handle.read(count, dtype="float64", always_2d=True)
+            return read()
         except Exception as error:  # soundfile raises its own error types and RuntimeError
             raise InputError(f"{self.source}: cannot decode {self.kind}: {_soundfile_reason(error)}") from None
-        return frames
 
     def close(self) -> None:
         self.handle.close()
@@ -213,7 +230,22 @@ def _soundfile_reason(error: Exception) -> str:
     return str(getattr(error, "error_string", None) or error)
 
 
-def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
+def _read_into(stream: io.BufferedIOBase, buffer: memoryview, source: str) -> int:
+    """Bytes read into ``buffer``: all of it, or fewer only at the end (pipes return short reads)."""
+    got = 0
+    try:
+        while got < len(buffer):
+            with buffer[got:] as rest:
+                count = stream.readinto(rest)
+            if not count:
+                break
+            got += count
+    except OSError as error:
+        raise InputError(f"{source}: cannot read: {error.strerror or error}") from None
+    return got
+
+
+def _read_fully(stream: io.BufferedIOBase, count: int, source: str) -> bytes:
     """Up to ``count`` bytes; fewer only at the end (pipes return short reads)."""
     parts = []
     try:
@@ -228,7 +260,7 @@ def _read_fully(stream: IO[bytes], count: int, source: str) -> bytes:
     return b"".join(parts)
 
 
-def _open_stream(path: str | Path) -> IO[bytes]:
+def _open_stream(path: str | Path) -> io.BufferedIOBase:
     """The file's bytes; stdin and pipes are read whole, since decoders need to seek."""
     name = str(path)
     if name == STDIN:
@@ -271,7 +303,7 @@ def open_decoder(path: str | Path) -> Decoder:
         raise
 
 
-def _open_wav(name: str, stream: IO[bytes]) -> Decoder:
+def _open_wav(name: str, stream: io.BufferedIOBase) -> Decoder:
     fmt, data_size = _find_wav_chunks(name, stream)
     tag, channels, rate, _, _, bits = struct.unpack_from("<HHIIHH", fmt)
     if tag == _EXTENSIBLE and len(fmt) >= 26:
@@ -295,8 +327,15 @@ def _compressed_kind(tag: int) -> str:
     return f"{name} WAV (format tag 0x{tag:04x})" if name else f"compressed WAV (format tag 0x{tag:04x})"
 
 
-def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
-    """The fmt chunk's body and the data chunk's size, the stream left at the first data byte."""
+def _find_wav_chunks(name: str, stream: io.BufferedIOBase) -> tuple[bytes, int]:
+    """The fmt chunk's body and the data chunk's size, the stream left at the first data byte.
+
+    Other chunks are skipped, not read, however large they claim to be; one
+    that claims more than the file holds is a broken file.
+    """
+    here = stream.tell()
+    file_size = stream.seek(0, io.SEEK_END)
+    stream.seek(here)
     fmt: bytes | None = None
     while True:
         header = _read_fully(stream, 8, name)
@@ -309,14 +348,22 @@ def _find_wav_chunks(name: str, stream: IO[bytes]) -> tuple[bytes, int]:
             if fmt is None:
                 raise InputError(f"{name}: not a valid WAV file (no fmt chunk)")
             return fmt, size
-        body = _read_fully(stream, size + size % 2, name)
+        start = stream.tell()
+        if size > file_size - start:
+            label = chunk_id.decode("latin-1")
+            raise InputError(
+                f"{name}: not a valid WAV file (its {label!r} chunk claims {size} bytes, "
+                f"the file holds {file_size - start} after its header)"
+            )
         if chunk_id == b"fmt ":
-            fmt = body[:size]
+            fmt = _read_fully(stream, min(size, _FMT_READ), name)
             if len(fmt) < 16:
                 raise InputError(f"{name}: not a valid WAV file (fmt chunk too short)")
+        # Chunks are padded to an even size.
+        stream.seek(start + size + size % 2)
 
 
-def _open_with_soundfile(name: str, stream: IO[bytes], kind: str | None) -> Decoder:
+def _open_with_soundfile(name: str, stream: io.BufferedIOBase, kind: str | None) -> Decoder:
     soundfile = soundfile_module()
     if soundfile is None:
         raise InputError(f"{name}: reading {kind} files needs soundfile: {AUDIO_EXTRA_HINT}")
@@ -341,6 +388,52 @@ def decoded_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) 
         yield _channels(frames, channels)
     if total == 0:
         raise InputError(f"{decoder.source}: contains no samples")
+
+
+def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE) -> Generator[Samples, None, None]:
+    """The blocks of :func:`decoded_blocks`, read ahead by a second thread into buffers that are reused.
+
+    While one block is analysed, the thread reads and decodes the next (the
+    decoder and numpy release the GIL meanwhile). A block is valid until the
+    next one is asked for: whoever keeps samples longer copies them. Close
+    the iterator before the decoder, so that the thread is done with it.
+    """
+    mix = channels == "mix"
+    free: queue.SimpleQueue[Samples | None] = queue.SimpleQueue()
+    done: queue.SimpleQueue[tuple[Samples, int] | BaseException] = queue.SimpleQueue()
+    # Two buffers: one analysed, one being filled.
+    for _ in range(2):
+        free.put(np.empty(size if mix else (size, decoder.channels)))
+
+    def read_ahead() -> None:
+        try:
+            while (buffer := free.get()) is not None:
+                count = decoder.read_into(buffer, mix)
+                done.put((buffer, count))
+                if count == 0:
+                    return
+        except BaseException as error:  # handed to the reader, in its place in the order
+            done.put(error)
+
+    thread = threading.Thread(target=read_ahead, name=f"ostrel: reading {decoder.source}", daemon=True)
+    thread.start()
+    try:
+        total = 0
+        while True:
+            item = done.get()
+            if isinstance(item, BaseException):
+                raise item
+            buffer, count = item
+            if count == 0:
+                break
+            total += count
+            yield buffer[:count]
+            free.put(buffer)
+        if total == 0:
+            raise InputError(f"{decoder.source}: contains no samples")
+    finally:
+        free.put(None)
+        thread.join()
 
 
 def _channels(frames: Samples, channels: Channels) -> Samples:

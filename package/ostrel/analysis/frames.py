@@ -12,6 +12,7 @@ the whole signal bit for bit.
 from __future__ import annotations
 
 import bisect
+import contextlib
 from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import cast
@@ -20,7 +21,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .. import fenwy
-from .audio import Blocks, Decoder, Samples, decoded_blocks, open_decoder
+from .audio import Blocks, Decoder, Samples, open_decoder, streamed_blocks
 from .errors import InputError
 from .result import Analysis, Envelope, Track
 from .settings import Settings
@@ -64,14 +65,19 @@ class FrameStream:
         if self.frames_expected == 0:
             return
         skip = max(0, self.held_from - start)  # samples no frame covers (hop longer than window)
-        if skip < len(piece):
-            self.pieces.append(piece[skip:])
-            self.unframed += len(piece) - skip
+        borrowed = piece[skip:]
+        if len(borrowed):
+            self.pieces.append(borrowed)
+            self.unframed += len(borrowed)
         # Framing copies the held samples: wait until the new ones are at
         # least as many as the overlap, so that long windows copy each sample
         # a bounded number of times.
         if self.unframed >= self.win - self.hop:
             self._frames(complete_up_to=self.fed)
+        if self.pieces and np.may_share_memory(self.pieces[-1], borrowed):
+            # The caller may reuse the piece's memory once this returns; the
+            # copy also lets the rest of a large block go.
+            self.pieces[-1] = self.pieces[-1].copy()
 
     def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
         total = frame_count(self.fed, self.win, self.hop, self.centered)
@@ -107,23 +113,41 @@ class FrameStream:
             stop = (end_frame - 1) * hop + win - pad
         else:
             end_frame, stop = total, self.fed
-        samples = self._held_until(stop)
         self.unframed = 0
-        count = end_frame - first
         if first == 0 and pad:
-            energy = fenwy.calc_energy(samples, win, hop, True)[:count]
-            zcr = fenwy.calc_zc(samples, win, hop, True)[:count]
+            energy, zcr = _framed(self._held_until(stop), end_frame, win, hop, True)
         else:
-            energy = fenwy.calc_energy(samples, win, hop, False)[:count]
-            zcr = fenwy.calc_zc(samples, win, hop, False)[:count]
-        if len(energy) < count:
-            # Frames that start past the end are empty: the library gives 0 for them.
-            energy = np.concatenate((energy, np.zeros(count - len(energy))))
-            zcr = np.concatenate((zcr, np.zeros(count - len(zcr))))
+            energy, zcr = self._uncentred(first, end_frame, stop)
         self.energy.append(energy)
         self.zcr.append(zcr)
         self.done = end_frame
         self._release_before(end_frame * hop - pad)
+
+    def _uncentred(self, first: int, end_frame: int, stop: int) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """Frames ``first`` to ``end_frame`` of the held samples, which end at signal index ``stop``.
+
+        Frames that start within the newest piece are computed on that piece
+        itself; only those reaching back into the older pieces need a copy.
+        """
+        win, hop, pad = self.win, self.hop, self.pad
+        newest = self.pieces[-1] if self.pieces else np.empty(0)
+        newest_from = self.fed - len(newest) if self.pieces else self.held_from
+        inside = min(end_frame, max(first, -(-(newest_from + pad) // hop)))
+        energy, zcr = [], []
+        if inside > first:
+            seam_stop = min(stop, (inside - 1) * hop - pad + win)
+            seam = np.concatenate([*self.pieces[:-1], newest[: max(0, seam_stop - newest_from)]])
+            framed = _framed(seam[: seam_stop - self.held_from], inside - first, win, hop, False)
+            energy.append(framed[0])
+            zcr.append(framed[1])
+        if end_frame > inside:
+            body = newest[inside * hop - pad - newest_from : stop - newest_from]
+            framed = _framed(body, end_frame - inside, win, hop, False)
+            energy.append(framed[0])
+            zcr.append(framed[1])
+        if len(energy) == 1:
+            return energy[0], zcr[0]
+        return np.concatenate(energy), np.concatenate(zcr)
 
     def _held_until(self, stop: int) -> Samples:
         held = np.concatenate(self.pieces) if len(self.pieces) > 1 else self.pieces[0] if self.pieces else np.empty(0)
@@ -133,11 +157,27 @@ class FrameStream:
     def _release_before(self, index: int) -> None:
         if index <= self.held_from:
             return
-        held = self.pieces[0] if self.pieces else np.empty(0)
         drop = index - self.held_from
-        # A copy, so the released samples' block can go.
-        self.pieces = [held[drop:].copy()] if drop < len(held) else []
+        kept = []
+        for piece in self.pieces:
+            if drop < len(piece):
+                kept.append(piece[drop:])
+            drop = max(0, drop - len(piece))
+        self.pieces = kept
         self.held_from = index
+
+
+def _framed(
+    samples: Samples, count: int, win: int, hop: int, centered: bool
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Energy and zero-crossing rate of the first ``count`` frames of one library call on ``samples``."""
+    energy = fenwy.calc_energy(samples, win, hop, centered)[:count]
+    zcr = fenwy.calc_zc(samples, win, hop, centered)[:count]
+    if len(energy) < count:
+        # Frames that start past the end are empty: the library gives 0 for them.
+        energy = np.concatenate((energy, np.zeros(count - len(energy))))
+        zcr = np.concatenate((zcr, np.zeros(count - len(zcr))))
+    return energy, zcr
 
 
 class _EnvelopeStream:
@@ -272,10 +312,11 @@ def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
     """
     decoder: Decoder = open_decoder(path)
     try:
-        return _analyse_pieces(
-            decoded_blocks(decoder, settings.channels), decoder.sample_rate, settings, decoder.source,
-            decoder.channels, decoder.encoding, decoder.promised, settings.envelope, lambda: tuple(decoder.warnings),
-        )
+        with contextlib.closing(streamed_blocks(decoder, settings.channels)) as pieces:
+            return _analyse_pieces(
+                pieces, decoder.sample_rate, settings, decoder.source, decoder.channels, decoder.encoding,
+                decoder.promised, settings.envelope, lambda: tuple(decoder.warnings),
+            )
     finally:
         decoder.close()
 

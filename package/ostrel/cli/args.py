@@ -41,6 +41,10 @@ with a threshold t > 0, more than t times the highest such frame; with
 dB is 10*log10(energy) relative to full scale; the zero crossings per second
 are the rate times the sample rate (a pure tone of f Hz gives 2f).
 
+Each file is analysed by two threads: one reads and decodes the next block
+while the other analyses the current one. --jobs N runs N processes of two
+threads each, one file per process at a time.
+
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine (out of memory, a full disk, a closed pipe), 130 when
 interrupted."""
@@ -166,7 +170,7 @@ def build_parser() -> argparse.ArgumentParser:
     workers = parser.add_mutually_exclusive_group()
     workers.add_argument(
         "--jobs", "-j", type=positive_int, default=1, metavar="N",
-        help="analyse several files in N worker processes (default: %(default)s)",
+        help="analyse several files in N worker processes, each of two threads (default: %(default)s)",
     )
     workers.add_argument(
         "--dask", metavar="ADDRESS",

@@ -27,6 +27,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _guarded(argv: list[str]) -> int:
+    # numpy's BLAS starts a thread per core as it is imported, which costs a
+    # short run a good part of its time; the command line does no linear
+    # algebra. Set before numpy is first imported; a value given wins.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     from .errors import InputError, MachineError, OutputError
 
     try:

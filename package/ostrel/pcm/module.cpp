@@ -1,0 +1,126 @@
+// ostrel._pcm: the private decoder behind the analysis layer's WAV reading.
+// It fills a caller's float64 buffer from a caller's bytes, with the GIL
+// released, so that reading the next block can overlap the analysis of
+// the current one.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+
+#include "pcm/decode.hpp"
+
+namespace {
+
+// One buffer view, released when it goes out of scope.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView()
+    {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    bool acquire(PyObject* exporter, int flags)
+    {
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool is_native_float64(const Py_buffer& view)
+{
+    const char* format = view.format == nullptr ? "B" : view.format;
+    return view.itemsize == 8 && (std::strcmp(format, "d") == 0 || std::strcmp(format, "=d") == 0);
+}
+
+constexpr const char decode_doc[] =
+    "decode(raw, width, channels, out, mix, /)\n--\n\n"
+    "Decode the whole frames of little-endian PCM bytes ``raw`` (``width``\n"
+    "bytes a sample, ``channels`` interleaved) into the C-contiguous float64\n"
+    "buffer ``out``: one value a frame, the mean of its channels, with ``mix``;\n"
+    "every sample otherwise.  Returns the number of frames decoded.";
+
+PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "decode() takes 5 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const long width = PyLong_AsLong(args[1]);
+    if (width == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const Py_ssize_t channels = PyLong_AsSsize_t(args[2]);
+    if (channels == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    const int mix = PyObject_IsTrue(args[4]);
+    if (mix < 0) {
+        return nullptr;
+    }
+    // A WAV header counts channels in 16 bits; the channel sums rely on it.
+    if (width < 1 || width > 4 || channels < 1 || channels > 65535) {
+        PyErr_Format(PyExc_ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got %ld and %zd",
+                     width, channels);
+        return nullptr;
+    }
+    BufferView raw;
+    BufferView out;
+    if (!raw.acquire(args[0], PyBUF_SIMPLE) || !out.acquire(args[3], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) {
+        return nullptr;
+    }
+    if (!is_native_float64(out.view())) {
+        PyErr_SetString(PyExc_TypeError, "decode() writes into a buffer of native float64 only");
+        return nullptr;
+    }
+    const Py_ssize_t frames = raw.view().len / (width * channels);
+    const Py_ssize_t values = mix ? frames : frames * channels;
+    if (out.view().len / 8 < values) {
+        PyErr_Format(PyExc_ValueError, "decode() needs room for %zd values, the buffer holds %zd", values,
+                     out.view().len / 8);
+        return nullptr;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(raw.view().buf);
+    auto* into = static_cast<double*>(out.view().buf);
+    Py_BEGIN_ALLOW_THREADS
+    ostrel::pcm::decode(bytes, static_cast<std::size_t>(frames), static_cast<int>(width),
+                        static_cast<std::size_t>(channels), mix != 0, into);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(frames);
+}
+
+PyMethodDef methods[] = {
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL, decode_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "ostrel._pcm", "Native decoding of PCM WAV samples (private to ostrel.analysis).", 0,
+    methods, slots, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__pcm()
+{
+    return PyModuleDef_Init(&module);
+}
