@@ -27,7 +27,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _guarded(argv: list[str]) -> int:
-    from .errors import InputError, MachineError, OutputError
+    from .errors import InputError, MachineError, OutputError, ReaderGone
 
     try:
         from .run import run
@@ -36,6 +36,9 @@ def _guarded(argv: list[str]) -> int:
     except InputError as error:
         _say(f"error: {error}")
         return InputError.exit_status
+    except ReaderGone:
+        _discard_stdout()
+        return ReaderGone.exit_status
     except OutputError as error:
         _say(f"error: {error}")
         _discard_stdout()
