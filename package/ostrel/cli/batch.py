@@ -227,7 +227,7 @@ def _end_workers(executor: ProcessPoolExecutor) -> None:
     # in the result pipe, and the pool's reader thread waits for the rest.
     # With the parent's own write end closed, that read ends at once: every
     # other writer is dead.
-    executor._result_queue._writer.close()
+    executor._result_queue._writer.close()  # type: ignore[attr-defined]
     # The pool sees its workers gone, fails what was pending and joins them.
     executor.shutdown(wait=True, cancel_futures=True)
 

@@ -4,14 +4,17 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import signal
 import sys
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
-from .batch import analyse_files, expand_inputs, terminal_progress
+from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
 from .errors import InputError, MachineError, OutputError
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
@@ -109,6 +112,23 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             csv_output.close()
         stdout.close()
 
+    def report(path: Path, outcome: Outcome) -> None:
+        nonlocal failed
+        if isinstance(outcome, InputError):
+            failed += 1
+            print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
+            add_error(path, str(outcome))
+        else:
+            _warn(outcome)
+            if rows is not None:
+                rows.add(outcome)
+            if options.json:
+                add_json(outcome.to_json())
+            elif options.csv != "-":
+                stdout.write("".join(line + "\n" for line in format_lines(outcome)))
+            if plot is not None:
+                plot.draw(outcome)
+
     outcomes = analyse_files(
         paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask,
         no_worker_seconds=options.no_worker_timeout,
@@ -116,21 +136,9 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
     try:
         with contextlib.closing(outcomes):  # type: ignore[type-var]
             for path, outcome in zip(paths, outcomes):
-                if isinstance(outcome, InputError):
-                    failed += 1
-                    print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
-                    add_error(path, str(outcome))
-                else:
-                    _warn(outcome)
-                    if rows is not None:
-                        rows.add(outcome)
-                    if options.json:
-                        add_json(outcome.to_json())
-                    elif options.csv != "-":
-                        stdout.write("".join(line + "\n" for line in format_lines(outcome)))
-                    if plot is not None:
-                        plot.draw(outcome)
-                reported += 1
+                with _interrupt_after():
+                    report(path, outcome)
+                    reported += 1
     except (MachineError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
             raise
@@ -142,6 +150,23 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
         raise
     finish()
     return InputError.exit_status if failed else 0
+
+
+@contextlib.contextmanager
+def _interrupt_after() -> Iterator[None]:
+    """Ctrl-C meanwhile is raised as the block ends: each file's lines,
+    rows and entries are written whole."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
 
 
 def _warn(analysis: Analysis) -> None:
