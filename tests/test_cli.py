@@ -1,13 +1,16 @@
 """``python -m ostrel`` end to end, and its ``main(argv)`` in-process."""
 
+import contextlib
 import csv
 import json
 import os
 import re
 import signal
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -232,6 +235,26 @@ DEMO = "demo signal (built in)"
 TOO_BIG = 2**63
 
 # Every way a run fails: (arguments and message, exit status, code run first).
+def listener(reply):
+    """The address of a server on 127.0.0.1 that is no Dask scheduler: it
+    accepts, sends ``reply`` and then nothing, until the tests end."""
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def serve():
+        while True:
+            connection, _ = server.accept()
+            with contextlib.suppress(OSError):
+                connection.sendall(reply)
+            LISTENER_CONNECTIONS.append(connection)
+
+    threading.Thread(target=serve, daemon=True).start()
+    return f"tcp://127.0.0.1:{server.getsockname()[1]}"
+
+
+# Held open: a closed connection would tell the command at once.
+LISTENER_CONNECTIONS = []
+
+
 FAILURES = {
     "missing-file": (lambda tmp: ([tmp / "nope.wav"], f"{tmp / 'nope.wav'}: no such file"), 2, None),
     "not-wav": (_not_audio, 2, None),
@@ -299,6 +322,20 @@ FAILURES = {
         lambda tmp: (
             [tmp / "a.wav", tmp / "b.wav", "--dask", "localhost"],
             "--dask localhost: missing port number in address 'localhost'; expected tcp://host:port",
+        ),
+        2, None,
+    ),
+    "dask-silent-listener": (
+        lambda tmp: (
+            [tmp / "a.wav", tmp / "b.wav", "--dask", (address := listener(b""))],
+            f"no Dask scheduler answers at {address} within 3 s; start one or check the address",
+        ),
+        2, None,
+    ),
+    "dask-other-listener": (
+        lambda tmp: (
+            [tmp / "a.wav", tmp / "b.wav", "--dask", (address := listener(b"HTTP/1.1 400 Bad Request\r\n\r\n" * 4))],
+            f"what answers at {address} is not a Dask scheduler; check the address",
         ),
         2, None,
     ),

@@ -161,6 +161,8 @@ def run_cli_in(cwd, *args):
 def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_scheduler, tmp_path, output):
     root, _ = folder
     (root / "broken.wav").write_text("no")
+    truncated = write_wav(root / "cut.wav", random_ints(2, 3000, 1, 4), 2)
+    truncated.write_bytes(truncated.read_bytes()[: 44 + 2 * 2000])
     # Relative paths: the workers have working folders of their own.
     relative = root.relative_to(tmp_path)
     local = run_cli_in(tmp_path, relative, *output)
@@ -169,8 +171,12 @@ def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_sc
 
     assert (remote.returncode, remote.stdout, remote.stderr) == (local.returncode, local.stdout, local.stderr)
     assert local.returncode == 2
-    assert local.stderr == f"ostrel: error: {relative / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
-    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 3)
+    assert local.stderr == (
+        f"ostrel: error: {relative / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
+        f"ostrel: warning: {relative / 'cut.wav'}: file is truncated: the header promises 3000 samples, it holds 2000; "
+        "analysed as far as it goes\n"
+    )
+    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 4)
     if local_csv is not None:
         assert (tmp_path / "rows.csv").read_text() == local_csv
 
