@@ -113,7 +113,7 @@ class _Future(Protocol):
 
     def add_done_callback(self, fn: Callable[[Any], object], /) -> None: ...
 
-    def result(self) -> Any: ...
+    def result(self, timeout: float | None = None) -> Any: ...
 
 
 def _in_input_order(
@@ -145,6 +145,17 @@ def _in_input_order(
             except queue.Empty:
                 idle()
 
+    def result(future: _Future) -> Any:
+        # A finished task's result lives on its worker: were that worker
+        # lost, the task is run again, which waits for a worker too.
+        if idle is None:
+            return future.result()
+        while True:
+            try:
+                return future.result(timeout=IDLE_CHECK_SECONDS)
+            except TimeoutError:
+                idle()
+
     def as_finished() -> Iterator[tuple[int, Any]]:
         nonlocal submitted
         for _ in range(len(batches)):
@@ -153,7 +164,7 @@ def _in_input_order(
                 future.add_done_callback(functools.partial(_put_with_index, finished, submitted))
                 submitted += 1
             number, future = next_finished()
-            yield from zip(batches[number], future.result())
+            yield from zip(batches[number], result(future))
 
     for index, outcome in progress(as_finished(), count) if progress else as_finished():
         held[index] = outcome
@@ -302,11 +313,13 @@ def _connect(address: str) -> Any:
         get_address_host_port(address)
     except ValueError as error:
         raise InputError(f"--dask {address}: {error}; expected tcp://host:port") from None
-    # distributed logs its reconnection attempts on stderr; a failure is
-    # reported once, in one line, where the outcomes are collected. Its
-    # configuration gives some loggers levels of their own.
-    for name in ["distributed", *logging.root.manager.loggerDict]:
-        if name.startswith("distributed"):
+    # distributed logs its reconnection attempts on stderr, and the waits
+    # given up on a lost cluster end as asyncio's "never retrieved" notes;
+    # a failure is reported once, in one line, where the outcomes are
+    # collected. distributed's configuration gives some loggers levels of
+    # their own.
+    for name in ["distributed", "asyncio", *logging.root.manager.loggerDict]:
+        if name.startswith(("distributed", "asyncio")):
             logging.getLogger(name).setLevel(logging.CRITICAL)
     _probe(address)
     try:
