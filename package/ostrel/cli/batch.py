@@ -39,9 +39,11 @@ NO_WORKER_SECONDS = 30.0
 AHEAD_PER_WORKER = 4
 # A task on a cluster costs milliseconds of its own: files go to it in
 # batches, about this many per worker, of at most MAX_BATCH files so that
-# progress still moves and a batch holds bounded memory.
+# progress still moves and the results under way stay few. Two batches per
+# worker are under way or waiting ahead of the next one to report.
 BATCHES_PER_WORKER = 4
-MAX_BATCH = 64
+MAX_BATCH = 16
+BATCHES_AHEAD_PER_WORKER = 2
 
 
 def expand_inputs(inputs: Sequence[str]) -> list[Path]:
@@ -260,7 +262,8 @@ def _on_cluster(
         size = _batch_size(len(paths), workers)
         batches = [range(start, min(start + size, len(paths))) for start in range(0, len(paths), size)]
         idle = _NoWorkerWatch(client, address, no_worker_seconds)
-        outcomes = _in_input_order(batches, submit, max(2, AHEAD_PER_WORKER * workers) * size, progress, idle)
+        ahead = max(AHEAD_PER_WORKER * workers, BATCHES_AHEAD_PER_WORKER * workers * size)
+        outcomes = _in_input_order(batches, submit, ahead, progress, idle)
         for path, full, outcome in zip(paths, absolute, outcomes):
             yield _as_given(outcome, path, full)
     except (CancelledError, OSError):
