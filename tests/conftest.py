@@ -77,3 +77,49 @@ def dask_client_address(dask_scheduler):
     yield dask_scheduler
     gc.collect()
     time.sleep(1)
+
+
+# One part of a cluster in a process of its own, so that a test can kill it:
+# a scheduler (no argument) or a worker of one thread (the scheduler's
+# address). Its address on stdout, the end on stdin's end.
+CLUSTER_PART = """
+import asyncio
+import sys
+from distributed import Scheduler, Worker
+
+async def main():
+    if len(sys.argv) > 1:
+        part = Worker(sys.argv[1], nthreads=1, host="127.0.0.1")
+    else:
+        part = Scheduler(host="127.0.0.1", port=0, dashboard_address=None)
+    async with part:
+        print(part.address, flush=True)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
+
+asyncio.run(main())
+"""
+
+
+@pytest.fixture
+def own_cluster(tmp_path):
+    """Starts a scheduler, and workers on request, that the test may kill:
+    ``own_cluster()`` gives (address, process) of a scheduler,
+    ``own_cluster(address)`` of a worker. All are ended after the test."""
+    processes = []
+
+    def start(*scheduler):
+        with (tmp_path / "cluster.log").open("a") as stderr:
+            process = subprocess.Popen(
+                [sys.executable, "-c", CLUSTER_PART, *scheduler],
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr, text=True,
+            )
+        processes.append(process)
+        ready, _, _ = select.select([process.stdout], [], [], 60)
+        address = process.stdout.readline().strip() if ready else ""
+        assert address.startswith("tcp://127.0.0.1:"), (tmp_path / "cluster.log").read_text()
+        return address, process
+
+    yield start
+    for process in processes:
+        process.kill()
+        process.wait()

@@ -171,6 +171,8 @@ def run_cli_in(cwd, *args):
 def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_scheduler, tmp_path, output):
     root, _ = folder
     (root / "broken.wav").write_text("no")
+    truncated = write_wav(root / "cut.wav", random_ints(2, 3000, 1, 4), 2)
+    truncated.write_bytes(truncated.read_bytes()[: 44 + 2 * 2000])
     # Relative paths: the workers have working folders of their own.
     relative = root.relative_to(tmp_path)
     local = run_cli_in(tmp_path, relative, *output)
@@ -179,8 +181,12 @@ def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_sc
 
     assert (remote.returncode, remote.stdout, remote.stderr) == (local.returncode, local.stdout, local.stderr)
     assert local.returncode == 2
-    assert local.stderr == f"ostrel: error: {relative / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
-    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 3)
+    assert local.stderr == (
+        f"ostrel: error: {relative / 'broken.wav'}: not a WAV file nor another audio format that soundfile reads\n"
+        f"ostrel: warning: {relative / 'cut.wav'}: file is truncated: the header promises 3000 samples, it holds 2000; "
+        "analysed as far as it goes\n"
+    )
+    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 4)
     if local_csv is not None:
         assert (tmp_path / "rows.csv").read_text() == local_csv
 
@@ -284,3 +290,145 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
     assert stderr.count("\n") == 1 and message in stderr, stderr
     assert ended < 2
     assert processes_in_session(process.pid) == []
+
+
+def wait_until(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "waited in vain"
+        time.sleep(0.02)
+
+
+def documents_name_every_file(stdout_path, csv_path, paths, reason):
+    """The JSON and CSV left by a run ended early are whole: every analysed
+    file first, then each file not analysed with ``not analysed: reason``."""
+    message = f"not analysed: {reason}"
+    entries = json.loads(stdout_path.read_text())
+    assert [entry["source"] for entry in entries] == [str(path) for path in paths]
+    analysed = sum(entry["error"] is None for entry in entries)
+    assert [entry["error"] for entry in entries[analysed:]] == [message] * (len(paths) - analysed)
+    rows = list(csv.reader(csv_path.open()))
+    assert all(len(row) == len(rows[0]) for row in rows)
+    errors = [row for row in rows[1:] if row[-1]]
+    assert errors == [[str(path), "", "", "", "", "", "", message] for path in paths[analysed:]]
+    assert list(dict.fromkeys(row[0] for row in rows[1:] if not row[-1])) == [str(path) for path in paths[:analysed]]
+    return analysed
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
+def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_path):
+    # Results of about 700 kB each, ten pipe buffers: a worker ended in the
+    # middle of sending one leaves half a message in the pool's result pipe.
+    paths = [write_wav(tmp_path / f"{index:02d}.wav", random_ints(2, 352_800, 1, 7), 2, rate=44100) for index in range(32)]
+    # More names for the same files: a run long enough to be interrupted.
+    for copy in range(1, 4):
+        for path in paths[:32]:
+            link = path.with_suffix(f".{copy}.wav")
+            os.link(path, link)
+            paths.append(link)
+    rng = np.random.default_rng(3)
+    for attempt in range(8):
+        # Every other run in JSON and CSV, which must stay whole documents.
+        out, rows = tmp_path / "out", tmp_path / "rows.csv"
+        documents = ["--json", "--csv", str(rows)] if attempt % 2 else []
+        with out.open("w") as stdout:
+            process = subprocess.Popen(
+                [sys.executable, "-m", "ostrel", *map(str, paths), "--jobs", "2", "--win", "32", "--hop", "8", *documents],
+                stdout=stdout, stderr=subprocess.PIPE, text=True, start_new_session=True,
+            )
+        wait_until(lambda: len(processes_in_session(process.pid)) == 3)
+        time.sleep(rng.uniform(0.1, 0.5))
+        interrupt(process.pid)
+        try:
+            _, stderr = process.communicate(timeout=15)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            pytest.fail(f"attempt {attempt}: still running 15 s after Ctrl-C")
+        assert (process.returncode, stderr) == (130, "ostrel: interrupted\n"), attempt
+        if documents:
+            assert documents_name_every_file(out, rows, paths, "interrupted") < len(paths), attempt
+        else:
+            text = out.read_text()
+            assert text == "" or text.endswith(" s)\n"), attempt
+            lines = text.splitlines()
+            assert [line.split(": ")[0] for line in lines] == [str(path) for path in paths[: len(lines)]], attempt
+            assert len(lines) < len(paths), attempt
+        assert processes_in_session(process.pid) == []
+
+
+def run_on_a_cluster_to_be_stopped(tmp_path, own_cluster, stop, *options):
+    """A run over five files, the third a pipe, on a cluster of one worker:
+    stopped (a part killed) once the worker waits on the pipe."""
+    paths = [write_wav(tmp_path / f"{name}.wav", random_ints(2, 800, 1, 5), 2) for name in "ab"]
+    stuck = tmp_path / "stuck.wav"
+    os.mkfifo(stuck)
+    paths += [stuck] + [write_wav(tmp_path / f"{name}.wav", random_ints(2, 800, 1, 6), 2) for name in "cd"]
+    scheduler = own_cluster()
+    worker = own_cluster(scheduler[0])
+    out, rows = tmp_path / "out.json", tmp_path / "rows.csv"
+    with out.open("w") as stdout:
+        process = subprocess.Popen(
+            [sys.executable, "-m", "ostrel", *map(str, paths), "--dask", scheduler[0], "--json", "--csv", str(rows), *options],
+            stdout=stdout, stderr=subprocess.PIPE, text=True,
+        )
+    # Opening a pipe for writing without blocking succeeds once a reader has it.
+    writer = []
+
+    def reader_waits():
+        try:
+            writer.append(os.open(stuck, os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            return False
+        return True
+
+    try:
+        wait_until(reader_waits)
+        stop(scheduler[1], worker[1])
+        _, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+        for fd in writer:
+            os.close(fd)
+    return process.returncode, stderr, out, rows, paths, scheduler[0]
+
+
+@pytest.mark.parametrize(
+    ("stop", "options", "message"),
+    [
+        (
+            lambda scheduler, worker: scheduler.kill(), [],
+            "lost the connection to the Dask scheduler at {address}; is it still running?",
+        ),
+        (
+            lambda scheduler, worker: worker.kill(), ["--no-worker-timeout", "1"],
+            "the Dask cluster at {address} has had no worker for 1 s; start workers, or wait longer with --no-worker-timeout",
+        ),
+    ],
+    ids=["scheduler-lost", "every-worker-lost"],
+)
+def test_a_cluster_lost_ends_in_one_line_with_whole_documents_naming_the_files_not_analysed(tmp_path, own_cluster, stop, options, message):
+    status, stderr, out, rows, paths, address = run_on_a_cluster_to_be_stopped(tmp_path, own_cluster, stop, *options)
+    message = message.format(address=address)
+    assert (status, stderr) == (1, f"ostrel: error: {message}\n")
+    # The files before the pipe, unless their results were still on the way.
+    assert documents_name_every_file(out, rows, paths, message) <= 2
+
+
+def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client_address, tmp_path):
+    from distributed import Client, get_task_stream
+
+    paths = [write_wav(tmp_path / f"{index:02d}.wav", random_ints(2, 400, 1, index), 2) for index in range(40)]
+    seen = []
+
+    def progress(finished, total):
+        for item in finished:
+            seen.append(item[0])
+            yield item
+
+    with Client(dask_client_address, set_as_default=False) as client, get_task_stream(client) as stream:
+        outcomes = list(analyse_files(paths, Settings(win=64, hop=16), progress=progress, dask_address=dask_client_address))
+    assert [outcome.source for outcome in outcomes] == [str(path) for path in paths]
+    assert sorted(seen) == list(range(40))
+    # Two workers, four batches each: 40 files in 8 tasks of 5.
+    assert len([task for task in stream.data if task["key"].startswith("_outcomes-")]) == 8

@@ -4,6 +4,7 @@ in type, for any chunking, lazily, reading only the chunks each result needs."""
 import numpy as np
 import pytest
 
+dask = pytest.importorskip("dask")
 da = pytest.importorskip("dask.array")
 
 import ostrel.dask as odask  # noqa: E402
@@ -86,6 +87,11 @@ def test_equal_to_fenwy_for_any_chunking(case):
     results = every_result(On(odask, x), win_len, hop_size, thresh, lambda value: value.compute(scheduler="sync"))
     for key, value in expected.items():
         same(results[key], value)
+    # Computed together, each result comes back in its own place.
+    lazy = every_result(On(odask, x), win_len, hop_size, thresh, lambda value: value)
+    together = dict(zip(lazy, dask.compute(*lazy.values(), scheduler="sync")))
+    for key, value in expected.items():
+        same(together[key], value)
 
 
 def test_equal_to_fenwy_on_a_cluster(dask_client_address):
@@ -94,10 +100,13 @@ def test_equal_to_fenwy_on_a_cluster(dask_client_address):
     samples = signal(5000, np.float64)
     x = da.from_array(samples, chunks=(chunked(5000, [333, 17, 901]),))
     expected = every_result(On(fenwy, samples), 512, 128, 0.4, lambda value: value)
+    lazy = every_result(On(odask, x), 512, 128, 0.4, lambda value: value)
     with Client(dask_client_address, set_as_default=False) as client:
         results = every_result(On(odask, x), 512, 128, 0.4, lambda value: client.compute(value).result())
+        together = dict(zip(lazy, dask.compute(*lazy.values(), scheduler=client)))
     for key, value in expected.items():
         same(results[key], value)
+        same(together[key], value)
 
 
 class Recording:
@@ -134,8 +143,6 @@ def test_each_output_chunk_reads_only_the_chunks_its_frames_cover(chunk, win_len
 
 
 def test_nothing_is_computed_until_asked():
-    import dask
-
     def fail():
         raise AssertionError("computed")
 

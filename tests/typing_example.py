@@ -3,7 +3,6 @@ against the stub and the annotations."""
 
 import dask.array as da
 import numpy as np
-from dask.delayed import Delayed
 from numpy.typing import NDArray
 
 from ostrel import dask as odask
@@ -42,7 +41,7 @@ def file_summary(path: str) -> tuple[int, float, list[float]]:
     return result.num_frames + lazily.num_frames, result.duration, loudest
 
 
-def lazy_features(x: da.Array) -> tuple[da.Array, da.Array, Delayed, da.Array]:
+def lazy_features(x: da.Array) -> tuple[da.Array, da.Array, da.Array, da.Array]:
     energy = odask.calc_energy(x, 512, 128)
     rate = odask.calc_zc(x, 512, hop_size=128, centered=False)
     return energy, rate, odask.num_zerocrossings(x), odask.find_peaks(energy, thresh=0.5)

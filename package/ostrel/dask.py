@@ -8,9 +8,11 @@ than a chunk, hops longer than the window.
 
 - ``calc_energy`` and ``calc_zc``: a dask array of float64, one value per
   frame, its chunk sizes known.
-- ``num_zerocrossings``: a :class:`dask.delayed.Delayed` that computes to
+- ``num_zerocrossings``: a zero-dimensional dask array that computes to
   exactly what ``fenwy.num_zerocrossings`` returns (numpy's count type, or
-  the int 0 for fewer than two samples).
+  the int 0 for fewer than two samples). An array, not a Delayed: dask
+  computes collections of one kind together, and a mix of kinds given to
+  one ``dask.compute`` could come back in another order.
 - ``find_peaks``: a dask array of ``numpy.intp`` indices into ``x``, its
   chunk sizes unknown until computed (how many peaks a chunk holds is only
   known then).
@@ -34,7 +36,6 @@ from typing import Any
 import dask.array as da
 import numpy as np
 from dask.base import tokenize
-from dask.delayed import Delayed, delayed
 from dask.highlevelgraph import HighLevelGraph
 
 from . import fenwy
@@ -69,27 +70,31 @@ def calc_zc(x: da.Array, win_len: int, hop_size: int, centered: bool = True) -> 
     return _frame_wise("calc_zc", fenwy.calc_zc, x, win_len, hop_size, centered)
 
 
-def num_zerocrossings(x: da.Array) -> Delayed:
+def num_zerocrossings(x: da.Array) -> da.Array:
     """Lazily, ``fenwy.num_zerocrossings(x)`` of the whole array.
 
     Each chunk counts its own pairs and the pair it forms with the sample
     before it, so every pair of neighbours is counted once.
 
     :param x: a one-dimensional dask array with known chunk sizes
-    :returns: a Delayed that computes to the count, of the type fenwy returns
+    :returns: a zero-dimensional dask array that computes to the count, of
+        the type fenwy returns
     """
     samples = _Samples(x, "num_zerocrossings")
-    if samples.length < 2:
-        # fenwy answers 0 without looking at the samples.
-        zero: Delayed = delayed(0)
-        return zero
     name = f"num_zerocrossings-{tokenize(x)}"
-    counts = {
-        (name, index): (fenwy.num_zerocrossings, samples.join(max(start - 1, 0), stop))
-        for index, (start, stop) in enumerate(samples.filled_chunks())
-    }
-    layer: dict[Any, Task] = {**counts, name: (sum, list(counts))}
-    return Delayed(name, _graph(name, layer, x))  # type: ignore[no-untyped-call]
+    # A zero-dimensional array computes to its one chunk as its task gives it.
+    layer: dict[Any, Task]
+    if samples.length < 2:
+        # fenwy answers the int 0 without looking at the samples.
+        layer = {(name,): (int,)}
+    else:
+        counts = {
+            (f"counts-{name}", index): (fenwy.num_zerocrossings, samples.join(max(start - 1, 0), stop))
+            for index, (start, stop) in enumerate(samples.filled_chunks())
+        }
+        # The sum keeps numpy's count type.
+        layer = {**counts, (name,): (sum, list(counts))}
+    return _array(name, layer, x, (), np.intp)
 
 
 def find_peaks(x: da.Array, thresh: float | None = None) -> da.Array:
@@ -203,8 +208,8 @@ def _graph(name: str, layer: dict[Any, Any], x: da.Array) -> HighLevelGraph:
     return HighLevelGraph.from_collections(name, layer, dependencies=[x])  # type: ignore[list-item]
 
 
-def _array(name: str, layer: dict[Any, Any], x: da.Array, chunks: tuple[tuple[float, ...]], dtype: type) -> da.Array:
-    meta: np.ndarray = np.empty(0, dtype)
+def _array(name: str, layer: dict[Any, Any], x: da.Array, chunks: tuple[tuple[float, ...], ...], dtype: type) -> da.Array:
+    meta: np.ndarray = np.empty((0,) * len(chunks), dtype)
     return da.Array(_graph(name, layer, x), name, chunks, dtype=dtype, meta=meta)  # type: ignore[no-untyped-call]
 
 

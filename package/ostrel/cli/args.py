@@ -13,6 +13,7 @@ from ..analysis.settings import (
     CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_size,
     check_threshold,
 )
+from .batch import NO_WORKER_SECONDS
 from .errors import InputError
 
 T = TypeVar("T")
@@ -46,8 +47,10 @@ while the other analyses the current one. --jobs N runs N processes of two
 threads each, one file per process at a time.
 
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
-failure of the machine (out of memory, a full disk, a closed pipe), 130 when
-interrupted."""
+failure of the machine or the cluster (out of memory, a full disk, a lost
+scheduler), 130 when interrupted. A run that ends early still leaves whole
+JSON and CSV documents, each file not analysed listed with an error. When
+the reader of stdout closes it (as head does), the run ends quietly."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -177,6 +180,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="analyse several files on the Dask scheduler at ADDRESS (tcp://host:8786); "
         "its workers read the files, so the paths must be visible to them; needs the "
         "'dask' extra (default: no cluster)",
+    )
+    parser.add_argument(
+        "--no-worker-timeout", type=positive_float, default=NO_WORKER_SECONDS, metavar="S",
+        help="with --dask, give up once the cluster has had no worker for S seconds "
+        "(default: %(default)g)",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     return parser

@@ -10,6 +10,7 @@ import logging
 import queue
 import signal
 import sys
+import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import CancelledError, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -29,9 +30,20 @@ Progress = Callable[[Iterable[T], int], Iterable[T]]
 
 # How long --dask waits for the scheduler before calling it unreachable.
 DASK_CONNECT_SECONDS = 3
+# How often a wait on a cluster looks at its workers.
+IDLE_CHECK_SECONDS = 1.0
+# How long --dask waits, by default, while the cluster has no worker at all.
+NO_WORKER_SECONDS = 30.0
 # Files started beyond the last one handed on, per worker: enough to keep the
 # workers busy, few enough that a slow file holds back bounded memory.
 AHEAD_PER_WORKER = 4
+# A task on a cluster costs milliseconds of its own: files go to it in
+# batches, about this many per worker, of at most MAX_BATCH files so that
+# progress still moves and the results under way stay few. Two batches per
+# worker are under way or waiting ahead of the next one to report.
+BATCHES_PER_WORKER = 4
+MAX_BATCH = 16
+BATCHES_AHEAD_PER_WORKER = 2
 
 
 def expand_inputs(inputs: Sequence[str]) -> list[Path]:
@@ -75,22 +87,28 @@ def _outcome(path: Path, settings: Settings) -> Outcome:
         return error
 
 
+def _outcomes(paths: Sequence[Path], settings: Settings) -> list[Outcome]:
+    return [_outcome(path, settings) for path in paths]
+
+
 def analyse_files(
     paths: Sequence[Path],
     settings: Settings,
     jobs: int = 1,
     progress: Progress[Any] | None = None,
     dask_address: str | None = None,
+    no_worker_seconds: float = NO_WORKER_SECONDS,
 ) -> Iterator[Outcome]:
     """The outcome of each path, in input order, as soon as it and those before it are done.
 
     Files are analysed here (``jobs`` 1), in ``jobs`` worker processes, or on
     the Dask scheduler at ``dask_address``; the outcomes are the same. The
     iterator is lazy: workers start with the iteration and are ended when it
-    ends, is closed, or is interrupted.
+    ends, is closed, or is interrupted. A cluster that has had no worker for
+    ``no_worker_seconds`` ends it with :class:`MachineError`.
     """
     if dask_address is not None:
-        return _on_cluster(paths, settings, dask_address, progress)
+        return _on_cluster(paths, settings, dask_address, progress, no_worker_seconds)
     if jobs > 1 and len(paths) > 1:
         return _in_processes(paths, settings, min(jobs, len(paths)), progress)
     outcomes = (_outcome(path, settings) for path in paths)
@@ -102,31 +120,61 @@ class _Future(Protocol):
 
     def add_done_callback(self, fn: Callable[[Any], object], /) -> None: ...
 
-    def result(self) -> Any: ...
+    def result(self, timeout: float | None = None) -> Any: ...
 
 
 def _in_input_order(
-    count: int, submit: Callable[[int], _Future], ahead: int, progress: Progress[Any] | None
+    batches: Sequence[Sequence[int]],
+    submit: Callable[[Sequence[int]], _Future],
+    ahead: int,
+    progress: Progress[Any] | None,
+    idle: Callable[[], None] | None = None,
 ) -> Iterator[Any]:
-    """Results of ``submit(0)`` to ``submit(count - 1)`` in that order.
+    """The outcomes of the indices in ``batches``, in index order.
 
-    At most ``ahead`` are submitted beyond the last one handed on; the
-    progress wrapper sees each as it finishes, whatever its place.
+    ``submit(batch)`` gives a future of the batch's outcomes. Batches are
+    submitted while their first index is less than ``ahead`` beyond the last
+    outcome handed on; the progress wrapper sees each file as its batch
+    finishes, whatever its place. ``idle``, if given, is called about once a
+    second while nothing finishes, and may raise to give up.
     """
+    count = sum(len(batch) for batch in batches)
     finished: queue.Queue[tuple[int, _Future]] = queue.Queue()
     held: dict[int, Any] = {}
     submitted = handed_on = 0
 
-    def as_finished() -> Iterator[tuple[int, _Future]]:
-        nonlocal submitted
-        for _ in range(count):
-            while submitted < min(count, handed_on + ahead):
-                submit(submitted).add_done_callback(functools.partial(_put_with_index, finished, submitted))
-                submitted += 1
-            yield finished.get()
+    def next_finished() -> tuple[int, _Future]:
+        if idle is None:
+            return finished.get()
+        while True:
+            try:
+                return finished.get(timeout=IDLE_CHECK_SECONDS)
+            except queue.Empty:
+                idle()
 
-    for index, future in progress(as_finished(), count) if progress else as_finished():
-        held[index] = future.result()
+    def result(future: _Future) -> Any:
+        # A finished task's result lives on its worker: were that worker
+        # lost, the task is run again, which waits for a worker too.
+        if idle is None:
+            return future.result()
+        while True:
+            try:
+                return future.result(timeout=IDLE_CHECK_SECONDS)
+            except TimeoutError:
+                idle()
+
+    def as_finished() -> Iterator[tuple[int, Any]]:
+        nonlocal submitted
+        for _ in range(len(batches)):
+            while submitted < len(batches) and batches[submitted][0] < handed_on + ahead:
+                future = submit(batches[submitted])
+                future.add_done_callback(functools.partial(_put_with_index, finished, submitted))
+                submitted += 1
+            number, future = next_finished()
+            yield from zip(batches[number], result(future))
+
+    for index, outcome in progress(as_finished(), count) if progress else as_finished():
+        held[index] = outcome
         while handed_on in held:
             yield held.pop(handed_on)
             handed_on += 1
@@ -141,14 +189,16 @@ def _in_processes(
 ) -> Iterator[Outcome]:
     executor = ProcessPoolExecutor(max_workers=workers, initializer=_ignore_interrupts)
 
-    def submit(index: int) -> Future[Outcome]:
+    def submit(batch: Sequence[int]) -> Future[list[Outcome]]:
         # Workers are started within submit: they must not see Ctrl-C
         # before they ignore it, and the parent must not lose it.
         with _interrupts_held():
-            return executor.submit(_outcome, paths[index], settings)
+            return executor.submit(_outcomes, [paths[index] for index in batch], settings)
 
+    # One file per task: a result may be large, and a pool task costs little.
+    batches = [[index] for index in range(len(paths))]
     try:
-        yield from _in_input_order(len(paths), submit, AHEAD_PER_WORKER * workers, progress)
+        yield from _in_input_order(batches, submit, AHEAD_PER_WORKER * workers, progress)
     except BrokenProcessPool:
         with _interrupts_held():
             _end_workers(executor)
@@ -189,18 +239,19 @@ def _interrupts_held() -> Iterator[None]:
 def _end_workers(executor: ProcessPoolExecutor) -> None:
     """Stop at once: a worker in the middle of a long file is terminated,
     not awaited, here or by the interpreter's exit."""
-    terminate_workers = getattr(executor, "terminate_workers", None)
-    if terminate_workers is not None:  # Python 3.14
-        terminate_workers()
-        return
     for process in list(executor._processes.values()):
         process.terminate()
+    # A worker terminated while sending a large result leaves half a message
+    # in the result pipe, and the pool's reader thread waits for the rest.
+    # With the parent's own write end closed, that read ends at once: every
+    # other writer is dead.
+    executor._result_queue._writer.close()  # type: ignore[attr-defined]
     # The pool sees its workers gone, fails what was pending and joins them.
     executor.shutdown(wait=True, cancel_futures=True)
 
 
 def _on_cluster(
-    paths: Sequence[Path], settings: Settings, address: str, progress: Progress[Any] | None
+    paths: Sequence[Path], settings: Settings, address: str, progress: Progress[Any] | None, no_worker_seconds: float
 ) -> Iterator[Outcome]:
     client = _connect(address)
     from distributed import KilledWorker
@@ -208,12 +259,16 @@ def _on_cluster(
     # Workers have working folders of their own: they get absolute paths.
     absolute = [Path.cwd() / path for path in paths]
 
-    def submit(index: int) -> Any:
-        return client.submit(_outcome, absolute[index], settings, pure=False)
+    def submit(batch: Sequence[int]) -> Any:
+        return client.submit(_outcomes, [absolute[index] for index in batch], settings, pure=False)
 
     try:
-        ahead = max(2, AHEAD_PER_WORKER * sum(client.nthreads().values()))
-        outcomes = _in_input_order(len(paths), submit, ahead, progress)
+        workers = max(1, sum(client.nthreads().values()))
+        size = _batch_size(len(paths), workers)
+        batches = [range(start, min(start + size, len(paths))) for start in range(0, len(paths), size)]
+        idle = _NoWorkerWatch(client, address, no_worker_seconds)
+        ahead = max(AHEAD_PER_WORKER * workers, BATCHES_AHEAD_PER_WORKER * workers * size)
+        outcomes = _in_input_order(batches, submit, ahead, progress, idle)
         for path, full, outcome in zip(paths, absolute, outcomes):
             yield _as_given(outcome, path, full)
     except (CancelledError, OSError):
@@ -222,6 +277,36 @@ def _on_cluster(
         raise MachineError("Dask workers died one after another on the same file (out of memory?)") from None
     finally:
         client.close()
+
+
+def _batch_size(count: int, workers: int) -> int:
+    return max(1, min(MAX_BATCH, count // (BATCHES_PER_WORKER * workers)))
+
+
+class _NoWorkerWatch:
+    """Gives up once the cluster has had no worker for ``seconds``: tasks
+    wait for workers silently, and all of them may be gone for good."""
+
+    def __init__(self, client: Any, address: str, seconds: float) -> None:
+        self.client, self.address, self.seconds = client, address, seconds
+        self.since: float | None = None
+
+    def __call__(self) -> None:
+        try:
+            workers = self.client.nthreads(callback_timeout=IDLE_CHECK_SECONDS)
+        except (OSError, TimeoutError):
+            return  # a lost scheduler is reported where its futures fail
+        if workers:
+            self.since = None
+            return
+        now = time.monotonic()
+        if self.since is None:
+            self.since = now
+        elif now - self.since >= self.seconds:
+            raise MachineError(
+                f"the Dask cluster at {self.address} has had no worker for {self.seconds:g} s; "
+                "start workers, or wait longer with --no-worker-timeout"
+            )
 
 
 def _connect(address: str) -> Any:
@@ -236,18 +321,46 @@ def _connect(address: str) -> Any:
         get_address_host_port(address)
     except ValueError as error:
         raise InputError(f"--dask {address}: {error}; expected tcp://host:port") from None
-    # distributed logs its reconnection attempts on stderr; a failure is
-    # reported once, in one line, where the outcomes are collected. Its
-    # configuration gives some loggers levels of their own.
-    for name in ["distributed", *logging.root.manager.loggerDict]:
-        if name.startswith("distributed"):
+    # distributed logs its reconnection attempts on stderr, and the waits
+    # given up on a lost cluster end as asyncio's "never retrieved" notes;
+    # a failure is reported once, in one line, where the outcomes are
+    # collected. distributed's configuration gives some loggers levels of
+    # their own.
+    for name in ["distributed", "asyncio", *logging.root.manager.loggerDict]:
+        if name.startswith(("distributed", "asyncio")):
             logging.getLogger(name).setLevel(logging.CRITICAL)
+    _probe(address)
     try:
         return Client(address, timeout=f"{DASK_CONNECT_SECONDS}s", set_as_default=False)  # type: ignore[no-untyped-call]
     except OSError:
-        raise InputError(
-            f"no Dask scheduler answers at {address} within {DASK_CONNECT_SECONDS} s; start one or check the address"
-        ) from None
+        raise InputError(_unanswered(address)) from None
+
+
+def _probe(address: str) -> None:
+    """Refuse an address where no Dask peer completes the greeting in time.
+
+    A client waits for good on a listener that never answers, and reads
+    other bytes as absurd message lengths (a MemoryError); one greeting,
+    bounded as a whole, tells both apart from a scheduler.
+    """
+    import asyncio
+
+    from distributed.comm import connect
+
+    async def greet() -> None:
+        comm = await asyncio.wait_for(connect(address, timeout=DASK_CONNECT_SECONDS), DASK_CONNECT_SECONDS)
+        await comm.close()
+
+    try:
+        asyncio.run(greet())
+    except (OSError, asyncio.TimeoutError):
+        raise InputError(_unanswered(address)) from None
+    except Exception:  # noqa: BLE001 - whatever the peer's bytes made of the greeting
+        raise InputError(f"what answers at {address} is not a Dask scheduler; check the address") from None
+
+
+def _unanswered(address: str) -> str:
+    return f"no Dask scheduler answers at {address} within {DASK_CONNECT_SECONDS} s; start one or check the address"
 
 
 def _as_given(outcome: Outcome, path: Path, absolute: Path) -> Outcome:
@@ -255,11 +368,15 @@ def _as_given(outcome: Outcome, path: Path, absolute: Path) -> Outcome:
     if path == absolute:
         return outcome
     if isinstance(outcome, InputError):
-        message = str(outcome)
-        if message.startswith(f"{absolute}:"):
-            return InputError(f"{path}{message.removeprefix(str(absolute))}")
-        return outcome
-    return dataclasses.replace(outcome, source=str(path))
+        return InputError(_named_as_given(str(outcome), path, absolute))
+    warnings = tuple(_named_as_given(warning, path, absolute) for warning in outcome.warnings)
+    return dataclasses.replace(outcome, source=str(path), warnings=warnings)
+
+
+def _named_as_given(message: str, path: Path, absolute: Path) -> str:
+    if message.startswith(f"{absolute}:"):
+        return f"{path}{message.removeprefix(str(absolute))}"
+    return message
 
 
 def terminal_progress(count: int) -> Progress[Any] | None:

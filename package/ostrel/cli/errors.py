@@ -11,7 +11,14 @@ class MachineError(Exception):
 
 
 class OutputError(MachineError):
-    """A failure of the machine while writing (a full disk, a closed pipe): status 1."""
+    """A failure of the machine while writing (a full disk, a closed file): status 1."""
 
 
-__all__ = ["InputError", "MachineError", "OutputError"]
+class ReaderGone(Exception):
+    """Whoever read stdout closed it, as ``head`` does once it has enough:
+    the run ends quietly, status 0."""
+
+    exit_status = 0
+
+
+__all__ = ["InputError", "MachineError", "OutputError", "ReaderGone"]

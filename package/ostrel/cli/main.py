@@ -31,7 +31,7 @@ def _guarded(argv: list[str]) -> int:
     # short run a good part of its time; the command line does no linear
     # algebra. Set before numpy is first imported; a value given wins.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-    from .errors import InputError, MachineError, OutputError
+    from .errors import InputError, MachineError, OutputError, ReaderGone
 
     try:
         from .run import run
@@ -40,6 +40,9 @@ def _guarded(argv: list[str]) -> int:
     except InputError as error:
         _say(f"error: {error}")
         return InputError.exit_status
+    except ReaderGone:
+        _discard_stdout()
+        return ReaderGone.exit_status
     except OutputError as error:
         _say(f"error: {error}")
         _discard_stdout()

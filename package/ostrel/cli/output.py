@@ -12,7 +12,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
-from .errors import InputError, OutputError
+from .errors import InputError, OutputError, ReaderGone
 
 STDOUT = "-"
 
@@ -130,7 +130,7 @@ class Output:
         try:
             self.stream.write(text)
         except OSError as error:
-            raise OutputError(f"cannot write to {self.name}: {error.strerror or error}") from None
+            raise self._failure(error) from None
 
     def close(self) -> None:
         try:
@@ -139,7 +139,12 @@ class Output:
             else:
                 self.stream.close()
         except OSError as error:
-            raise OutputError(f"cannot write to {self.name}: {error.strerror or error}") from None
+            raise self._failure(error) from None
+
+    def _failure(self, error: OSError) -> Exception:
+        if isinstance(error, BrokenPipeError) and self.stream is sys.stdout:
+            return ReaderGone()
+        return OutputError(f"cannot write to {self.name}: {error.strerror or error}")
 
 
 class CsvRows:

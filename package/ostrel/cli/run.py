@@ -3,15 +3,19 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import signal
 import sys
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
-from .batch import analyse_files, expand_inputs, terminal_progress
-from .errors import InputError
+from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
+from .errors import InputError, MachineError, OutputError
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
@@ -87,37 +91,82 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
     json_started = False
-    failed = 0
-    outcomes = analyse_files(
-        paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask
-    )
-    for path, outcome in zip(paths, outcomes):
-        entries: list[dict[str, Any]]
+    failed = reported = 0
+
+    def add_json(entries: list[dict[str, Any]]) -> None:
+        nonlocal json_started
+        for entry in entries:
+            stdout.write(("[" if not json_started else ", ") + dump_json([entry], single=True))
+            json_started = True
+
+    def add_error(path: Path, message: str) -> None:
+        if rows is not None:
+            rows.add_error(str(path), message)
+        if options.json:
+            add_json([error_entry(str(path), message)])
+
+    def finish() -> None:
+        if options.json:
+            stdout.write(("]" if json_started else "[]") + "\n")
+        if csv_output is not None:
+            csv_output.close()
+        stdout.close()
+
+    def report(path: Path, outcome: Outcome) -> None:
+        nonlocal failed
         if isinstance(outcome, InputError):
             failed += 1
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
-            if rows is not None:
-                rows.add_error(str(path), str(outcome))
-            entries = [error_entry(str(path), str(outcome))]
+            add_error(path, str(outcome))
         else:
             _warn(outcome)
             if rows is not None:
                 rows.add(outcome)
-            entries = outcome.to_json() if options.json else []
-            if not options.json and options.csv != "-":
+            if options.json:
+                add_json(outcome.to_json())
+            elif options.csv != "-":
                 stdout.write("".join(line + "\n" for line in format_lines(outcome)))
             if plot is not None:
                 plot.draw(outcome)
-        if options.json:
-            for entry in entries:
-                stdout.write(("[" if not json_started else ", ") + dump_json([entry], single=True))
-                json_started = True
-    if options.json:
-        stdout.write(("]" if json_started else "[]") + "\n")
-    if csv_output is not None:
-        csv_output.close()
-    stdout.close()
+
+    outcomes = analyse_files(
+        paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask,
+        no_worker_seconds=options.no_worker_timeout,
+    )
+    try:
+        with contextlib.closing(outcomes):  # type: ignore[type-var]
+            for path, outcome in zip(paths, outcomes):
+                with _interrupt_after():
+                    report(path, outcome)
+                    reported += 1
+    except (MachineError, KeyboardInterrupt) as error:
+        if isinstance(error, OutputError):
+            raise
+        # The documents stay whole, and name every file a rerun must pick up.
+        reason = "interrupted" if isinstance(error, KeyboardInterrupt) else str(error)
+        for path in paths[reported:]:
+            add_error(path, f"not analysed: {reason}")
+        finish()
+        raise
+    finish()
     return InputError.exit_status if failed else 0
+
+
+@contextlib.contextmanager
+def _interrupt_after() -> Iterator[None]:
+    """Ctrl-C meanwhile is raised as the block ends: each file's lines,
+    rows and entries are written whole."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught = []
+    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
 
 
 def _warn(analysis: Analysis) -> None:
