@@ -320,8 +320,9 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
     # Results of about 700 kB each, ten pipe buffers: a worker ended in the
     # middle of sending one leaves half a message in the pool's result pipe.
     paths = [write_wav(tmp_path / f"{index:02d}.wav", random_ints(2, 352_800, 1, 7), 2, rate=44100) for index in range(32)]
-    # More names for the same files: a run long enough to be interrupted.
-    for copy in range(1, 4):
+    # More names for the same files: a run long enough to be interrupted
+    # however fast reading becomes.
+    for copy in range(1, 16):
         for path in paths[:32]:
             link = path.with_suffix(f".{copy}.wav")
             os.link(path, link)
