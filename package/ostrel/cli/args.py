@@ -8,9 +8,9 @@ import os
 import sys
 from typing import NoReturn
 
-from .. import __version__
 from ..analysis.settings import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, LARGEST_SIZE
 from .errors import InputError
+from .version import VersionAction
 
 DESCRIPTION = """\
 Frame-wise analysis of audio: short-time energy, zero-crossing rate and energy
@@ -164,5 +164,8 @@ def build_parser() -> argparse.ArgumentParser:
         "its workers read the files, so the paths must be visible to them; needs the "
         "'dask' extra (default: no cluster)",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "--version", action=VersionAction,
+        help="show the versions of ostrel, Python and numpy and the CPU features the kernels use, and exit",
+    )
     return parser

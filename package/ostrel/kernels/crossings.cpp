@@ -1,11 +1,13 @@
 #include "crossings.hpp"
 
+#include "cpu_features.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <type_traits>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(OSTREL_X86_DISPATCH) || defined(__SSE2__)
 #include <immintrin.h>
 #endif
 
@@ -183,7 +185,7 @@ Word crossing_word(const char* x)
     return word;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 [[gnu::target("avx2")]] Word crossing_word_avx2(const double* x)
 {
     Word word = 0;
@@ -215,12 +217,6 @@ Word crossing_word(const char* x)
         word |= Word(_mm256_movemask_pd(_mm256_cmp_pd(products, _mm256_setzero_pd(), _CMP_LT_OQ))) << k;
     }
     return word;
-}
-
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
 }
 
 // Words of crossing bits for whole words of pairs from x on, into words[0..count).
@@ -260,9 +256,9 @@ template <class T, class P>
         for (; i < stop && (i + pad - begin) % word_bits != 0; ++i) {
             put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
         }
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
         if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
-            if (has_avx2() && stop - i >= word_bits) {
+            if (enabled(CpuFeature::avx2) && stop - i >= word_bits) {
                 const std::ptrdiff_t whole = (stop - i) / word_bits;
                 crossing_words_avx2<T, P>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
                 i += whole * word_bits;
@@ -308,7 +304,7 @@ template <class T, class P>
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 template <class T, class P>
 [[gnu::target("avx2,popcnt")]] void tiled_rates_avx2(const Signal& signal, const Framing& framing,
                                                     std::ptrdiff_t first, std::ptrdiff_t last, double* out,
@@ -318,14 +314,14 @@ template <class T, class P>
 }
 #endif
 
-// The same for the baseline and, where the processor has AVX2 (and with it
-// a population count instruction), for that.
+// The same for the baseline and, where AVX2 and a population count
+// instruction are enabled, for those.
 template <class T, class P>
 void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t first, std::ptrdiff_t last,
                  double* out, Word* words)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
         tiled_rates_avx2<T, P>(signal, framing, first, last, out, words);
         return;
     }

@@ -1,5 +1,7 @@
 #include "energy.hpp"
 
+#include "cpu_features.hpp"
+
 #include <algorithm>
 #include <memory>
 #include <type_traits>
@@ -332,25 +334,19 @@ void short_frames_baseline(const ShortFrames& job, Divide divide)
     sum_short_frames<T, A>(job, divide);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 template <class T, class A, class Divide>
 [[gnu::target("avx2")]] void short_frames_avx2(const ShortFrames& job, Divide divide)
 {
     sum_short_frames<T, A>(job, divide);
-}
-
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
 }
 #endif
 
 template <class T, class A, class Divide>
 void short_frames(const ShortFrames& job, Divide divide)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::avx2)) {
         short_frames_avx2<T, A>(job, divide);
         return;
     }

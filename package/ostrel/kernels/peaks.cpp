@@ -1,14 +1,15 @@
 #include "peaks.hpp"
 
+#include "cpu_features.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 #include <immintrin.h>
-#define OSTREL_HAVE_AVX2_PATH 1
 #endif
 
 namespace ostrel::kernels {
@@ -82,7 +83,7 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
 }
 
-#ifdef OSTREL_HAVE_AVX2_PATH
+#ifdef OSTREL_X86_DISPATCH
 // Contiguous float64, four positions at a time, where the processor has AVX2:
 // its quiet comparisons are false for NaN and raise nothing.
 [[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -168,12 +169,6 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     }
     return count;
 }
-
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 #endif
 
 // The judge for one word of positions.
@@ -182,16 +177,16 @@ using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 Judge judge_for(const Signal& signal)
 {
     if (signal.element == Element::float64 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-#ifdef OSTREL_HAVE_AVX2_PATH
-        if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+        if (enabled(CpuFeature::avx2)) {
             return judge_quads;
         }
 #endif
         return judge_pairs;
     }
-#ifdef OSTREL_HAVE_AVX2_PATH
+#ifdef OSTREL_X86_DISPATCH
     if (signal.element == Element::float32 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(float))
-        && has_avx2()) {
+        && enabled(CpuFeature::avx2)) {
         return judge_octs;
     }
 #endif
@@ -238,8 +233,8 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
 
 std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
-#ifdef OSTREL_HAVE_AVX2_PATH
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::popcnt)) {
         return count_with_popcnt(bits_.get(), first, last);
     }
 #endif
@@ -252,7 +247,7 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
-#ifdef OSTREL_HAVE_AVX2_PATH
+#ifdef OSTREL_X86_DISPATCH
     // Contiguous float64 or float32: whole words at once, up to the signal's last word.
     Mask (*above_word)(const char*, double) = nullptr;
     if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
@@ -260,7 +255,7 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
     } else if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
         above_word = above_octs;
     }
-    if (above_word != nullptr && has_avx2()) {
+    if (above_word != nullptr && enabled(CpuFeature::avx2)) {
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
