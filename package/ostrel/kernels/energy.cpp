@@ -27,7 +27,6 @@ struct Lanes<double> {
         std::memcpy(&values.high, at + 4, sizeof values.high);
         return values;
     }
-    [[gnu::always_inline]] double& operator[](int j) { return j < 4 ? low[j] : high[j - 4]; }
     [[gnu::always_inline]] Lanes squared() const { return Lanes{low * low, high * high}; }
     [[gnu::always_inline]] void operator+=(const Lanes& other)
     {
@@ -48,7 +47,6 @@ struct Lanes<float> {
         std::memcpy(&values.all, at, sizeof values.all);
         return values;
     }
-    [[gnu::always_inline]] float& operator[](int j) { return all[j]; }
     [[gnu::always_inline]] Lanes squared() const { return Lanes{all * all}; }
     [[gnu::always_inline]] void operator+=(const Lanes& other) { all += other.all; }
     [[gnu::always_inline]] float total() const
@@ -113,11 +111,11 @@ struct Squares {
     }
     [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
     {
-        Lanes<A> values;
+        A values[lanes];
         for (int j = 0; j < lanes; ++j) {
             values[j] = (*this)(i + j);
         }
-        return values;
+        return Lanes<A>::load(values);
     }
 };
 

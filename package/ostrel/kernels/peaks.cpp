@@ -39,10 +39,11 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
     Mask bits = 0;
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         const T middle = at(i);
-        const bool maximum = less(at(i - 1), middle) & less(at(i + 1), middle);
+        // Both comparisons, without a branch between them.
+        const unsigned maximum = unsigned{less(at(i - 1), middle)} & unsigned{less(at(i + 1), middle)};
         bits |= static_cast<Mask>(maximum) << (i - begin);
         if constexpr (std::is_floating_point_v<T>) {
-            largest = maximum ? std::max(largest, static_cast<double>(middle)) : largest;
+            largest = maximum != 0 ? std::max(largest, static_cast<double>(middle)) : largest;
         }
     }
     return bits;
