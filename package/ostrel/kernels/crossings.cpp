@@ -1,34 +1,19 @@
 #include "crossings.hpp"
 
 #include "cpu_features.hpp"
+#include "lanes.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <type_traits>
 
-#if defined(OSTREL_X86_DISPATCH) || defined(__SSE2__)
+#ifdef OSTREL_X86_DISPATCH
 #include <immintrin.h>
 #endif
 
 namespace ostrel::kernels {
 namespace {
-
-// Lanes of the product type in 16 bytes, and the comparison's lane masks.
-template <class P>
-struct Lanes;
-template <>
-struct Lanes<double> {
-    static constexpr int count = 2;
-    typedef double Values __attribute__((vector_size(16)));
-    typedef long long Masks __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<float> {
-    static constexpr int count = 4;
-    typedef float Values __attribute__((vector_size(16)));
-    typedef int Masks __attribute__((vector_size(16)));
-};
 
 // Lane counts are flushed often enough that no lane can overflow.
 constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
@@ -114,25 +99,6 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
         crossings += count_pairs<T, P>(signal, begin, end);
     }
     return crossings;
-}
-
-// The lanes of a comparison's result as bits, lane 0 lowest.
-template <class Masks>
-unsigned lane_bits(Masks negative)
-{
-#if defined(__SSE2__)
-    if constexpr (sizeof(negative[0]) == 8) {
-        return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(negative)));
-    } else {
-        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(negative)));
-    }
-#else
-    unsigned bits = 0;
-    for (int k = 0; k < static_cast<int>(sizeof negative / sizeof negative[0]); ++k) {
-        bits |= static_cast<unsigned>(negative[k] & 1) << k;
-    }
-    return bits;
-#endif
 }
 
 using Word = std::uint64_t;

@@ -1,6 +1,7 @@
 #include "peaks.hpp"
 
 #include "cpu_features.hpp"
+#include "lanes.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -49,40 +50,61 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
     return bits;
 }
 
-// Contiguous float64, two positions at a time with the baseline vector unit.
-// Its ordered comparisons raise the invalid flag for NaN, so NaN lanes are
-// set to zero first (an equality test raises nothing) and masked out.
-typedef double Pair __attribute__((vector_size(16)));
-typedef long long PairMask __attribute__((vector_size(16)));
-
-Pair without_nan(Pair values, PairMask& ordered)
+#ifdef OSTREL_VECTOR_LANES
+// Contiguous float64 or float32, a vector of positions at a time with the
+// baseline vector unit, whose ordered comparisons raise the invalid flag for
+// NaN: NaN lanes are set to zero first, and are no maxima.
+template <class T>
+Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
-    const PairMask is_number = values == values;
-    ordered &= is_number;
-    return is_number ? values : Pair{};
-}
-
-Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
-{
-    const auto* x = reinterpret_cast<const double*>(signal.data);
-    const auto pair_at = [&](std::ptrdiff_t i) {
-        Pair values;
-        std::memcpy(&values, x + i, sizeof values);
-        return values;
-    };
+    using Values = typename Lanes<T>::Values;
+    constexpr int count = Lanes<T>::count;
+    const auto* x = reinterpret_cast<const T*>(signal.data);
+    const Values none = Values{} - __builtin_inf();
+    Values top = none;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
-    for (; end - i >= 2; i += 2) {
-        PairMask counts = ~PairMask{};
-        const Pair middle = without_nan(pair_at(i), counts);
-        counts &= (without_nan(pair_at(i - 1), counts) < middle) & (without_nan(pair_at(i + 1), counts) < middle);
-        bits |= (Mask(counts[0] & 1) | Mask(counts[1] & 1) << 1) << (i - begin);
-        for (int k = 0; k < 2; ++k) {
-            largest = counts[k] != 0 ? std::max(largest, middle[k]) : largest;
-        }
+    for (; end - i >= count; i += count) {
+        const Values left = load_lanes(x + i - 1);
+        const Values middle = load_lanes(x + i);
+        const Values right = load_lanes(x + i + 1);
+        const auto ordered = numbers(left) & numbers(middle) & numbers(right);
+        const Values m = ordered ? middle : Values{};
+        const auto maxima = ordered & ((ordered ? left : Values{}) < m) & ((ordered ? right : Values{}) < m);
+        bits |= static_cast<Mask>(lane_bits(maxima)) << (i - begin);
+        top = maxima & (top < m) ? m : top;
     }
-    return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
+    for (int k = 0; k < count; ++k) {
+        largest = std::max(largest, static_cast<double>(top[k]));
+    }
+    return i < end ? bits | judge_each<T>(signal, i, end, largest) << (i - begin) : bits;
 }
+
+// The bits of the 64 positions from `data` on whose samples are strictly
+// above `floor` (not NaN); float32 samples are widened to float64 first,
+// exactly as the scalar comparison widens them.  NaN samples count as below.
+template <class T>
+Mask above_lanes(const char* data, double floor)
+{
+    using Values = Lanes<double>::Values;
+    const auto* x = reinterpret_cast<const T*>(data);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 2) {
+        Values wide;
+        if constexpr (std::is_same_v<T, double>) {
+            wide = load_lanes(x + k);
+        } else {
+            typedef float Two __attribute__((vector_size(8)));
+            Two raw;
+            std::memcpy(&raw, x + k, sizeof raw);
+            wide = __builtin_convertvector(raw, Values);
+        }
+        const auto ordered = numbers(wide);
+        bits |= static_cast<Mask>(lane_bits(ordered & (Values{} + floor < (ordered ? wide : Values{})))) << k;
+    }
+    return bits;
+}
+#endif
 
 #ifdef OSTREL_X86_DISPATCH
 // Contiguous float64, four positions at a time, where the processor has AVX2:
@@ -172,26 +194,63 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
 }
 #endif
 
+std::ptrdiff_t element_size(Element element)
+{
+    return with_element(element, [](auto type) { return static_cast<std::ptrdiff_t>(sizeof type); });
+}
+
 // The judge for one word of positions.
 using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
 Judge judge_for(const Signal& signal)
 {
-    if (signal.element == Element::float64 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+    const bool contiguous = signal.stride == element_size(signal.element);
+    if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
         if (enabled(CpuFeature::avx2)) {
             return judge_quads;
         }
 #endif
-        return judge_pairs;
+#ifdef OSTREL_VECTOR_LANES
+        return judge_lanes<double>;
+#endif
+    }
+    if (contiguous && signal.element == Element::float32) {
+#ifdef OSTREL_X86_DISPATCH
+        if (enabled(CpuFeature::avx2)) {
+            return judge_octs;
+        }
+#endif
+#ifdef OSTREL_VECTOR_LANES
+        return judge_lanes<float>;
+#endif
+    }
+    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+}
+
+// Whole words of contiguous float64 or float32 samples at once: their bits
+// above a threshold that is not NaN.
+using AboveWord = Mask (*)(const char*, double);
+
+AboveWord above_word_for(const Signal& signal, double floor)
+{
+    if (signal.stride != element_size(signal.element) || floor != floor) {
+        return nullptr;
+    }
+    const bool wide = signal.element == Element::float64;
+    if (!wide && signal.element != Element::float32) {
+        return nullptr;
     }
 #ifdef OSTREL_X86_DISPATCH
-    if (signal.element == Element::float32 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(float))
-        && enabled(CpuFeature::avx2)) {
-        return judge_octs;
+    if (enabled(CpuFeature::avx2)) {
+        return wide ? above_quads : above_octs;
     }
 #endif
-    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+#ifdef OSTREL_VECTOR_LANES
+    return wide ? above_lanes<double> : above_lanes<float>;
+#else
+    return nullptr;
+#endif
 }
 
 } // namespace
@@ -248,15 +307,8 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
-#ifdef OSTREL_X86_DISPATCH
-    // Contiguous float64 or float32: whole words at once, up to the signal's last word.
-    Mask (*above_word)(const char*, double) = nullptr;
-    if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        above_word = above_quads;
-    } else if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
-        above_word = above_octs;
-    }
-    if (above_word != nullptr && enabled(CpuFeature::avx2)) {
+    if (const AboveWord above_word = above_word_for(signal_, floor)) {
+        // Up to the signal's last whole word.
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
@@ -264,7 +316,6 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
             }
         }
     }
-#endif
     for (std::ptrdiff_t word = first; word < last; ++word) {
         Mask kept = 0;
         each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {

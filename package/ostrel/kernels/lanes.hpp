@@ -1,0 +1,68 @@
+// Sixteen bytes of samples as one vector, in the vector extension GCC and
+// Clang share: the compiler maps it to the baseline unit of any target
+// (SSE2, NEON), so the portable twins are vector code everywhere.
+#pragma once
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define OSTREL_VECTOR_LANES 1
+
+namespace ostrel::kernels {
+
+template <class T>
+struct Lanes;
+template <>
+struct Lanes<double> {
+    static constexpr int count = 2;
+    typedef double Values __attribute__((vector_size(16)));
+    typedef long long Masks __attribute__((vector_size(16)));
+};
+template <>
+struct Lanes<float> {
+    static constexpr int count = 4;
+    typedef float Values __attribute__((vector_size(16)));
+    typedef int Masks __attribute__((vector_size(16)));
+};
+
+template <class T>
+[[gnu::always_inline]] inline typename Lanes<T>::Values load_lanes(const T* at)
+{
+    typename Lanes<T>::Values values;
+    std::memcpy(&values, at, sizeof values);
+    return values;
+}
+
+// Lanes whose value is not NaN, by an equality test: it raises no flag for
+// a quiet NaN, where an ordered comparison would raise the invalid flag.
+template <class Values>
+[[gnu::always_inline]] inline auto numbers(Values values)
+{
+    return values == values;
+}
+
+// The lanes of a comparison's result as bits, lane 0 lowest.
+template <class Masks>
+[[gnu::always_inline]] inline unsigned lane_bits(Masks set)
+{
+#if defined(__SSE2__)
+    if constexpr (sizeof(set[0]) == 8) {
+        return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(set)));
+    } else {
+        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(set)));
+    }
+#else
+    unsigned bits = 0;
+    for (int k = 0; k < static_cast<int>(sizeof set / sizeof set[0]); ++k) {
+        bits |= static_cast<unsigned>(set[k] & 1) << k;
+    }
+    return bits;
+#endif
+}
+
+} // namespace ostrel::kernels
+#endif
