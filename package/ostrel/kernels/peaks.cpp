@@ -72,7 +72,7 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
         const Values m = ordered ? middle : Values{};
         const auto maxima = ordered & ((ordered ? left : Values{}) < m) & ((ordered ? right : Values{}) < m);
         bits |= static_cast<Mask>(lane_bits(maxima)) << (i - begin);
-        top = maxima & (top < m) ? m : top;
+        top = (maxima & (top < m)) ? m : top;
     }
     for (int k = 0; k < count; ++k) {
         largest = std::max(largest, static_cast<double>(top[k]));
