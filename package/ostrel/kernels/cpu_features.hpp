@@ -10,8 +10,10 @@
 
 // Code only GCC and Clang understand (x86 intrinsics, [[gnu::target]],
 // __builtin_cpu_supports) is compiled only under this; other compilers, and
-// other processors, get the portable twins alone.
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// other processors, get the portable twins alone.  OSTREL_PLAIN_CPP builds
+// what a compiler without any of it gets (see lanes.hpp), to test it here.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) \
+    && !defined(OSTREL_PLAIN_CPP)
 #define OSTREL_X86_DISPATCH 1
 #endif
 

@@ -4,6 +4,7 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <bit>
 #include <cstdint>
 #include <type_traits>
@@ -15,6 +16,7 @@
 namespace ostrel::kernels {
 namespace {
 
+#ifdef OSTREL_VECTOR_LANES
 // Lane counts are flushed often enough that no lane can overflow.
 constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
 
@@ -46,13 +48,14 @@ auto quiet_negative(Values products)
     const Values ordered = products == products ? products : Values{};
     return ordered < Values{};
 }
+#endif
 
 template <class T, class P>
 bool crosses(const Signal& signal, std::ptrdiff_t i)
 {
     const P left = static_cast<P>(load<T>(signal.data + i * signal.stride));
     const P right = static_cast<P>(load<T>(signal.data + (i + 1) * signal.stride));
-    return __builtin_isless(left * right, P(0));
+    return std::isless(left * right, P(0));
 }
 
 // Crossings among the pairs (i, i + 1), begin <= i < end, of the signal itself.
@@ -61,6 +64,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
 {
     std::ptrdiff_t crossings = 0;
     std::ptrdiff_t i = begin;
+#ifdef OSTREL_VECTOR_LANES
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
         constexpr int lanes = Lanes<P>::count;
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
@@ -77,6 +81,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
             }
         }
     }
+#endif
     for (; i < end; ++i) {
         crossings += crosses<T, P>(signal, i);
     }
@@ -91,7 +96,7 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     // last zero and the first sample is formed, as it may raise a flag.
     if (first <= pad - 1 && pad - 1 < last) {
         const P zero = P(0);
-        crossings += __builtin_isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
+        crossings += std::isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
     }
     const std::ptrdiff_t begin = std::max(first, pad) - pad;
     const std::ptrdiff_t end = last - pad;
@@ -134,6 +139,7 @@ constexpr std::ptrdiff_t word_bits = 64;
     return count;
 }
 
+#ifdef OSTREL_VECTOR_LANES
 // One word of crossing bits of contiguous samples x[0..64] of the product
 // type, for the baseline vector unit and, where the processor has it, AVX2,
 // whose quiet comparison is false for NaN and raises nothing.
@@ -150,6 +156,7 @@ Word crossing_word(const char* x)
     }
     return word;
 }
+#endif
 
 #ifdef OSTREL_X86_DISPATCH
 [[gnu::target("avx2")]] Word crossing_word_avx2(const double* x)
@@ -210,14 +217,14 @@ template <class T, class P>
     // first sample is formed, as it may raise a flag.
     std::ptrdiff_t j = std::max(begin, pad - 1);
     if (j < end && j == pad - 1) {
-        put_bits(words, j - begin, __builtin_isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
+        put_bits(words, j - begin, std::isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
         ++j;
     }
     // Pairs of the signal itself from here on.
     std::ptrdiff_t i = j - pad;
     const std::ptrdiff_t stop = end - pad;
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-        constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        [[maybe_unused]] constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
         // Single pairs up to a word's first bit, then whole words of pairs.
         for (; i < stop && (i + pad - begin) % word_bits != 0; ++i) {
             put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
@@ -231,9 +238,11 @@ template <class T, class P>
             }
         }
 #endif
+#ifdef OSTREL_VECTOR_LANES
         for (; stop - i >= word_bits; i += word_bits) {
             words[(i + pad - begin) / word_bits] = crossing_word<T, P>(signal.data + i * size);
         }
+#endif
     }
     for (; i < stop; ++i) {
         put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);

@@ -1,6 +1,7 @@
 #include "energy.hpp"
 
 #include "cpu_features.hpp"
+#include "lanes.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -9,26 +10,28 @@
 namespace ostrel::kernels {
 namespace {
 
+constexpr std::ptrdiff_t lanes = 8;
+
+#ifdef OSTREL_VECTOR_LANES
 // numpy's eight partial sums, in vectors of 32 bytes: two of float64, one
 // of float32 (wider generic vectors end up on the stack).
 typedef double Quad __attribute__((vector_size(32)));
 typedef float Oct __attribute__((vector_size(32)));
-constexpr std::ptrdiff_t lanes = 8;
 
 template <class A>
-struct Lanes;
+struct Partials;
 template <>
-struct Lanes<double> {
+struct Partials<double> {
     Quad low, high;
-    [[gnu::always_inline]] static Lanes load(const double* at)
+    [[gnu::always_inline]] static Partials load(const double* at)
     {
-        Lanes values;
+        Partials values;
         std::memcpy(&values.low, at, sizeof values.low);
         std::memcpy(&values.high, at + 4, sizeof values.high);
         return values;
     }
-    [[gnu::always_inline]] Lanes squared() const { return Lanes{low * low, high * high}; }
-    [[gnu::always_inline]] void operator+=(const Lanes& other)
+    [[gnu::always_inline]] Partials squared() const { return Partials{low * low, high * high}; }
+    [[gnu::always_inline]] void operator+=(const Partials& other)
     {
         low += other.low;
         high += other.high;
@@ -39,21 +42,49 @@ struct Lanes<double> {
     }
 };
 template <>
-struct Lanes<float> {
+struct Partials<float> {
     Oct all;
-    [[gnu::always_inline]] static Lanes load(const float* at)
+    [[gnu::always_inline]] static Partials load(const float* at)
     {
-        Lanes values;
+        Partials values;
         std::memcpy(&values.all, at, sizeof values.all);
         return values;
     }
-    [[gnu::always_inline]] Lanes squared() const { return Lanes{all * all}; }
-    [[gnu::always_inline]] void operator+=(const Lanes& other) { all += other.all; }
+    [[gnu::always_inline]] Partials squared() const { return Partials{all * all}; }
+    [[gnu::always_inline]] void operator+=(const Partials& other) { all += other.all; }
     [[gnu::always_inline]] float total() const
     {
         return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7]));
     }
 };
+#else
+// The same sums in plain arrays, for compilers without vector types.
+template <class A>
+struct Partials {
+    A all[lanes];
+    static Partials load(const A* at)
+    {
+        Partials values;
+        std::memcpy(values.all, at, sizeof values.all);
+        return values;
+    }
+    Partials squared() const
+    {
+        Partials values;
+        for (int j = 0; j < lanes; ++j) {
+            values.all[j] = all[j] * all[j];
+        }
+        return values;
+    }
+    void operator+=(const Partials& other)
+    {
+        for (int j = 0; j < lanes; ++j) {
+            all[j] += other.all[j];
+        }
+    }
+    A total() const { return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7])); }
+};
+#endif
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
 // Squares of contiguous samples, converted to the sum's type first; index 0
@@ -67,17 +98,19 @@ struct ContiguousSquares {
         const A value = static_cast<A>(load<T>(base + i * static_cast<std::ptrdiff_t>(sizeof(T))));
         return value * value;
     }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const
     {
         if constexpr (std::is_same_v<T, A>) {
-            return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+            return Partials<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+#ifdef OSTREL_VECTOR_LANES
         } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
             typedef float Four __attribute__((vector_size(16)));
             Four low, high;
             const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(float));
             std::memcpy(&low, at, sizeof low);
             std::memcpy(&high, at + sizeof low, sizeof high);
-            return Lanes<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+            return Partials<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+#endif
         } else {
             T raw[lanes];
             std::memcpy(raw, base + i * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof raw);
@@ -85,7 +118,7 @@ struct ContiguousSquares {
             for (int j = 0; j < lanes; ++j) {
                 converted[j] = static_cast<A>(raw[j]);
             }
-            return Lanes<A>::load(converted).squared();
+            return Partials<A>::load(converted).squared();
         }
     }
 };
@@ -109,13 +142,13 @@ struct Squares {
         const A value = static_cast<A>(load<T>(data + at * stride));
         return value * value;
     }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const
     {
         A values[lanes];
         for (int j = 0; j < lanes; ++j) {
             values[j] = (*this)(i + j);
         }
-        return Lanes<A>::load(values);
+        return Partials<A>::load(values);
     }
 };
 
@@ -132,7 +165,7 @@ template <class Read>
         }
         return total;
     }
-    Lanes<A> partial = square.eight(begin);
+    Partials<A> partial = square.eight(begin);
     std::ptrdiff_t i = lanes;
     for (; i < n - n % lanes; i += lanes) {
         partial += square.eight(begin + i);
@@ -190,7 +223,7 @@ struct StoredSquares {
     using Value = A;
     const A* base;
     [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const { return base[i]; }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const { return Lanes<A>::load(base + i); }
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const { return Partials<A>::load(base + i); }
 };
 
 // Whole frames of at most one pairwise block with a hop of at most the
@@ -216,22 +249,23 @@ constexpr int interleaved = 4;
 
 template <class A>
 [[gnu::always_inline]] inline void interleaved_partials(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
-                                                        Lanes<A> (&partial)[interleaved])
+                                                        Partials<A> (&partial)[interleaved])
 {
     for (int k = 0; k < interleaved; ++k) {
-        partial[k] = Lanes<A>::load(squares + k * hop);
+        partial[k] = Partials<A>::load(squares + k * hop);
     }
     for (std::ptrdiff_t i = lanes; i < n - n % lanes; i += lanes) {
         for (int k = 0; k < interleaved; ++k) {
-            partial[k] += Lanes<A>::load(squares + k * hop + i);
+            partial[k] += Partials<A>::load(squares + k * hop + i);
         }
     }
 }
 
-// Lanes<double>::total() of four frames at once, lane k for frame k: the
+#ifdef OSTREL_VECTOR_LANES
+// Partials<double>::total() of four frames at once, lane k for frame k: the
 // same additions with the same operands first, done a vector at a time
 // rather than one lane at a time.
-[[gnu::always_inline]] inline Quad four_totals(const Lanes<double> (&partial)[interleaved])
+[[gnu::always_inline]] inline Quad four_totals(const Partials<double> (&partial)[interleaved])
 {
     static_assert(interleaved == 4, "one vector holds the totals of four frames");
     // [a0 + a1, b0 + b1, a2 + a3, b2 + b3]
@@ -246,6 +280,16 @@ template <class A>
     };
     return halves(partial[0].low, partial[1].low, partial[2].low, partial[3].low)
          + halves(partial[0].high, partial[1].high, partial[2].high, partial[3].high);
+}
+#endif
+
+[[gnu::always_inline]] inline void fetch_ahead(const char* line)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(line);
+#else
+    static_cast<void>(line);
+#endif
 }
 
 template <class T, class A, class Divide>
@@ -268,7 +312,9 @@ template <class T, class A, class Divide>
             // The same loop with the stride known, so that it vectorizes;
             // unrolled, as a vector's load, product and store are each a
             // single instruction and the loop's own count would double them.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC unroll 16
+#endif
             for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
                 const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
                 squares[i] = value * value;
@@ -290,14 +336,15 @@ template <class T, class A, class Divide>
         if (framing.win >= lanes) {
             for (; f1 - f >= interleaved; f += interleaved) {
                 for (const char* line = ahead; line < std::min(ahead + ahead_step, ahead_end); line += 64) {
-                    __builtin_prefetch(line);
+                    fetch_ahead(line);
                 }
                 ahead = std::min(ahead + ahead_step, ahead_end);
                 const A* const frames = squares + (f - f0) * framing.hop;
                 const std::ptrdiff_t hop = framing.hop;
                 const std::ptrdiff_t n = framing.win;
-                Lanes<A> partial[interleaved];
+                Partials<A> partial[interleaved];
                 interleaved_partials(frames, hop, n, partial);
+#ifdef OSTREL_VECTOR_LANES
                 if constexpr (std::is_same_v<A, double>) {
                     // The four frames' totals, tails and quotients in one vector.
                     Quad totals = four_totals(partial);
@@ -306,14 +353,15 @@ template <class T, class A, class Divide>
                     }
                     const Quad quotients = divide(Quad{} + totals);
                     std::memcpy(job.out + f, &quotients, sizeof quotients);
-                } else {
-                    for (int k = 0; k < interleaved; ++k) {
-                        A total = partial[k].total();
-                        for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
-                            total += frames[k * hop + j];
-                        }
-                        job.out[f + k] = divide(A{0} + total);
+                    continue;
+                }
+#endif
+                for (int k = 0; k < interleaved; ++k) {
+                    A total = partial[k].total();
+                    for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                        total += frames[k * hop + j];
                     }
+                    job.out[f + k] = divide(A{0} + total);
                 }
             }
         }

@@ -5,12 +5,13 @@
 
 #include <cstring>
 
+// Without it (MSVC, or OSTREL_PLAIN_CPP) the kernels fall back to plain loops.
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(OSTREL_PLAIN_CPP)
+#define OSTREL_VECTOR_LANES 1
+
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
-
-#if defined(__GNUC__) || defined(__clang__)
-#define OSTREL_VECTOR_LANES 1
 
 namespace ostrel::kernels {
 

@@ -4,9 +4,11 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #ifdef OSTREL_X86_DISPATCH
@@ -23,7 +25,7 @@ template <class T>
 bool less(T left, T right)
 {
     if constexpr (std::is_floating_point_v<T>) {
-        return __builtin_isless(left, right);
+        return std::isless(left, right);
     } else {
         return left < right;
     }
@@ -60,7 +62,7 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     using Values = typename Lanes<T>::Values;
     constexpr int count = Lanes<T>::count;
     const auto* x = reinterpret_cast<const T*>(signal.data);
-    const Values none = Values{} - __builtin_inf();
+    const Values none = Values{} - std::numeric_limits<T>::infinity();
     Values top = none;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
@@ -319,7 +321,7 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
     for (std::ptrdiff_t word = first; word < last; ++word) {
         Mask kept = 0;
         each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {
-            kept |= static_cast<Mask>(__builtin_isless(floor, value_at(position))) << (position - word * word_bits);
+            kept |= static_cast<Mask>(std::isless(floor, value_at(position))) << (position - word * word_bits);
         });
         bits_[word] = kept;
     }
