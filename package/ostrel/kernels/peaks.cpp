@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
 
 #ifdef OSTREL_X86_DISPATCH
@@ -55,26 +56,32 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
 #ifdef OSTREL_VECTOR_LANES
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
-// NaN: NaN lanes are set to zero first, and are no maxima.
+// NaN.  NaN lanes are replaced first (an equality test raises nothing): by
+// +inf as a neighbour and by -inf as the middle, so that, as in numpy's
+// comparisons, a NaN is no maximum and has none beside it.
 template <class T>
 Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     using Values = typename Lanes<T>::Values;
     constexpr int count = Lanes<T>::count;
+    const Values above = Values{} + std::numeric_limits<T>::infinity();
+    const Values below = -above;
     const auto* x = reinterpret_cast<const T*>(signal.data);
-    const Values none = Values{} - std::numeric_limits<T>::infinity();
-    Values top = none;
+    Values top = below;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
     for (; end - i >= count; i += count) {
         const Values left = load_lanes(x + i - 1);
         const Values middle = load_lanes(x + i);
         const Values right = load_lanes(x + i + 1);
-        const auto ordered = numbers(left) & numbers(middle) & numbers(right);
-        const Values m = ordered ? middle : Values{};
-        const auto maxima = ordered & ((ordered ? left : Values{}) < m) & ((ordered ? right : Values{}) < m);
+        const Values m = numbers(middle) ? middle : below;
+        const Values l = numbers(left) ? left : above;
+        const Values r = numbers(right) ? right : above;
+        // Below the middle both, as the larger neighbour is (no NaN is left).
+        const auto maxima = (l < r ? r : l) < m;
         bits |= static_cast<Mask>(lane_bits(maxima)) << (i - begin);
-        top = (maxima & (top < m)) ? m : top;
+        const Values candidate = maxima ? m : below;
+        top = top < candidate ? candidate : top;
     }
     for (int k = 0; k < count; ++k) {
         largest = std::max(largest, static_cast<double>(top[k]));
@@ -82,27 +89,65 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     return i < end ? bits | judge_each<T>(signal, i, end, largest) << (i - begin) : bits;
 }
 
-// The bits of the 64 positions from `data` on whose samples are strictly
-// above `floor` (not NaN); float32 samples are widened to float64 first,
-// exactly as the scalar comparison widens them.  NaN samples count as below.
-template <class T>
-Mask above_lanes(const char* data, double floor)
+// `floor` as a float32, when it is one (a float32 signal's thresholds are),
+// found without raising a flag numpy would report: float32 samples then
+// compare with it exactly as they compare widened.
+std::optional<float> as_float32(double floor)
 {
-    using Values = Lanes<double>::Values;
+    if (std::isinf(floor) || floor == 0.0) {
+        return static_cast<float>(floor);
+    }
+    // Out of range, or so small that rounding could underflow: left wide.
+    const double magnitude = std::fabs(floor);
+    if (!(magnitude <= std::numeric_limits<float>::max() && magnitude >= std::numeric_limits<float>::min())) {
+        return std::nullopt;
+    }
+    const float narrow = static_cast<float>(floor);
+    return static_cast<double>(narrow) == floor ? std::optional<float>(narrow) : std::nullopt;
+}
+
+// The bits of the 64 positions from `data` on whose samples are strictly
+// above `floor` (not NaN).  NaN samples become -inf, never above.
+template <class T>
+Mask above_lanes(const char* data, T floor)
+{
+    using Values = typename Lanes<T>::Values;
+    constexpr int count = Lanes<T>::count;
+    const Values threshold = Values{} + floor;
+    const Values below = Values{} - std::numeric_limits<T>::infinity();
     const auto* x = reinterpret_cast<const T*>(data);
     Mask bits = 0;
+    for (int k = 0; k < 64; k += count) {
+        const Values values = load_lanes(x + k);
+        bits |= static_cast<Mask>(lane_bits(threshold < (numbers(values) ? values : below))) << k;
+    }
+    return bits;
+}
+
+Mask above_doubles(const char* data, double floor)
+{
+    return above_lanes<double>(data, floor);
+}
+
+// float32 samples against a float64 floor: in float32 where the floor is
+// one, else widened to float64 first, exactly as the scalar comparison
+// widens them.
+Mask above_floats(const char* data, double floor)
+{
+    if (const std::optional<float> narrow = as_float32(floor)) {
+        return above_lanes<float>(data, *narrow);
+    }
+    using Values = Lanes<double>::Values;
+    const Values threshold = Values{} + floor;
+    const Values below = Values{} - std::numeric_limits<double>::infinity();
+    const auto* x = reinterpret_cast<const float*>(data);
+    Mask bits = 0;
     for (int k = 0; k < 64; k += 2) {
-        Values wide;
-        if constexpr (std::is_same_v<T, double>) {
-            wide = load_lanes(x + k);
-        } else {
-            typedef float Two __attribute__((vector_size(8)));
-            Two raw;
-            std::memcpy(&raw, x + k, sizeof raw);
-            wide = __builtin_convertvector(raw, Values);
-        }
-        const auto ordered = numbers(wide);
-        bits |= static_cast<Mask>(lane_bits(ordered & (Values{} + floor < (ordered ? wide : Values{})))) << k;
+        typedef float Two __attribute__((vector_size(8)));
+        Two raw;
+        std::memcpy(&raw, x + k, sizeof raw);
+        const Values wide = __builtin_convertvector(raw, Values);
+        bits |= static_cast<Mask>(lane_bits(threshold < (numbers(wide) ? wide : below))) << k;
     }
     return bits;
 }
@@ -249,7 +294,7 @@ AboveWord above_word_for(const Signal& signal, double floor)
     }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-    return wide ? above_lanes<double> : above_lanes<float>;
+    return wide ? above_doubles : above_floats;
 #else
     return nullptr;
 #endif
