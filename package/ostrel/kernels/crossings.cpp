@@ -149,10 +149,27 @@ Word crossing_word(const char* x)
     constexpr int lanes = Lanes<P>::count;
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     Word word = 0;
-    for (int k = 0; k < word_bits; k += lanes) {
-        const auto left = load_lanes<T, P>(x + k * size);
-        const auto right = load_lanes<T, P>(x + (k + 1) * size);
-        word |= Word{lane_bits(quiet_negative(left * right))} << k;
+    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+        // Four samples loaded at once and widened a pair at a time: loading
+        // each pair alone costs a conversion per sample.
+        typedef float Four __attribute__((vector_size(16)));
+        typedef typename Lanes<P>::Values Pair;
+        for (int k = 0; k < word_bits; k += 4) {
+            Four left, right;
+            std::memcpy(&left, x + k * size, sizeof left);
+            std::memcpy(&right, x + (k + 1) * size, sizeof right);
+            const Pair low = __builtin_convertvector(__builtin_shufflevector(left, left, 0, 1), Pair)
+                           * __builtin_convertvector(__builtin_shufflevector(right, right, 0, 1), Pair);
+            const Pair high = __builtin_convertvector(__builtin_shufflevector(left, left, 2, 3), Pair)
+                            * __builtin_convertvector(__builtin_shufflevector(right, right, 2, 3), Pair);
+            word |= Word{lane_bits(quiet_negative(low)) | lane_bits(quiet_negative(high)) << 2} << k;
+        }
+    } else {
+        for (int k = 0; k < word_bits; k += lanes) {
+            const auto left = load_lanes<T, P>(x + k * size);
+            const auto right = load_lanes<T, P>(x + (k + 1) * size);
+            word |= Word{lane_bits(quiet_negative(left * right))} << k;
+        }
     }
     return word;
 }
