@@ -150,20 +150,24 @@ Word crossing_word(const char* x)
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     Word word = 0;
     if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
-        // Four samples loaded at once and widened a pair at a time: loading
-        // each pair alone costs a conversion per sample.
-        typedef float Four __attribute__((vector_size(16)));
+        // Each sample widened once, a pair at a time: the right-hand samples
+        // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
+        typedef float Two __attribute__((vector_size(8)));
         typedef typename Lanes<P>::Values Pair;
-        for (int k = 0; k < word_bits; k += 4) {
-            Four left, right;
-            std::memcpy(&left, x + k * size, sizeof left);
-            std::memcpy(&right, x + (k + 1) * size, sizeof right);
-            const Pair low = __builtin_convertvector(__builtin_shufflevector(left, left, 0, 1), Pair)
-                           * __builtin_convertvector(__builtin_shufflevector(right, right, 0, 1), Pair);
-            const Pair high = __builtin_convertvector(__builtin_shufflevector(left, left, 2, 3), Pair)
-                            * __builtin_convertvector(__builtin_shufflevector(right, right, 2, 3), Pair);
-            word |= Word{lane_bits(quiet_negative(low)) | lane_bits(quiet_negative(high)) << 2} << k;
+        const auto widen = [&](int k) {
+            Two raw;
+            std::memcpy(&raw, x + k * size, sizeof raw);
+            return __builtin_convertvector(raw, Pair);
+        };
+        Pair left = widen(0);
+        for (int k = 0; k < word_bits - 2; k += 2) {
+            const Pair next = widen(k + 2);
+            word |= Word{lane_bits(quiet_negative(left * __builtin_shufflevector(left, next, 1, 2)))} << k;
+            left = next;
         }
+        // x[64] is the word's last sample: nothing past it is read.
+        const Pair last = {left[1], static_cast<double>(load<float>(x + word_bits * size))};
+        word |= Word{lane_bits(quiet_negative(left * last))} << (word_bits - 2);
     } else {
         for (int k = 0; k < word_bits; k += lanes) {
             const auto left = load_lanes<T, P>(x + k * size);
