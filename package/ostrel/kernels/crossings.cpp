@@ -4,8 +4,8 @@
 #include "lanes.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
