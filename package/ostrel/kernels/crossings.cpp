@@ -229,8 +229,9 @@ template <class T, class P>
 
 // Crossing bits of the pairs (j, j + 1), begin <= j < end, of the signal
 // with `pad` zeros in front, at bit j - begin of `words` (cleared first).
-// The pairs are formed as count_padded forms them.
-template <class T, class P>
+// The pairs are formed as count_padded forms them.  `with_avx2`: whole words
+// by AVX2 (compiled into an AVX2 caller only).
+template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void crossing_bits(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t begin, std::ptrdiff_t end, Word* words)
 {
     std::fill(words, words + (end - begin + word_bits - 1) / word_bits, Word{0});
@@ -251,8 +252,8 @@ template <class T, class P>
             put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
         }
 #ifdef OSTREL_X86_DISPATCH
-        if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
-            if (enabled(CpuFeature::avx2) && stop - i >= word_bits) {
+        if constexpr (with_avx2 && (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>))) {
+            if (stop - i >= word_bits) {
                 const std::ptrdiff_t whole = (stop - i) / word_bits;
                 crossing_words_avx2<T, P>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
                 i += whole * word_bits;
@@ -276,7 +277,7 @@ template <class T, class P>
 constexpr std::ptrdiff_t tile_pairs = 4096;
 constexpr std::ptrdiff_t tile_words = 2 * tile_pairs / word_bits + 1;
 
-template <class T, class P>
+template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
 {
@@ -288,7 +289,7 @@ template <class T, class P>
         const std::ptrdiff_t begin = f0 * framing.hop;
         const std::ptrdiff_t end = std::min((f1 - 1) * framing.hop + framing.win, length) - 1;
         if (end > begin) {
-            crossing_bits<T, P>(signal, framing.pad, begin, end, words);
+            crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
         }
         for (std::ptrdiff_t f = f0; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of
@@ -306,12 +307,12 @@ template <class T, class P>
                                                     std::ptrdiff_t first, std::ptrdiff_t last, double* out,
                                                     Word* words)
 {
-    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+    tiled_rates_body<true, T, P>(signal, framing, first, last, out, words);
 }
 #endif
 
 // The same for the baseline and, where AVX2 and a population count
-// instruction are enabled, for those.
+// instruction are enabled, for those: the one place the choice is made.
 template <class T, class P>
 void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t first, std::ptrdiff_t last,
                  double* out, Word* words)
@@ -322,7 +323,7 @@ void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t fi
         return;
     }
 #endif
-    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+    tiled_rates_body<false, T, P>(signal, framing, first, last, out, words);
 }
 
 template <class T, class P>
