@@ -13,50 +13,60 @@ namespace {
 constexpr std::ptrdiff_t lanes = 8;
 
 #ifdef OSTREL_VECTOR_LANES
-// numpy's eight partial sums, in vectors of 32 bytes: two of float64, one
-// of float32 (wider generic vectors end up on the stack).
-typedef double Quad __attribute__((vector_size(32)));
-typedef float Oct __attribute__((vector_size(32)));
+// numpy's eight partial sums, in vectors of `bytes`: 16 for the baseline
+// (wider generic vectors go through the stack there at every operation),
+// 32 for AVX2.
+template <class A, int bytes>
+struct Sums {
+    typedef A Vector __attribute__((vector_size(bytes)));
+    static constexpr int per_vector = bytes / static_cast<int>(sizeof(A));
+    static constexpr int vectors = lanes / per_vector;
+    Vector v[vectors];
 
+    [[gnu::always_inline]] static Sums load(const A* at)
+    {
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            std::memcpy(&values.v[k], at + k * per_vector, sizeof values.v[k]);
+        }
+        return values;
+    }
+    // Eight float32 samples widened to A.
+    [[gnu::always_inline]] static Sums widened(const float* at)
+    {
+        typedef float Narrow __attribute__((vector_size(per_vector * sizeof(float))));
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            Narrow raw;
+            std::memcpy(&raw, at + k * per_vector, sizeof raw);
+            values.v[k] = __builtin_convertvector(raw, Vector);
+        }
+        return values;
+    }
+    [[gnu::always_inline]] Sums squared() const
+    {
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            values.v[k] = v[k] * v[k];
+        }
+        return values;
+    }
+    [[gnu::always_inline]] void operator+=(const Sums& other)
+    {
+        for (int k = 0; k < vectors; ++k) {
+            v[k] += other.v[k];
+        }
+    }
+    [[gnu::always_inline]] A lane(int j) const { return v[j / per_vector][j % per_vector]; }
+    [[gnu::always_inline]] A total() const
+    {
+        return ((lane(0) + lane(1)) + (lane(2) + lane(3))) + ((lane(4) + lane(5)) + (lane(6) + lane(7)));
+    }
+};
 template <class A>
-struct Partials;
-template <>
-struct Partials<double> {
-    Quad low, high;
-    [[gnu::always_inline]] static Partials load(const double* at)
-    {
-        Partials values;
-        std::memcpy(&values.low, at, sizeof values.low);
-        std::memcpy(&values.high, at + 4, sizeof values.high);
-        return values;
-    }
-    [[gnu::always_inline]] Partials squared() const { return Partials{low * low, high * high}; }
-    [[gnu::always_inline]] void operator+=(const Partials& other)
-    {
-        low += other.low;
-        high += other.high;
-    }
-    [[gnu::always_inline]] double total() const
-    {
-        return ((low[0] + low[1]) + (low[2] + low[3])) + ((high[0] + high[1]) + (high[2] + high[3]));
-    }
-};
-template <>
-struct Partials<float> {
-    Oct all;
-    [[gnu::always_inline]] static Partials load(const float* at)
-    {
-        Partials values;
-        std::memcpy(&values.all, at, sizeof values.all);
-        return values;
-    }
-    [[gnu::always_inline]] Partials squared() const { return Partials{all * all}; }
-    [[gnu::always_inline]] void operator+=(const Partials& other) { all += other.all; }
-    [[gnu::always_inline]] float total() const
-    {
-        return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7]));
-    }
-};
+using Partials = Sums<A, 16>;
+typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
 #else
 // The same sums in plain arrays, for compilers without vector types.
 template <class A>
@@ -104,12 +114,7 @@ struct ContiguousSquares {
             return Partials<A>::load(reinterpret_cast<const A*>(base) + i).squared();
 #ifdef OSTREL_VECTOR_LANES
         } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
-            typedef float Four __attribute__((vector_size(16)));
-            Four low, high;
-            const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(float));
-            std::memcpy(&low, at, sizeof low);
-            std::memcpy(&high, at + sizeof low, sizeof high);
-            return Partials<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+            return Partials<double>::widened(reinterpret_cast<const float*>(base) + i).squared();
 #endif
         } else {
             T raw[lanes];
@@ -247,16 +252,16 @@ constexpr std::size_t line_bytes = 64;
 // their latencies overlap; each frame's own additions keep numpy's order.
 constexpr int interleaved = 4;
 
-template <class A>
+template <class S, class A>
 [[gnu::always_inline]] inline void interleaved_partials(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
-                                                        Partials<A> (&partial)[interleaved])
+                                                        S (&partial)[interleaved])
 {
     for (int k = 0; k < interleaved; ++k) {
-        partial[k] = Partials<A>::load(squares + k * hop);
+        partial[k] = S::load(squares + k * hop);
     }
     for (std::ptrdiff_t i = lanes; i < n - n % lanes; i += lanes) {
         for (int k = 0; k < interleaved; ++k) {
-            partial[k] += Partials<A>::load(squares + k * hop + i);
+            partial[k] += S::load(squares + k * hop + i);
         }
     }
 }
@@ -265,7 +270,7 @@ template <class A>
 // Partials<double>::total() of four frames at once, lane k for frame k: the
 // same additions with the same operands first, done a vector at a time
 // rather than one lane at a time.
-[[gnu::always_inline]] inline Quad four_totals(const Partials<double> (&partial)[interleaved])
+[[gnu::always_inline]] inline Quad four_totals(const Sums<double, 32> (&partial)[interleaved])
 {
     static_assert(interleaved == 4, "one vector holds the totals of four frames");
     // [a0 + a1, b0 + b1, a2 + a3, b2 + b3]
@@ -278,8 +283,22 @@ template <class A>
         const Quad back = pairs(v2, v3);
         return __builtin_shufflevector(front, back, 0, 1, 4, 5) + __builtin_shufflevector(front, back, 2, 3, 6, 7);
     };
-    return halves(partial[0].low, partial[1].low, partial[2].low, partial[3].low)
-         + halves(partial[0].high, partial[1].high, partial[2].high, partial[3].high);
+    return halves(partial[0].v[0], partial[1].v[0], partial[2].v[0], partial[3].v[0])
+         + halves(partial[0].v[1], partial[1].v[1], partial[2].v[1], partial[3].v[1]);
+}
+
+// The same with vectors of two: frames 0 and 1, then frames 2 and 3.
+[[gnu::always_inline]] inline void four_totals(const Sums<double, 16> (&partial)[interleaved], Pair& front, Pair& back)
+{
+    // Lane k: (v0 + v1) + (v2 + v3) of the k-th frame, each vk = (e, e') summed e + e'.
+    const auto two = [](const Sums<double, 16>& a, const Sums<double, 16>& b) {
+        const auto sums = [&](int k) {
+            return __builtin_shufflevector(a.v[k], b.v[k], 0, 2) + __builtin_shufflevector(a.v[k], b.v[k], 1, 3);
+        };
+        return (sums(0) + sums(1)) + (sums(2) + sums(3));
+    };
+    front = two(partial[0], partial[1]);
+    back = two(partial[2], partial[3]);
 }
 #endif
 
@@ -292,7 +311,7 @@ template <class A>
 #endif
 }
 
-template <class T, class A, class Divide>
+template <int bytes, class T, class A, class Divide>
 [[gnu::always_inline]] inline void sum_short_frames(const ShortFrames& job, Divide divide)
 {
     const Framing& framing = job.framing;
@@ -342,10 +361,10 @@ template <class T, class A, class Divide>
                 const A* const frames = squares + (f - f0) * framing.hop;
                 const std::ptrdiff_t hop = framing.hop;
                 const std::ptrdiff_t n = framing.win;
-                Partials<A> partial[interleaved];
-                interleaved_partials(frames, hop, n, partial);
 #ifdef OSTREL_VECTOR_LANES
-                if constexpr (std::is_same_v<A, double>) {
+                Sums<A, bytes> partial[interleaved];
+                interleaved_partials(frames, hop, n, partial);
+                if constexpr (std::is_same_v<A, double> && bytes == 32) {
                     // The four frames' totals, tails and quotients in one vector.
                     Quad totals = four_totals(partial);
                     for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
@@ -354,7 +373,21 @@ template <class T, class A, class Divide>
                     const Quad quotients = divide(Quad{} + totals);
                     std::memcpy(job.out + f, &quotients, sizeof quotients);
                     continue;
+                } else if constexpr (std::is_same_v<A, double>) {
+                    // The same in two vectors of two frames.
+                    Pair front, back;
+                    four_totals(partial, front, back);
+                    for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                        front += Pair{frames[j], frames[hop + j]};
+                        back += Pair{frames[2 * hop + j], frames[3 * hop + j]};
+                    }
+                    const Pair quotients[2] = {divide(Pair{} + front), divide(Pair{} + back)};
+                    std::memcpy(job.out + f, quotients, sizeof quotients);
+                    continue;
                 }
+#else
+                Partials<A> partial[interleaved];
+                interleaved_partials(frames, hop, n, partial);
 #endif
                 for (int k = 0; k < interleaved; ++k) {
                     A total = partial[k].total();
@@ -377,14 +410,14 @@ template <class T, class A, class Divide>
 template <class T, class A, class Divide>
 void short_frames_baseline(const ShortFrames& job, Divide divide)
 {
-    sum_short_frames<T, A>(job, divide);
+    sum_short_frames<16, T, A>(job, divide);
 }
 
 #ifdef OSTREL_X86_DISPATCH
 template <class T, class A, class Divide>
 [[gnu::target("avx2")]] void short_frames_avx2(const ShortFrames& job, Divide divide)
 {
-    sum_short_frames<T, A>(job, divide);
+    sum_short_frames<32, T, A>(job, divide);
 }
 #endif
 
