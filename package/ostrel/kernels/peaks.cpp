@@ -53,6 +53,20 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
     return bits;
 }
 
+// float64 samples a maximum at a time: fewer operations than a vector
+// comparison of every sample, as at most half the samples are maxima.  The
+// scalar comparison is quiet, and a maximum is never NaN.
+Mask above_doubles(const char* data, double floor, Mask maxima)
+{
+    const auto* x = reinterpret_cast<const double*>(data);
+    Mask kept = 0;
+    for (Mask set = maxima; set != 0; set &= set - 1) {
+        const int k = std::countr_zero(set);
+        kept |= static_cast<Mask>(std::isless(floor, x[k])) << k;
+    }
+    return kept;
+}
+
 #ifdef OSTREL_VECTOR_LANES
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
@@ -124,18 +138,14 @@ Mask above_lanes(const char* data, T floor)
     return bits;
 }
 
-Mask above_doubles(const char* data, double floor)
-{
-    return above_lanes<double>(data, floor);
-}
 
 // float32 samples against a float64 floor: in float32 where the floor is
 // one, else widened to float64 first, exactly as the scalar comparison
 // widens them.
-Mask above_floats(const char* data, double floor)
+Mask above_floats(const char* data, double floor, Mask maxima)
 {
     if (const std::optional<float> narrow = as_float32(floor)) {
-        return above_lanes<float>(data, *narrow);
+        return maxima & above_lanes<float>(data, *narrow);
     }
     using Values = Lanes<double>::Values;
     const Values threshold = Values{} + floor;
@@ -149,7 +159,7 @@ Mask above_floats(const char* data, double floor)
         const Values wide = __builtin_convertvector(raw, Values);
         bits |= static_cast<Mask>(lane_bits(threshold < (numbers(wide) ? wide : below))) << k;
     }
-    return bits;
+    return maxima & bits;
 }
 #endif
 
@@ -207,7 +217,7 @@ Mask above_floats(const char* data, double floor)
 // `floor`, by AVX2's quiet comparison; float32 samples are widened to float64
 // first, exactly as the scalar comparison widens them, so any `floor` compares
 // the same way.
-[[gnu::target("avx2")]] Mask above_quads(const char* data, double floor)
+[[gnu::target("avx2")]] Mask above_quads(const char* data, double floor, Mask maxima)
 {
     const auto* x = reinterpret_cast<const double*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
@@ -215,10 +225,10 @@ Mask above_floats(const char* data, double floor)
     for (int k = 0; k < 64; k += 4) {
         bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + k), threshold, _CMP_GT_OQ))) << k;
     }
-    return bits;
+    return maxima & bits;
 }
 
-[[gnu::target("avx2")]] Mask above_octs(const char* data, double floor)
+[[gnu::target("avx2")]] Mask above_octs(const char* data, double floor, Mask maxima)
 {
     const auto* x = reinterpret_cast<const float*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
@@ -227,7 +237,7 @@ Mask above_floats(const char* data, double floor)
         const __m256d wide = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
         bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(wide, threshold, _CMP_GT_OQ))) << k;
     }
-    return bits;
+    return maxima & bits;
 }
 
 [[gnu::target("popcnt")]] std::ptrdiff_t count_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t first,
@@ -275,9 +285,9 @@ Judge judge_for(const Signal& signal)
     return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
 }
 
-// Whole words of contiguous float64 or float32 samples at once: their bits
-// above a threshold that is not NaN.
-using AboveWord = Mask (*)(const char*, double);
+// Whole words of contiguous float64 or float32 samples at once: of their
+// maxima, those above a threshold that is not NaN.
+using AboveWord = Mask (*)(const char*, double, Mask);
 
 AboveWord above_word_for(const Signal& signal, double floor)
 {
@@ -296,7 +306,7 @@ AboveWord above_word_for(const Signal& signal, double floor)
 #ifdef OSTREL_VECTOR_LANES
     return wide ? above_doubles : above_floats;
 #else
-    return nullptr;
+    return wide ? above_doubles : nullptr;
 #endif
 }
 
@@ -359,7 +369,7 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
-                bits_[first] &= above_word(signal_.data + first * word_bits * signal_.stride, floor);
+                bits_[first] = above_word(signal_.data + first * word_bits * signal_.stride, floor, bits_[first]);
             }
         }
     }
