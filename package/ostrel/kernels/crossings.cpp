@@ -152,13 +152,8 @@ template <class T, class P>
     if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
         // Each sample widened once, a pair at a time: the right-hand samples
         // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
-        typedef float Two __attribute__((vector_size(8)));
         typedef typename Lanes<P>::Values Pair;
-        const auto widen = [&](int k) {
-            Two raw;
-            std::memcpy(&raw, x + k * size, sizeof raw);
-            return __builtin_convertvector(raw, Pair);
-        };
+        const auto widen = [&](int k) { return widen_two(reinterpret_cast<const float*>(x) + k); };
         Pair left = widen(0);
         for (int k = 0; k < word_bits - 2; k += 2) {
             const Pair next = widen(k + 2);
