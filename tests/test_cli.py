@@ -4,6 +4,7 @@ import contextlib
 import csv
 import json
 import os
+import platform
 import re
 import signal
 import socket
@@ -25,14 +26,14 @@ from ostrel.cli.demo import DEMO_RATE, demo_signal
 from test_cli_audio import MONO_16_BIT, expected_signal, random_ints, write_riff, write_wav
 
 
-def run_cli(*args, cwd=None, prelude=None):
+def run_cli(*args, cwd=None, prelude=None, env=None):
     """The command in a fresh interpreter; ``prelude`` runs first (e.g. to hide a module)."""
     if prelude is None:
         command = [sys.executable, "-m", "ostrel", *map(str, args)]
     else:
         runner = f"{prelude}; import runpy, sys; sys.argv = ['ostrel'] + sys.argv[1:]; runpy.run_module('ostrel', run_name='__main__')"
         command = [sys.executable, "-c", runner, *map(str, args)]
-    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, timeout=60)
+    return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env, timeout=60)
 
 
 def reference(signal, rate, win=2048, hop=512, centered=True, threshold=0.1):
@@ -439,6 +440,42 @@ def test_help_documents_every_option_with_its_default():
     for option, default in defaults.items():
         assert entries[option].endswith(f"(default: {default})"), entries[option]
     assert "PATH audio files or folders to analyse, '-' for stdin (default: the built-in demo signal)" in " ".join(result.stdout.split())
+
+
+@pytest.mark.parametrize(
+    "disabled, stderr",
+    [
+        (None, ""),
+        ("popcnt,AVX2", ""),
+        ("SSE9", "RuntimeWarning: OSTREL_DISABLE_CPU_FEATURES: ignored unknown CPU feature names SSE9 (known: AVX2, POPCNT)\n"),
+    ],
+)
+def test_version_names_the_versions_and_the_cpu_features_in_use(disabled, stderr):
+    env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
+    if disabled is not None:
+        env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
+    result = run_cli("--version", env=env)
+    assert result.returncode == 0
+    # The warning's place is the import machinery's, which varies by version.
+    assert re.sub(r"^.*?:\d+: ", "", result.stderr) == stderr
+    from ostrel import __version__, _cpu
+
+    uses = {
+        "used": "disabled by OSTREL_DISABLE_CPU_FEATURES" if disabled == "popcnt,AVX2" else "used",
+        "unavailable": "not on this machine",
+    }
+    assert result.stdout.splitlines() == [
+        f"ostrel {__version__}",
+        f"Python {platform.python_version()} (CPython)",
+        f"numpy {np.__version__}",
+        "CPU features of the kernels: " + ", ".join(f"{name} ({uses[use]})" for name, use in cpu_uses(_cpu)),
+    ]
+
+
+def cpu_uses(report):
+    # In this process the variable may be set (the portable run of the suite):
+    # what the processor has is what was not unavailable.
+    return [(name, "unavailable" if use == "unavailable" else "used") for name, use in report.features()]
 
 
 def _png_size(path):

@@ -3,6 +3,7 @@ numpy import. Each case runs in a fresh interpreter, since loading happens
 once per process."""
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -308,3 +309,54 @@ def test_functions_calling_each_other_endlessly_raise_recursion_error():
         """
     )
     assert result == {"message": "maximum recursion depth exceeded while calling a Python object"}
+
+
+CPU_REPORT = """
+import json, warnings
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import ostrel.fenwy
+    import ostrel._cpu
+print(json.dumps({
+    "warnings": [[w.category.__name__, str(w.message)] for w in caught],
+    "features": dict(ostrel._cpu.features()),
+    "works": int(ostrel.fenwy.num_zerocrossings(ostrel.fenwy.np.arange(-70.5, 70.0))),
+}))
+"""
+
+
+def cpu_report(disabled):
+    env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
+    if disabled is not None:
+        env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
+    completed = subprocess.run([sys.executable, "-c", CPU_REPORT], capture_output=True, text=True, env=env, timeout=120)
+    assert (completed.returncode, completed.stderr) == (0, "")
+    return json.loads(completed.stdout)
+
+
+@pytest.mark.parametrize(
+    "disabled, names, unknown",
+    [
+        ("", [], None),
+        ("AVX2", ["AVX2"], None),
+        ("POPCNT", ["POPCNT"], None),
+        (" avx2 ,popcnt,", ["AVX2", "POPCNT"], None),
+        ("AVX2 Popcnt", ["AVX2", "POPCNT"], None),
+        ("AVX2,AVX512F,,neon", ["AVX2"], "AVX512F, neon"),
+        ("AVX", [], "AVX"),
+    ],
+)
+def test_cpu_features_named_in_the_variable_are_switched_off(disabled, names, unknown):
+    plain = cpu_report(None)
+    assert plain["warnings"] == []
+    assert set(plain["features"]) == {"AVX2", "POPCNT"}
+    # Only a feature the processor has can be switched off.
+    expected = {
+        name: "disabled" if name in names and use == "used" else use for name, use in plain["features"].items()
+    }
+    warnings = [] if unknown is None else [[
+        "RuntimeWarning",
+        f"OSTREL_DISABLE_CPU_FEATURES: ignored unknown CPU feature names {unknown} (known: AVX2, POPCNT)",
+    ]]
+    assert cpu_report(disabled) == {"warnings": warnings, "features": expected, "works": 1}
+

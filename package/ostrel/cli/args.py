@@ -8,13 +8,13 @@ import sys
 from collections.abc import Callable
 from typing import NoReturn, TypeVar
 
-from .. import __version__
 from ..analysis.settings import (
     CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_size,
     check_threshold,
 )
 from .batch import NO_WORKER_SECONDS
 from .errors import InputError
+from .version import VersionAction
 
 T = TypeVar("T")
 
@@ -186,5 +186,8 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --dask, give up once the cluster has had no worker for S seconds "
         "(default: %(default)g)",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "--version", action=VersionAction,
+        help="show the versions of ostrel, Python and numpy and the CPU features the kernels use, and exit",
+    )
     return parser

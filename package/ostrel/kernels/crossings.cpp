@@ -1,33 +1,22 @@
 #include "crossings.hpp"
 
+#include "cpu_features.hpp"
+#include "lanes.hpp"
+
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 #include <immintrin.h>
 #endif
 
 namespace ostrel::kernels {
 namespace {
 
-// Lanes of the product type in 16 bytes, and the comparison's lane masks.
-template <class P>
-struct Lanes;
-template <>
-struct Lanes<double> {
-    static constexpr int count = 2;
-    typedef double Values __attribute__((vector_size(16)));
-    typedef long long Masks __attribute__((vector_size(16)));
-};
-template <>
-struct Lanes<float> {
-    static constexpr int count = 4;
-    typedef float Values __attribute__((vector_size(16)));
-    typedef int Masks __attribute__((vector_size(16)));
-};
-
+#ifdef OSTREL_VECTOR_LANES
 // Lane counts are flushed often enough that no lane can overflow.
 constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
 
@@ -59,13 +48,14 @@ auto quiet_negative(Values products)
     const Values ordered = products == products ? products : Values{};
     return ordered < Values{};
 }
+#endif
 
 template <class T, class P>
 bool crosses(const Signal& signal, std::ptrdiff_t i)
 {
     const P left = static_cast<P>(load<T>(signal.data + i * signal.stride));
     const P right = static_cast<P>(load<T>(signal.data + (i + 1) * signal.stride));
-    return __builtin_isless(left * right, P(0));
+    return std::isless(left * right, P(0));
 }
 
 // Crossings among the pairs (i, i + 1), begin <= i < end, of the signal itself.
@@ -74,6 +64,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
 {
     std::ptrdiff_t crossings = 0;
     std::ptrdiff_t i = begin;
+#ifdef OSTREL_VECTOR_LANES
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
         constexpr int lanes = Lanes<P>::count;
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
@@ -90,6 +81,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
             }
         }
     }
+#endif
     for (; i < end; ++i) {
         crossings += crosses<T, P>(signal, i);
     }
@@ -104,7 +96,7 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     // last zero and the first sample is formed, as it may raise a flag.
     if (first <= pad - 1 && pad - 1 < last) {
         const P zero = P(0);
-        crossings += __builtin_isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
+        crossings += std::isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
     }
     const std::ptrdiff_t begin = std::max(first, pad) - pad;
     const std::ptrdiff_t end = last - pad;
@@ -112,25 +104,6 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
         crossings += count_pairs<T, P>(signal, begin, end);
     }
     return crossings;
-}
-
-// The lanes of a comparison's result as bits, lane 0 lowest.
-template <class Masks>
-unsigned lane_bits(Masks negative)
-{
-#if defined(__SSE2__)
-    if constexpr (sizeof(negative[0]) == 8) {
-        return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(negative)));
-    } else {
-        return static_cast<unsigned>(_mm_movemask_ps(reinterpret_cast<__m128>(negative)));
-    }
-#else
-    unsigned bits = 0;
-    for (int k = 0; k < static_cast<int>(sizeof negative / sizeof negative[0]); ++k) {
-        bits |= static_cast<unsigned>(negative[k] & 1) << k;
-    }
-    return bits;
-#endif
 }
 
 using Word = std::uint64_t;
@@ -166,24 +139,42 @@ constexpr std::ptrdiff_t word_bits = 64;
     return count;
 }
 
+#ifdef OSTREL_VECTOR_LANES
 // One word of crossing bits of contiguous samples x[0..64] of the product
-// type, for the baseline vector unit and, where the processor has it, AVX2,
-// whose quiet comparison is false for NaN and raises nothing.
+// type, with the baseline vector unit (the AVX2 twins are below).  A call of
+// its own: inlined into the tile's loops it ran some 15% slower.
 template <class T, class P>
-Word crossing_word(const char* x)
+[[gnu::noinline]] Word crossing_word(const char* x)
 {
     constexpr int lanes = Lanes<P>::count;
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     Word word = 0;
-    for (int k = 0; k < word_bits; k += lanes) {
-        const auto left = load_lanes<T, P>(x + k * size);
-        const auto right = load_lanes<T, P>(x + (k + 1) * size);
-        word |= Word{lane_bits(quiet_negative(left * right))} << k;
+    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+        // Each sample widened once, a pair at a time: the right-hand samples
+        // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
+        typedef typename Lanes<P>::Values Pair;
+        const auto widen = [&](int k) { return widen_two(reinterpret_cast<const float*>(x) + k); };
+        Pair left = widen(0);
+        for (int k = 0; k < word_bits - 2; k += 2) {
+            const Pair next = widen(k + 2);
+            word |= Word{lane_bits(quiet_negative(left * __builtin_shufflevector(left, next, 1, 2)))} << k;
+            left = next;
+        }
+        // x[64] is the word's last sample: nothing past it is read.
+        const Pair last = {left[1], static_cast<double>(load<float>(x + word_bits * size))};
+        word |= Word{lane_bits(quiet_negative(left * last))} << (word_bits - 2);
+    } else {
+        for (int k = 0; k < word_bits; k += lanes) {
+            const auto left = load_lanes<T, P>(x + k * size);
+            const auto right = load_lanes<T, P>(x + (k + 1) * size);
+            word |= Word{lane_bits(quiet_negative(left * right))} << k;
+        }
     }
     return word;
 }
+#endif
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 [[gnu::target("avx2")]] Word crossing_word_avx2(const double* x)
 {
     Word word = 0;
@@ -217,12 +208,6 @@ Word crossing_word(const char* x)
     return word;
 }
 
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-
 // Words of crossing bits for whole words of pairs from x on, into words[0..count).
 template <class T, class P>
 [[gnu::target("avx2")]] void crossing_words_avx2(const char* x, std::ptrdiff_t count, Word* words)
@@ -239,8 +224,9 @@ template <class T, class P>
 
 // Crossing bits of the pairs (j, j + 1), begin <= j < end, of the signal
 // with `pad` zeros in front, at bit j - begin of `words` (cleared first).
-// The pairs are formed as count_padded forms them.
-template <class T, class P>
+// The pairs are formed as count_padded forms them.  `with_avx2`: whole words
+// by AVX2 (compiled into an AVX2 caller only).
+template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void crossing_bits(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t begin, std::ptrdiff_t end, Word* words)
 {
     std::fill(words, words + (end - begin + word_bits - 1) / word_bits, Word{0});
@@ -248,30 +234,32 @@ template <class T, class P>
     // first sample is formed, as it may raise a flag.
     std::ptrdiff_t j = std::max(begin, pad - 1);
     if (j < end && j == pad - 1) {
-        put_bits(words, j - begin, __builtin_isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
+        put_bits(words, j - begin, std::isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
         ++j;
     }
     // Pairs of the signal itself from here on.
     std::ptrdiff_t i = j - pad;
     const std::ptrdiff_t stop = end - pad;
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
-        constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        [[maybe_unused]] constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
         // Single pairs up to a word's first bit, then whole words of pairs.
         for (; i < stop && (i + pad - begin) % word_bits != 0; ++i) {
             put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
         }
-#if defined(__x86_64__) && defined(__GNUC__)
-        if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
-            if (has_avx2() && stop - i >= word_bits) {
+#ifdef OSTREL_X86_DISPATCH
+        if constexpr (with_avx2 && (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>))) {
+            if (stop - i >= word_bits) {
                 const std::ptrdiff_t whole = (stop - i) / word_bits;
                 crossing_words_avx2<T, P>(signal.data + i * size, whole, words + (i + pad - begin) / word_bits);
                 i += whole * word_bits;
             }
         }
 #endif
+#ifdef OSTREL_VECTOR_LANES
         for (; stop - i >= word_bits; i += word_bits) {
             words[(i + pad - begin) / word_bits] = crossing_word<T, P>(signal.data + i * size);
         }
+#endif
     }
     for (; i < stop; ++i) {
         put_bits(words, i + pad - begin, crosses<T, P>(signal, i), 1);
@@ -284,7 +272,7 @@ template <class T, class P>
 constexpr std::ptrdiff_t tile_pairs = 4096;
 constexpr std::ptrdiff_t tile_words = 2 * tile_pairs / word_bits + 1;
 
-template <class T, class P>
+template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
 {
@@ -296,7 +284,7 @@ template <class T, class P>
         const std::ptrdiff_t begin = f0 * framing.hop;
         const std::ptrdiff_t end = std::min((f1 - 1) * framing.hop + framing.win, length) - 1;
         if (end > begin) {
-            crossing_bits<T, P>(signal, framing.pad, begin, end, words);
+            crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
         }
         for (std::ptrdiff_t f = f0; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of
@@ -308,29 +296,29 @@ template <class T, class P>
     }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 template <class T, class P>
 [[gnu::target("avx2,popcnt")]] void tiled_rates_avx2(const Signal& signal, const Framing& framing,
                                                     std::ptrdiff_t first, std::ptrdiff_t last, double* out,
                                                     Word* words)
 {
-    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+    tiled_rates_body<true, T, P>(signal, framing, first, last, out, words);
 }
 #endif
 
-// The same for the baseline and, where the processor has AVX2 (and with it
-// a population count instruction), for that.
+// The same for the baseline and, where AVX2 and a population count
+// instruction are enabled, for those: the one place the choice is made.
 template <class T, class P>
 void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t first, std::ptrdiff_t last,
                  double* out, Word* words)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
         tiled_rates_avx2<T, P>(signal, framing, first, last, out, words);
         return;
     }
 #endif
-    tiled_rates_body<T, P>(signal, framing, first, last, out, words);
+    tiled_rates_body<false, T, P>(signal, framing, first, last, out, words);
 }
 
 template <class T, class P>

@@ -1,5 +1,8 @@
 #include "energy.hpp"
 
+#include "cpu_features.hpp"
+#include "lanes.hpp"
+
 #include <algorithm>
 #include <memory>
 #include <type_traits>
@@ -7,53 +10,91 @@
 namespace ostrel::kernels {
 namespace {
 
-// numpy's eight partial sums, in vectors of 32 bytes: two of float64, one
-// of float32 (wider generic vectors end up on the stack).
-typedef double Quad __attribute__((vector_size(32)));
-typedef float Oct __attribute__((vector_size(32)));
 constexpr std::ptrdiff_t lanes = 8;
 
+#ifdef OSTREL_VECTOR_LANES
+// numpy's eight partial sums, in vectors of `bytes`: 16 for the baseline
+// (wider generic vectors go through the stack there at every operation),
+// 32 for AVX2.
+template <class A, int bytes>
+struct Sums {
+    typedef A Vector __attribute__((vector_size(bytes)));
+    static constexpr int per_vector = bytes / static_cast<int>(sizeof(A));
+    static constexpr int vectors = lanes / per_vector;
+    Vector v[vectors];
+
+    [[gnu::always_inline]] static Sums load(const A* at)
+    {
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            std::memcpy(&values.v[k], at + k * per_vector, sizeof values.v[k]);
+        }
+        return values;
+    }
+    // Eight float32 samples widened to A.
+    [[gnu::always_inline]] static Sums widened(const float* at)
+    {
+        typedef float Narrow __attribute__((vector_size(per_vector * sizeof(float))));
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            Narrow raw;
+            std::memcpy(&raw, at + k * per_vector, sizeof raw);
+            values.v[k] = __builtin_convertvector(raw, Vector);
+        }
+        return values;
+    }
+    [[gnu::always_inline]] Sums squared() const
+    {
+        Sums values;
+        for (int k = 0; k < vectors; ++k) {
+            values.v[k] = v[k] * v[k];
+        }
+        return values;
+    }
+    [[gnu::always_inline]] void operator+=(const Sums& other)
+    {
+        for (int k = 0; k < vectors; ++k) {
+            v[k] += other.v[k];
+        }
+    }
+    [[gnu::always_inline]] A lane(int j) const { return v[j / per_vector][j % per_vector]; }
+    [[gnu::always_inline]] A total() const
+    {
+        return ((lane(0) + lane(1)) + (lane(2) + lane(3))) + ((lane(4) + lane(5)) + (lane(6) + lane(7)));
+    }
+};
 template <class A>
-struct Lanes;
-template <>
-struct Lanes<double> {
-    Quad low, high;
-    [[gnu::always_inline]] static Lanes load(const double* at)
+using Partials = Sums<A, 16>;
+typedef double Pair __attribute__((vector_size(16)));
+typedef double Quad __attribute__((vector_size(32)));
+#else
+// The same sums in plain arrays, for compilers without vector types.
+template <class A>
+struct Partials {
+    A all[lanes];
+    static Partials load(const A* at)
     {
-        Lanes values;
-        std::memcpy(&values.low, at, sizeof values.low);
-        std::memcpy(&values.high, at + 4, sizeof values.high);
+        Partials values;
+        std::memcpy(values.all, at, sizeof values.all);
         return values;
     }
-    [[gnu::always_inline]] double& operator[](int j) { return j < 4 ? low[j] : high[j - 4]; }
-    [[gnu::always_inline]] Lanes squared() const { return Lanes{low * low, high * high}; }
-    [[gnu::always_inline]] void operator+=(const Lanes& other)
+    Partials squared() const
     {
-        low += other.low;
-        high += other.high;
-    }
-    [[gnu::always_inline]] double total() const
-    {
-        return ((low[0] + low[1]) + (low[2] + low[3])) + ((high[0] + high[1]) + (high[2] + high[3]));
-    }
-};
-template <>
-struct Lanes<float> {
-    Oct all;
-    [[gnu::always_inline]] static Lanes load(const float* at)
-    {
-        Lanes values;
-        std::memcpy(&values.all, at, sizeof values.all);
+        Partials values;
+        for (int j = 0; j < lanes; ++j) {
+            values.all[j] = all[j] * all[j];
+        }
         return values;
     }
-    [[gnu::always_inline]] float& operator[](int j) { return all[j]; }
-    [[gnu::always_inline]] Lanes squared() const { return Lanes{all * all}; }
-    [[gnu::always_inline]] void operator+=(const Lanes& other) { all += other.all; }
-    [[gnu::always_inline]] float total() const
+    void operator+=(const Partials& other)
     {
-        return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7]));
+        for (int j = 0; j < lanes; ++j) {
+            all[j] += other.all[j];
+        }
     }
+    A total() const { return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7])); }
 };
+#endif
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
 // Squares of contiguous samples, converted to the sum's type first; index 0
@@ -67,17 +108,14 @@ struct ContiguousSquares {
         const A value = static_cast<A>(load<T>(base + i * static_cast<std::ptrdiff_t>(sizeof(T))));
         return value * value;
     }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const
     {
         if constexpr (std::is_same_v<T, A>) {
-            return Lanes<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+            return Partials<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+#ifdef OSTREL_VECTOR_LANES
         } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
-            typedef float Four __attribute__((vector_size(16)));
-            Four low, high;
-            const char* at = base + i * static_cast<std::ptrdiff_t>(sizeof(float));
-            std::memcpy(&low, at, sizeof low);
-            std::memcpy(&high, at + sizeof low, sizeof high);
-            return Lanes<double>{__builtin_convertvector(low, Quad), __builtin_convertvector(high, Quad)}.squared();
+            return Partials<double>::widened(reinterpret_cast<const float*>(base) + i).squared();
+#endif
         } else {
             T raw[lanes];
             std::memcpy(raw, base + i * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof raw);
@@ -85,7 +123,7 @@ struct ContiguousSquares {
             for (int j = 0; j < lanes; ++j) {
                 converted[j] = static_cast<A>(raw[j]);
             }
-            return Lanes<A>::load(converted).squared();
+            return Partials<A>::load(converted).squared();
         }
     }
 };
@@ -109,13 +147,13 @@ struct Squares {
         const A value = static_cast<A>(load<T>(data + at * stride));
         return value * value;
     }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const
     {
-        Lanes<A> values;
+        A values[lanes];
         for (int j = 0; j < lanes; ++j) {
             values[j] = (*this)(i + j);
         }
-        return values;
+        return Partials<A>::load(values);
     }
 };
 
@@ -132,7 +170,7 @@ template <class Read>
         }
         return total;
     }
-    Lanes<A> partial = square.eight(begin);
+    Partials<A> partial = square.eight(begin);
     std::ptrdiff_t i = lanes;
     for (; i < n - n % lanes; i += lanes) {
         partial += square.eight(begin + i);
@@ -190,7 +228,7 @@ struct StoredSquares {
     using Value = A;
     const A* base;
     [[gnu::always_inline]] A operator()(std::ptrdiff_t i) const { return base[i]; }
-    [[gnu::always_inline]] Lanes<A> eight(std::ptrdiff_t i) const { return Lanes<A>::load(base + i); }
+    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const { return Partials<A>::load(base + i); }
 };
 
 // Whole frames of at most one pairwise block with a hop of at most the
@@ -214,24 +252,25 @@ constexpr std::size_t line_bytes = 64;
 // their latencies overlap; each frame's own additions keep numpy's order.
 constexpr int interleaved = 4;
 
-template <class A>
+template <class S, class A>
 [[gnu::always_inline]] inline void interleaved_partials(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
-                                                        Lanes<A> (&partial)[interleaved])
+                                                        S (&partial)[interleaved])
 {
     for (int k = 0; k < interleaved; ++k) {
-        partial[k] = Lanes<A>::load(squares + k * hop);
+        partial[k] = S::load(squares + k * hop);
     }
     for (std::ptrdiff_t i = lanes; i < n - n % lanes; i += lanes) {
         for (int k = 0; k < interleaved; ++k) {
-            partial[k] += Lanes<A>::load(squares + k * hop + i);
+            partial[k] += S::load(squares + k * hop + i);
         }
     }
 }
 
-// Lanes<double>::total() of four frames at once, lane k for frame k: the
+#ifdef OSTREL_VECTOR_LANES
+// Partials<double>::total() of four frames at once, lane k for frame k: the
 // same additions with the same operands first, done a vector at a time
 // rather than one lane at a time.
-[[gnu::always_inline]] inline Quad four_totals(const Lanes<double> (&partial)[interleaved])
+[[gnu::always_inline]] inline Quad four_totals(const Sums<double, 32> (&partial)[interleaved])
 {
     static_assert(interleaved == 4, "one vector holds the totals of four frames");
     // [a0 + a1, b0 + b1, a2 + a3, b2 + b3]
@@ -244,11 +283,35 @@ template <class A>
         const Quad back = pairs(v2, v3);
         return __builtin_shufflevector(front, back, 0, 1, 4, 5) + __builtin_shufflevector(front, back, 2, 3, 6, 7);
     };
-    return halves(partial[0].low, partial[1].low, partial[2].low, partial[3].low)
-         + halves(partial[0].high, partial[1].high, partial[2].high, partial[3].high);
+    return halves(partial[0].v[0], partial[1].v[0], partial[2].v[0], partial[3].v[0])
+         + halves(partial[0].v[1], partial[1].v[1], partial[2].v[1], partial[3].v[1]);
 }
 
-template <class T, class A, class Divide>
+// The same with vectors of two: frames 0 and 1, then frames 2 and 3.
+[[gnu::always_inline]] inline void four_totals(const Sums<double, 16> (&partial)[interleaved], Pair& front, Pair& back)
+{
+    // Lane k: (v0 + v1) + (v2 + v3) of the k-th frame, each vk = (e, e') summed e + e'.
+    const auto two = [](const Sums<double, 16>& a, const Sums<double, 16>& b) {
+        const auto sums = [&](int k) {
+            return __builtin_shufflevector(a.v[k], b.v[k], 0, 2) + __builtin_shufflevector(a.v[k], b.v[k], 1, 3);
+        };
+        return (sums(0) + sums(1)) + (sums(2) + sums(3));
+    };
+    front = two(partial[0], partial[1]);
+    back = two(partial[2], partial[3]);
+}
+#endif
+
+[[gnu::always_inline]] inline void fetch_ahead(const char* line)
+{
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(line);
+#else
+    static_cast<void>(line);
+#endif
+}
+
+template <int bytes, class T, class A, class Divide>
 [[gnu::always_inline]] inline void sum_short_frames(const ShortFrames& job, Divide divide)
 {
     const Framing& framing = job.framing;
@@ -268,7 +331,9 @@ template <class T, class A, class Divide>
             // The same loop with the stride known, so that it vectorizes;
             // unrolled, as a vector's load, product and store are each a
             // single instruction and the loop's own count would double them.
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC unroll 16
+#endif
             for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
                 const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
                 squares[i] = value * value;
@@ -290,15 +355,16 @@ template <class T, class A, class Divide>
         if (framing.win >= lanes) {
             for (; f1 - f >= interleaved; f += interleaved) {
                 for (const char* line = ahead; line < std::min(ahead + ahead_step, ahead_end); line += 64) {
-                    __builtin_prefetch(line);
+                    fetch_ahead(line);
                 }
                 ahead = std::min(ahead + ahead_step, ahead_end);
                 const A* const frames = squares + (f - f0) * framing.hop;
                 const std::ptrdiff_t hop = framing.hop;
                 const std::ptrdiff_t n = framing.win;
-                Lanes<A> partial[interleaved];
+#ifdef OSTREL_VECTOR_LANES
+                Sums<A, bytes> partial[interleaved];
                 interleaved_partials(frames, hop, n, partial);
-                if constexpr (std::is_same_v<A, double>) {
+                if constexpr (std::is_same_v<A, double> && bytes == 32) {
                     // The four frames' totals, tails and quotients in one vector.
                     Quad totals = four_totals(partial);
                     for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
@@ -306,14 +372,29 @@ template <class T, class A, class Divide>
                     }
                     const Quad quotients = divide(Quad{} + totals);
                     std::memcpy(job.out + f, &quotients, sizeof quotients);
-                } else {
-                    for (int k = 0; k < interleaved; ++k) {
-                        A total = partial[k].total();
-                        for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
-                            total += frames[k * hop + j];
-                        }
-                        job.out[f + k] = divide(A{0} + total);
+                    continue;
+                } else if constexpr (std::is_same_v<A, double>) {
+                    // The same in two vectors of two frames.
+                    Pair front, back;
+                    four_totals(partial, front, back);
+                    for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                        front += Pair{frames[j], frames[hop + j]};
+                        back += Pair{frames[2 * hop + j], frames[3 * hop + j]};
                     }
+                    const Pair quotients[2] = {divide(Pair{} + front), divide(Pair{} + back)};
+                    std::memcpy(job.out + f, quotients, sizeof quotients);
+                    continue;
+                }
+#else
+                Partials<A> partial[interleaved];
+                interleaved_partials(frames, hop, n, partial);
+#endif
+                for (int k = 0; k < interleaved; ++k) {
+                    A total = partial[k].total();
+                    for (std::ptrdiff_t j = n - n % lanes; j < n; ++j) {
+                        total += frames[k * hop + j];
+                    }
+                    job.out[f + k] = divide(A{0} + total);
                 }
             }
         }
@@ -329,28 +410,22 @@ template <class T, class A, class Divide>
 template <class T, class A, class Divide>
 void short_frames_baseline(const ShortFrames& job, Divide divide)
 {
-    sum_short_frames<T, A>(job, divide);
+    sum_short_frames<16, T, A>(job, divide);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 template <class T, class A, class Divide>
 [[gnu::target("avx2")]] void short_frames_avx2(const ShortFrames& job, Divide divide)
 {
-    sum_short_frames<T, A>(job, divide);
-}
-
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
+    sum_short_frames<32, T, A>(job, divide);
 }
 #endif
 
 template <class T, class A, class Divide>
 void short_frames(const ShortFrames& job, Divide divide)
 {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::avx2)) {
         short_frames_avx2<T, A>(job, divide);
         return;
     }

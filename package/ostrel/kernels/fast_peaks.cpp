@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace ostrel::kernels {
@@ -73,13 +74,13 @@ std::optional<double> float32_cutoff(PyObject* dtype, PyObject* th)
         return std::nullopt;
     }
     std::array<float, probe_count> probe;
-    probe[0] = -__builtin_inff();
-    probe[probe_count - 1] = __builtin_inff();
+    probe[0] = -std::numeric_limits<float>::infinity();
+    probe[probe_count - 1] = std::numeric_limits<float>::infinity();
     float value = static_cast<float>(th_value);
     for (int k = 0; k < around; ++k) {
-        value = std::nextafter(value, -__builtin_inff());
+        value = std::nextafter(value, -std::numeric_limits<float>::infinity());
     }
-    for (int k = 1; k < probe_count - 1; ++k, value = std::nextafter(value, __builtin_inff())) {
+    for (int k = 1; k < probe_count - 1; ++k, value = std::nextafter(value, std::numeric_limits<float>::infinity())) {
         probe[k] = value;
     }
     std::copy(probe.begin(), probe.end(), probes.data<float>());
@@ -109,10 +110,10 @@ std::optional<double> float32_cutoff(PyObject* dtype, PyObject* th)
     // none is.  Otherwise the step must lie between two neighbouring probes
     // around th.
     if (first_pass == 0) {
-        return -__builtin_inf();
+        return -std::numeric_limits<double>::infinity();
     }
     if (first_pass == probe_count) {
-        return __builtin_inf();
+        return std::numeric_limits<double>::infinity();
     }
     if (first_pass < 2 || first_pass > probe_count - 2) {
         return std::nullopt;

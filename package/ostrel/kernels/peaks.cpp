@@ -1,14 +1,19 @@
 #include "peaks.hpp"
 
+#include "cpu_features.hpp"
+#include "lanes.hpp"
+
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <type_traits>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#ifdef OSTREL_X86_DISPATCH
 #include <immintrin.h>
-#define OSTREL_HAVE_AVX2_PATH 1
 #endif
 
 namespace ostrel::kernels {
@@ -21,7 +26,7 @@ template <class T>
 bool less(T left, T right)
 {
     if constexpr (std::is_floating_point_v<T>) {
-        return __builtin_isless(left, right);
+        return std::isless(left, right);
     } else {
         return left < right;
     }
@@ -38,51 +43,127 @@ Mask judge_each(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, 
     Mask bits = 0;
     for (std::ptrdiff_t i = begin; i < end; ++i) {
         const T middle = at(i);
-        const bool maximum = less(at(i - 1), middle) & less(at(i + 1), middle);
+        // Both comparisons, without a branch between them.
+        const unsigned maximum = unsigned{less(at(i - 1), middle)} & unsigned{less(at(i + 1), middle)};
         bits |= static_cast<Mask>(maximum) << (i - begin);
         if constexpr (std::is_floating_point_v<T>) {
-            largest = maximum ? std::max(largest, static_cast<double>(middle)) : largest;
+            largest = maximum != 0 ? std::max(largest, static_cast<double>(middle)) : largest;
         }
     }
     return bits;
 }
 
-// Contiguous float64, two positions at a time with the baseline vector unit.
-// Its ordered comparisons raise the invalid flag for NaN, so NaN lanes are
-// set to zero first (an equality test raises nothing) and masked out.
-typedef double Pair __attribute__((vector_size(16)));
-typedef long long PairMask __attribute__((vector_size(16)));
-
-Pair without_nan(Pair values, PairMask& ordered)
+// float64 samples a maximum at a time: fewer operations than a vector
+// comparison of every sample, as at most half the samples are maxima.  The
+// scalar comparison is quiet, and a maximum is never NaN.
+Mask above_doubles(const char* data, double floor, Mask maxima)
 {
-    const PairMask is_number = values == values;
-    ordered &= is_number;
-    return is_number ? values : Pair{};
+    const auto* x = reinterpret_cast<const double*>(data);
+    Mask kept = 0;
+    for (Mask set = maxima; set != 0; set &= set - 1) {
+        const int k = std::countr_zero(set);
+        kept |= static_cast<Mask>(std::isless(floor, x[k])) << k;
+    }
+    return kept;
 }
 
-Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
+#ifdef OSTREL_VECTOR_LANES
+// Contiguous float64 or float32, a vector of positions at a time with the
+// baseline vector unit, whose ordered comparisons raise the invalid flag for
+// NaN.  NaN lanes are replaced first (an equality test raises nothing): by
+// +inf as a neighbour and by -inf as the middle, so that, as in numpy's
+// comparisons, a NaN is no maximum and has none beside it.
+template <class T>
+Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
-    const auto* x = reinterpret_cast<const double*>(signal.data);
-    const auto pair_at = [&](std::ptrdiff_t i) {
-        Pair values;
-        std::memcpy(&values, x + i, sizeof values);
-        return values;
-    };
+    using Values = typename Lanes<T>::Values;
+    constexpr int count = Lanes<T>::count;
+    const Values above = Values{} + std::numeric_limits<T>::infinity();
+    const Values below = -above;
+    const auto* x = reinterpret_cast<const T*>(signal.data);
+    Values top = below;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
-    for (; end - i >= 2; i += 2) {
-        PairMask counts = ~PairMask{};
-        const Pair middle = without_nan(pair_at(i), counts);
-        counts &= (without_nan(pair_at(i - 1), counts) < middle) & (without_nan(pair_at(i + 1), counts) < middle);
-        bits |= (Mask(counts[0] & 1) | Mask(counts[1] & 1) << 1) << (i - begin);
-        for (int k = 0; k < 2; ++k) {
-            largest = counts[k] != 0 ? std::max(largest, middle[k]) : largest;
-        }
+    for (; end - i >= count; i += count) {
+        const Values left = load_lanes(x + i - 1);
+        const Values middle = load_lanes(x + i);
+        const Values right = load_lanes(x + i + 1);
+        const Values m = numbers(middle) ? middle : below;
+        const Values l = numbers(left) ? left : above;
+        const Values r = numbers(right) ? right : above;
+        // Below the middle both, as the larger neighbour is (no NaN is left).
+        const auto maxima = (l < r ? r : l) < m;
+        bits |= static_cast<Mask>(lane_bits(maxima)) << (i - begin);
+        const Values candidate = maxima ? m : below;
+        top = top < candidate ? candidate : top;
     }
-    return i < end ? bits | judge_each<double>(signal, i, end, largest) << (i - begin) : bits;
+    for (int k = 0; k < count; ++k) {
+        largest = std::max(largest, static_cast<double>(top[k]));
+    }
+    return i < end ? bits | judge_each<T>(signal, i, end, largest) << (i - begin) : bits;
 }
 
-#ifdef OSTREL_HAVE_AVX2_PATH
+// `floor` as a float32, when it is one (a float32 signal's thresholds are),
+// found without raising a flag numpy would report: float32 samples then
+// compare with it exactly as they compare widened.
+std::optional<float> as_float32(double floor)
+{
+    if (std::isinf(floor) || floor == 0.0) {
+        return static_cast<float>(floor);
+    }
+    // Out of range, or so small that rounding could underflow: left wide.
+    const double magnitude = std::fabs(floor);
+    if (!(magnitude <= std::numeric_limits<float>::max() && magnitude >= std::numeric_limits<float>::min())) {
+        return std::nullopt;
+    }
+    const float narrow = static_cast<float>(floor);
+    return static_cast<double>(narrow) == floor ? std::optional<float>(narrow) : std::nullopt;
+}
+
+// The bits of the 64 positions from `data` on whose samples are strictly
+// above `floor` (not NaN).  NaN samples become -inf, never above.
+template <class T>
+Mask above_lanes(const char* data, T floor)
+{
+    using Values = typename Lanes<T>::Values;
+    constexpr int count = Lanes<T>::count;
+    const Values threshold = Values{} + floor;
+    const Values below = Values{} - std::numeric_limits<T>::infinity();
+    const auto* x = reinterpret_cast<const T*>(data);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += count) {
+        const Values values = load_lanes(x + k);
+        bits |= static_cast<Mask>(lane_bits(threshold < (numbers(values) ? values : below))) << k;
+    }
+    return bits;
+}
+
+
+// float32 samples against a float64 floor: in float32 where the floor is
+// one, else widened to float64 first, exactly as the scalar comparison
+// widens them.
+Mask above_floats(const char* data, double floor, Mask maxima)
+{
+    if (const std::optional<float> narrow = as_float32(floor)) {
+        return maxima & above_lanes<float>(data, *narrow);
+    }
+    using Values = Lanes<double>::Values;
+    const Values threshold = Values{} + floor;
+    const Values below = Values{} - std::numeric_limits<double>::infinity();
+    const auto* x = reinterpret_cast<const float*>(data);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 2) {
+        typedef float Two __attribute__((vector_size(8)));
+        Two raw;
+        std::memcpy(&raw, x + k, sizeof raw);
+        const Values wide = __builtin_convertvector(raw, Values);
+        bits |= static_cast<Mask>(lane_bits(threshold < (numbers(wide) ? wide : below))) << k;
+    }
+    return maxima & bits;
+}
+#endif
+
+#ifdef OSTREL_X86_DISPATCH
 // Contiguous float64, four positions at a time, where the processor has AVX2:
 // its quiet comparisons are false for NaN and raise nothing.
 [[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -136,7 +217,7 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
 // `floor`, by AVX2's quiet comparison; float32 samples are widened to float64
 // first, exactly as the scalar comparison widens them, so any `floor` compares
 // the same way.
-[[gnu::target("avx2")]] Mask above_quads(const char* data, double floor)
+[[gnu::target("avx2")]] Mask above_quads(const char* data, double floor, Mask maxima)
 {
     const auto* x = reinterpret_cast<const double*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
@@ -144,10 +225,10 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     for (int k = 0; k < 64; k += 4) {
         bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + k), threshold, _CMP_GT_OQ))) << k;
     }
-    return bits;
+    return maxima & bits;
 }
 
-[[gnu::target("avx2")]] Mask above_octs(const char* data, double floor)
+[[gnu::target("avx2")]] Mask above_octs(const char* data, double floor, Mask maxima)
 {
     const auto* x = reinterpret_cast<const float*>(data);
     const __m256d threshold = _mm256_set1_pd(floor);
@@ -156,7 +237,7 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
         const __m256d wide = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
         bits |= static_cast<Mask>(_mm256_movemask_pd(_mm256_cmp_pd(wide, threshold, _CMP_GT_OQ))) << k;
     }
-    return bits;
+    return maxima & bits;
 }
 
 [[gnu::target("popcnt")]] std::ptrdiff_t count_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t first,
@@ -168,34 +249,65 @@ Mask judge_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     }
     return count;
 }
-
-bool has_avx2()
-{
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 #endif
+
+std::ptrdiff_t element_size(Element element)
+{
+    return with_element(element, [](auto type) { return static_cast<std::ptrdiff_t>(sizeof type); });
+}
 
 // The judge for one word of positions.
 using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
 Judge judge_for(const Signal& signal)
 {
-    if (signal.element == Element::float64 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-#ifdef OSTREL_HAVE_AVX2_PATH
-        if (has_avx2()) {
+    const bool contiguous = signal.stride == element_size(signal.element);
+    if (contiguous && signal.element == Element::float64) {
+#ifdef OSTREL_X86_DISPATCH
+        if (enabled(CpuFeature::avx2)) {
             return judge_quads;
         }
 #endif
-        return judge_pairs;
+#ifdef OSTREL_VECTOR_LANES
+        return judge_lanes<double>;
+#endif
     }
-#ifdef OSTREL_HAVE_AVX2_PATH
-    if (signal.element == Element::float32 && signal.stride == static_cast<std::ptrdiff_t>(sizeof(float))
-        && has_avx2()) {
-        return judge_octs;
+    if (contiguous && signal.element == Element::float32) {
+#ifdef OSTREL_X86_DISPATCH
+        if (enabled(CpuFeature::avx2)) {
+            return judge_octs;
+        }
+#endif
+#ifdef OSTREL_VECTOR_LANES
+        return judge_lanes<float>;
+#endif
+    }
+    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+}
+
+// Whole words of contiguous float64 or float32 samples at once: of their
+// maxima, those above a threshold that is not NaN.
+using AboveWord = Mask (*)(const char*, double, Mask);
+
+AboveWord above_word_for(const Signal& signal, double floor)
+{
+    if (signal.stride != element_size(signal.element) || floor != floor) {
+        return nullptr;
+    }
+    const bool wide = signal.element == Element::float64;
+    if (!wide && signal.element != Element::float32) {
+        return nullptr;
+    }
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::avx2)) {
+        return wide ? above_quads : above_octs;
     }
 #endif
-    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+#ifdef OSTREL_VECTOR_LANES
+    return wide ? above_doubles : above_floats;
+#else
+    return wide ? above_doubles : nullptr;
+#endif
 }
 
 } // namespace
@@ -238,8 +350,8 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
 
 std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
-#ifdef OSTREL_HAVE_AVX2_PATH
-    if (has_avx2()) {
+#ifdef OSTREL_X86_DISPATCH
+    if (enabled(CpuFeature::popcnt)) {
         return count_with_popcnt(bits_.get(), first, last);
     }
 #endif
@@ -252,27 +364,19 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
-#ifdef OSTREL_HAVE_AVX2_PATH
-    // Contiguous float64 or float32: whole words at once, up to the signal's last word.
-    Mask (*above_word)(const char*, double) = nullptr;
-    if (signal_.element == Element::float64 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
-        above_word = above_quads;
-    } else if (signal_.element == Element::float32 && signal_.stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
-        above_word = above_octs;
-    }
-    if (above_word != nullptr && has_avx2()) {
+    if (const AboveWord above_word = above_word_for(signal_, floor)) {
+        // Up to the signal's last whole word.
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
             if (bits_[first] != 0) {
-                bits_[first] &= above_word(signal_.data + first * word_bits * signal_.stride, floor);
+                bits_[first] = above_word(signal_.data + first * word_bits * signal_.stride, floor, bits_[first]);
             }
         }
     }
-#endif
     for (std::ptrdiff_t word = first; word < last; ++word) {
         Mask kept = 0;
         each_maximum(bits_.get(), word, word + 1, [&](std::ptrdiff_t position) {
-            kept |= static_cast<Mask>(__builtin_isless(floor, value_at(position))) << (position - word * word_bits);
+            kept |= static_cast<Mask>(std::isless(floor, value_at(position))) << (position - word * word_bits);
         });
         bits_[word] = kept;
     }

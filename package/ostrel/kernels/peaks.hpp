@@ -5,6 +5,7 @@
 #include "signal.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 namespace ostrel::kernels {
@@ -50,7 +51,7 @@ private:
     Signal signal_;
     std::ptrdiff_t words_;
     std::unique_ptr<std::uint64_t[]> bits_;
-    double largest_ = -__builtin_inf();
+    double largest_ = -std::numeric_limits<double>::infinity();
 };
 
 } // namespace ostrel::kernels

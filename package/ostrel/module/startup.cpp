@@ -6,12 +6,14 @@
 #include "state.hpp"
 
 #include "features/bodies.hpp"
+#include "kernels/cpu_features.hpp"
 #include "kernels/error_state.hpp"
 #include "kernels/gate.hpp"
 #include "peaks/bodies.hpp"
 
 #include <array>
 #include <cstdio>
+#include <string>
 
 namespace ostrel {
 namespace {
@@ -108,6 +110,24 @@ bool warn_on_version_mismatch()
                   PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", static_cast<int>((running >> 24) & 0xFF),
                   static_cast<int>((running >> 16) & 0xFF));
     return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+// The kernels' choice of CPU paths is fixed here, once; a misspelt name in
+// the variable must not pass unnoticed, yet must not stop the import either.
+bool configure_cpu_paths()
+{
+    const std::string unknown = kernels::configure_cpu_features();
+    if (unknown.empty()) {
+        return true;
+    }
+    std::string known;
+    for (const auto& feature : kernels::cpu_feature_names) {
+        known += known.empty() ? "" : ", ";
+        known += feature.name;
+    }
+    const std::string message = "OSTREL_DISABLE_CPU_FEATURES: ignored unknown CPU feature names " + unknown
+                              + " (known: " + known + ")";
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) == 0;
 }
 
 bool ensure_sys_modules_entry(PyObject* module)
@@ -242,7 +262,7 @@ int exec_steps(PyObject* module)
         || PyObject_SetAttrString(module, "__builtins__", state.builtins) < 0) {
         return -1;
     }
-    if (!warn_on_version_mismatch() || !fill_constants() || PyType_Ready(&function_type) < 0) {
+    if (!warn_on_version_mismatch() || !configure_cpu_paths() || !fill_constants() || PyType_Ready(&function_type) < 0) {
         return -1;
     }
     if (!ensure_sys_modules_entry(module) || !fetch_range() || !build_slices_and_defaults()) {
