@@ -416,6 +416,24 @@ def test_a_cluster_lost_ends_in_one_line_with_whole_documents_naming_the_files_n
     assert documents_name_every_file(out, rows, paths, message) <= 2
 
 
+def test_a_scheduler_without_ostrel_ends_in_one_line_with_whole_documents(tmp_path, own_cluster):
+    paths = [write_wav(tmp_path / f"{name}.wav", random_ints(2, 800, 1, 5), 2) for name in "ab"]
+    scheduler = own_cluster(without_ostrel=True)
+    own_cluster(scheduler[0])
+    out, rows = tmp_path / "out.json", tmp_path / "rows.csv"
+    with out.open("w") as stdout:
+        process = subprocess.run(
+            [sys.executable, "-m", "ostrel", *map(str, paths), "--dask", scheduler[0], "--json", "--csv", str(rows)],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=120,
+        )
+    message = (
+        f"the Dask cluster at {scheduler[0]} could not run ostrel's task (ModuleNotFoundError: No module named "
+        "'ostrel'); its scheduler and workers need ostrel and the packages it uses, as installed here"
+    )
+    assert (process.returncode, process.stderr) == (1, f"ostrel: error: {message}\n")
+    assert documents_name_every_file(out, rows, paths, message) == 0
+
+
 def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client_address, tmp_path):
     from distributed import Client, get_task_stream
 
