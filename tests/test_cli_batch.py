@@ -416,6 +416,26 @@ def test_a_cluster_lost_ends_in_one_line_with_whole_documents_naming_the_files_n
     assert documents_name_every_file(out, rows, paths, message) <= 2
 
 
+def test_running_out_of_memory_midway_leaves_whole_documents_naming_the_files_not_analysed(folder, tmp_path):
+    root, signals = folder
+    paths = sorted(signals)
+    # The second file's analysis needs more memory than there is.
+    prelude = (
+        "import ostrel.cli.batch as b; real = b.analyse_file; "
+        "b.analyse_file = lambda p, s: real(p, s) if p.name != 'b.wav' else bytearray(1 << 62); "
+        "import runpy, sys; sys.argv = ['ostrel'] + sys.argv[1:]; runpy.run_module('ostrel', run_name='__main__')"
+    )
+    out, rows = tmp_path / "out.json", tmp_path / "rows.csv"
+    with out.open("w") as stdout:
+        process = subprocess.run(
+            [sys.executable, "-c", prelude, *paths, "--json", "--csv", str(rows)],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=60,
+        )
+    message = "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"
+    assert (process.returncode, process.stderr) == (1, f"ostrel: error: {message}\n")
+    assert documents_name_every_file(out, rows, [Path(path) for path in paths], message) == 1
+
+
 def test_a_scheduler_without_ostrel_ends_in_one_line_with_whole_documents(tmp_path, own_cluster):
     paths = [write_wav(tmp_path / f"{name}.wav", random_ints(2, 800, 1, 5), 2) for name in "ab"]
     scheduler = own_cluster(without_ostrel=True)

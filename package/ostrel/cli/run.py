@@ -15,7 +15,7 @@ from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
-from .errors import InputError, MachineError, OutputError
+from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
@@ -139,11 +139,15 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
                 with _interrupt_after():
                     report(path, outcome)
                     reported += 1
-    except (MachineError, KeyboardInterrupt) as error:
+    except (MachineError, MemoryError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
             raise
         # The documents stay whole, and name every file a rerun must pick up.
-        reason = "interrupted" if isinstance(error, KeyboardInterrupt) else str(error)
+        reason = str(error)
+        if isinstance(error, KeyboardInterrupt):
+            reason = "interrupted"
+        elif isinstance(error, MemoryError):
+            reason = OUT_OF_MEMORY
         for path in paths[reported:]:
             add_error(path, f"not analysed: {reason}")
         finish()
