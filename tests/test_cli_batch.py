@@ -54,6 +54,13 @@ def test_one_file_named_twice_is_analysed_once_as_one_file(folder, capsys, names
     assert (document["source"], document["frames"]["energy"]) == (str(path), reference(signals[str(path)], 8000)[1].tolist())
 
 
+def test_options_may_stand_between_paths(folder, capsys):
+    root, signals = folder
+    assert main([str(root / "b.wav"), "--win", "1024", str(root / "a.WAV"), "--json"]) == 0
+    entries = json.loads(capsys.readouterr().out)
+    assert [(entry["source"], entry["win"]) for entry in entries] == [(str(root / "b.wav"), 1024), (str(root / "a.WAV"), 1024)]
+
+
 def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_path, monkeypatch):
     pytest.importorskip("soundfile")
     for name in ("a.flac", "b.OGG", "c.aiff", "d.mp3", "e.w64", "f.wav", "g.txt", "h"):

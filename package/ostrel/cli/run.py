@@ -21,7 +21,7 @@ from .plot import PlotTarget
 
 
 def run(argv: list[str]) -> int:
-    options = build_parser().parse_args(argv)
+    options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
     settings = Settings(
