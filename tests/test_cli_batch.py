@@ -478,3 +478,22 @@ def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client
     assert sorted(seen) == list(range(40))
     # Two workers, four batches each: 40 files in 8 tasks of 5.
     assert len([task for task in stream.data if task["key"].startswith("_outcomes-")]) == 8
+
+
+@pytest.mark.parametrize(("at_start", "raised"), [(signal.default_int_handler, True), (signal.SIG_IGN, False)])
+def test_ctrl_c_while_a_file_is_reported_waits_for_its_end_unless_ignored_from_the_start(at_start, raised):
+    from ostrel.cli.run import _interrupt_after
+
+    # A command started with Ctrl-C ignored (as "&" in a script does) ignores it for every file count.
+    previous = signal.signal(signal.SIGINT, at_start)
+    reported, interrupted = [], False
+    try:
+        try:
+            with _interrupt_after():
+                os.kill(os.getpid(), signal.SIGINT)
+                reported.append(True)
+        except KeyboardInterrupt:
+            interrupted = True
+        assert (interrupted, reported, signal.getsignal(signal.SIGINT)) == (raised, [True], at_start)
+    finally:
+        signal.signal(signal.SIGINT, previous)

@@ -160,7 +160,8 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
 def _interrupt_after() -> Iterator[None]:
     """Ctrl-C meanwhile is raised as the block ends: each file's lines,
     rows and entries are written whole."""
-    if threading.current_thread() is not threading.main_thread():
+    # Ignored from the start (as "&" in a script leaves it), Ctrl-C stays ignored.
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
         yield
         return
     caught = []
