@@ -314,12 +314,37 @@ def documents_name_every_file(stdout_path, csv_path, paths, reason):
     assert [entry["source"] for entry in entries] == [str(path) for path in paths]
     analysed = sum(entry["error"] is None for entry in entries)
     assert [entry["error"] for entry in entries[analysed:]] == [message] * (len(paths) - analysed)
+    assert csv_names_every_file(csv_path, paths, reason) == analysed
+    return analysed
+
+
+def csv_names_every_file(csv_path, paths, reason):
+    """The CSV left by a run ended early is whole: the rows of every analysed
+    file first, then a row for each file not analysed; how many were."""
+    message = f"not analysed: {reason}"
     rows = list(csv.reader(csv_path.open()))
     assert all(len(row) == len(rows[0]) for row in rows)
     errors = [row for row in rows[1:] if row[-1]]
+    analysed = len(paths) - len(errors)
     assert errors == [[str(path), "", "", "", "", "", "", message] for path in paths[analysed:]]
     assert list(dict.fromkeys(row[0] for row in rows[1:] if not row[-1])) == [str(path) for path in paths[:analysed]]
     return analysed
+
+
+@pytest.mark.parametrize("output", [["--json"], []], ids=["json", "lines"])
+def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, output):
+    paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
+    rows = tmp_path / "rows.csv"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    # The reader takes a little and goes, as head does.
+    process.stdout.read(10)
+    process.stdout.close()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (0, "")
+    assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")

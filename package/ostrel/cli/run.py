@@ -15,7 +15,7 @@ from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
-from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError
+from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
@@ -91,7 +91,8 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
     json_started = False
-    failed = reported = 0
+    # Files reported, and of those the ones the CSV holds: it is written first.
+    failed = reported = in_csv = 0
 
     def add_json(entries: list[dict[str, Any]]) -> None:
         nonlocal json_started
@@ -100,8 +101,10 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             json_started = True
 
     def add_error(path: Path, message: str) -> None:
+        nonlocal in_csv
         if rows is not None:
             rows.add_error(str(path), message)
+        in_csv += 1
         if options.json:
             add_json([error_entry(str(path), message)])
 
@@ -113,7 +116,7 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
         stdout.close()
 
     def report(path: Path, outcome: Outcome) -> None:
-        nonlocal failed
+        nonlocal failed, in_csv
         if isinstance(outcome, InputError):
             failed += 1
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
@@ -122,6 +125,7 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             _warn(outcome)
             if rows is not None:
                 rows.add(outcome)
+            in_csv += 1
             if options.json:
                 add_json(outcome.to_json())
             elif options.csv != "-":
@@ -139,6 +143,13 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
                 with _interrupt_after():
                     report(path, outcome)
                     reported += 1
+    except ReaderGone:
+        # stdout is gone, a CSV file is not: it stays whole and names what it lacks.
+        if rows is not None and csv_output is not None and options.csv != "-":
+            for path in paths[in_csv:]:
+                rows.add_error(str(path), "not analysed: the reader of stdout closed it")
+            csv_output.close()
+        raise
     except (MachineError, MemoryError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
             raise
