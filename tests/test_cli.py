@@ -562,6 +562,15 @@ def test_a_long_file_is_analysed_in_bounded_memory_and_exactly(tmp_path, output)
         assert [float(row[1]) for row in rows] == energy.tolist()
 
 
+def test_many_channels_are_read_in_blocks_of_bounded_memory(tmp_path):
+    # 128 channels: a block of the usual 65,536 frames would hold 64 MB of float64.
+    ints = np.random.default_rng(6).integers(-8000, 8000, size=(2 * 65536, 128), dtype=np.int16)
+    many = write_wav(tmp_path / "many.wav", ints, 2, 8000)
+    few = write_wav(tmp_path / "few.wav", ints[:100], 2, 8000)
+    grown = _peak_rss_kb(many, "--channels", "each") - _peak_rss_kb(few, "--channels", "each")
+    assert grown < 60_000, f"{grown} KB more for 131,072 frames than for 100"
+
+
 def test_long_file_frames_equal_the_library_on_the_whole_mix(tmp_path, capsys):
     rate = 48000
     ints = np.random.default_rng(4).integers(-20000, 20000, size=(rate * 20, 2), dtype=np.int16)
