@@ -99,18 +99,33 @@ async def main():
 asyncio.run(main())
 """
 
+# Put before a part's code: importing ostrel then fails as where it is not installed.
+WITHOUT_OSTREL = """
+import sys
+
+class NoOstrel:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == "ostrel":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, NoOstrel())
+"""
+
 
 @pytest.fixture
 def own_cluster(tmp_path):
     """Starts a scheduler, and workers on request, that the test may kill:
     ``own_cluster()`` gives (address, process) of a scheduler,
-    ``own_cluster(address)`` of a worker. All are ended after the test."""
+    ``own_cluster(address)`` of a worker; ``without_ostrel=True`` starts one
+    that cannot import ostrel. All are ended after the test."""
     processes = []
 
-    def start(*scheduler):
+    def start(*scheduler, without_ostrel=False):
+        # A part whose environment lacks ostrel, as on a cluster set up apart.
+        code = (WITHOUT_OSTREL if without_ostrel else "") + CLUSTER_PART
         with (tmp_path / "cluster.log").open("a") as stderr:
             process = subprocess.Popen(
-                [sys.executable, "-c", CLUSTER_PART, *scheduler],
+                [sys.executable, "-c", code, *scheduler],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr, text=True,
             )
         processes.append(process)

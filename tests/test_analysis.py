@@ -112,8 +112,10 @@ SAMPLES = [0.1, -0.2, 0.3, -0.1, 0.5, 0.2, -0.3, 0.1, 0.0, -0.4]
         (tuple(SAMPLES), 1),
         (np.array(SAMPLES, dtype=np.float32).tolist(), 1),
         (np.column_stack([SAMPLES, SAMPLES[::-1]]).tolist(), 2),  # rows of (left, right)
+        ([np.float64(value) for value in SAMPLES], 1),
+        ([np.array(value) for value in SAMPLES], 1),  # zero-dimensional arrays are samples, not blocks
     ],
-    ids=["list", "tuple", "float32-list", "rows"],
+    ids=["list", "tuple", "float32-list", "rows", "numpy-scalars", "0-d-arrays"],
 )
 def test_array_likes_are_analysed_as_the_array_they_make(signal, tracks):
     settings = Settings(win=4, hop=3, threshold=0.0)
@@ -131,7 +133,12 @@ def test_array_likes_are_analysed_as_the_array_they_make(signal, tracks):
         (0.5, TypeError, "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; got float"),
         ("0.1 0.2", TypeError, "analyse() takes an array-like signal, blocks(), or an iterable of numpy blocks; got str"),
         (np.zeros((4, 2, 2)), ValueError, "analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got 3"),
+        (np.zeros((4, 0)), ValueError, "analyse() takes a signal of at least one channel, got 0"),
+        (iter([np.zeros(4), np.float64(0.5)]), ValueError, "analyse() takes blocks of 1 or 2 dimensions (samples, or samples × channels), got 0"),
+        (iter([np.zeros(4), np.zeros((4, 2))]), ValueError, "analyse() takes blocks of one layout: the first is one-dimensional, a later one has 2 channels"),
+        (iter([np.zeros((4, 3)), np.zeros((4, 2))]), ValueError, "analyse() takes blocks of one layout: the first has 3 channels, a later one has 2 channels"),
     ],
+    ids=["number", "text", "three-dimensional", "no-channel", "scalar-block", "mono-then-stereo", "three-then-two"],
 )
 def test_what_analyse_cannot_take_is_one_line(signal, kind, message):
     with pytest.raises(kind) as raised:

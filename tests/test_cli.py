@@ -562,6 +562,15 @@ def test_a_long_file_is_analysed_in_bounded_memory_and_exactly(tmp_path, output)
         assert [float(row[1]) for row in rows] == energy.tolist()
 
 
+def test_many_channels_are_read_in_blocks_of_bounded_memory(tmp_path):
+    # 128 channels: a block of the usual 65,536 frames would hold 64 MB of float64.
+    ints = np.random.default_rng(6).integers(-8000, 8000, size=(2 * 65536, 128), dtype=np.int16)
+    many = write_wav(tmp_path / "many.wav", ints, 2, 8000)
+    few = write_wav(tmp_path / "few.wav", ints[:100], 2, 8000)
+    grown = _peak_rss_kb(many, "--channels", "each") - _peak_rss_kb(few, "--channels", "each")
+    assert grown < 60_000, f"{grown} KB more for 131,072 frames than for 100"
+
+
 def test_long_file_frames_equal_the_library_on_the_whole_mix(tmp_path, capsys):
     rate = 48000
     ints = np.random.default_rng(4).integers(-20000, 20000, size=(rate * 20, 2), dtype=np.int16)
@@ -702,11 +711,11 @@ def test_plot_folder_gets_one_png_per_input(tmp_path):
     assert sorted(p.name for p in (tmp_path / "more").iterdir()) == ["a.wav-2.png", "a.wav.png", "a.wave.png", "stdin.png"]
 
 
-def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, monkeypatch):
-    pytest.importorskip("matplotlib")
+def _energy_axes_as_drawn(monkeypatch, tmp_path, result):
+    """The dB plot's energy axes, its legend's and its own box, and the top of
+    each channel's highest peak marker, in pixels as saved."""
     from matplotlib.figure import Figure
 
-    from ostrel.analysis import analyse, decibels
     from ostrel.cli.plot import plot_analysis
 
     drawn = []
@@ -717,19 +726,44 @@ def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, 
         # As drawn: the figure is closed after.
         renderer = figure.canvas.get_renderer()
         energy_axes = figure.axes[1]
-        drawn.append((energy_axes, energy_axes.get_legend().get_window_extent(renderer), energy_axes.get_window_extent(renderer)))
+        tops = [
+            energy_axes.transData.transform((0, max(marks.get_ydata())))[1] + marks.get_markersize() / 2 * figure.dpi / 72
+            for marks in energy_axes.lines[1::2]
+        ]
+        drawn.append((energy_axes, energy_axes.get_legend().get_window_extent(renderer), energy_axes.get_window_extent(renderer), tops))
 
     monkeypatch.setattr(Figure, "savefig", save_and_measure)
+    plot_analysis(result, tmp_path / "x.png", db=True)
+    (measured,) = drawn
+    return measured
+
+
+def test_plot_keeps_room_above_the_strongest_peak_when_the_floor_lies_far_below(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from ostrel.analysis import analyse
+
+    # Steady noise: its levels span a dB or so, the floor lies 10 dB and more below.
+    noise = np.random.default_rng(5).uniform(-1, 1, 16000)
+    result = analyse(noise, 8000, Settings(win=256, hop=128, centered=False, envelope=True))
+    _, _, axes_box, tops = _energy_axes_as_drawn(monkeypatch, tmp_path, result)
+    assert max(tops) <= axes_box.y1
+
+
+def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from ostrel.analysis import analyse, decibels
+
     # Two channels, each loud where the other is digital silence, the first
     # with its strongest frame at the top of the axes.
     t = np.arange(8000) / 8000
     left = np.where(t < 0.5, np.sin(2 * np.pi * 300 * t) * (1 + t), 0.0)
     right = np.where(t >= 0.5, 0.1 * np.sin(2 * np.pi * 210 * t), 0.0)
     result = analyse(np.column_stack([left, right]), 8000, Settings(win=256, hop=128, envelope=True))
-    plot_analysis(result, tmp_path / "x.png", db=True)
-    ((energy_axes, legend_box, axes_box),) = drawn
+    energy_axes, legend_box, axes_box, tops = _energy_axes_as_drawn(monkeypatch, tmp_path, result)
     legend = energy_axes.get_legend()
     assert legend_box.x0 >= axes_box.x1
+    # Above the strongest peak, room for its whole marker.
+    assert max(tops) <= axes_box.y1
     counts = [len(track.peaks) for track in result.tracks]
     assert [text.get_text() for text in legend.get_texts()] == [
         "channel 1", f"channel 1 peaks ({counts[0]})", "channel 2", f"channel 2 peaks ({counts[1]})",

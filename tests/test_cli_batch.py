@@ -54,6 +54,13 @@ def test_one_file_named_twice_is_analysed_once_as_one_file(folder, capsys, names
     assert (document["source"], document["frames"]["energy"]) == (str(path), reference(signals[str(path)], 8000)[1].tolist())
 
 
+def test_options_may_stand_between_paths(folder, capsys):
+    root, signals = folder
+    assert main([str(root / "b.wav"), "--win", "1024", str(root / "a.WAV"), "--json"]) == 0
+    entries = json.loads(capsys.readouterr().out)
+    assert [(entry["source"], entry["win"]) for entry in entries] == [(str(root / "b.wav"), 1024), (str(root / "a.WAV"), 1024)]
+
+
 def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_path, monkeypatch):
     pytest.importorskip("soundfile")
     for name in ("a.flac", "b.OGG", "c.aiff", "d.mp3", "e.w64", "f.wav", "g.txt", "h"):
@@ -307,12 +314,37 @@ def documents_name_every_file(stdout_path, csv_path, paths, reason):
     assert [entry["source"] for entry in entries] == [str(path) for path in paths]
     analysed = sum(entry["error"] is None for entry in entries)
     assert [entry["error"] for entry in entries[analysed:]] == [message] * (len(paths) - analysed)
+    assert csv_names_every_file(csv_path, paths, reason) == analysed
+    return analysed
+
+
+def csv_names_every_file(csv_path, paths, reason):
+    """The CSV left by a run ended early is whole: the rows of every analysed
+    file first, then a row for each file not analysed; how many were."""
+    message = f"not analysed: {reason}"
     rows = list(csv.reader(csv_path.open()))
     assert all(len(row) == len(rows[0]) for row in rows)
     errors = [row for row in rows[1:] if row[-1]]
+    analysed = len(paths) - len(errors)
     assert errors == [[str(path), "", "", "", "", "", "", message] for path in paths[analysed:]]
     assert list(dict.fromkeys(row[0] for row in rows[1:] if not row[-1])) == [str(path) for path in paths[:analysed]]
     return analysed
+
+
+@pytest.mark.parametrize("output", [["--json"], []], ids=["json", "lines"])
+def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, output):
+    paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
+    rows = tmp_path / "rows.csv"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )
+    # The reader takes a little and goes, as head does.
+    process.stdout.read(10)
+    process.stdout.close()
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (0, "")
+    assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
@@ -416,6 +448,44 @@ def test_a_cluster_lost_ends_in_one_line_with_whole_documents_naming_the_files_n
     assert documents_name_every_file(out, rows, paths, message) <= 2
 
 
+def test_running_out_of_memory_midway_leaves_whole_documents_naming_the_files_not_analysed(folder, tmp_path):
+    root, signals = folder
+    paths = sorted(signals)
+    # The second file's analysis needs more memory than there is.
+    prelude = (
+        "import ostrel.cli.batch as b; real = b.analyse_file; "
+        "b.analyse_file = lambda p, s: real(p, s) if p.name != 'b.wav' else bytearray(1 << 62); "
+        "import runpy, sys; sys.argv = ['ostrel'] + sys.argv[1:]; runpy.run_module('ostrel', run_name='__main__')"
+    )
+    out, rows = tmp_path / "out.json", tmp_path / "rows.csv"
+    with out.open("w") as stdout:
+        process = subprocess.run(
+            [sys.executable, "-c", prelude, *paths, "--json", "--csv", str(rows)],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=60,
+        )
+    message = "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"
+    assert (process.returncode, process.stderr) == (1, f"ostrel: error: {message}\n")
+    assert documents_name_every_file(out, rows, [Path(path) for path in paths], message) == 1
+
+
+def test_a_scheduler_without_ostrel_ends_in_one_line_with_whole_documents(tmp_path, own_cluster):
+    paths = [write_wav(tmp_path / f"{name}.wav", random_ints(2, 800, 1, 5), 2) for name in "ab"]
+    scheduler = own_cluster(without_ostrel=True)
+    own_cluster(scheduler[0])
+    out, rows = tmp_path / "out.json", tmp_path / "rows.csv"
+    with out.open("w") as stdout:
+        process = subprocess.run(
+            [sys.executable, "-m", "ostrel", *map(str, paths), "--dask", scheduler[0], "--json", "--csv", str(rows)],
+            stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=120,
+        )
+    message = (
+        f"the Dask cluster at {scheduler[0]} could not run ostrel's task (ModuleNotFoundError: No module named "
+        "'ostrel'); its scheduler and workers need ostrel and the packages it uses, as installed here"
+    )
+    assert (process.returncode, process.stderr) == (1, f"ostrel: error: {message}\n")
+    assert documents_name_every_file(out, rows, paths, message) == 0
+
+
 def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client_address, tmp_path):
     from distributed import Client, get_task_stream
 
@@ -433,3 +503,22 @@ def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client
     assert sorted(seen) == list(range(40))
     # Two workers, four batches each: 40 files in 8 tasks of 5.
     assert len([task for task in stream.data if task["key"].startswith("_outcomes-")]) == 8
+
+
+@pytest.mark.parametrize(("at_start", "raised"), [(signal.default_int_handler, True), (signal.SIG_IGN, False)])
+def test_ctrl_c_while_a_file_is_reported_waits_for_its_end_unless_ignored_from_the_start(at_start, raised):
+    from ostrel.cli.run import _interrupt_after
+
+    # A command started with Ctrl-C ignored (as "&" in a script does) ignores it for every file count.
+    previous = signal.signal(signal.SIGINT, at_start)
+    reported, interrupted = [], False
+    try:
+        try:
+            with _interrupt_after():
+                os.kill(os.getpid(), signal.SIGINT)
+                reported.append(True)
+        except KeyboardInterrupt:
+            interrupted = True
+        assert (interrupted, reported, signal.getsignal(signal.SIGINT)) == (raised, [True], at_start)
+    finally:
+        signal.signal(signal.SIGINT, previous)

@@ -30,6 +30,10 @@ AUDIO_EXTRA_HINT = "pip install 'ostrel[audio]'"
 STDIN = "-"
 # Samples read at a time: a few megabytes however long the file is.
 READ_SIZE = 1 << 16
+# Values a streamed block holds at most (frames × channels): files of more
+# than eight channels get fewer frames a block, so that memory does not grow
+# with their number.
+BLOCK_VALUES = 8 * READ_SIZE
 
 _PCM = 0x0001
 _IEEE_FLOAT = 0x0003
@@ -399,6 +403,7 @@ def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE)
     the iterator before the decoder, so that the thread is done with it.
     """
     mix = channels == "mix"
+    size = max(1, min(size, BLOCK_VALUES // decoder.channels))
     free: queue.SimpleQueue[Samples | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[tuple[Samples, int] | BaseException] = queue.SimpleQueue()
     # Two buffers: one analysed, one being filled.

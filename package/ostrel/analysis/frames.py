@@ -273,6 +273,8 @@ def analyse(
                 f"analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got {signal.ndim}"
             )
         width = 1 if signal.ndim == 1 else signal.shape[1]
+        if width == 0:
+            raise ValueError("analyse() takes a signal of at least one channel, got 0")
         return _analyse_pieces(
             [signal], sample_rate, settings, source, channels or width, encoding, len(signal), envelope, tuple,
         )
@@ -301,7 +303,8 @@ def _is_array_like(signal: object) -> bool:
     except TypeError:
         pass
     if isinstance(signal, (list, tuple)):
-        return len(signal) == 0 or not isinstance(signal[0], np.ndarray)
+        first = signal[0] if signal else None
+        return not isinstance(first, np.ndarray) or first.ndim == 0
     return False
 
 
@@ -322,10 +325,23 @@ def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
 
 
 def _without_overlap(blocks: Iterable[Samples], overlap: int) -> Iterable[Samples]:
-    first = True
+    """The blocks as float64, each but the first without the samples it repeats;
+    every one must be laid out as the first, or channels would be mixed up."""
+    layout: str | None = None
     for block in blocks:
-        yield np.asarray(block, dtype=np.float64) if first else np.asarray(block[overlap:], dtype=np.float64)
-        first = False
+        samples = np.asarray(block, dtype=np.float64)
+        if samples.ndim not in (1, 2):
+            raise ValueError(
+                f"analyse() takes blocks of 1 or 2 dimensions (samples, or samples × channels), got {samples.ndim}"
+            )
+        this = "is one-dimensional" if samples.ndim == 1 else f"has {samples.shape[1]} channels"
+        if layout is None:
+            layout = this
+            yield samples
+        elif this != layout:
+            raise ValueError(f"analyse() takes blocks of one layout: the first {layout}, a later one {this}")
+        else:
+            yield samples[overlap:]
 
 
 def _analyse_pieces(

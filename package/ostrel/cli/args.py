@@ -50,7 +50,8 @@ Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine or the cluster (out of memory, a full disk, a lost
 scheduler), 130 when interrupted. A run that ends early still leaves whole
 JSON and CSV documents, each file not analysed listed with an error. When
-the reader of stdout closes it (as head does), the run ends quietly."""
+the reader of stdout closes it (as head does), the run ends quietly; a --csv
+file still lists the files not analysed."""
 
 
 class _Parser(argparse.ArgumentParser):

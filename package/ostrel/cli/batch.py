@@ -275,8 +275,22 @@ def _on_cluster(
         raise MachineError(f"lost the connection to the Dask scheduler at {address}; is it still running?") from None
     except KilledWorker:
         raise MachineError("Dask workers died one after another on the same file (out of memory?)") from None
+    except (MachineError, MemoryError):
+        raise
+    except Exception as error:  # noqa: BLE001 - the cluster's own failure to run the task, raised here
+        raise MachineError(
+            f"the Dask cluster at {address} could not run ostrel's task ({_root_cause(error)}); "
+            "its scheduler and workers need ostrel and the packages it uses, as installed here"
+        ) from None
     finally:
         client.close()
+
+
+def _root_cause(error: BaseException) -> str:
+    # The scheduler wraps what failed in a message of many lines; the cause says it in one.
+    while error.__cause__ is not None:
+        error = error.__cause__
+    return f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}".rstrip(": ")
 
 
 def _batch_size(count: int, workers: int) -> int:

@@ -3,6 +3,10 @@
 from ..analysis.errors import InputError
 
 
+# What the command says when memory runs out, wherever it does.
+OUT_OF_MEMORY = "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"
+
+
 class MachineError(Exception):
     """A failure of the machine, not of the input (a worker killed, a cluster
     lost): status 1."""
@@ -21,4 +25,4 @@ class ReaderGone(Exception):
     exit_status = 0
 
 
-__all__ = ["InputError", "MachineError", "OutputError", "ReaderGone"]
+__all__ = ["OUT_OF_MEMORY", "InputError", "MachineError", "OutputError", "ReaderGone"]

@@ -31,7 +31,7 @@ def _guarded(argv: list[str]) -> int:
     # short run a good part of its time; the command line does no linear
     # algebra. Set before numpy is first imported; a value given wins.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-    from .errors import InputError, MachineError, OutputError, ReaderGone
+    from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
 
     try:
         from .run import run
@@ -51,7 +51,7 @@ def _guarded(argv: list[str]) -> int:
         _say(f"error: {error}")
         return MachineError.exit_status
     except MemoryError:
-        _say("error: out of memory; analyse fewer files at once (--jobs) or use a larger --hop")
+        _say(f"error: {OUT_OF_MEMORY}")
         return MACHINE_FAILURE_STATUS
 
 

@@ -25,6 +25,8 @@ MARKED_PEAKS = 50
 PEAK_SHAPES = ("v", "o", "s", "D", "^", "P", "X", "*")
 # The dB axis's floor when every frame is silence.
 SILENCE_FLOOR_DB = -100.0
+# Room above the highest frame for its peak's marker, a fraction of the axis's span.
+PEAK_ROOM = 0.12
 
 
 def require_matplotlib() -> None:
@@ -112,8 +114,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
             _draw_curve(energy_axes, frame_times, energy, label, colour)
             _mark_peaks(energy_axes, frame_times, energy, track, index if several else None)
             _draw_curve(zcr_axes, frame_times, track.zcr, label, colour)
-        # Room above the highest peak for its marker.
-        energy_axes.margins(y=0.12)
+        energy_axes.margins(y=PEAK_ROOM)
         if floor is not None:
             _mark_silence(energy_axes, frame_times, analysis.tracks, floor)
         wave_axes.set_ylabel("amplitude")
@@ -188,9 +189,12 @@ def _mark_peaks(
 def _mark_silence(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float) -> None:
     """Frames of digital silence (-inf dB) lie on the floor of the axis, over a band that says so:
     grey for a single track, with several one band per channel in its colour, stacked."""
-    top = axes.get_ylim()[1]
-    if not any(np.isfinite(decibels(track.energy)).any() for track in tracks):
-        top = 0.0  # nothing but silence: full scale down to the floor
+    levels = np.concatenate([decibels(track.energy) for track in tracks])
+    audible = levels[np.isfinite(levels)]
+    # The floor may lie far below the quietest frame: the room is measured over the whole span.
+    # Nothing but silence: full scale down to the floor.
+    highest = float(audible.max()) if audible.size else None
+    top = 0.0 if highest is None else highest + PEAK_ROOM * (highest - floor)
     height = (top - floor) / 40
     hop = float(times[1] - times[0]) if len(times) > 1 else 1.0
     several = len(tracks) > 1

@@ -15,13 +15,13 @@ from ..analysis import Analysis, Settings, analyse
 from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
-from .errors import InputError, MachineError, OutputError
+from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
 
 def run(argv: list[str]) -> int:
-    options = build_parser().parse_args(argv)
+    options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
     settings = Settings(
@@ -91,7 +91,8 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
     json_started = False
-    failed = reported = 0
+    # Files reported, and of those the ones the CSV holds: it is written first.
+    failed = reported = in_csv = 0
 
     def add_json(entries: list[dict[str, Any]]) -> None:
         nonlocal json_started
@@ -100,8 +101,10 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             json_started = True
 
     def add_error(path: Path, message: str) -> None:
+        nonlocal in_csv
         if rows is not None:
             rows.add_error(str(path), message)
+        in_csv += 1
         if options.json:
             add_json([error_entry(str(path), message)])
 
@@ -113,7 +116,7 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
         stdout.close()
 
     def report(path: Path, outcome: Outcome) -> None:
-        nonlocal failed
+        nonlocal failed, in_csv
         if isinstance(outcome, InputError):
             failed += 1
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
@@ -122,6 +125,7 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             _warn(outcome)
             if rows is not None:
                 rows.add(outcome)
+            in_csv += 1
             if options.json:
                 add_json(outcome.to_json())
             elif options.csv != "-":
@@ -139,11 +143,22 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
                 with _interrupt_after():
                     report(path, outcome)
                     reported += 1
-    except (MachineError, KeyboardInterrupt) as error:
+    except ReaderGone:
+        # stdout is gone, a CSV file is not: it stays whole and names what it lacks.
+        if rows is not None and csv_output is not None and options.csv != "-":
+            for path in paths[in_csv:]:
+                rows.add_error(str(path), "not analysed: the reader of stdout closed it")
+            csv_output.close()
+        raise
+    except (MachineError, MemoryError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
             raise
         # The documents stay whole, and name every file a rerun must pick up.
-        reason = "interrupted" if isinstance(error, KeyboardInterrupt) else str(error)
+        reason = str(error)
+        if isinstance(error, KeyboardInterrupt):
+            reason = "interrupted"
+        elif isinstance(error, MemoryError):
+            reason = OUT_OF_MEMORY
         for path in paths[reported:]:
             add_error(path, f"not analysed: {reason}")
         finish()
@@ -156,7 +171,8 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
 def _interrupt_after() -> Iterator[None]:
     """Ctrl-C meanwhile is raised as the block ends: each file's lines,
     rows and entries are written whole."""
-    if threading.current_thread() is not threading.main_thread():
+    # Ignored from the start (as "&" in a script leaves it), Ctrl-C stays ignored.
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
         yield
         return
     caught = []
