@@ -140,34 +140,53 @@ constexpr std::ptrdiff_t word_bits = 64;
 }
 
 #ifdef OSTREL_VECTOR_LANES
+// Lanes of the four pairs from x[k] on whose product is below zero, for
+// samples of a type the products share, or integers.
+template <class T, class P>
+[[gnu::always_inline]] inline Lanes<float>::Masks crossing_quad(const char* x, int k)
+{
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+    if constexpr (std::is_same_v<P, float>) {
+        return below_zero(load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size));
+    } else {
+        const auto low = load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size);
+        const auto high = load_lanes<T, P>(x + (k + 2) * size) * load_lanes<T, P>(x + (k + 3) * size);
+        return below_zero(low, high);
+    }
+}
+
 // One word of crossing bits of contiguous samples x[0..64] of the product
 // type, with the baseline vector unit (the AVX2 twins are below).  A call of
 // its own: inlined into the tile's loops it ran some 15% slower.
 template <class T, class P>
 [[gnu::noinline]] Word crossing_word(const char* x)
 {
-    constexpr int lanes = Lanes<P>::count;
-    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     Word word = 0;
     if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
         // Each sample widened once, a pair at a time: the right-hand samples
         // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
         typedef typename Lanes<P>::Values Pair;
-        const auto widen = [&](int k) { return widen_two(reinterpret_cast<const float*>(x) + k); };
-        Pair left = widen(0);
-        for (int k = 0; k < word_bits - 2; k += 2) {
-            const Pair next = widen(k + 2);
-            word |= Word{lane_bits(quiet_negative(left * __builtin_shufflevector(left, next, 1, 2)))} << k;
-            left = next;
+        const auto samples = reinterpret_cast<const float*>(x);
+        Pair left = widen_two(samples);
+        for (int k = 0; k < word_bits; k += 16) {
+            typename Lanes<float>::Masks quads[4];
+            for (int q = 0; q < 4; ++q) {
+                const int at = k + 4 * q;
+                const Pair middle = widen_two(samples + at + 2);
+                // x[64] is the word's last sample: nothing past it is read.
+                const Pair next = at + 4 < word_bits ? widen_two(samples + at + 4)
+                                                     : Pair{static_cast<double>(load<float>(x + word_bits * 4)), 0.0};
+                quads[q] = below_zero(left * __builtin_shufflevector(left, middle, 1, 2),
+                                      middle * __builtin_shufflevector(middle, next, 1, 2));
+                left = next;
+            }
+            word |= Word{lane_bits(quads[0], quads[1], quads[2], quads[3])} << k;
         }
-        // x[64] is the word's last sample: nothing past it is read.
-        const Pair last = {left[1], static_cast<double>(load<float>(x + word_bits * size))};
-        word |= Word{lane_bits(quiet_negative(left * last))} << (word_bits - 2);
     } else {
-        for (int k = 0; k < word_bits; k += lanes) {
-            const auto left = load_lanes<T, P>(x + k * size);
-            const auto right = load_lanes<T, P>(x + (k + 1) * size);
-            word |= Word{lane_bits(quiet_negative(left * right))} << k;
+        for (int k = 0; k < word_bits; k += 16) {
+            word |= Word{lane_bits(crossing_quad<T, P>(x, k), crossing_quad<T, P>(x, k + 4),
+                                   crossing_quad<T, P>(x, k + 8), crossing_quad<T, P>(x, k + 12))}
+                    << k;
         }
     }
     return word;
