@@ -1,5 +1,6 @@
 #include "crossings.hpp"
 
+#include "bit_count.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
 
@@ -119,7 +120,19 @@ constexpr std::ptrdiff_t word_bits = 64;
     }
 }
 
+// Set bits of a word: `with_popcnt` in a caller compiled for the instruction.
+template <bool with_popcnt>
+[[gnu::always_inline]] inline std::ptrdiff_t word_count(Word word)
+{
+    if constexpr (with_popcnt) {
+        return std::popcount(word);
+    } else {
+        return bit_count(word);
+    }
+}
+
 // Set bits among the bits begin <= k < end.
+template <bool with_popcnt>
 [[gnu::always_inline]] inline std::ptrdiff_t count_bits(const Word* words, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
     if (begin >= end) {
@@ -130,11 +143,11 @@ constexpr std::ptrdiff_t word_bits = 64;
     const Word head = ~Word{0} << (begin % word_bits);
     const Word tail = ~Word{0} >> (word_bits - 1 - (end - 1) % word_bits);
     if (first == last) {
-        return std::popcount(words[first] & head & tail);
+        return word_count<with_popcnt>(words[first] & head & tail);
     }
-    std::ptrdiff_t count = std::popcount(words[first] & head) + std::popcount(words[last] & tail);
+    std::ptrdiff_t count = word_count<with_popcnt>(words[first] & head) + word_count<with_popcnt>(words[last] & tail);
     for (std::ptrdiff_t w = first + 1; w < last; ++w) {
-        count += std::popcount(words[w]);
+        count += word_count<with_popcnt>(words[w]);
     }
     return count;
 }
@@ -310,7 +323,7 @@ template <bool with_avx2, class T, class P>
             // fewer than two samples has no pairs.
             const std::ptrdiff_t start = f * framing.hop;
             const std::ptrdiff_t pairs_end = std::min(start + framing.win, length) - 1;
-            out[f] = static_cast<double>(count_bits(words, start - begin, pairs_end - begin)) / win;
+            out[f] = static_cast<double>(count_bits<with_avx2>(words, start - begin, pairs_end - begin)) / win;
         }
     }
 }
