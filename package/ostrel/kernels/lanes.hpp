@@ -3,7 +3,9 @@
 // (SSE2, NEON), so the portable twins are vector code everywhere.
 #pragma once
 
+#include <bit>
 #include <cstring>
+#include <limits>
 
 // Without it (MSVC, or OSTREL_PLAIN_CPP) the kernels fall back to plain loops.
 #if (defined(__GNUC__) || defined(__clang__)) && !defined(OSTREL_PLAIN_CPP)
@@ -76,6 +78,59 @@ template <class Masks>
         bits |= static_cast<unsigned>(set[k] & 1) << k;
     }
     return bits;
+#endif
+}
+
+// Lanes strictly below zero, judged on the bits: an integer comparison
+// raises no flag, where an ordered one raises the invalid flag for a NaN.
+// Less one (wrapping), the bits of a value below zero are, as signed
+// integers, at most those of -inf less one: -0 wraps to the top and the
+// NaNs of either sign lie above.
+[[gnu::always_inline]] inline Lanes<float>::Masks below_zero(Lanes<float>::Values values)
+{
+    typedef unsigned Bits __attribute__((vector_size(16)));
+    constexpr int minus_infinity = std::bit_cast<int>(-std::numeric_limits<float>::infinity());
+    // Unsigned, so that the wrap of -0 is defined and not folded away.
+    const Bits less_one = reinterpret_cast<Bits>(values) - 1u;
+    return reinterpret_cast<Lanes<float>::Masks>(less_one) < minus_infinity;
+}
+
+// The same for the four lanes of two float64 vectors, as one mask of four
+// 32-bit lanes (what the four-lane lane_bits below takes).
+[[gnu::always_inline]] inline Lanes<float>::Masks below_zero(Lanes<double>::Values low, Lanes<double>::Values high)
+{
+    constexpr long long minus_infinity = std::bit_cast<long long>(-std::numeric_limits<double>::infinity());
+#if defined(__SSE2__)
+    // SSE2 has no 64-bit comparison; -inf's low half is zero, so the high
+    // halves alone decide.
+    const __m128i one = _mm_set1_epi64x(1);
+    const __m128 low_less_one = _mm_castsi128_ps(_mm_sub_epi64(_mm_castpd_si128(low), one));
+    const __m128 high_less_one = _mm_castsi128_ps(_mm_sub_epi64(_mm_castpd_si128(high), one));
+    const __m128i halves = _mm_castps_si128(_mm_shuffle_ps(low_less_one, high_less_one, _MM_SHUFFLE(3, 1, 3, 1)));
+    return reinterpret_cast<Lanes<float>::Masks>(
+        _mm_cmplt_epi32(halves, _mm_set1_epi32(static_cast<int>(minus_infinity >> 32))));
+#else
+    typedef unsigned long long Bits __attribute__((vector_size(16)));
+    const Bits low_less_one = reinterpret_cast<Bits>(low) - 1u;
+    const Bits high_less_one = reinterpret_cast<Bits>(high) - 1u;
+    const auto four = __builtin_shufflevector(reinterpret_cast<Lanes<double>::Masks>(low_less_one) < minus_infinity,
+                                              reinterpret_cast<Lanes<double>::Masks>(high_less_one) < minus_infinity,
+                                              0, 1, 2, 3);
+    return __builtin_convertvector(four, Lanes<float>::Masks);
+#endif
+}
+
+// Four masks of four lanes as sixteen bits, lane 0 of `first` lowest (SSE2
+// packs them into one vector: a quarter of the moves and shifts).
+[[gnu::always_inline]] inline unsigned lane_bits(Lanes<float>::Masks first, Lanes<float>::Masks second,
+                                                 Lanes<float>::Masks third, Lanes<float>::Masks fourth)
+{
+#if defined(__SSE2__)
+    const __m128i low = _mm_packs_epi32(reinterpret_cast<__m128i>(first), reinterpret_cast<__m128i>(second));
+    const __m128i high = _mm_packs_epi32(reinterpret_cast<__m128i>(third), reinterpret_cast<__m128i>(fourth));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+#else
+    return lane_bits(first) | lane_bits(second) << 4 | lane_bits(third) << 8 | lane_bits(fourth) << 12;
 #endif
 }
 

@@ -1,5 +1,6 @@
 #include "peaks.hpp"
 
+#include "bit_count.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
 
@@ -357,7 +358,7 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 #endif
     std::ptrdiff_t count = 0;
     for (std::ptrdiff_t word = first; word < last; ++word) {
-        count += std::popcount(bits_[word]);
+        count += bit_count(bits_[word]);
     }
     return count;
 }
