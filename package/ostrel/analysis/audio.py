@@ -105,9 +105,8 @@ def mix_down(frames: Samples, out: Samples | None = None) -> Samples:
     mix to exactly what the whole file does. ``out``, when given, receives
     the result (in place: no temporaries).
     """
-    mixed = frames[:, 0].astype(np.float64, copy=True) if out is None else out
-    if out is not None:
-        np.copyto(mixed, frames[:, 0])
+    mixed = np.empty(len(frames)) if out is None else out
+    np.copyto(mixed, frames[:, 0])
     for channel in range(1, frames.shape[1]):
         np.add(mixed, frames[:, channel], out=mixed)
     if frames.shape[1] > 1:
@@ -250,18 +249,12 @@ def _read_into(stream: io.BufferedIOBase, buffer: memoryview, source: str) -> in
 
 
 def _read_fully(stream: io.BufferedIOBase, count: int, source: str) -> bytes:
-    """Up to ``count`` bytes; fewer only at the end (pipes return short reads)."""
-    parts = []
-    try:
-        while count > 0:
-            part = stream.read(count)
-            if not part:
-                break
-            parts.append(part)
-            count -= len(part)
-    except OSError as error:
-        raise InputError(f"{source}: cannot read: {error.strerror or error}") from None
-    return b"".join(parts)
+    """Up to ``count`` bytes; fewer only at the end."""
+    buffer = bytearray(count)
+    with memoryview(buffer) as whole:
+        got = _read_into(stream, whole, source)
+    del buffer[got:]
+    return bytes(buffer)
 
 
 def _open_stream(path: str | Path) -> io.BufferedIOBase:
