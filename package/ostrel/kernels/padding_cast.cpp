@@ -1,5 +1,6 @@
 #include "padding_cast.hpp"
 
+#include "lanes.hpp"
 #include "pieces.hpp"
 
 #include <algorithm>
@@ -22,11 +23,14 @@ bool signalling(std::uint32_t bits)
     return static_cast<std::int32_t>((bits & magnitude_bits) + carry) < first_quiet_carried;
 }
 
-// Contiguous samples are compared four to a vector, two vectors a step;
-// nothing stops early, since a signalling NaN is rare and a branch per step
-// costs more.
+// Contiguous samples are compared four to a vector, two vectors a step,
+// where the compiler has GCC's vector types (lanes.hpp); nothing stops
+// early, since a signalling NaN is rare and a branch per step costs more.
 bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last)
 {
+    bool found = false;
+    std::ptrdiff_t index = first;
+#ifdef OSTREL_VECTOR_LANES
     typedef std::uint32_t Words __attribute__((vector_size(16)));
     typedef std::int32_t SignedWords __attribute__((vector_size(16)));
     constexpr std::ptrdiff_t lanes = sizeof(Words) / sizeof(std::uint32_t);
@@ -34,8 +38,6 @@ bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t l
         const Words carried = (load<Words>(at) & magnitude_bits) + carry;
         return reinterpret_cast<SignedWords>(carried) < first_quiet_carried;
     };
-    bool found = false;
-    std::ptrdiff_t index = first;
     if (signal.stride == sizeof(float)) {
         SignedWords any{};
         for (; last - index >= 2 * lanes; index += 2 * lanes) {
@@ -46,6 +48,7 @@ bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t l
             found = found || any[lane] != 0;
         }
     }
+#endif
     for (; index < last; ++index) {
         found = found || signalling(load<std::uint32_t>(signal.data + index * signal.stride));
     }
