@@ -1,0 +1,241 @@
+// ostrel._crossings: zero crossings with a zero counted as positive, for
+// the analysis layer's option of that name.  ostrel.fenwy keeps its own
+// rule; this private module sits beside it, outside its namespace.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cfenv>
+#include <cstring>
+#include <optional>
+
+#include "kernels/cpu_features.hpp"
+#include "kernels/zero_positive.hpp"
+
+namespace {
+
+using ostrel::kernels::Element;
+using ostrel::kernels::Framing;
+using ostrel::kernels::Signal;
+
+// One buffer view, released when it goes out of scope.
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ~BufferView()
+    {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+
+    bool acquire(PyObject* exporter, int flags)
+    {
+        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The element type of a buffer's format in native byte order; struct's
+// sizes for '=' and '<', the platform's for '@' and none.
+std::optional<Element> element_of(const Py_buffer& view)
+{
+    const char* format = view.format == nullptr ? "B" : view.format;
+    const bool little = PY_LITTLE_ENDIAN;
+    if (*format == '@' || *format == '=' || (*format == '<' && little)) {
+        ++format;
+    }
+    if (format[0] == '\0' || format[1] != '\0') {
+        return std::nullopt;
+    }
+    const bool is_signed = format[0] == 'b' || format[0] == 'h' || format[0] == 'i' || format[0] == 'l' || format[0] == 'q';
+    const bool is_unsigned = format[0] == 'B' || format[0] == 'H' || format[0] == 'I' || format[0] == 'L' || format[0] == 'Q';
+    if (format[0] == 'd' && view.itemsize == 8) {
+        return Element::float64;
+    }
+    if (format[0] == 'f' && view.itemsize == 4) {
+        return Element::float32;
+    }
+    if (!is_signed && !is_unsigned) {
+        return std::nullopt;
+    }
+    switch (view.itemsize) {
+    case 1: return is_signed ? Element::int8 : Element::uint8;
+    case 2: return is_signed ? Element::int16 : Element::uint16;
+    case 4: return is_signed ? Element::int32 : Element::uint32;
+    case 8: return is_signed ? Element::int64 : Element::uint64;
+    default: return std::nullopt;
+    }
+}
+
+// A one-dimensional buffer of numbers as the kernels read it.
+std::optional<Signal> signal_of(PyObject* object, BufferView& held, const char* function)
+{
+    if (!held.acquire(object, PyBUF_STRIDES | PyBUF_FORMAT)) {
+        return std::nullopt;
+    }
+    const Py_buffer& view = held.view();
+    const std::optional<Element> element = element_of(view);
+    if (view.ndim != 1 || !element) {
+        PyErr_Format(PyExc_TypeError, "%s() takes a one-dimensional buffer of floats or integers, got format '%s' in %d dimensions",
+                     function, view.format == nullptr ? "B" : view.format, view.ndim);
+        return std::nullopt;
+    }
+    return Signal{static_cast<const char*>(view.buf), view.shape[0], view.strides[0], *element};
+}
+
+// The kernels compare NaN with an ordered comparison, which raises the
+// invalid flag; numpy and fenwy's fast paths read that flag, so it is put
+// back as it was.
+class InvalidFlagKept {
+public:
+    InvalidFlagKept() : raised_(std::fetestexcept(FE_INVALID) != 0) {}
+    InvalidFlagKept(const InvalidFlagKept&) = delete;
+    InvalidFlagKept& operator=(const InvalidFlagKept&) = delete;
+    ~InvalidFlagKept()
+    {
+        if (!raised_) {
+            std::feclearexcept(FE_INVALID);
+        }
+    }
+
+private:
+    bool raised_;
+};
+
+std::optional<Py_ssize_t> positive(PyObject* object, const char* function, const char* what)
+{
+    const Py_ssize_t value = PyLong_AsSsize_t(object);
+    if (value == -1 && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (value < 1) {
+        PyErr_Format(PyExc_ValueError, "%s() needs a positive %s, got %zd", function, what, value);
+        return std::nullopt;
+    }
+    return value;
+}
+
+constexpr const char count_doc[] =
+    "count(x, /)\n--\n\n"
+    "Neighbouring samples of the one-dimensional buffer ``x`` of which exactly\n"
+    "one is negative: ``int(np.count_nonzero((x[:-1] < 0) != (x[1:] < 0)))``.";
+
+PyObject* count(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "count() takes 1 positional argument (%zd given)", nargs);
+        return nullptr;
+    }
+    BufferView held;
+    const std::optional<Signal> signal = signal_of(args[0], held, "count");
+    if (!signal) {
+        return nullptr;
+    }
+    std::ptrdiff_t changes = 0;
+    Py_BEGIN_ALLOW_THREADS
+    {
+        const InvalidFlagKept kept;
+        changes = ostrel::kernels::count_sign_changes(*signal);
+    }
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(changes);
+}
+
+constexpr const char rates_doc[] =
+    "rates(x, win, hop, pad, out, /)\n--\n\n"
+    "Fill the C-contiguous float64 buffer ``out`` with one value a frame: the\n"
+    "frame's sign changes (as :func:`count` counts them) divided by ``win``,\n"
+    "frame f being samples f*hop to f*hop + win of ``x`` with ``pad`` zeros in\n"
+    "front, cut short at its end; frames starting past the end are 0.";
+
+PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "rates() takes 5 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const std::optional<Py_ssize_t> win = positive(args[1], "rates", "window");
+    if (!win) {
+        return nullptr;
+    }
+    const std::optional<Py_ssize_t> hop = positive(args[2], "rates", "hop");
+    if (!hop) {
+        return nullptr;
+    }
+    const Py_ssize_t pad = PyLong_AsSsize_t(args[3]);
+    if (pad == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (pad < 0) {
+        PyErr_Format(PyExc_ValueError, "rates() needs a padding of 0 or more, got %zd", pad);
+        return nullptr;
+    }
+    BufferView held;
+    const std::optional<Signal> signal = signal_of(args[0], held, "rates");
+    if (!signal) {
+        return nullptr;
+    }
+    BufferView out;
+    if (!out.acquire(args[4], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) {
+        return nullptr;
+    }
+    const std::optional<Element> out_element = element_of(out.view());
+    if (out.view().ndim != 1 || out_element != Element::float64) {
+        PyErr_SetString(PyExc_TypeError, "rates() writes into a one-dimensional buffer of float64 only");
+        return nullptr;
+    }
+    // Frame starts are formed as f * hop: they must not overflow.
+    const Py_ssize_t frames = out.view().shape[0];
+    if (frames > 0 && frames - 1 > (PY_SSIZE_T_MAX - *win - pad - signal->length) / *hop) {
+        PyErr_SetString(PyExc_OverflowError, "rates(): too many frames for this hop");
+        return nullptr;
+    }
+    const Framing framing{pad, *win, *hop, frames};
+    auto* into = static_cast<double*>(out.view().buf);
+    Py_BEGIN_ALLOW_THREADS
+    {
+        const InvalidFlagKept kept;
+        ostrel::kernels::sign_change_rates(*signal, framing, into);
+    }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count)), METH_FASTCALL, count_doc},
+    {"rates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rates)), METH_FASTCALL, rates_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "ostrel._crossings",
+    "Zero crossings with a zero counted as positive (private to ostrel.analysis).", 0, methods, slots, nullptr,
+    nullptr, nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__crossings()
+{
+    // The same choice of instruction sets as fenwy's kernels, from the same
+    // variable; fenwy reports unknown names.
+    ostrel::kernels::configure_cpu_features();
+    return PyModuleDef_Init(&module);
+}
