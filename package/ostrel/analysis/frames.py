@@ -13,18 +13,19 @@ from __future__ import annotations
 
 import bisect
 import contextlib
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from .. import fenwy
+from .. import _crossings, fenwy
 from .audio import Blocks, Decoder, Samples, open_decoder, streamed_blocks
 from .errors import InputError
-from .result import Analysis, Envelope, Track
-from .settings import Settings
+from .prominence import prominences
+from .result import Analysis, Envelope, Track, decibels
+from .settings import Layout, Settings, checked_layout, checked_sample_rate
 
 # The longest window and hop the library frames natively, with its front
 # padding virtual: beyond it one frame alone would need gigabytes.
@@ -42,8 +43,10 @@ def frame_count(length: int, win: int, hop: int, centered: bool) -> int:
 class FrameStream:
     """Energy, zero-crossing rate and zero crossings of a signal fed in consecutive pieces."""
 
-    def __init__(self, win: int, hop: int, centered: bool, frames_expected: int | None = None) -> None:
-        self.win, self.hop, self.centered = win, hop, centered
+    def __init__(
+        self, win: int, hop: int, centered: bool, frames_expected: int | None = None, zero_positive: bool = False
+    ) -> None:
+        self.win, self.hop, self.centered, self.zero_positive = win, hop, centered, zero_positive
         self.pad = win // 2 if centered else 0
         # None: unknown. With none expected, nothing needs holding back.
         self.frames_expected = frames_expected
@@ -90,10 +93,14 @@ class FrameStream:
 
     def _count_crossings(self, piece: Samples) -> None:
         # Each piece's own pairs, and the pair across the seam with the piece before.
-        self.crossings += int(fenwy.num_zerocrossings(piece))
         first = float(piece[0])
-        if self.last is not None and self.last * first < 0:
-            self.crossings += 1
+        if self.zero_positive:
+            self.crossings += _crossings.count(piece)
+            crosses = self.last is not None and (self.last < 0) != (first < 0)
+        else:
+            self.crossings += int(fenwy.num_zerocrossings(piece))
+            crosses = self.last is not None and self.last * first < 0
+        self.crossings += crosses
         self.last = float(piece[-1])
 
     def _frames(self, complete_up_to: int | None, total: int | None = None) -> None:
@@ -115,7 +122,7 @@ class FrameStream:
             end_frame, stop = total, self.fed
         self.unframed = 0
         if first == 0 and pad:
-            energy, zcr = _framed(self._held_until(stop), end_frame, win, hop, True)
+            energy, zcr = _framed(self._held_until(stop), end_frame, win, hop, True, self.zero_positive)
         else:
             energy, zcr = self._uncentred(first, end_frame, stop)
         self.energy.append(energy)
@@ -137,12 +144,12 @@ class FrameStream:
         if inside > first:
             seam_stop = min(stop, (inside - 1) * hop - pad + win)
             seam = np.concatenate([*self.pieces[:-1], newest[: max(0, seam_stop - newest_from)]])
-            framed = _framed(seam[: seam_stop - self.held_from], inside - first, win, hop, False)
+            framed = _framed(seam[: seam_stop - self.held_from], inside - first, win, hop, False, self.zero_positive)
             energy.append(framed[0])
             zcr.append(framed[1])
         if end_frame > inside:
             body = newest[inside * hop - pad - newest_from : stop - newest_from]
-            framed = _framed(body, end_frame - inside, win, hop, False)
+            framed = _framed(body, end_frame - inside, win, hop, False, self.zero_positive)
             energy.append(framed[0])
             zcr.append(framed[1])
         if len(energy) == 1:
@@ -168,11 +175,18 @@ class FrameStream:
 
 
 def _framed(
-    samples: Samples, count: int, win: int, hop: int, centered: bool
+    samples: Samples, count: int, win: int, hop: int, centered: bool, zero_positive: bool = False
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Energy and zero-crossing rate of the first ``count`` frames of one library call on ``samples``."""
+    """Energy and zero-crossing rate of the first ``count`` frames of one library call on ``samples``.
+
+    With ``zero_positive`` the rate counts a zero as positive: the same frames, the other rule.
+    """
     energy = fenwy.calc_energy(samples, win, hop, centered)[:count]
-    zcr = fenwy.calc_zc(samples, win, hop, centered)[:count]
+    if zero_positive:
+        zcr = np.empty(min(count, len(energy)))
+        _crossings.rates(samples, win, hop, win // 2 if centered else 0, zcr)
+    else:
+        zcr = fenwy.calc_zc(samples, win, hop, centered)[:count]
     if len(energy) < count:
         # Frames that start past the end are empty: the library gives 0 for them.
         energy = np.concatenate((energy, np.zeros(count - len(energy))))
@@ -240,23 +254,34 @@ class _EnvelopeStream:
 def analyse(
     signal: ArrayLike | Iterable[Samples] | Blocks,
     sample_rate: int | None = None,
-    settings: Settings = Settings(),
+    settings: Settings | Mapping[str, Any] = Settings(),
     source: str = "signal",
     *,
     overlap: int = 0,
     channels: int | None = None,
     encoding: str = "float64",
+    layout: Layout | None = None,
 ) -> Analysis:
     """Energy, zero-crossing rate, zero crossings and energy peaks of a signal.
 
     ``signal`` is a whole signal, any array-like numpy turns into floats
-    (one-dimensional, or (samples, channels) to analyse each channel; a list
+    (one-dimensional, or two-dimensional to analyse each channel; a list
     of numbers or of rows too), :func:`blocks` of a file, or any iterable of
-    consecutive numpy blocks that overlap by ``overlap`` samples. The
+    consecutive numpy blocks that overlap by ``overlap`` samples. A
+    two-dimensional signal or block is (samples, channels) with ``layout``
+    ``"channels_last"``, (channels, samples) with ``"channels_first"``; left
+    out, it is (samples, channels), and a whole signal of more channels than
+    samples is refused, since it is most likely the other way round. The
     frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
-    for bit, whatever the blocks. With ``settings.envelope`` the result
-    keeps the signal's min/max envelope for plotting.
+    for bit, whatever the blocks. ``settings`` is :class:`Settings` or a
+    mapping of its fields. With ``settings.envelope`` the result keeps the
+    signal's min/max envelope for plotting.
+
+    A bad argument is one line: ``TypeError`` for the wrong type,
+    ``ValueError`` for a value out of range.
     """
+    settings = Settings.of(settings)
+    layout = checked_layout(layout)
     envelope = settings.envelope
     if isinstance(signal, Blocks):
         opened = signal
@@ -266,11 +291,19 @@ def analyse(
         )
     if sample_rate is None:
         raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")
+    sample_rate = checked_sample_rate(sample_rate)
     if _is_array_like(signal):
         signal = np.asarray(signal, dtype=np.float64)
         if signal.ndim not in (1, 2):
             raise ValueError(
                 f"analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got {signal.ndim}"
+            )
+        if signal.ndim == 2 and layout == "channels_first":
+            signal = signal.T
+        elif signal.ndim == 2 and layout is None and signal.shape[1] > signal.shape[0]:
+            raise ValueError(
+                f"analyse() got {signal.shape[1]} channels of {signal.shape[0]} samples; for a (channels, samples) "
+                "array pass x.T or layout='channels_first' (layout='channels_last' if it is right)"
             )
         width = 1 if signal.ndim == 1 else signal.shape[1]
         if width == 0:
@@ -286,7 +319,8 @@ def analyse(
     # Not array-like: an iterable of blocks, each converted as it comes.
     pieces = cast(Iterable[Samples], signal)
     return _analyse_pieces(
-        _without_overlap(pieces, overlap), sample_rate, settings, source, channels or 1, encoding, None, envelope, tuple
+        _without_overlap(pieces, overlap, layout == "channels_first"), sample_rate, settings, source, channels or 1,
+        encoding, None, envelope, tuple,
     )
 
 
@@ -308,11 +342,13 @@ def _is_array_like(signal: object) -> bool:
     return False
 
 
-def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
+def analyse_file(path: str | Path, settings: Settings | Mapping[str, Any] = Settings()) -> Analysis:
     """Read and analyse ``path`` (``"-"``: stdin) block by block: memory does not grow with its length.
 
-    Raises :class:`InputError` with a one-line message when the file cannot be analysed.
+    ``settings`` is :class:`Settings` or a mapping of its fields. Raises
+    :class:`InputError` with a one-line message when the file cannot be analysed.
     """
+    settings = Settings.of(settings)
     decoder: Decoder = open_decoder(path)
     try:
         with contextlib.closing(streamed_blocks(decoder, settings.channels)) as pieces:
@@ -324,7 +360,7 @@ def analyse_file(path: str | Path, settings: Settings = Settings()) -> Analysis:
         decoder.close()
 
 
-def _without_overlap(blocks: Iterable[Samples], overlap: int) -> Iterable[Samples]:
+def _without_overlap(blocks: Iterable[Samples], overlap: int, channels_first: bool = False) -> Iterable[Samples]:
     """The blocks as float64, each but the first without the samples it repeats;
     every one must be laid out as the first, or channels would be mixed up."""
     layout: str | None = None
@@ -334,6 +370,8 @@ def _without_overlap(blocks: Iterable[Samples], overlap: int) -> Iterable[Sample
             raise ValueError(
                 f"analyse() takes blocks of 1 or 2 dimensions (samples, or samples × channels), got {samples.ndim}"
             )
+        if channels_first and samples.ndim == 2:
+            samples = samples.T
         this = "is one-dimensional" if samples.ndim == 1 else f"has {samples.shape[1]} channels"
         if layout is None:
             layout = this
@@ -372,7 +410,7 @@ def _analyse_pieces(
     for piece in pieces:
         columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
         if not streams:
-            streams = [FrameStream(win, hop, settings.centered, expected) for _ in columns]
+            streams = [FrameStream(win, hop, settings.centered, expected, settings.zero_positive) for _ in columns]
             envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
         for stream, column in zip(streams, columns):
             stream.feed(column)
@@ -380,13 +418,15 @@ def _analyse_pieces(
             envelope_stream.feed(column)
         num_samples += len(piece)
     if not streams:
-        streams = [FrameStream(win, hop, settings.centered, 0)]
+        streams = [FrameStream(win, hop, settings.centered, 0, settings.zero_positive)]
     single = len(streams) == 1 and settings.channels == "mix"
     tracks = []
     for index, stream in enumerate(streams):
         energy, zcr, crossings = stream.finish()
         # A threshold of 0 means "every local maximum", which is what None asks for.
         peaks = np.asarray(fenwy.find_peaks(energy, settings.threshold or None), dtype=np.intp)
+        if settings.min_prominence_db is not None:
+            peaks = peaks[prominences(decibels(energy), peaks) >= settings.min_prominence_db]
         tracks.append(
             Track(
                 channel=None if single else index + 1,
@@ -408,6 +448,8 @@ def _analyse_pieces(
         centered=settings.centered,
         threshold=settings.threshold,
         min_gap_ms=settings.min_gap_ms,
+        min_prominence_db=settings.min_prominence_db,
+        zero_positive=settings.zero_positive,
         tracks=tuple(tracks),
         warnings=warnings(),
     )

@@ -63,7 +63,8 @@ class Analysis:
     (sample m·hop when centred, m·hop + win // 2 when not); ``energy_db`` is
     10·log10 of the energy relative to full scale and ``zcr_hz`` the
     zero-crossing rate times the sample rate: crossings per second, 2f for a
-    pure tone of f Hz. Peaks are frame indices.
+    pure tone of f Hz. Peaks are frame indices. With ``zero_positive`` the
+    zero crossings count a zero as positive.
     """
 
     source: str
@@ -78,6 +79,8 @@ class Analysis:
     min_gap_ms: float | None
     tracks: tuple[Track, ...]
     warnings: tuple[str, ...] = ()
+    min_prominence_db: float | None = None
+    zero_positive: bool = False
 
     @property
     def duration(self) -> float:
@@ -148,6 +151,8 @@ class Analysis:
                 "centered": self.centered,
                 "threshold": self.threshold,
                 "min_gap_ms": self.min_gap_ms,
+                "min_prominence_db": self.min_prominence_db,
+                "zero_positive": self.zero_positive,
                 "zero_crossings": track.zero_crossings,
                 "frames": {
                     "time_s": _json_floats(times),

@@ -6,6 +6,7 @@ import math
 import numbers
 import operator
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, fields
 from typing import Any, Literal, get_args
 
@@ -19,6 +20,10 @@ LARGEST_SIZE = sys.maxsize
 
 Channels = Literal["mix", "each"]
 CHANNEL_CHOICES: tuple[str, ...] = get_args(Channels)
+# How a two-dimensional signal lies: (samples, channels), as soundfile reads
+# it, or (channels, samples), as librosa's load(mono=False) gives it.
+Layout = Literal["channels_last", "channels_first"]
+LAYOUT_CHOICES: tuple[str, ...] = get_args(Layout)
 
 
 # The checks of each option, shared by Settings and the command line, which
@@ -52,9 +57,48 @@ def check_threshold(value: float, shown: object) -> float:
 
 
 def check_channels(value: str) -> str:
-    if value not in CHANNEL_CHOICES:
-        raise ValueError(f"invalid choice: {value!r} (choose from {', '.join(map(repr, CHANNEL_CHOICES))})")
+    return _check_choice(value, CHANNEL_CHOICES)
+
+
+def check_prominence(value: float, shown: object) -> float:
+    """A rise in dB: a number of 0 or more (0 keeps every peak)."""
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"must be a number of 0 or more, got {shown}")
     return value
+
+
+def _check_choice(value: str, choices: tuple[str, ...]) -> str:
+    if value not in choices:
+        raise ValueError(f"invalid choice: {value!r} (choose from {', '.join(map(repr, choices))})")
+    return value
+
+
+def checked_sample_rate(value: Any) -> int:
+    """A sample rate in Hz: a positive whole number; the message names ``sample_rate``."""
+    try:
+        return check_size(_whole(value))
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"sample_rate: {error}") from None
+
+
+def checked_channels(value: Any) -> Channels:
+    """``"mix"`` or ``"each"``; the message names ``channels``."""
+    try:
+        return _choice(value)  # type: ignore[return-value]
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"channels: {error}") from None
+
+
+def checked_layout(value: Any) -> Layout | None:
+    """``"channels_last"``, ``"channels_first"`` or None (channels last, refusing more channels than samples)."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"layout: expected one of {', '.join(map(repr, LAYOUT_CHOICES))}, got {value!r}")
+    try:
+        return _check_choice(value, LAYOUT_CHOICES)  # type: ignore[return-value]
+    except ValueError as error:
+        raise ValueError(f"layout: {error}") from None
 
 
 def _whole(value: Any) -> int:
@@ -83,8 +127,8 @@ def _choice(value: Any) -> str:
 
 # Each field's check: its value as Settings keeps it, or TypeError / ValueError.
 _CHECKS = {
-    "win": lambda value: check_size(_whole(value)),
-    "hop": lambda value: check_size(_whole(value)),
+    "win": lambda value: None if value is None else check_size(_whole(value)),
+    "hop": lambda value: None if value is None else check_size(_whole(value)),
     "win_ms": lambda value: None if value is None else check_duration(_real(value), value),
     "hop_ms": lambda value: None if value is None else check_duration(_real(value), value),
     "centered": _flag,
@@ -92,17 +136,31 @@ _CHECKS = {
     "min_gap_ms": lambda value: None if value is None else check_duration(_real(value), value),
     "channels": _choice,
     "envelope": _flag,
+    "zero_positive": _flag,
+    "min_prominence_db": lambda value: None if value is None else check_prominence(_real(value), value),
 }
+
+# A length given in samples and in milliseconds at once: the command line's
+# words for the same refusal.
+_EXCLUSIVE = (("win", "win_ms"), ("hop", "hop_ms"))
 
 
 @dataclass(frozen=True)
 class Settings:
     """Framing, peak and channel options.
 
-    ``win_ms`` and ``hop_ms``, when set, replace ``win`` and ``hop``; they
-    become samples per file, since files differ in rate. ``min_gap_ms`` keeps,
-    of peaks closer than that, only the stronger. ``channels`` is ``"mix"``
-    (the mean of the channels) or ``"each"`` (every channel on its own).
+    The window and hop are given in samples (``win``, ``hop``; 2048 and 512
+    when neither they nor the milliseconds are set) or in milliseconds
+    (``win_ms``, ``hop_ms``), not both; milliseconds become samples per file,
+    since files differ in rate. Energy peaks are the frames of more energy
+    than both neighbours and above ``threshold`` times the strongest; of
+    those, ``min_prominence_db`` keeps the ones that rise at least that many
+    dB above the higher of the lowest points between them and higher ground
+    on either side (silence is -inf dB); then ``min_gap_ms`` keeps, of peaks
+    closer than that, only the stronger. ``channels`` is ``"mix"`` (the mean
+    of the channels) or ``"each"`` (every channel on its own).
+    ``zero_positive`` counts a sample of exactly zero as positive in the
+    zero crossings, so that a zero no longer breaks a crossing.
     ``envelope`` keeps the signal's min/max envelope for a plot.
 
     Every value is checked here, with the command line's messages: a bad one
@@ -110,8 +168,8 @@ class Settings:
     range), such as ``ValueError("threshold: must be between 0 and 1, got 1.5")``.
     """
 
-    win: int = DEFAULT_WIN
-    hop: int = DEFAULT_HOP
+    win: int | None = None
+    hop: int | None = None
     win_ms: float | None = None
     hop_ms: float | None = None
     centered: bool = True
@@ -119,6 +177,8 @@ class Settings:
     min_gap_ms: float | None = None
     channels: Channels = "mix"
     envelope: bool = False
+    zero_positive: bool = False
+    min_prominence_db: float | None = None
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -128,11 +188,27 @@ class Settings:
                 raise type(error)(f"{field.name}: {error}") from None
             # Frozen: numpy integers and floats are kept as Python's own.
             object.__setattr__(self, field.name, checked)
+        for samples, milliseconds in _EXCLUSIVE:
+            if getattr(self, samples) is not None and getattr(self, milliseconds) is not None:
+                raise ValueError(f"{milliseconds}: not allowed with {samples}; give one of them")
+
+    @classmethod
+    def of(cls, settings: Settings | Mapping[str, Any]) -> Settings:
+        """``settings`` itself, or Settings made of a mapping of its field names."""
+        if isinstance(settings, Settings):
+            return settings
+        if not isinstance(settings, Mapping):
+            raise TypeError(f"settings: expected Settings or a mapping of them, got {type(settings).__name__}")
+        names = [field.name for field in fields(cls)]
+        unknown = [key for key in settings if key not in names]
+        if unknown:
+            raise TypeError(f"settings: unknown name {unknown[0]!r} (known: {', '.join(names)})")
+        return cls(**settings)
 
     def frame_sizes(self, sample_rate: int) -> tuple[int, int]:
         """Window and hop in samples at ``sample_rate``; one-line errors for sizes out of range."""
-        win = self.win if self.win_ms is None else _ms_to_samples(self.win_ms, sample_rate, "window")
-        hop = self.hop if self.hop_ms is None else _ms_to_samples(self.hop_ms, sample_rate, "hop")
+        win = _ms_to_samples(self.win_ms, sample_rate, "window") if self.win_ms is not None else self.win or DEFAULT_WIN
+        hop = _ms_to_samples(self.hop_ms, sample_rate, "hop") if self.hop_ms is not None else self.hop or DEFAULT_HOP
         for size, what in ((win, "window"), (hop, "hop")):
             if not 1 <= size <= LARGEST_SIZE:
                 raise InputError(f"a {what} of {size} samples is out of range (1 to {LARGEST_SIZE})")

@@ -9,10 +9,11 @@ from collections.abc import Callable
 from typing import NoReturn, TypeVar
 
 from ..analysis.settings import (
-    CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_size,
-    check_threshold,
+    CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_prominence,
+    check_size, check_threshold,
 )
 from .batch import NO_WORKER_SECONDS
+from .plot import DEFAULT_DB_RANGE
 from .errors import InputError
 from .version import VersionAction
 
@@ -36,9 +37,18 @@ win // 2 zeros are put in front of the signal, so that frame m is centred on
 sample m * hop. Energy is each frame's sum of squares divided by the window
 length; the zero-crossing rate is its count of sign changes divided by the
 window length; both divide by the window length for short last frames too.
-An energy peak is a frame with strictly more energy than both neighbours and,
-with a threshold t > 0, more than t times the highest such frame; with
---min-gap-ms, of peaks closer than that only the stronger is kept. Energy in
+A sign change is a pair of neighbouring samples whose product is negative,
+so an exact zero breaks a crossing (a tone whose period is a whole number of
+samples may show few); with --zero-positive a zero counts as positive: a
+sign change is a pair of which exactly one sample is below zero.
+
+Energy peaks are picked in three steps, in this order: the frames with
+strictly more energy than both neighbours and, with a threshold t > 0, more
+than t times the highest such frame; with --min-prominence-db DB, of those
+the ones whose prominence on the dB curve is at least DB (how far the peak
+rises above the higher of the lowest points between it and higher ground on
+each side; silence is -inf dB, so a sound between silences always passes);
+with --min-gap-ms, of peaks closer than that only the stronger. Energy in
 dB is 10*log10(energy) relative to full scale; the zero crossings per second
 are the rate times the sample rate (a pure tone of f Hz gives 2f).
 
@@ -97,6 +107,22 @@ def threshold(text: str) -> float:
     return _checked(check_threshold, value, text)
 
 
+def decibels(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    return _checked(check_prominence, value, text)
+
+
+def decibels_range(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    return _checked(check_duration, value, text)
+
+
 def channels(text: str) -> str:
     return _checked(check_channels, text)
 
@@ -118,8 +144,8 @@ def build_parser() -> argparse.ArgumentParser:
     for option, meaning, default in (("win", "window length", DEFAULT_WIN), ("hop", "hop size", DEFAULT_HOP)):
         group = parser.add_mutually_exclusive_group()
         group.add_argument(
-            f"--{option}", type=positive_int, default=default, metavar="N",
-            help=f"{meaning} in samples (default: %(default)s)",
+            f"--{option}", type=positive_int, metavar="N",
+            help=f"{meaning} in samples (default: {default})",
         )
         group.add_argument(
             f"--{option}-ms", type=positive_float, metavar="MS",
@@ -160,6 +186,16 @@ def build_parser() -> argparse.ArgumentParser:
         "(default: unset)",
     )
     parser.add_argument(
+        "--min-prominence-db", type=decibels, metavar="DB",
+        help="keep only energy peaks that rise at least DB above their surroundings on the dB curve; "
+        "applied after --threshold and before --min-gap-ms (default: unset)",
+    )
+    parser.add_argument(
+        "--zero-positive", action="store_true",
+        help="count a sample of exactly zero as positive in the zero crossings, so that a zero does "
+        "not break a crossing (default: a zero breaks it)",
+    )
+    parser.add_argument(
         "--plot", metavar="PATH",
         help="draw waveform, energy with its peaks and zero-crossing rate to PATH, a PNG file, "
         "or, when PATH is a folder or has no extension, one PNG per input inside that folder, "
@@ -169,6 +205,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--plot-db", action="store_true",
         help="draw the energy in dB in the plot (default: linear)",
+    )
+    parser.add_argument(
+        "--plot-db-range", type=decibels_range, default=DEFAULT_DB_RANGE, metavar="DB",
+        help="with --plot-db, how far below the strongest frame the axis reaches; quieter frames "
+        "are drawn at its floor (default: %(default)g)",
     )
     # Who analyses several files: N local worker processes or a Dask cluster.
     workers = parser.add_mutually_exclusive_group()

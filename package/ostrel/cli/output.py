@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import csv
+import errno
 import json
+import os
 import sys
+from pathlib import Path
 from collections.abc import Iterable
 from typing import Any, TextIO
 
@@ -15,6 +18,11 @@ from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
 from .errors import InputError, OutputError, ReaderGone
 
 STDOUT = "-"
+
+
+def plural(count: int, noun: str) -> str:
+    """``1 peak``, ``2 peaks``, ``0 peaks``."""
+    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def _stats(values: NDArray[np.float64]) -> str:
@@ -38,6 +46,8 @@ def _framing(analysis: Analysis) -> str:
 
 def _peak_rule(analysis: Analysis) -> str:
     rule = f"above {analysis.threshold:g} of the strongest" if analysis.threshold else "every local maximum"
+    if analysis.min_prominence_db is not None:
+        rule += f", rising at least {analysis.min_prominence_db:g} dB"
     if analysis.min_gap_ms:
         rule += f", at least {analysis.min_gap_ms:g} ms apart"
     return rule
@@ -73,7 +83,8 @@ def _track_lines(analysis: Analysis, track: Track, top: int) -> list[str]:
         f"{'energy dBFS':<{width}}{_db_stats(track.energy)}",
         f"{'zero-crossing':<{width}}{_stats(track.zcr)}",
         f"{'zero crossings/s':<{width}}{_stats(track.zcr * analysis.sample_rate)}",
-        f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal",
+        f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal"
+        + (", a zero counting as positive" if analysis.zero_positive else ""),
         f"{'energy peaks':<{width}}{len(track.peaks)} ({_peak_rule(analysis)})",
     ]
     strongest = track.strongest_peaks(top)
@@ -99,12 +110,34 @@ def format_lines(analysis: Analysis) -> list[str]:
                 f"zcr mean {track.zcr.mean():.4g},",
             ]
         strongest = track.strongest_peaks(1)
+        parts.append(plural(len(track.peaks), "peak"))
         if strongest.size:
-            parts.append(f"{len(track.peaks)} peaks (strongest at {analysis.times[strongest[0]]:.3f} s)")
-        else:
-            parts.append("0 peaks")
+            parts[-1] += f" (strongest at {analysis.times[strongest[0]]:.3f} s)"
         lines.append(" ".join(parts))
     return lines
+
+
+def check_writable(path: Path, what: str, folder_only: bool = False) -> None:
+    """Fail, before any input is read, when ``path`` could not be written: its folder missing,
+    not a folder, or not writable, or ``path`` itself a folder or read-only. The file is not made,
+    so that a run failing on its input leaves nothing behind."""
+    folder = path.parent
+    problem = None
+    if not folder.exists():
+        problem = errno.ENOENT
+    elif not folder.is_dir():
+        problem = errno.ENOTDIR
+    elif not os.access(folder, os.W_OK | os.X_OK):
+        problem = errno.EACCES
+    elif folder_only:
+        pass
+    elif path.is_dir():
+        problem = errno.EISDIR
+    elif path.exists() and not os.access(path, os.W_OK):
+        problem = errno.EACCES
+    if problem is not None:
+        shown = folder if folder_only else path
+        raise InputError(f"{shown}: cannot write {what}: {os.strerror(problem)}")
 
 
 class Output:

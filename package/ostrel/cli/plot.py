@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 from ..analysis import Analysis, Track, decibels
 from .errors import InputError
+from .output import check_writable
 
 PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
 # Columns a curve is reduced to: more than the picture has pixels.
@@ -25,6 +26,11 @@ MARKED_PEAKS = 50
 PEAK_SHAPES = ("v", "o", "s", "D", "^", "P", "X", "*")
 # The dB axis's floor when every frame is silence.
 SILENCE_FLOOR_DB = -100.0
+# How far below the strongest frame the dB axis reaches unless told: a few
+# near-silent frames must not squash what matters.
+DEFAULT_DB_RANGE = 80.0
+# Between the channels' lanes of the waveform, a fraction of a lane's height.
+LANE_GAP = 0.1
 # Room above the highest frame for its peak's marker, a fraction of the axis's span.
 PEAK_ROOM = 0.12
 
@@ -44,10 +50,14 @@ class PlotTarget:
     path: Path
     folder: bool
     db: bool
+    db_range: float = DEFAULT_DB_RANGE
     taken: set[str] = field(default_factory=set)
 
     @classmethod
-    def from_option(cls, option: str | None, inputs: int, db: bool) -> PlotTarget | None:
+    def from_option(
+        cls, option: str | None, inputs: int, db: bool, db_range: float = DEFAULT_DB_RANGE
+    ) -> PlotTarget | None:
+        """The target, checked before anything is read: a run must not analyse everything, then fail."""
         if option is None:
             return None
         require_matplotlib()
@@ -61,11 +71,15 @@ class PlotTarget:
                 path.mkdir(parents=True, exist_ok=True)
             except OSError as error:
                 raise InputError(f"{path}: cannot make the plot folder: {error.strerror or error}") from None
-        return cls(path, folder, db)
+            check_writable(path / "plot.png", "plot", folder_only=True)
+        else:
+            _check_format(path)
+            check_writable(path, "plot")
+        return cls(path, folder, db, db_range)
 
     def draw(self, analysis: Analysis) -> Path:
         target = self.path / self._name(analysis.source) if self.folder else self.path
-        plot_analysis(analysis, target, self.db)
+        plot_analysis(analysis, target, self.db, self.db_range)
         return target
 
     def _name(self, source: str) -> str:
@@ -88,7 +102,7 @@ def columns(values: NDArray[np.float64], count: int = COLUMNS) -> tuple[NDArray[
     return starts, np.minimum.reduceat(values, starts), np.maximum.reduceat(values, starts)
 
 
-def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> None:
+def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_range: float = DEFAULT_DB_RANGE) -> None:
     require_matplotlib()
     import matplotlib
 
@@ -98,30 +112,34 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
 
     figure, (wave_axes, energy_axes, zcr_axes) = plt.subplots(3, 1, sharex=True, figsize=(10, 7), layout="constrained")
     try:
-        figure.suptitle(
-            f"{analysis.source}: window {analysis.win}, hop {analysis.hop} samples"
-            f"{', centred' if analysis.centered else ''}"
-        )
+        figure.suptitle(_title(analysis))
         frame_times = analysis.times
         several = len(analysis.tracks) > 1
-        floor = _db_floor(analysis.tracks) if db else None
+        floor = _db_floor(analysis.tracks, db_range) if db else None
         for index, track in enumerate(analysis.tracks):
-            label = "mix" if track.channel is None else f"channel {track.channel}"
+            label = _track_name(analysis, track)
             # One colour per channel in every panel.
             colour = f"C{index}"
-            _draw_waveform(wave_axes, analysis, track, label, colour)
+            _draw_waveform(wave_axes, analysis, track, label, colour, index if several else None)
             energy = track.energy if floor is None else np.maximum(decibels(track.energy), floor)
             _draw_curve(energy_axes, frame_times, energy, label, colour)
             _mark_peaks(energy_axes, frame_times, energy, track, index if several else None)
+            _draw_threshold(energy_axes, frame_times, analysis.threshold, track, db, colour if several else "tab:red")
             _draw_curve(zcr_axes, frame_times, track.zcr, label, colour)
         energy_axes.margins(y=PEAK_ROOM)
         if floor is not None:
-            _mark_silence(energy_axes, frame_times, analysis.tracks, floor)
-        wave_axes.set_ylabel("amplitude")
+            _mark_floor(energy_axes, frame_times, analysis.tracks, floor)
+        if several:
+            _label_lanes(wave_axes, analysis.tracks)
+        else:
+            wave_axes.set_ylabel("amplitude")
         energy_axes.set_ylabel("energy (dBFS)" if db else "energy")
         # Beside the axes, where it can hide no data.
         energy_axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
         zcr_axes.set_ylabel("zero-crossing rate")
+        rate = analysis.sample_rate
+        hertz = zcr_axes.secondary_yaxis("right", functions=(lambda r: r * rate, lambda h: h / rate))
+        hertz.set_ylabel("crossings/s (Hz)")
         zcr_axes.set_xlabel("time (s)")
         for axes in (wave_axes, energy_axes, zcr_axes):
             axes.grid(alpha=0.3)
@@ -135,26 +153,94 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
         plt.close(figure)
 
 
-def _db_floor(tracks: tuple[Track, ...]) -> float:
-    """The bottom of the dB axis: 10 dB below the quietest frame that is not silence, on a multiple of 10."""
+def _title(analysis: Analysis) -> str:
+    def size(samples: int) -> str:
+        return f"{samples} samples ({samples * 1000 / analysis.sample_rate:.4g} ms)"
+
+    return f"{analysis.source}: window {size(analysis.win)}, hop {size(analysis.hop)}" + (
+        ", centred" if analysis.centered else ""
+    )
+
+
+def _track_name(analysis: Analysis, track: Track) -> str:
+    if track.channel is not None:
+        return f"channel {track.channel}"
+    return "mono" if analysis.channels == 1 else f"mix of {analysis.channels} channels"
+
+
+def _check_format(path: Path) -> None:
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    formats = FigureCanvasBase.get_supported_filetypes()
+    extension = path.suffix[1:].lower()
+    if extension not in formats:
+        raise InputError(
+            f"{path}: cannot write plot: Format '{extension}' is not supported (supported formats: "
+            f"{', '.join(sorted(formats))})"
+        )
+
+
+def _db_floor(tracks: tuple[Track, ...], db_range: float) -> float:
+    """The bottom of the dB axis: 10 dB below the quietest frame that is not silence, on a multiple
+    of 10, but no further than ``db_range`` below the strongest frame."""
     levels = np.concatenate([decibels(track.energy) for track in tracks])
     audible = levels[np.isfinite(levels)]
-    quietest = float(audible.min()) if audible.size else SILENCE_FLOOR_DB + 10
-    return float(np.floor(quietest / 10.0) * 10.0 - 10.0)
+    if not audible.size:
+        return SILENCE_FLOOR_DB
+    quietest = float(np.floor(audible.min() / 10.0) * 10.0 - 10.0)
+    return max(quietest, float(audible.max()) - db_range)
 
 
-def _draw_waveform(axes: Any, analysis: Analysis, track: Track, label: str, colour: str) -> None:
+def _draw_waveform(axes: Any, analysis: Analysis, track: Track, label: str, colour: str, lane: int | None) -> None:
+    """The signal, or with several channels each in a lane of its own, below the one before,
+    so that none hides another."""
     envelope = track.envelope
     if envelope is None:
         return
     starts, low, high = columns(envelope.low)
     _, _, high = columns(envelope.high)
+    if lane is not None:
+        shift = -lane * _lane_height(analysis.tracks)
+        low, high = low + shift, high + shift
     seconds = starts * envelope.width / analysis.sample_rate
     if envelope.width == 1 and len(starts) == len(envelope.low):
         axes.plot(seconds, low, linewidth=0.4, color=colour, label=label)
     else:
         # An edge, so that a flat stretch (silence) still shows as a line.
         axes.fill_between(seconds, low, high, linewidth=0.3, step="post", alpha=0.6, color=colour, label=label)
+
+
+def _lane_height(tracks: tuple[Track, ...]) -> float:
+    """One channel's lane: twice the largest magnitude of all, and a gap."""
+    largest = max(
+        (max(-float(track.envelope.low.min()), float(track.envelope.high.max()))
+         for track in tracks if track.envelope is not None and len(track.envelope.low)),
+        default=1.0,
+    )
+    largest = largest if np.isfinite(largest) and largest > 0 else 1.0
+    return 2 * largest * (1 + LANE_GAP)
+
+
+def _label_lanes(axes: Any, tracks: tuple[Track, ...]) -> None:
+    height = _lane_height(tracks)
+    axes.set_yticks([-index * height for index in range(len(tracks))], [f"ch {track.channel}" for track in tracks])
+    axes.set_ylabel("amplitude, a lane per channel")
+
+
+def _draw_threshold(
+    axes: Any, times: NDArray[np.float64], threshold: float, track: Track, db: bool, colour: str
+) -> None:
+    """The level a peak must pass: the threshold times the strongest peak (none when 0 or no peak)."""
+    if not threshold or not len(track.peaks) or not len(times):
+        return
+    level = threshold * float(track.energy[track.peaks].max())
+    shown = float(decibels(np.array([level]))[0]) if db else level
+    owner = "" if track.channel is None else f"channel {track.channel} "
+    # A collection, not a line: the axes' lines stay the curves and their peaks.
+    axes.hlines(
+        shown, times[0], times[-1], colors=colour, linestyles="dashed", linewidth=0.8,
+        label=f"{owner}peak threshold ({threshold:g} \u00d7 strongest)",
+    )
 
 
 def _draw_curve(axes: Any, times: NDArray[np.float64], values: NDArray[np.float64], label: str, colour: str) -> None:
@@ -186,9 +272,10 @@ def _mark_peaks(
     )
 
 
-def _mark_silence(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float) -> None:
-    """Frames of digital silence (-inf dB) lie on the floor of the axis, over a band that says so:
-    grey for a single track, with several one band per channel in its colour, stacked."""
+def _mark_floor(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float) -> None:
+    """Frames of digital silence (-inf dB), and frames quieter than the floor, lie on the floor of
+    the axis, over a band that says which: grey (hatched when quieter) for a single track, with
+    several one band per channel in its colour, stacked."""
     levels = np.concatenate([decibels(track.energy) for track in tracks])
     audible = levels[np.isfinite(levels)]
     # The floor may lie far below the quietest frame: the room is measured over the whole span.
@@ -198,16 +285,28 @@ def _mark_silence(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ..
     height = (top - floor) / 40
     hop = float(times[1] - times[0]) if len(times) > 1 else 1.0
     several = len(tracks) > 1
+    bands = 0
     for index, track in enumerate(tracks):
-        silent = np.concatenate(([0], (track.energy == 0.0).astype(np.int8), [0]))
-        edges = np.flatnonzero(np.diff(silent))
-        if not len(edges):
-            continue
-        runs = [(times[start] - hop / 2, (end - start) * hop) for start, end in zip(edges[0::2], edges[1::2])]
+        levels = decibels(track.energy)
         colour, owner = (f"C{index}", f"channel {track.channel} ") if several else ("0.6", "")
-        # Under the curves, which run along the floor there.
-        axes.broken_barh(
-            runs, (floor + index * height, height), color=colour, alpha=0.5 if several else 1.0, zorder=1,
-            label=f"{owner}digital silence (\u2212inf dB)",
+        kinds = (
+            (track.energy == 0.0, None, f"{owner}digital silence (\u2212inf dB)"),
+            ((track.energy > 0.0) & (levels < floor), "////", f"{owner}below {floor:.4g} dBFS"),
         )
+        for frames, hatch, label in kinds:
+            runs = _runs(frames, times, hop)
+            if not runs:
+                continue
+            # Under the curves, which run along the floor there.
+            axes.broken_barh(
+                runs, (floor + bands * height, height), facecolor=colour if hatch is None else "none",
+                edgecolor=colour, hatch=hatch, alpha=0.5 if several else 1.0, zorder=1, label=label,
+            )
+            bands += 1
     axes.set_ylim(floor, top)
+
+
+def _runs(frames: NDArray[np.bool_], times: NDArray[np.float64], hop: float) -> list[tuple[float, float]]:
+    """(start, width) in seconds of each run of flagged frames."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], frames.astype(np.int8), [0]))))
+    return [(times[start] - hop / 2, (end - start) * hop) for start, end in zip(edges[0::2], edges[1::2])]

@@ -16,7 +16,7 @@ from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
 from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
-from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
+from .output import STDOUT, CsvRows, Output, check_writable, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
 
@@ -24,6 +24,9 @@ def run(argv: list[str]) -> int:
     options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
+    # Every output place is checked before the first input is read.
+    if options.csv and options.csv != STDOUT:
+        check_writable(Path(options.csv), "CSV")
     settings = Settings(
         win=options.win,
         hop=options.hop,
@@ -34,29 +37,32 @@ def run(argv: list[str]) -> int:
         min_gap_ms=options.min_gap_ms,
         channels=options.channels,
         envelope=options.plot is not None,
+        zero_positive=options.zero_positive,
+        min_prominence_db=options.min_prominence_db,
     )
     if not options.paths:
         from .demo import demo_signal
 
+        plot = PlotTarget.from_option(options.plot, 1, options.plot_db, options.plot_db_range)
         signal, rate = demo_signal()
         demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
-        return _report_one(demo, options, 1)
+        return _report_one(demo, options, plot)
 
     paths = expand_inputs(options.paths)
     if (options.jobs > 1 or options.dask) and Path(STDIN) in paths:
         # Worker processes get no stdin of their own: it would read as empty.
         raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file")
+    plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db, options.plot_db_range)
     if len(paths) == 1:
         # One file: its errors are the run's errors.
-        return _report_one(None, options, 1, paths[0], settings)
-    return _report_many(paths, settings, options)
+        return _report_one(None, options, plot, paths[0], settings)
+    return _report_many(paths, settings, options, plot)
 
 
 def _report_one(
-    analysis: Analysis | None, options: argparse.Namespace, count: int, path: Path | None = None,
+    analysis: Analysis | None, options: argparse.Namespace, plot: PlotTarget | None, path: Path | None = None,
     settings: Settings | None = None,
 ) -> int:
-    plot = PlotTarget.from_option(options.plot, count, options.plot_db)
     if analysis is None:
         assert path is not None and settings is not None
         analysis = _analyse_one(path, settings, options.dask)
@@ -85,8 +91,7 @@ def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> An
     return outcome
 
 
-def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace) -> int:
-    plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db)
+def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace, plot: PlotTarget | None) -> int:
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
