@@ -179,3 +179,165 @@ def test_the_plot_envelope_is_the_min_and_max_of_equal_runs_whatever_the_blocks(
     assert len(envelope.low) <= 8001 and (width == 1 or len(envelope.low) > 4000)
     assert envelope.low.tolist() == [signal[i : i + width].min() for i in range(0, length, width)]
     assert envelope.high.tolist() == [signal[i : i + width].max() for i in range(0, length, width)]
+
+
+STEREO = np.random.default_rng(3).normal(size=(2, 4000))
+
+
+@pytest.mark.parametrize(
+    ("call", "kind", "message"),
+    [
+        (lambda: analyse(STEREO, 8000), ValueError,
+         "analyse() got 4000 channels of 2 samples; for a (channels, samples) array pass x.T or "
+         "layout='channels_first' (layout='channels_last' if it is right)"),
+        (lambda: analyse(STEREO, 8000, layout="rows"), ValueError,
+         "layout: invalid choice: 'rows' (choose from 'channels_last', 'channels_first')"),
+        (lambda: analyse(STEREO.T, 0), ValueError, "sample_rate: must be positive, got 0"),
+        (lambda: analyse(STEREO.T, -8000), ValueError, "sample_rate: must be positive, got -8000"),
+        (lambda: analyse(STEREO.T, "8k"), TypeError, "sample_rate: expected a whole number, got '8k'"),
+        (lambda: analyse(STEREO.T, 8000.5), TypeError, "sample_rate: expected a whole number, got 8000.5"),
+        (lambda: analyse(STEREO.T, 8000, {"window": 400}), TypeError,
+         "settings: unknown name 'window' (known: win, hop, win_ms, hop_ms, centered, threshold, min_gap_ms, "
+         "channels, envelope, zero_positive, min_prominence_db)"),
+        (lambda: analyse(STEREO.T, 8000, [("win", 400)]), TypeError, "settings: expected Settings or a mapping of them, got list"),
+        (lambda: Settings(win=400, win_ms=25), ValueError, "win_ms: not allowed with win; give one of them"),
+        (lambda: Settings(hop=100, hop_ms=10), ValueError, "hop_ms: not allowed with hop; give one of them"),
+        (lambda: read_audio("x.wav", channels="x"), ValueError, "channels: invalid choice: 'x' (choose from 'mix', 'each')"),
+        (lambda: read_audio("x.wav", channels=2), TypeError, "channels: expected one of 'mix', 'each', got 2"),
+    ],
+    ids=[
+        "channels-first-unsaid", "unknown-layout", "rate-zero", "rate-negative", "rate-text", "rate-fraction",
+        "unknown-setting", "settings-list", "win-and-win-ms", "hop-and-hop-ms", "unknown-channels", "channels-number",
+    ],
+)
+def test_bad_arguments_of_the_api_are_one_line_with_the_command_line_words(call, kind, message):
+    with pytest.raises(kind) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("as_blocks", [False, True], ids=["whole", "blocks"])
+def test_channels_first_with_the_layout_is_the_transposed_signal(as_blocks):
+    settings = Settings(win=256, hop=100, threshold=0.0)
+    expected = analyse(STEREO.T, 8000, settings)
+    signal = pieces(STEREO.T, 1000) if as_blocks else STEREO
+    if as_blocks:
+        signal = iter([block.T for block in signal])
+    result = analyse(signal, 8000, settings, layout="channels_first")
+    assert [(t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in result.tracks] == [
+        (t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in expected.tracks
+    ]
+    # Said outright, more channels than samples is what the caller means.
+    assert len(analyse(STEREO, 8000, settings, layout="channels_last").tracks) == 4000
+
+
+def test_a_mapping_of_settings_is_the_settings_it_names(tmp_path):
+    path = write_wav(tmp_path / "x.wav", random_ints(2, 6000, 1), 2)
+    for run in (lambda s: analyse(STEREO.T, 8000, s), lambda s: analyse_file(path, s)):
+        by_mapping, by_settings = run({"win": 400, "hop_ms": 10}), run(Settings(win=400, hop_ms=10))
+        assert (by_mapping.win, by_mapping.hop) == (400, 80)
+        assert by_mapping.tracks[0].energy.tobytes() == by_settings.tracks[0].energy.tobytes()
+
+
+def zero_positive_reference(signal, win, hop, centered):
+    """Each frame of the padded signal, its pairs of which exactly one is below zero, over the window."""
+    padded = np.concatenate((np.zeros(win // 2 if centered else 0), signal))
+    count = max(0, fenwy.calc_num_frames(len(padded), win, hop))
+    frames = [padded[f * hop : f * hop + win] for f in range(count)]
+    return np.array([np.count_nonzero((x[:-1] < 0) != (x[1:] < 0)) / float(win) for x in frames])
+
+
+@pytest.mark.parametrize("disabled", ["", "AVX2"], ids=["dispatched", "portable"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16, np.int64, np.uint8])
+def test_native_zero_positive_count_is_the_numpy_expression(disabled, dtype):
+    # Zeros, negative zeros, NaN and infinities in runs longer than a vector, at every offset and stride.
+    code = f"""
+import numpy as np
+from ostrel import _crossings
+rng = np.random.default_rng(7)
+values = rng.choice([-2.0, -0.0, 0.0, 1.0, np.nan, -np.inf, np.inf, -1e-300], size=1000)
+if np.dtype({dtype.__name__!r}).kind != "f":
+    values = np.nan_to_num(values, posinf=3, neginf=-3).astype({dtype.__name__!r}, casting="unsafe")
+else:
+    values = values.astype({dtype.__name__!r})
+for x in [values[start:] for start in range(9)] + [values[::3], values[::-1], values[:1], values[:0]]:
+    assert _crossings.count(x) == int(np.count_nonzero((x[:-1] < 0) != (x[1:] < 0))), x
+print("ok")
+"""
+    env = {**__import__("os").environ, "OSTREL_DISABLE_CPU_FEATURES": disabled}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
+@pytest.mark.parametrize("centered", [True, False], ids=["centred", "uncentred"])
+@pytest.mark.parametrize(("length", "win", "hop"), FRAMINGS)
+def test_zero_positive_rates_are_exact_whole_and_in_blocks(length, win, hop, centered):
+    signal = noisy(length, seed=length + win)
+    signal[::5] = -signal[::5]
+    signal[3::11] = np.nan
+    settings = Settings(win=win, hop=hop, centered=centered, threshold=0.0, zero_positive=True)
+    expected = zero_positive_reference(signal, win, hop, centered)
+    crossings = int(np.count_nonzero((signal[:-1] < 0) != (signal[1:] < 0)))
+    for size in BLOCK_SIZES:
+        result = analyse(through_one_buffer(pieces(signal, size)), 8000, settings)
+        assert result.zcr.tobytes() == expected.tobytes()
+        assert result.zero_crossings == crossings
+
+
+def test_a_zero_positive_tone_crosses_twice_a_period():
+    # 1 kHz at 48 kHz, as a 16-bit file holds it: every 24th sample is an exact zero.
+    tone = np.round(np.sin(2 * np.pi * 1000 * np.arange(48000) / 48000) * 32767) / 32768
+    plain = analyse(tone, 48000, Settings(centered=False))
+    positive = analyse(tone, 48000, Settings(centered=False, zero_positive=True))
+    # A zero breaks every crossing of the library's rule; counted as positive, two a period remain.
+    assert (plain.zero_crossings, positive.zero_crossings) == (0, 1999)
+    assert (plain.zcr.max(), positive.zcr[0] * 48000) == (0.0, 85 / 2048 * 48000)
+
+
+# Curves as the dB of energy gives them: plateaus, silence (-inf), NaN from a
+# float file holding NaN, +inf from one holding infinities, peaks at the ends.
+PROMINENCE_CURVES = {
+    "valleys": [0, 5, 1, 3, 2, 4, 0, 6, 0],
+    "silence-around": [-np.inf, -20, -10, -np.inf, -30, -25, -np.inf],
+    "silence-one-side": [-5, -3, -8, -6, -np.inf, -4, -np.inf],
+    "plateau-between": [0, 3, 2, 2, 3, 1, 4, 1],
+    "nan-is-higher-ground": [0, 3, 1, np.nan, 1, 5, 2, np.nan, 0, 2, 1],
+    "infinite-peak": [0, np.inf, 1, 3, 0, 2, 0],
+    "random": np.random.default_rng(11).integers(0, 8, 400).astype(float).tolist(),
+}
+
+
+@pytest.mark.parametrize("curve", list(PROMINENCE_CURVES))
+def test_prominence_is_scipys_on_the_same_curve(curve):
+    signal = pytest.importorskip("scipy.signal")
+    from ostrel.analysis.prominence import prominences
+
+    values = np.array(PROMINENCE_CURVES[curve])
+    peaks = np.asarray(fenwy.find_peaks(values), dtype=np.intp)
+    with np.errstate(invalid="ignore"), __import__("warnings").catch_warnings():
+        __import__("warnings").simplefilter("ignore")
+        expected = signal.peak_prominences(values, peaks)[0]
+    assert prominences(values, peaks).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize(
+    ("keywords", "kept"),
+    [
+        # Prominences in dB: frame 2 rises 7, 5 rises 9, 8 rises 2 (to higher ground at 10), 10 rises 21,
+        # 13 rises 20 (over silence on its left, down to -60 dB on its right).
+        (dict(), [2, 5, 8, 10, 13]),
+        (dict(min_prominence_db=1.5), [2, 5, 8, 10, 13]),
+        (dict(min_prominence_db=3), [2, 5, 10, 13]),
+        (dict(min_prominence_db=8), [5, 10, 13]),
+        # The threshold goes first: it drops 13, 40 dB below the strongest.
+        (dict(threshold=0.2, min_prominence_db=3), [2, 5, 10]),
+        # The gap goes last: of peaks closer than 4 frames only the stronger.
+        (dict(min_prominence_db=3, min_gap_ms=40), [5, 10]),
+    ],
+)
+def test_peaks_are_thresholded_then_kept_by_prominence_then_kept_apart(keywords, kept):
+    levels = np.array([-20, -10, -3, -10, -9, 0, -9, -4, -2, -4, 1, -30, -np.inf, -40, -60])
+    # Frames of one sample each (win = hop = 1, uncentred): a sample's square is its frame's energy.
+    amplitudes = np.sqrt(10 ** (levels / 10.0))
+    settings = Settings(win=1, hop=1, centered=False, **{"threshold": 0.0, **keywords})
+    assert analyse(amplitudes, 100, settings).peaks.tolist() == kept

@@ -24,7 +24,7 @@ from numpy.typing import NDArray
 
 from .. import _pcm
 from .errors import InputError
-from .settings import Channels
+from .settings import Channels, checked_channels
 
 AUDIO_EXTRA_HINT = "pip install 'ostrel[audio]'"
 STDIN = "-"
@@ -508,8 +508,10 @@ def read_audio(path: str | Path, channels: Channels = "mix") -> Audio:
     Raises :class:`InputError` with a one-line message for anything that
     cannot be analysed: a missing or unreadable file, an empty one, one that
     is not audio, a format that needs soundfile when it is missing, or a file
-    without samples.
+    without samples; ``TypeError`` or ``ValueError`` for ``channels`` other
+    than ``"mix"`` or ``"each"``.
     """
+    channels = checked_channels(channels)
     decoder = open_decoder(path)
     try:
         pieces = list(decoded_blocks(decoder, channels))

@@ -1,0 +1,6 @@
+import numpy as np
+from numpy.typing import NDArray
+from typing_extensions import Buffer
+
+def count(x: Buffer, /) -> int: ...
+def rates(x: Buffer, win: int, hop: int, pad: int, out: NDArray[np.float64], /) -> None: ...
