@@ -236,6 +236,12 @@ NO_SOUNDFILE = "import sys; sys.modules['soundfile'] = None"
 DEMO = "demo signal (built in)"
 TOO_BIG = 2**63
 
+def plot_formats():
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    return FigureCanvasBase.get_supported_filetypes()
+
+
 # Every way a run fails: (arguments and message, exit status, code run first).
 def listener(reply):
     """The address of a server on 127.0.0.1 that is no Dask scheduler: it
@@ -299,6 +305,23 @@ FAILURES = {
     "two-outputs-on-stdout": (
         lambda tmp: (["--json", "--csv", "-"], "--json and --csv - both write to stdout; give --csv a file name"), 2, None,
     ),
+    # Outputs are checked before the first file is read: reading would run out of memory here.
+    **{
+        f"unwritable-{name}-before-reading": (
+            lambda tmp, argv=argv, message=message: ([write_wav(tmp / "a.wav", random_ints(2, 4000, 1), 2), *argv(tmp)], message(tmp)),
+            2, "import ostrel.analysis.frames as f; f.FrameStream.feed = lambda *a: (_ for _ in ()).throw(MemoryError())",
+        )
+        for name, argv, message in [
+            ("plot", lambda tmp: ["--plot", tmp / "missing" / "x.png"],
+             lambda tmp: f"{tmp / 'missing' / 'x.png'}: cannot write plot: No such file or directory"),
+            ("plot-format", lambda tmp: ["--plot", tmp / "x.nosuch"],
+             lambda tmp: f"{tmp / 'x.nosuch'}: cannot write plot: Format 'nosuch' is not supported (supported formats: "
+             f"{', '.join(sorted(plot_formats()))})"),
+            ("csv", lambda tmp: ["--csv", tmp / "missing" / "x.csv"],
+             lambda tmp: f"{tmp / 'missing' / 'x.csv'}: cannot write CSV: No such file or directory"),
+            ("csv-folder", lambda tmp: ["--csv", tmp], lambda tmp: f"{tmp}: cannot write CSV: Is a directory"),
+        ]
+    },
     "out-of-memory": (
         lambda tmp: ([], "out of memory; analyse fewer files at once (--jobs) or use a larger --hop"),
         1, "import ostrel.analysis.frames as f; f.FrameStream.feed = lambda *a: (_ for _ in ()).throw(MemoryError())",
@@ -365,6 +388,12 @@ OPTION_CHECKS = {
     "zero-window-ms": (dict(win_ms=0), ["--win-ms", "0"], ValueError, "must be a positive number, got 0"),
     "infinite-hop-ms": (dict(hop_ms=float("inf")), ["--hop-ms", "inf"], ValueError, "must be a positive number, got inf"),
     "negative-gap": (dict(min_gap_ms=-5), ["--min-gap-ms", "-5"], ValueError, "must be a positive number, got -5"),
+    "negative-prominence": (
+        dict(min_prominence_db=-3), ["--min-prominence-db", "-3"], ValueError, "must be a number of 0 or more, got -3",
+    ),
+    "infinite-prominence": (
+        dict(min_prominence_db=float("inf")), ["--min-prominence-db", "inf"], ValueError, "must be a number of 0 or more, got inf",
+    ),
     "threshold-nan": (dict(threshold=float("nan")), ["--threshold", "nan"], ValueError, "not a number: nan"),
     "threshold-range": (dict(threshold=1.5), ["--threshold", "1.5"], ValueError, "must be between 0 and 1, got 1.5"),
     "negative-threshold": (dict(threshold=-1), ["--threshold", "-1"], ValueError, "must be between 0 and 1, got -1"),
@@ -435,6 +464,7 @@ def test_help_documents_every_option_with_its_default():
         "--no-center": "centred", "--threshold": "0.1", "--top": "5", "--csv": "no CSV",
         "--json": "off", "--plot": "no plot", "--jobs": "1", "--dask": "no cluster", "--channels": "mix",
         "--min-gap-ms": "unset", "--plot-db": "linear", "--no-worker-timeout": "30",
+        "--min-prominence-db": "unset", "--zero-positive": "a zero breaks it", "--plot-db-range": "80",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():
@@ -766,7 +796,8 @@ def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, 
     assert max(tops) <= axes_box.y1
     counts = [len(track.peaks) for track in result.tracks]
     assert [text.get_text() for text in legend.get_texts()] == [
-        "channel 1", f"channel 1 peaks ({counts[0]})", "channel 2", f"channel 2 peaks ({counts[1]})",
+        "channel 1", f"channel 1 peaks ({counts[0]})", "channel 1 peak threshold (0.1 \u00d7 strongest)",
+        "channel 2", f"channel 2 peaks ({counts[1]})", "channel 2 peak threshold (0.1 \u00d7 strongest)",
         "channel 1 digital silence (\u2212inf dB)", "channel 2 digital silence (\u2212inf dB)",
     ]
     curves, peaks = energy_axes.lines[0::2], energy_axes.lines[1::2]
@@ -782,6 +813,51 @@ def test_plot_marks_sit_where_they_hide_nothing_and_say_what_they_are(tmp_path, 
         assert curve.get_ydata().tolist() == np.where(track.energy == 0, floor, levels).tolist()
 
 
+@pytest.mark.parametrize(
+    ("channels", "layout", "legend"),
+    [
+        (1, None, ["mono", "energy peaks (1)", "peak threshold (0.1 \u00d7 strongest)"]),
+        (2, None, ["mix of 2 channels", "energy peaks (1)", "peak threshold (0.1 \u00d7 strongest)"]),
+        (2, "each", None),
+    ],
+    ids=["mono", "mix", "each"],
+)
+def test_plot_names_what_it_draws_and_floors_the_db_axis_below_the_strongest_frame(tmp_path, monkeypatch, channels, layout, legend):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from ostrel.analysis import analyse
+    from ostrel.cli.plot import plot_analysis
+
+    # A burst whose frames fade 100 dB: the axis reaches 80 dB below the strongest.
+    t = np.arange(8000) / 8000
+    tone = np.sin(2 * np.pi * 500 * t) * 10 ** (-5 * t)
+    signal = tone if channels == 1 or layout is None else np.column_stack([tone, 0.5 * tone])
+    result = analyse(signal, 8000, Settings(win=400, hop=160, envelope=True, channels=layout or "mix"), channels=channels)
+    figures = []
+    monkeypatch.setattr(Figure, "savefig", lambda figure, *a, **k: figures.append(figure))
+    plot_analysis(result, tmp_path / "x.png", db=True, db_range=80)
+    (figure,) = figures
+    wave_axes, energy_axes, zcr_axes = figure.axes[:3]
+    assert figure._suptitle.get_text() == "signal: window 400 samples (50 ms), hop 160 samples (20 ms), centred"
+    strongest = 10 * np.log10(max(track.energy.max() for track in result.tracks))
+    assert energy_axes.get_ylim()[0] == strongest - 80
+    if legend is not None:
+        # Frames quieter than the floor lie on it, over a band the legend names.
+        texts = [text.get_text() for text in energy_axes.get_legend().get_texts()]
+        assert texts == [*legend, f"below {strongest - 80:.4g} dBFS"]
+    # The rate's second axis is in crossings per second.
+    figure.draw_without_rendering()
+    (hertz,) = zcr_axes.child_axes
+    assert hertz.get_ylabel() == "crossings/s (Hz)"
+    assert hertz.get_ylim() == pytest.approx(tuple(limit * 8000 for limit in zcr_axes.get_ylim()))
+    if layout == "each":
+        # Each channel in a lane of its own: the second wholly below the first.
+        first, second = (collection.get_paths()[0].vertices[:, 1] for collection in wave_axes.collections[:2]) if wave_axes.collections else (line.get_ydata() for line in wave_axes.lines[:2])
+        assert max(second) < min(first)
+        assert [label.get_text() for label in wave_axes.get_yticklabels()] == ["ch 1", "ch 2"]
+
+
 def test_interrupt_ends_the_run_with_one_line_and_status_130(tmp_path):
     # The command waits for a file on stdin; Ctrl-C reaches its whole process group.
     process = subprocess.Popen(
@@ -795,3 +871,16 @@ def test_interrupt_ends_the_run_with_one_line_and_status_130(tmp_path):
     os.killpg(process.pid, signal.SIGINT)
     out, err = process.communicate(timeout=2)
     assert (process.returncode, out, err) == (130, "", "ostrel: interrupted\n")
+
+
+@pytest.mark.parametrize(
+    ("samples", "words"),
+    [([0, 0, 0], "0 peaks"), ([0, 1, 0], "1 peak (strongest at 0.010 s)"), ([0, 1, 0, 1, 0], "2 peaks (strongest at 0.010 s)")],
+)
+def test_the_line_of_a_file_counts_peaks_in_words_that_agree(samples, words):
+    from ostrel.analysis import analyse
+    from ostrel.cli.output import format_lines
+
+    result = analyse(np.array(samples, dtype=float), 100, Settings(win=1, hop=1, centered=False, threshold=0.0))
+    (line,) = format_lines(result)
+    assert line.endswith(f", {words}")
