@@ -128,7 +128,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_ran
             _draw_curve(zcr_axes, frame_times, track.zcr, label, colour)
         energy_axes.margins(y=PEAK_ROOM)
         if floor is not None:
-            _mark_floor(energy_axes, frame_times, analysis.tracks, floor)
+            _mark_floor(energy_axes, frame_times, analysis.tracks, floor, db_range)
         if several:
             _label_lanes(wave_axes, analysis.tracks)
         else:
@@ -136,7 +136,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_ran
         energy_axes.set_ylabel("energy (dBFS)" if db else "energy")
         # Beside the axes, where it can hide no data.
         energy_axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
-        zcr_axes.set_ylabel("zero-crossing rate")
+        zcr_axes.set_ylabel("zero-crossing rate" + ("\n(a zero as positive)" if analysis.zero_positive else ""))
         rate = analysis.sample_rate
         hertz = zcr_axes.secondary_yaxis("right", functions=(lambda r: r * rate, lambda h: h / rate))
         hertz.set_ylabel("crossings/s (Hz)")
@@ -272,7 +272,7 @@ def _mark_peaks(
     )
 
 
-def _mark_floor(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float) -> None:
+def _mark_floor(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...], floor: float, db_range: float) -> None:
     """Frames of digital silence (-inf dB), and frames quieter than the floor, lie on the floor of
     the axis, over a band that says which: grey (hatched when quieter) for a single track, with
     several one band per channel in its colour, stacked."""
@@ -291,7 +291,7 @@ def _mark_floor(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ...]
         colour, owner = (f"C{index}", f"channel {track.channel} ") if several else ("0.6", "")
         kinds = (
             (track.energy == 0.0, None, f"{owner}digital silence (\u2212inf dB)"),
-            ((track.energy > 0.0) & (levels < floor), "////", f"{owner}below {floor:.4g} dBFS"),
+            ((track.energy > 0.0) & (levels < floor), "////", f"{owner}over {db_range:g} dB below the strongest"),
         )
         for frames, hatch, label in kinds:
             runs = _runs(frames, times, hop)
