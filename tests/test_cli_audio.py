@@ -361,33 +361,51 @@ def test_a_read_ending_mid_frame_keeps_the_partial_frame_for_the_next(tmp_path, 
     assert streamed(path, "mix").tobytes() == expected_signal(ints, 3).tobytes()
 
 
+def outcomes_and_peak(readers):
+    """What each reader gives (an InputError's message for a failure), and the most memory any of them took."""
+    outcomes = []
+    tracemalloc.start()
+    try:
+        for reader in readers:
+            try:
+                outcomes.append(reader())
+            except InputError as error:
+                outcomes.append(str(error))
+        return outcomes, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
 @pytest.mark.parametrize("held", [65535 * 2 + 500, 131000])
 def test_a_header_claiming_65535_channels_is_read_in_bounded_memory(tmp_path, held):
     fmt = struct.pack("<HHIIHH", 1, 65535, 8000, 8000 * 131070, 131070 & 0xFFFF, 16)
     data = (np.arange(held // 2, dtype=np.int64) % 2001 - 1000).astype("<i2").tobytes() + bytes(held % 2)
     path = with_sizes(write_riff(tmp_path / "x.wav", fmt, data), data=0xFFFFFFFF)
     frame = np.frombuffer(data[: 65535 * 2], dtype="<i2") / 32768.0
-    tracemalloc.start()
-    try:
-        readers = [
-            lambda: read_audio(path).samples.tolist(), lambda: read_audio(path, "each").samples.tobytes(),
-            lambda: [block.tolist() for block in blocks(path)], lambda: analyse_file(path).num_samples,
-        ]
-        outcomes = []
-        for reader in readers:
-            try:
-                outcomes.append(reader())
-            except InputError as error:
-                outcomes.append(str(error))
-        peak = tracemalloc.get_traced_memory()[1]
-    finally:
-        tracemalloc.stop()
+    outcomes, peak = outcomes_and_peak([
+        lambda: read_audio(path).samples.tolist(), lambda: read_audio(path, "each").samples.tobytes(),
+        lambda: [block.tolist() for block in blocks(path)], lambda: analyse_file(path).num_samples,
+    ])
     if held < 131070:
         assert outcomes == [f"{path}: contains no samples"] * 4
     else:
         mixed = [np.add.reduce(frame) / 65535]
         assert outcomes == [mixed, frame.tobytes(), [mixed], 1]
     assert peak < 32 << 20
+
+
+def test_many_channels_through_soundfile_are_read_in_bounded_memory(tmp_path):
+    soundfile = pytest.importorskip("soundfile")
+    # Eighths: their sums are exact in any order, so the mix is the mean however it is taken.
+    data = (np.random.default_rng(14).integers(-8, 8, size=(4000, 1024)) / 8).astype(np.float32)
+    soundfile.write(str(tmp_path / "x.wav"), data, 8000, subtype="FLOAT")
+    mixed = data.astype(np.float64).mean(axis=1).tobytes()
+    outcomes, peak = outcomes_and_peak([
+        lambda: read_audio(tmp_path / "x.wav").samples.tobytes(),
+        lambda: np.concatenate(list(blocks(tmp_path / "x.wav"))).tobytes(),
+    ])
+    # A read of every channel of the whole file at once takes 32 MB.
+    assert (outcomes, peak < 24 << 20) == ([mixed, mixed], True)
 
 
 LIST_CHUNK = b"LIST\x04\x00\x00\x00abcd"
@@ -412,6 +430,7 @@ LIST_CHUNK = b"LIST\x04\x00\x00\x00abcd"
         (36, 0, 70000, b"", True, 70000, None),
         (0, 0, 70000, b"", False, 70000, None),
         (0, None, 70000, b"", False, 70000, None),
+        (0xFFFFFFFF, None, 70000, b"", False, 70000, None),
         (36 + 2 * 70000, None, 70000, b"", False, 70000, None),
         (36 + 2 * 100000 + len(LIST_CHUNK), None, 100000, LIST_CHUNK, False, 100000, 100000),
         (36 + 2 * 100000 + len(LIST_CHUNK), None, 100000, LIST_CHUNK, True, 100000, 100000),
@@ -419,7 +438,7 @@ LIST_CHUNK = b"LIST\x04\x00\x00\x00abcd"
     ],
     ids=[
         "whole", "truncated", "truncated-pipe", "unknown", "unknown-pipe", "guess-pipe", "guess-saved",
-        "large-pipe", "large-file", "zero-pipe", "zero-unknown-riff", "riff-unknown", "riff-short",
+        "large-pipe", "large-file", "zero-pipe", "zero-unknown-riff", "riff-zero", "riff-unknown", "riff-short",
         "chunk-after", "chunk-after-pipe", "empty-then-chunk",
     ],
 )
