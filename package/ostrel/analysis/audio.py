@@ -101,7 +101,7 @@ def readable_extensions() -> frozenset[str]:
     return frozenset(extension for name in formats for extension in _EXTENSIONS.get(name, ()))
 
 
-def most_frames(channels: int) -> int:
+def _most_frames(channels: int) -> int:
     """Frames a block holds at most: :data:`BLOCK_VALUES` values, and at least one frame."""
     return max(1, BLOCK_VALUES // channels)
 
@@ -170,7 +170,7 @@ class _PcmDecoder:
         self.promised = self.remaining // frame if self.meant and self.remaining is not None else None
 
     def read(self, count: int) -> Samples:
-        count = min(count, most_frames(self.channels))
+        count = min(count, _most_frames(self.channels))
         if self.remaining is not None:
             # No more room than the data chunk can still fill.
             count = min(count, -(-(self.partial + self.remaining) // (self.width * self.channels)))
@@ -230,7 +230,7 @@ class _SoundfileDecoder:
         self.promised: int | None = None
 
     def read(self, count: int) -> Samples:
-        count = min(count, most_frames(self.channels))
+        count = min(count, _most_frames(self.channels))
         return self._decoded(lambda: self.handle.read(count, dtype="float64", always_2d=True))
 
     def read_into(self, out: Samples, mix: bool) -> int:
@@ -441,7 +441,7 @@ def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE)
     the iterator before the decoder, so that the thread is done with it.
     """
     mix = channels == "mix"
-    size = min(size, most_frames(decoder.channels))
+    size = min(size, _most_frames(decoder.channels))
     free: queue.SimpleQueue[Samples | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[tuple[Samples, int] | BaseException] = queue.SimpleQueue()
     # Two buffers: one analysed, one being filled.
