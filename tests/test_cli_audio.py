@@ -100,8 +100,8 @@ def streamed(path, channels):
         (b"", 5, 1, np.empty(1), True, ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 5 and 1"),
         (b"", 2, 65536, np.empty(1), True, ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 2 and 65536"),
         (bytearray(8), 2, 1, np.empty(3), True, ValueError, "decode() needs room for 4 values, the buffer holds 3"),
-        # Every channel of the 4 frames, not one value a frame.
-        (bytes(16), 2, 2, np.empty(4), False, ValueError, "decode() needs room for 8 values, the buffer holds 4"),
+        # Every channel of the 4 frames, not one value a frame; a view, so that a fault writes into memory it owns.
+        (bytes(16), 2, 2, np.empty(8)[:4], False, ValueError, "decode() needs room for 8 values, the buffer holds 4"),
         (b"", 2, 1, np.empty(1, np.float32), True, TypeError, "decode() writes into a buffer of native float64 only"),
         (b"", 2, 1, np.empty(4)[::2], True, ValueError, "ndarray is not C-contiguous"),
     ],
@@ -347,7 +347,10 @@ class StillBeingWritten(io.BytesIO):
         return count
 
     def seek(self, offset, whence=io.SEEK_SET):
-        return super().seek(self.written + offset if whence == io.SEEK_END else offset, whence and io.SEEK_SET)
+        # Its end is as far as the writer has got.
+        if whence == io.SEEK_END:
+            offset, whence = self.written + offset, io.SEEK_SET
+        return super().seek(offset, whence)
 
 
 @pytest.mark.parametrize("step", [1000, 7])
