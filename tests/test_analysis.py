@@ -66,9 +66,13 @@ def test_blocks_give_the_frames_of_one_call_on_the_whole_signal(length, win, hop
             assert (reused.energy.tobytes(), reused.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes()), (size, overlap)
 
 
-@pytest.mark.parametrize(("size", "overlap"), [(1, 0), (1000, 0), (1000, 999), (4096, 1536)])
-def test_blocks_of_a_file_overlap_as_asked_and_analyse_exactly(tmp_path, size, overlap):
-    ints = random_ints(2, 9000, 2, seed=5)
+@pytest.mark.parametrize(
+    ("size", "overlap", "frames", "channels"),
+    # The last: blocks of more values than one read gives.
+    [(1, 0, 9000, 2), (1000, 0, 9000, 2), (1000, 999, 9000, 2), (4096, 1536, 9000, 2), (60000, 100, 100000, 9)],
+)
+def test_blocks_of_a_file_overlap_as_asked_and_analyse_exactly(tmp_path, size, overlap, frames, channels):
+    ints = random_ints(2, frames, channels, seed=5)
     path = write_wav(tmp_path / "x.wav", ints, 2, rate=16000)
     signal = expected_signal(ints, 2)
 
@@ -79,13 +83,14 @@ def test_blocks_of_a_file_overlap_as_asked_and_analyse_exactly(tmp_path, size, o
     assert len(read[-1]) > overlap or len(read) == 1 and (len(read) - 1) * step + len(read[-1]) == len(signal)
 
     per_channel = list(blocks(path, size, overlap, channels="each"))
-    assert per_channel[0].shape == (min(size, 9000), 2)
+    assert per_channel[0].shape == (min(size, frames), channels)
+    assert np.concatenate([per_channel[0]] + [block[overlap:] for block in per_channel[1:]]).tobytes() == (ints / 32768.0).tobytes()
 
     settings = Settings(win=1024, hop=256)
     result = analyse(blocks(path, size, overlap), settings=settings)
     energy, zcr = whole(signal, 1024, 256, True)
     assert (result.energy.tobytes(), result.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
-    assert (result.source, result.sample_rate, result.channels, result.encoding) == (str(path), 16000, 2, "16-bit PCM WAV")
+    assert (result.source, result.sample_rate, result.channels, result.encoding) == (str(path), 16000, channels, "16-bit PCM WAV")
 
 
 def test_every_channel_on_its_own(tmp_path):

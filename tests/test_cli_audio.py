@@ -2,9 +2,11 @@
 
 import contextlib
 import io
+import re
 import struct
 import sys
 import threading
+import tracemalloc
 import wave
 from pathlib import Path
 
@@ -12,8 +14,8 @@ import numpy as np
 import pytest
 
 from ostrel import _pcm
-from ostrel.analysis import read_audio
-from ostrel.analysis.audio import open_decoder, streamed_blocks
+from ostrel.analysis import analyse_file, blocks, read_audio
+from ostrel.analysis.audio import STDIN, open_decoder, streamed_blocks
 from ostrel.cli.errors import InputError
 
 EXTENSIBLE_PCM_GUID = bytes.fromhex("0100000000001000800000aa00389b71")
@@ -58,6 +60,16 @@ def write_riff(path: Path, fmt: bytes | None, data: bytes | None, others=()) -> 
     return path
 
 
+def with_sizes(path: Path, riff: int | None = None, data: int | None = None) -> Path:
+    """The RIFF and data sizes of a 44-byte header, as a streaming writer may leave them; None keeps one."""
+    content = bytearray(path.read_bytes())
+    for offset, size in ((4, riff), (40, data)):
+        if size is not None:
+            struct.pack_into("<I", content, offset, size)
+    path.write_bytes(content)
+    return path
+
+
 def random_ints(width: int, frames: int, channels: int, seed: int = 0) -> np.ndarray:
     """Random full-range samples, with both extremes of the width included."""
     low, high = -(1 << (8 * width - 1)), (1 << (8 * width - 1)) - 1
@@ -83,19 +95,21 @@ def streamed(path, channels):
 
 
 @pytest.mark.parametrize(
-    ("raw", "width", "channels", "out", "error", "message"),
+    ("raw", "width", "channels", "out", "mix", "error", "message"),
     [
-        (b"", 5, 1, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 5 and 1"),
-        (b"", 2, 65536, np.empty(1), ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 2 and 65536"),
-        (bytearray(8), 2, 1, np.empty(3), ValueError, "decode() needs room for 4 values, the buffer holds 3"),
-        (b"", 2, 1, np.empty(1, np.float32), TypeError, "decode() writes into a buffer of native float64 only"),
-        (b"", 2, 1, np.empty(4)[::2], ValueError, "ndarray is not C-contiguous"),
+        (b"", 5, 1, np.empty(1), True, ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 5 and 1"),
+        (b"", 2, 65536, np.empty(1), True, ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got 2 and 65536"),
+        (bytearray(8), 2, 1, np.empty(3), True, ValueError, "decode() needs room for 4 values, the buffer holds 3"),
+        # Every channel of the 4 frames, not one value a frame; a view, so that a fault writes into memory it owns.
+        (bytes(16), 2, 2, np.empty(8)[:4], False, ValueError, "decode() needs room for 8 values, the buffer holds 4"),
+        (b"", 2, 1, np.empty(1, np.float32), True, TypeError, "decode() writes into a buffer of native float64 only"),
+        (b"", 2, 1, np.empty(4)[::2], True, ValueError, "ndarray is not C-contiguous"),
     ],
 )
-def test_the_native_decoder_refuses_what_it_cannot_fill_and_keeps_its_arguments(raw, width, channels, out, error, message):
+def test_the_native_decoder_refuses_what_it_cannot_fill_and_keeps_its_arguments(raw, width, channels, out, mix, error, message):
     counts = sys.getrefcount(raw), sys.getrefcount(out)
     with pytest.raises(error) as raised:
-        _pcm.decode(raw, width, channels, out, True)
+        _pcm.decode(raw, width, channels, out, mix)
     assert (str(raised.value), (sys.getrefcount(raw), sys.getrefcount(out))) == (message, counts)
 
 
@@ -152,10 +166,18 @@ def test_pcm_wav_is_scaled_and_mixed_down_exactly(tmp_path, width, channels):
     assert streamed(tmp_path / "x.wav", "each").tobytes() == (ints / 2.0 ** (8 * width - 1)).tobytes()
 
 
-@pytest.mark.parametrize(("width", "value", "scaled"), [(1, -128, -1.0), (1, 127, 127 / 128), (3, -1, -1 / 2**23), (3, 2**23 - 1, 1 - 2**-23)])
-def test_extremes_and_sign_of_odd_widths(tmp_path, width, value, scaled):
-    audio = read_audio(write_wav(tmp_path / "x.wav", np.array([value, 0]), width))
-    assert audio.samples.tolist() == [scaled, 0.0]
+@pytest.mark.parametrize(
+    ("width", "value", "channels", "scaled"),
+    [
+        (1, -128, 1, -1.0), (1, 127, 1, 127 / 128), (3, -1, 1, -1 / 2**23), (3, 2**23 - 1, 1, 1 - 2**-23),
+        # Channel sums beyond 32 bits, mixed as they are decoded.
+        (3, 2**23 - 1, 300, 1 - 2**-23), (3, -(2**23), 300, -1.0), (4, 2**31 - 1, 3, 1 - 2**-31),
+    ],
+)
+def test_extremes_and_sign_of_odd_widths(tmp_path, width, value, channels, scaled):
+    path = write_wav(tmp_path / "x.wav", np.array([[value] * channels, [0] * channels]), width)
+    assert read_audio(path).samples.tolist() == [scaled, 0.0]
+    assert streamed(path, "mix").tolist() == [scaled, 0.0]
 
 
 def test_extensible_header_with_pcm_data_is_read(tmp_path):
@@ -164,6 +186,17 @@ def test_extensible_header_with_pcm_data_is_read(tmp_path):
     audio = read_audio(write_riff(tmp_path / "ext.wav", fmt, pcm_bytes(ints, 3)))
     np.testing.assert_array_equal(audio.samples, expected_signal(ints, 3))
     assert (audio.sample_rate, audio.channels, audio.encoding) == (48000, 2, "24-bit PCM WAV")
+
+
+def test_closing_the_streamed_blocks_early_stops_the_reading_thread():
+    before = threading.active_count()
+    reading = streamed_blocks(FailingDecoder(5, None), "mix")
+    first = next(reading).tolist()
+    # Closed from another thread, so that a reader left waiting fails the test rather than hangs it.
+    closing = threading.Thread(target=reading.close, daemon=True)
+    closing.start()
+    closing.join(10)
+    assert (first, closing.is_alive(), threading.active_count()) == ([4.0, 0.5, -0.5], False, before)
 
 
 def test_truncated_last_frame_is_dropped(tmp_path):
@@ -297,3 +330,146 @@ def test_without_soundfile_the_message_names_the_extra(tmp_path, monkeypatch, na
     with pytest.raises(InputError) as raised:
         read_audio(path)
     assert str(raised.value) == message.format(p=path)
+
+
+class StillBeingWritten(io.BytesIO):
+    """A file whose writer adds ``step`` more bytes each time a read finds its end, so that reads end mid-frame."""
+
+    def __init__(self, content: bytes, step: int) -> None:
+        super().__init__(content)
+        self.written, self.step = 44 + step, step
+
+    def readinto(self, buffer):
+        with memoryview(buffer) as whole, whole[: max(0, self.written - self.tell())] as allowed:
+            count = super().readinto(allowed)
+        if not count:
+            self.written += self.step
+        return count
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        # Its end is as far as the writer has got.
+        if whence == io.SEEK_END:
+            offset, whence = self.written + offset, io.SEEK_SET
+        return super().seek(offset, whence)
+
+
+@pytest.mark.parametrize("step", [1000, 7])
+def test_a_read_ending_mid_frame_keeps_the_partial_frame_for_the_next(tmp_path, monkeypatch, step):
+    ints = random_ints(3, 500, 2, seed=11)
+    path = with_sizes(write_wav(tmp_path / "x.wav", ints, 3), data=0xFFFFFFFF)
+    content = path.read_bytes()
+    monkeypatch.setattr(Path, "open", lambda self, *args, **kwargs: StillBeingWritten(content, step))
+    audio = read_audio(path, channels="each")
+    assert (audio.samples.tobytes(), audio.warnings) == ((ints / 2.0**23).tobytes(), ())
+    assert streamed(path, "mix").tobytes() == expected_signal(ints, 3).tobytes()
+
+
+def outcomes_and_peak(readers):
+    """What each reader gives (an InputError's message for a failure), and the most memory any of them took."""
+    outcomes = []
+    tracemalloc.start()
+    try:
+        for reader in readers:
+            try:
+                outcomes.append(reader())
+            except InputError as error:
+                outcomes.append(str(error))
+        return outcomes, tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+@pytest.mark.parametrize("held", [65535 * 2 + 500, 131000])
+def test_a_header_claiming_65535_channels_is_read_in_bounded_memory(tmp_path, held):
+    fmt = struct.pack("<HHIIHH", 1, 65535, 8000, 8000 * 131070, 131070 & 0xFFFF, 16)
+    data = (np.arange(held // 2, dtype=np.int64) % 2001 - 1000).astype("<i2").tobytes() + bytes(held % 2)
+    path = with_sizes(write_riff(tmp_path / "x.wav", fmt, data), data=0xFFFFFFFF)
+    frame = np.frombuffer(data[: 65535 * 2], dtype="<i2") / 32768.0
+    outcomes, peak = outcomes_and_peak([
+        lambda: read_audio(path).samples.tolist(), lambda: read_audio(path, "each").samples.tobytes(),
+        lambda: [block.tolist() for block in blocks(path)], lambda: analyse_file(path).num_samples,
+    ])
+    if held < 131070:
+        assert outcomes == [f"{path}: contains no samples"] * 4
+    else:
+        mixed = [np.add.reduce(frame) / 65535]
+        assert outcomes == [mixed, frame.tobytes(), [mixed], 1]
+    assert peak < 32 << 20
+
+
+def test_many_channels_through_soundfile_are_read_in_bounded_memory(tmp_path):
+    soundfile = pytest.importorskip("soundfile")
+    # Eighths: their sums are exact in any order, so the mix is the mean however it is taken.
+    data = (np.random.default_rng(14).integers(-8, 8, size=(4000, 1024)) / 8).astype(np.float32)
+    soundfile.write(str(tmp_path / "x.wav"), data, 8000, subtype="FLOAT")
+    mixed = data.astype(np.float64).mean(axis=1).tobytes()
+    outcomes, peak = outcomes_and_peak([
+        lambda: read_audio(tmp_path / "x.wav").samples.tobytes(),
+        lambda: np.concatenate(list(blocks(tmp_path / "x.wav"))).tobytes(),
+    ])
+    # A read of every channel of the whole file at once takes 32 MB.
+    assert (outcomes, peak < 24 << 20) == ([mixed, mixed], True)
+
+
+LIST_CHUNK = b"LIST\x04\x00\x00\x00abcd"
+
+
+# A header's sizes (None: the true ones) over 100,000 16-bit samples, of
+# which the file holds ``held`` and then ``after``; whether it comes through
+# a pipe; the samples read, and those the header is taken to promise: a
+# promise not kept is a truncated file, a streaming writer's guess is not.
+@pytest.mark.parametrize(
+    ("riff", "data", "held", "after", "piped", "read", "promised"),
+    [
+        (None, None, 100000, b"", False, 100000, 100000),
+        (None, None, 70000, b"", False, 70000, 100000),
+        (None, None, 70000, b"", True, 70000, 100000),
+        (None, 0xFFFFFFFF, 70000, b"", False, 70000, None),
+        (0xFFFFFFFF, 0xFFFFFFFF, 70000, b"", True, 70000, None),
+        (0x7FFFF024, 0x7FFFF000, 70000, b"", True, 70000, None),
+        (0x7FFFF024, 0x7FFFF000, 70000, b"", False, 70000, None),
+        (0x80000024, 0x80000000, 70000, b"", True, 70000, None),
+        (0x80000024, 0x80000000, 70000, b"", False, 70000, 0x40000000),
+        (36, 0, 70000, b"", True, 70000, None),
+        (0, 0, 70000, b"", False, 70000, None),
+        (0, None, 70000, b"", False, 70000, None),
+        (0xFFFFFFFF, None, 70000, b"", False, 70000, None),
+        (36 + 2 * 70000, None, 70000, b"", False, 70000, None),
+        (36 + 2 * 100000 + len(LIST_CHUNK), None, 100000, LIST_CHUNK, False, 100000, 100000),
+        (36 + 2 * 100000 + len(LIST_CHUNK), None, 100000, LIST_CHUNK, True, 100000, 100000),
+        (36 + 2 * 100000 + len(LIST_CHUNK), 0, 100000, LIST_CHUNK, False, 0, 0),
+    ],
+    ids=[
+        "whole", "truncated", "truncated-pipe", "unknown", "unknown-pipe", "guess-pipe", "guess-saved",
+        "large-pipe", "large-file", "zero-pipe", "zero-unknown-riff", "riff-zero", "riff-unknown", "riff-short",
+        "chunk-after", "chunk-after-pipe", "empty-then-chunk",
+    ],
+)
+def test_only_a_size_the_header_means_makes_a_file_truncated(
+    tmp_path, monkeypatch, riff, data, held, after, piped, read, promised
+):
+    ints = random_ints(2, 100000, 1, seed=12)
+    path = with_sizes(write_wav(tmp_path / "x.wav", ints, 2), riff, data)
+    path.write_bytes(path.read_bytes()[: 44 + 2 * held] + after)
+    source = STDIN if piped else str(path)
+
+    def fresh():
+        if piped:
+            monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(path.read_bytes())))
+        return source
+
+    cut = promised is not None and held < promised
+    warnings = (
+        (f"{source}: file is truncated: the header promises {promised} samples, it holds {held}; analysed as far as it goes",)
+        if cut else ()
+    )
+    with blocks(fresh()) as opened:
+        assert opened.promised == promised
+    if read == 0:
+        with pytest.raises(InputError, match=f"^{re.escape(source)}: contains no samples$"):
+            read_audio(fresh())
+        return
+    audio = read_audio(fresh())
+    assert (audio.samples.tobytes(), audio.warnings) == (expected_signal(ints[:read], 2).tobytes(), warnings)
+    result = analyse_file(fresh())
+    assert (result.num_samples, result.warnings) == (read, warnings)

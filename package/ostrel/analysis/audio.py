@@ -30,9 +30,9 @@ AUDIO_EXTRA_HINT = "pip install 'ostrel[audio]'"
 STDIN = "-"
 # Samples read at a time: a few megabytes however long the file is.
 READ_SIZE = 1 << 16
-# Values a streamed block holds at most (frames × channels): files of more
-# than eight channels get fewer frames a block, so that memory does not grow
-# with their number.
+# Values a block holds at most (frames × channels), whoever reads it: files of
+# more than eight channels get fewer frames a block, so that memory does not
+# grow with their number, nor with a number a broken header claims.
 BLOCK_VALUES = 8 * READ_SIZE
 
 _PCM = 0x0001
@@ -44,6 +44,9 @@ _COMPRESSED_NAMES = {
 }
 # A data size that streaming writers put in the header: "up to the end".
 _UNKNOWN_SIZE = 0xFFFFFFFF
+# The largest size some streaming writers dare put there (just under 2 GiB):
+# a guess made before the length was known, not a length.
+_GUESSED_SIZE = 0x7FFFF000
 # Of a fmt chunk, the bytes that tell the format: the extensible form's
 # sub-format tag ends at byte 26.
 _FMT_READ = 40
@@ -98,6 +101,11 @@ def readable_extensions() -> frozenset[str]:
     return frozenset(extension for name in formats for extension in _EXTENSIONS.get(name, ()))
 
 
+def _most_frames(channels: int) -> int:
+    """Frames a block holds at most: :data:`BLOCK_VALUES` values, and at least one frame."""
+    return max(1, BLOCK_VALUES // channels)
+
+
 def mix_down(frames: Samples, out: Samples | None = None) -> Samples:
     """The channels summed left to right and divided by their number, sample by sample.
 
@@ -144,46 +152,61 @@ class _PcmDecoder:
     channels: int
     width: int
     remaining: int | None  # bytes of the data chunk still to read; None: up to the end
+    # Whether the header's data size is the data's length, so that a file
+    # ending sooner is truncated (not so for a streaming writer's guess).
+    meant: bool = True
     encoding: str = ""
     warnings: list[str] = field(default_factory=list)
     read_so_far: int = 0
     # The file's bytes land here, block after block, rather than in new objects.
     raw: bytearray = field(default_factory=bytearray)
+    # Bytes of a frame that a read ended inside, kept at the start of ``raw``
+    # for the next read: a file still being written may end mid-frame for now.
+    partial: int = 0
 
     def __post_init__(self) -> None:
         self.encoding = f"{8 * self.width}-bit PCM WAV"
         frame = self.width * self.channels
-        self.promised = None if self.remaining is None else self.remaining // frame
+        self.promised = self.remaining // frame if self.meant and self.remaining is not None else None
 
     def read(self, count: int) -> Samples:
+        count = min(count, _most_frames(self.channels))
         if self.remaining is not None:
             # No more room than the data chunk can still fill.
-            count = min(count, -(-self.remaining // (self.width * self.channels)))
+            count = min(count, -(-(self.partial + self.remaining) // (self.width * self.channels)))
         frames = np.empty((count, self.channels))
         return frames[: self.read_into(frames, mix=False)]
 
     def read_into(self, out: Samples, mix: bool) -> int:
         frame = self.width * self.channels
-        wanted = len(out) * frame if self.remaining is None else min(len(out) * frame, self.remaining)
-        if len(self.raw) < wanted:
-            self.raw = bytearray(wanted)
-        with memoryview(self.raw) as whole, whole[:wanted] as buffer:
-            got = _read_into(self.stream, buffer, self.source)
-            if self.remaining is not None:
-                self.remaining -= got
-                if got < wanted:
-                    self._truncated(got)
-            with buffer[:got] as filled:
-                count: int = _pcm.decode(filled, self.width, self.channels, out, mix)
+        wanted = max(0, len(out) * frame - self.partial)
+        if self.remaining is not None:
+            wanted = min(wanted, self.remaining)
+        end = self.partial + wanted
+        if len(self.raw) < end:
+            self.raw = self.raw[: self.partial] + bytearray(end - self.partial)
+        with memoryview(self.raw) as whole:
+            with whole[self.partial : end] as buffer:
+                got = _read_into(self.stream, buffer, self.source)
+            filled = self.partial + got
+            with whole[:filled] as data:
+                count: int = _pcm.decode(data, self.width, self.channels, out, mix)
+            decoded = count * frame
+            whole[: filled - decoded] = whole[decoded:filled]
+        self.partial = filled - decoded
         self.read_so_far += count
+        if self.remaining is not None:
+            self.remaining -= got
+            if got < wanted and self.meant:
+                self._truncated()
         return count
 
-    def _truncated(self, got: int) -> None:
+    def _truncated(self) -> None:
         # Nothing more will come: say once how far the file goes.
         self.remaining = 0
         self.warnings.append(
             f"{self.source}: file is truncated: the header promises {self.promised} samples, "
-            f"it holds {self.read_so_far + got // (self.width * self.channels)}; analysed as far as it goes"
+            f"it holds {self.read_so_far}; analysed as far as it goes"
         )
 
     def close(self) -> None:
@@ -207,6 +230,7 @@ class _SoundfileDecoder:
         self.promised: int | None = None
 
     def read(self, count: int) -> Samples:
+        count = min(count, _most_frames(self.channels))
         return self._decoded(lambda: self.handle.read(count, dtype="float64", always_2d=True))
 
     def read_into(self, out: Samples, mix: bool) -> int:
@@ -257,11 +281,12 @@ def _read_fully(stream: io.BufferedIOBase, count: int, source: str) -> bytes:
     return bytes(buffer)
 
 
-def _open_stream(path: str | Path) -> io.BufferedIOBase:
-    """The file's bytes; stdin and pipes are read whole, since decoders need to seek."""
+def _open_stream(path: str | Path) -> tuple[io.BufferedIOBase, bool]:
+    """The file's bytes, and whether they were streamed: stdin and pipes are
+    read whole, since decoders need to seek."""
     name = str(path)
     if name == STDIN:
-        return io.BytesIO(sys.stdin.buffer.read())
+        return io.BytesIO(sys.stdin.buffer.read()), True
     try:
         stream = Path(path).open("rb")  # noqa: SIM115 - the decoder owns and closes it
     except FileNotFoundError:
@@ -271,10 +296,10 @@ def _open_stream(path: str | Path) -> io.BufferedIOBase:
     except OSError as error:
         raise InputError(f"{name}: cannot read: {error.strerror or error}") from None
     if stream.seekable():
-        return stream
+        return stream, False
     with stream:
         try:
-            return io.BytesIO(stream.read())
+            return io.BytesIO(stream.read()), True
         except OSError as error:
             raise InputError(f"{name}: cannot read: {error.strerror or error}") from None
 
@@ -282,13 +307,14 @@ def _open_stream(path: str | Path) -> io.BufferedIOBase:
 def open_decoder(path: str | Path) -> Decoder:
     """Open ``path`` (``"-"``: stdin) for reading; one-line :class:`InputError` for anything unreadable."""
     name = str(path)
-    stream = _open_stream(path)
+    stream, streamed = _open_stream(path)
     try:
         head = _read_fully(stream, 12, name)
         if not head:
             raise InputError(f"{name}: file is empty")
         if head[:4] == b"RIFF" and head[8:12] == b"WAVE":
-            return _open_wav(name, stream)
+            (riff_size,) = struct.unpack_from("<I", head, 4)
+            return _open_wav(name, stream, riff_size, streamed)
         for magic, kind in _OTHER_CONTAINERS:
             if head.startswith(magic):
                 return _open_with_soundfile(name, stream, kind)
@@ -300,7 +326,7 @@ def open_decoder(path: str | Path) -> Decoder:
         raise
 
 
-def _open_wav(name: str, stream: io.BufferedIOBase) -> Decoder:
+def _open_wav(name: str, stream: io.BufferedIOBase, riff_size: int, streamed: bool) -> Decoder:
     fmt, data_size = _find_wav_chunks(name, stream)
     tag, channels, rate, _, _, bits = struct.unpack_from("<HHIIHH", fmt)
     if tag == _EXTENSIBLE and len(fmt) >= 26:
@@ -315,8 +341,27 @@ def _open_wav(name: str, stream: io.BufferedIOBase) -> Decoder:
     width = (bits + 7) // 8
     if width not in (1, 2, 3, 4):
         raise InputError(f"{name}: {bits}-bit PCM WAV is not supported (8, 16, 24 or 32 bits are)")
-    remaining = None if data_size == _UNKNOWN_SIZE else data_size
-    return _PcmDecoder(name, stream, rate, channels, width, remaining)
+    remaining, meant = _data_extent(data_size, riff_size, stream.tell(), streamed)
+    return _PcmDecoder(name, stream, rate, channels, width, remaining, meant)
+
+
+def _data_extent(size: int, riff_size: int, start: int, streamed: bool) -> tuple[int | None, bool]:
+    """The most bytes of samples to read (None: up to the end), and whether the
+    header means that size, so that a file ending sooner is truncated.
+
+    A writer that streams cannot come back to fill in the sizes: it leaves
+    "unknown", zero or a large guess there. A data size the RIFF size does
+    not account for is not meant either, but still ends the samples.
+    """
+    if size == _UNKNOWN_SIZE:
+        return None, False
+    riff_unknown = riff_size in (0, _UNKNOWN_SIZE)
+    if size == 0 and (riff_unknown or 8 + riff_size <= start):
+        # Nothing says the chunk is empty on purpose: its samples run to the end.
+        return None, False
+    guessed = size == _GUESSED_SIZE or (streamed and size > _GUESSED_SIZE)
+    agrees = not riff_unknown and 8 + riff_size >= start + size
+    return size, agrees and not guessed
 
 
 def _compressed_kind(tag: int) -> str:
@@ -396,7 +441,7 @@ def streamed_blocks(decoder: Decoder, channels: Channels, size: int = READ_SIZE)
     the iterator before the decoder, so that the thread is done with it.
     """
     mix = channels == "mix"
-    size = max(1, min(size, BLOCK_VALUES // decoder.channels))
+    size = min(size, _most_frames(decoder.channels))
     free: queue.SimpleQueue[Samples | None] = queue.SimpleQueue()
     done: queue.SimpleQueue[tuple[Samples, int] | BaseException] = queue.SimpleQueue()
     # Two buffers: one analysed, one being filled.
@@ -471,21 +516,29 @@ class Blocks:
             raise RuntimeError(f"{self.source}: blocks can be read once")
         self._used = True
         try:
-            held: Samples | None = None
+            kept: list[Samples] = []  # the end of the block before, which the next repeats
+            first = True
             while True:
-                wanted = self.size - (0 if held is None else len(held))
-                piece = _channels(self._decoder.read(wanted), self.channels_read)
-                if len(piece) == 0:
-                    if held is None:
+                parts, have, fresh = list(kept), sum(map(len, kept)), 0
+                # Reads are bounded by values, so a block may take several.
+                while have < self.size and len(piece := self._read(self.size - have)):
+                    parts.append(piece)
+                    have, fresh = have + len(piece), fresh + 1
+                if not fresh:
+                    if first:
                         raise InputError(f"{self.source}: contains no samples")
                     return
-                block = piece if held is None else np.concatenate((held, piece))
+                first = False
+                block = parts[0] if len(parts) == 1 else np.concatenate(parts)
                 yield block
-                if len(piece) < wanted:
+                if have < self.size:
                     return
-                held = block[self.size - self.overlap :].copy()
+                kept = [block[self.size - self.overlap :].copy()] if self.overlap else []
         finally:
             self.close()
+
+    def _read(self, count: int) -> Samples:
+        return _channels(self._decoder.read(count), self.channels_read)
 
     def close(self) -> None:
         self._decoder.close()
