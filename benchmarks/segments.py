@@ -6,7 +6,7 @@ built here, side by side in one run.
 
 The set: sentences spoken by espeak-ng (several voices and rates, when it is
 installed; otherwise synthetic vowels and hisses) with pauses of 0.2 to 2 s,
-each file at its own level, 16 kHz. Noise of four kinds (white, pink, mains
+each file at its own level, 16 kHz. Noise of four kinds (white, pink from 20 Hz up, mains
 hum with harmonics, babble made of other voices' speech) is added at SNRs of
 30, 20, 10, 5 and 0 dB, the SNR being that of the speech's active frames.
 Truth: the 10 ms frames of the clean speech within 40 dB of its loudest frame.
@@ -124,8 +124,9 @@ def make_noise(kind: str, length: int, rng: np.random.Generator, babble_source: 
     if kind == "pink":
         spectrum = np.fft.rfft(rng.normal(0, 1, length))
         frequencies = np.fft.rfftfreq(length, 1 / RATE)
-        spectrum[1:] /= np.sqrt(frequencies[1:])
-        spectrum[0] = 0
+        # 1/f power over the audible band: flat below 20 Hz, or the slow swell
+        # of the infrasound would be most of the noise.
+        spectrum /= np.sqrt(np.maximum(frequencies, 20.0))
         return np.fft.irfft(spectrum, length)
     if kind == "hum":
         t = np.arange(length) / RATE

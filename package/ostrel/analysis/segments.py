@@ -45,6 +45,21 @@ QUIET_SHARE = 0.25
 QUIETEST_DB = -100.0
 # Unvoiced frames next to sound need this much energy above the floor as well.
 UNVOICED_DB = 2.0
+# Noise that varies (babble, traffic) moves the thresholds up: sound must
+# stand this many times the noise's own spread (median over quietest) above it.
+SPREAD_FACTOR = 1.5
+# Sound lasts while frames stay this share of that margin above the floor.
+KEEP_SHARE = 0.5
+# Edges hidden by noise: a sound reaches this far below its loudest frame,
+# fading at this rate, at most this far (so at most MAX_EDGE_DB / slope).
+SPAN_DB = 40.0
+LEVEL_COLUMNS = 7
+OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
+EDGE_SLOPE_DB_PER_MS = 0.3
+MAX_EDGE_DB = 40.0
+# Sound starts no further than this below the loudest sound around it:
+# noise that bursts up in the pauses of loud sound does not.
+RANGE_DB = 100.0
 
 Segment = tuple[float, float]
 
@@ -61,38 +76,55 @@ def frame_sizes(settings: SegmentSettings, sample_rate: int) -> tuple[int, int]:
 
 
 class SegmentStream:
-    """The sound segments of a signal fed in consecutive one-dimensional pieces."""
+    """The sound segments of a signal fed in consecutive one-dimensional pieces.
+
+    Energy is measured twice: on the signal and on its first difference,
+    which leaves out a DC offset and most of the hum and rumble below a few
+    hundred hertz; each has its own floor, and either one above its floor
+    counts.
+    """
 
     def __init__(self, sample_rate: int, settings: SegmentSettings = SegmentSettings()) -> None:
         self.sample_rate, self.settings = sample_rate, settings
         self.win, self.hop = frame_sizes(settings, sample_rate)
         self.frames = FrameStream(self.win, self.hop, centered=True)
+        self.emphasised = FrameStream(self.win, self.hop, centered=True)
+        self.last_sample: float | None = None
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
         self.fed = 0
-        # Frames from ``first_frame`` on, not yet classified.
+        # Frames from ``first_frame`` on, not yet classified: energy in dB, emphasised energy in dB, crossing rate.
         self.first_frame = 0
-        self.energy_db = np.empty(0)
-        self.zcr = np.empty(0)
-        # Block levels and floor crossing rates from block ``first_level`` on.
+        self.features = np.empty((0, 3))
+        # Per block from ``first_level`` on: see _block_levels.
         self.first_level = 0
-        self.levels = np.empty(0)
-        self.level_zcr = np.empty(0)
+        self.levels = np.empty((0, LEVEL_COLUMNS))
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
             shortest=settings.min_sound_ms * sample_rate / 1000.0 / self.hop,
+            slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
         )
 
     def feed(self, piece: Samples) -> None:
+        if not len(piece):
+            return
         self.fed += len(piece)
         self.frames.feed(piece)
-        self._add(*self.frames.take(), final=False)
+        self.emphasised.feed(self._emphasise(piece))
+        self._add(*self.frames.take(), self.emphasised.take()[0], final=False)
+
+    def _emphasise(self, piece: Samples) -> Samples:
+        # The first sample has none before it: its difference is 0, not a step up from silence.
+        previous = piece[0] if self.last_sample is None else self.last_sample
+        before = np.concatenate(([previous], piece[:-1]))
+        self.last_sample = float(piece[-1])
+        return piece - before
 
     def finish(self) -> list[tuple[int, int]]:
         """The segments as (first sample, end sample) pairs of the signal."""
         energy, zcr, _ = self.frames.finish()
-        self._add(energy, zcr, final=True)
+        self._add(energy, zcr, self.emphasised.finish()[0], final=True)
         for run in self.runs.finish(self.first_frame):
             self.merged.add(*run)
         segments = []
@@ -104,11 +136,14 @@ class SegmentStream:
                 segments.append((start, stop))
         return segments
 
-    def _add(self, energy: NDArray[np.float64], zcr: NDArray[np.float64], final: bool) -> None:
-        with np.errstate(divide="ignore", invalid="ignore"):
-            energy_db = 10.0 * np.log10(energy)
-        self.energy_db = np.concatenate((self.energy_db, energy_db))
-        self.zcr = np.concatenate((self.zcr, zcr))
+    def _add(
+        self, energy: NDArray[np.float64], zcr: NDArray[np.float64], emphasised: NDArray[np.float64], final: bool
+    ) -> None:
+        with np.errstate(divide="ignore"):
+            # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
+            levels = np.maximum(10.0 * np.log10(np.column_stack((energy, emphasised))), QUIETEST_DB)
+        added = np.column_stack((levels, zcr))
+        self.features = np.concatenate((self.features, added))
         self._add_levels(final)
         blocks_known = self.first_level + len(self.levels)
         # A block is classified once the levels of ``reach`` blocks after it are known.
@@ -118,117 +153,138 @@ class SegmentStream:
             self._classify(first_block, ready)
         # Levels older than the reach of the next block to classify are not needed again.
         drop = max(0, self.first_frame // BLOCK_FRAMES - self.reach - self.first_level)
-        self.levels, self.level_zcr = self.levels[drop:], self.level_zcr[drop:]
+        self.levels = self.levels[drop:]
         self.first_level += drop
 
     def _add_levels(self, final: bool) -> None:
-        """The level and floor crossing rate of every block the frames complete (at the end, the last one too)."""
+        """The levels of every block the frames complete (at the end, of the last one too)."""
         known = self.first_level + len(self.levels)
         start = known * BLOCK_FRAMES - self.first_frame
-        available = len(self.energy_db) - start
-        whole = available // BLOCK_FRAMES
-        new_levels, new_zcr = [], []
+        whole = (len(self.features) - start) // BLOCK_FRAMES
+        added = []
         if whole:
             stop = start + whole * BLOCK_FRAMES
-            levels, zcr = _block_levels(
-                self.energy_db[start:stop].reshape(whole, BLOCK_FRAMES), self.zcr[start:stop].reshape(whole, BLOCK_FRAMES)
-            )
-            new_levels.append(levels)
-            new_zcr.append(zcr)
+            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3)))
             start = stop
-        if final and len(self.energy_db) > start:
-            levels, zcr = _block_levels(self.energy_db[None, start:], self.zcr[None, start:])
-            new_levels.append(levels)
-            new_zcr.append(zcr)
-        if new_levels:
-            self.levels = np.concatenate((self.levels, *new_levels))
-            self.level_zcr = np.concatenate((self.level_zcr, *new_zcr))
+        if final and len(self.features) > start:
+            added.append(_block_levels(self.features[None, start:]))
+        if added:
+            self.levels = np.concatenate((self.levels, *added))
 
     def _classify(self, first_block: int, end_block: int) -> None:
         settings, reach = self.settings, self.reach
-        # Each block's floor: the lowest level within ``reach`` blocks, with that block's crossing rate.
         lo = first_block - reach - self.first_level
         hi = end_block + reach - self.first_level
-        levels = np.concatenate((np.full(max(0, -lo), np.inf), self.levels[max(0, lo) : hi]))
-        levels = np.concatenate((levels, np.full(hi - lo - len(levels), np.inf)))
-        zcr = np.concatenate((np.zeros(max(0, -lo)), self.level_zcr[max(0, lo) : hi]))
-        zcr = np.concatenate((zcr, np.zeros(hi - lo - len(zcr))))
-        windows = np.lib.stride_tricks.sliding_window_view(levels, 2 * reach + 1)
-        lowest = np.argmin(windows, axis=1) + np.arange(len(windows))
-        floor_db = np.maximum(levels[lowest], QUIETEST_DB)
-        floor_zcr = zcr[lowest]
-
-        count = min(len(self.energy_db), (end_block - first_block) * BLOCK_FRAMES)
-        energy_db, frame_zcr = self.energy_db[:count], self.zcr[:count]
-        floor = np.repeat(floor_db, BLOCK_FRAMES)[:count]
-        strong = energy_db > floor + settings.start_db
-        unvoiced = (frame_zcr > settings.unvoiced_zcr * np.repeat(floor_zcr, BLOCK_FRAMES)[:count]) & (
-            energy_db > floor + UNVOICED_DB
-        )
-        candidate = (energy_db > floor + settings.keep_db) | unvoiced
-        for run in self.runs.feed(candidate, strong, self.first_frame):
+        # Blocks before the start and after the end are never the quietest nor the loudest.
+        levels = np.tile(OUTSIDE_LEVELS, (hi - lo, 1))
+        known = self.levels[max(0, lo) : hi]
+        levels[max(0, -lo) : max(0, -lo) + len(known)] = known
+        count = min(len(self.features), (end_block - first_block) * BLOCK_FRAMES)
+        frames = self.features[:count]
+        strong = np.zeros(count, dtype=bool)
+        candidate = np.zeros(count, dtype=bool)
+        height = np.full(count, -np.inf)
+        for feature, (level, spread, loudest) in enumerate(((0, 1, 5), (2, 3, 6))):
+            # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
+            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1)
+            quietest = np.argmin(windows, axis=1) + np.arange(len(windows))
+            floor = np.repeat(levels[quietest, level], BLOCK_FRAMES)[:count]
+            margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
+            above = frames[:, feature] - floor
+            # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
+            around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
+            loud = np.repeat(around, BLOCK_FRAMES)[:count]
+            height = np.fmax(height, loud - floor)
+            # A start stands out of the noise and, near louder sound, is not far below it.
+            strong |= (above > np.maximum(settings.start_db, margin)) & (frames[:, feature] > loud - RANGE_DB)
+            candidate |= above > np.maximum(settings.keep_db, margin * KEEP_SHARE)
+            if feature == 0:
+                floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
+                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
+        candidate |= unvoiced
+        for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)
-        self.energy_db, self.zcr = self.energy_db[count:], self.zcr[count:]
+        self.features = self.features[count:]
         self.first_frame += count
 
 
-def _block_levels(
-    energy_db: NDArray[np.float64], zcr: NDArray[np.float64]
-) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-    """Per row (one block of frames): the level of its quietest tenth, the median crossing rate of its quietest quarter."""
-    width = energy_db.shape[1]
-    order = np.argsort(energy_db, axis=1, kind="stable")
-    levels = np.take_along_axis(energy_db, order[:, int(width * LEVEL_RANK)][:, None], axis=1)[:, 0]
-    quiet = np.take_along_axis(zcr, order[:, : max(1, int(width * QUIET_SHARE))], axis=1)
-    return levels, np.median(quiet, axis=1)
+def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Per block of frames (blocks × frames × features): for the energy and
+    the emphasised energy, the level of the quietest tenth and how far the
+    median lies above it; the median crossing rate of the quietest quarter;
+    the loudest frame of each energy."""
+    width = frames.shape[1]
+    columns = []
+    for feature in (0, 1):
+        ordered = np.sort(frames[:, :, feature], axis=1)
+        level = ordered[:, int(width * LEVEL_RANK)]
+        columns += [level, ordered[:, width // 2] - level]
+    order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
+    columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
+    columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
+    return np.column_stack(columns)
 
 
 class _Runs:
-    """Runs of candidate frames that hold at least one strong frame, across consecutive pieces."""
+    """Runs of candidate frames that hold at least one strong frame, with the
+    height of their loudest frame above the floor, across consecutive pieces."""
 
     def __init__(self) -> None:
         self.open_start: int | None = None  # the run reaching the end of the last piece
         self.open_strong = False
+        self.open_peak = -np.inf
 
-    def feed(self, candidate: NDArray[np.bool_], strong: NDArray[np.bool_], offset: int) -> list[tuple[int, int]]:
-        runs = []
+    def feed(
+        self, candidate: NDArray[np.bool_], strong: NDArray[np.bool_], height: NDArray[np.float64], offset: int
+    ) -> list[tuple[int, int, float]]:
+        runs: list[tuple[int, int, float]] = []
         if not len(candidate):
             return runs
         if self.open_start is not None and not candidate[0]:
-            if self.open_strong:
-                runs.append((self.open_start, offset))
-            self.open_start = None
+            runs += self.finish(offset)
         edges = np.diff(np.concatenate(([False], candidate, [False])).astype(np.int8))
         starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+        if not len(starts):
+            return runs
         strong_before = np.concatenate(([0], np.cumsum(strong & candidate)))
-        for start, end, held in zip(starts.tolist(), ends.tolist(), (strong_before[ends] > strong_before[starts]).tolist()):
+        held_all = (strong_before[ends] > strong_before[starts]).tolist()
+        peaks = np.fmax.reduceat(height, starts).tolist()
+        for start, end, held, peak in zip(starts.tolist(), ends.tolist(), held_all, peaks):
             first = start + offset
             if start == 0 and self.open_start is not None:
-                first, held = self.open_start, held or self.open_strong
+                first, held, peak = self.open_start, held or self.open_strong, max(peak, self.open_peak)
                 self.open_start = None
             if end == len(candidate):
-                self.open_start, self.open_strong = first, held
+                self.open_start, self.open_strong, self.open_peak = first, held, peak
             elif held:
-                runs.append((first, end + offset))
+                runs.append((first, end + offset, peak))
         return runs
 
-    def finish(self, end: int) -> list[tuple[int, int]]:
-        if self.open_start is not None and self.open_strong:
-            return [(self.open_start, end)]
-        return []
+    def finish(self, end: int) -> list[tuple[int, int, float]]:
+        run = [(self.open_start, end, self.open_peak)] if self.open_start is not None and self.open_strong else []
+        self.open_start, self.open_strong, self.open_peak = None, False, -np.inf
+        return run
 
 
 class _Merger:
-    """Runs with gaps shorter than ``gap`` frames joined, then those shorter than ``shortest`` dropped."""
+    """Runs widened by their faint edges, those with gaps shorter than ``gap``
+    frames joined, then those shorter than ``shortest`` dropped.
 
-    def __init__(self, gap: float, shortest: float) -> None:
-        self.gap, self.shortest = gap, shortest
+    A sound fades in and out below the noise: the closer its loudest frame
+    is to the floor, the more of its edges the noise hides, at about
+    ``EDGE_SLOPE_DB`` per frame down to ``SPAN_DB`` below that frame.
+    """
+
+    def __init__(self, gap: float, shortest: float, slope_db: float) -> None:
+        self.gap, self.shortest, self.slope_db = gap, shortest, slope_db
         self.pending: tuple[int, int] | None = None
         self.done: list[tuple[int, int]] = []
 
-    def add(self, first: int, end: int) -> None:
+    def add(self, first: int, end: int, peak: float) -> None:
+        widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
+        first, end = first - widen, end + widen
         if self.pending is not None and first - self.pending[1] < self.gap:
-            self.pending = (self.pending[0], end)
+            self.pending = (min(first, self.pending[0]), max(end, self.pending[1]))
             return
         self._close()
         self.pending = (first, end)

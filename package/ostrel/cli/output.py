@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
+from . import segments
 from .errors import InputError, OutputError, ReaderGone
 
 STDOUT = "-"
@@ -63,6 +64,7 @@ def format_summary(analysis: Analysis, top: int = 5) -> str:
         if track.channel is not None:
             lines.append(f"  channel {track.channel}")
         lines += [indent + line for line in _track_lines(analysis, track, top)]
+        lines += [indent + line for line in segments.summary_lines(analysis, track, top, 17)]
     return "\n".join(lines)
 
 
@@ -103,7 +105,7 @@ def format_lines(analysis: Analysis) -> list[str]:
             parts.append(f"{len(track.peaks)} peaks (strongest at {analysis.times[strongest[0]]:.3f} s)")
         else:
             parts.append("0 peaks")
-        lines.append(" ".join(parts))
+        lines.append(" ".join(parts + segments.line_part(track)))
     return lines
 
 

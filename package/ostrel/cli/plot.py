@@ -110,6 +110,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False) -> Non
             # One colour per channel in every panel.
             colour = f"C{index}"
             _draw_waveform(wave_axes, analysis, track, label, colour)
+            _shade_segments(wave_axes, track, colour if several else "tab:green")
             energy = track.energy if floor is None else np.maximum(decibels(track.energy), floor)
             _draw_curve(energy_axes, frame_times, energy, label, colour)
             _mark_peaks(energy_axes, frame_times, energy, track, index if several else None)
@@ -211,3 +212,16 @@ def _mark_silence(axes: Any, times: NDArray[np.float64], tracks: tuple[Track, ..
             label=f"{owner}digital silence (\u2212inf dB)",
         )
     axes.set_ylim(floor, top)
+
+
+def _shade_segments(axes: Any, track: Track, colour: str) -> None:
+    """The track's sound segments as shaded spans behind the waveform."""
+    if not track.segments:
+        return
+    spans = [(start, end - start) for start, end in track.segments]
+    owner = "" if track.channel is None else f"channel {track.channel} "
+    # Spread over the whole height in axes units, below the waveform.
+    axes.broken_barh(
+        spans, (0, 1), transform=axes.get_xaxis_transform(), color=colour, alpha=0.15, zorder=0,
+        label=f"{owner}sound ({len(spans)} segments)",
+    )
