@@ -55,33 +55,44 @@ def hiss_before_vowel():
     return placed(floor, (1.0, noise(0.15, -52, seed=2)), (1.15, vowel(0.4, -20)))
 
 
-def level_ramp():
-    # The noise rises by 30 dB over 20 s; a tone every 2 s stands 25 dB above it.
-    gain_db = np.linspace(-70, -40, 20 * RATE)
+def level_ramp(total_db):
+    """Noise and tones faded together by ``total_db`` over 20 s; a tone every 2 s, 25 dB above the noise."""
+    gain_db = np.linspace(-70, -70 + total_db, 20 * RATE)
     signal = noise(20, 0, seed=3) * 10 ** (gain_db / 20)
     for second in range(1, 20, 2):
-        level = -70 + 30 * second / 20 + 25
-        signal = placed(signal, (second, tone(0.5, level)))
+        signal = placed(signal, (second, tone(0.5, -70 + total_db * second / 20 + 25)))
     return signal
 
 
+TONES = [(0.485, 1.015), (1.585, 2.015), (2.285, 3.215)]
+EVERY_OTHER_SECOND = [((second * RATE - 240) / RATE, (second * RATE + 8240) / RATE) for second in range(1, 20, 2)]
+
+# Signal, settings, segments: each edge within two hops of where its sound starts or ends.
 SIGNALS = {
-    "tones-with-gaps": (tones_with_gaps, None),
-    "hiss-before-vowel": (hiss_before_vowel, None),
-    "dc-offset": (lambda: tones_with_gaps() + 0.25, None),
-    "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), None),
-    "digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), None),
-    "no-sound-digital-silence": (lambda: np.zeros(2 * RATE), None),
-    "no-sound-noise": (lambda: noise(5, -40, seed=4), None),
-    "sound-throughout": (lambda: placed(noise(6, -50, seed=5), (0.0, vowel(6, -20))), None),
-    "level-ramp": (level_ramp, None),
+    "tones-with-gaps": (tones_with_gaps, {}, TONES),
+    # The hiss is 2 dB above the floor (its energy alone says silence), but crosses zero often.
+    "hiss-before-vowel": (hiss_before_vowel, {}, [(0.995, 1.565)]),
+    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), {}, [(1.135, 1.565)]),
+    "dc-offset": (lambda: tones_with_gaps() + 0.25, {}, [(0.475, 1.025), (1.575, 2.025), (2.275, 3.225)]),
+    "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), {}, TONES),
+    "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), {}, [(0.985, 1.515)]),
+    "digital-silence": (lambda: np.zeros(2 * RATE), {}, []),
+    "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
+    # Sound with no pause is its own floor unless the floor's window reaches the quiet around it.
+    "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
+    "fade-in": (lambda: level_ramp(20), {}, EVERY_OTHER_SECOND),
+    "fade-out": (
+        lambda: level_ramp(-20), {},
+        [(1.005, 1.515), (2.985, 3.515), (4.995, 5.515), (6.995, 7.515), (8.995, 9.515), (10.995, 11.515),
+         (12.985, 13.515), (14.985, 15.515), (16.995, 17.515), (18.985, 19.515)],
+    ),
 }
 
 
 @pytest.mark.parametrize("case", list(SIGNALS))
 def test_segments_of_constructed_signals(case):
-    make, expected = SIGNALS[case]
-    assert find_segments(make(), RATE) == expected
+    make, settings, expected = SIGNALS[case]
+    assert find_segments(make(), RATE, SegmentSettings(**settings)) == expected
 
 
 def speech_like(seconds, seed):
@@ -169,7 +180,7 @@ def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
         (lambda: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
         (lambda: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
         (lambda: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
-        (lambda: find_segments(np.zeros(10), 10, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 10 Hz"),
+        (lambda: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
     ],
 )
 def test_what_find_segments_cannot_take_is_one_line(call, kind, message):

@@ -37,29 +37,31 @@ from .settings import SegmentSettings
 BLOCK_FRAMES = 20
 # The share of a block's frames below its level: the quietest tenth, not the
 # single quietest frame, which a dip of noise would make too low.
-LEVEL_RANK = 0.1
+LEVEL_RANK = 0.18
 # The floor's zero-crossing rate is the median of the quietest quarter of the block.
 QUIET_SHARE = 0.25
 # A floor never below this: digital silence has no noise to measure, and
 # -100 dBFS is about the quantisation noise of 16-bit audio.
 QUIETEST_DB = -100.0
+# How fast the floor may rise or fall: noise a second away is taken for this much louder.
+FLOOR_DRIFT_DB_PER_S = 0.25
 # Unvoiced frames next to sound need this much energy above the floor as well.
 UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
-SPREAD_FACTOR = 1.5
+SPREAD_FACTOR = 1.65
 # Sound lasts while frames stay this share of that margin above the floor.
-KEEP_SHARE = 0.5
+KEEP_SHARE = 0.65
 # Edges hidden by noise: a sound reaches this far below its loudest frame,
 # fading at this rate, at most this far (so at most MAX_EDGE_DB / slope).
-SPAN_DB = 40.0
+SPAN_DB = 26.5
 LEVEL_COLUMNS = 7
 OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
-EDGE_SLOPE_DB_PER_MS = 0.3
+EDGE_SLOPE_DB_PER_MS = 0.1
 MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
 # noise that bursts up in the pauses of loud sound does not.
-RANGE_DB = 100.0
+RANGE_DB = 21.5
 
 Segment = tuple[float, float]
 
@@ -92,6 +94,8 @@ class SegmentStream:
         self.last_sample: float | None = None
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
+        seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
+        self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
         self.fed = 0
         # Frames from ``first_frame`` on, not yet classified: energy in dB, emphasised energy in dB, crossing rate.
         self.first_frame = 0
@@ -186,9 +190,11 @@ class SegmentStream:
         height = np.full(count, -np.inf)
         for feature, (level, spread, loudest) in enumerate(((0, 1, 5), (2, 3, 6))):
             # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
-            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1)
-            quietest = np.argmin(windows, axis=1) + np.arange(len(windows))
-            floor = np.repeat(levels[quietest, level], BLOCK_FRAMES)[:count]
+            # A block further away counts as a little louder: the floor may have drifted since.
+            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
+            nearest = np.argmin(windows, axis=1)
+            quietest = nearest + np.arange(len(windows))
+            floor = np.repeat(windows[np.arange(len(windows)), nearest], BLOCK_FRAMES)[:count]
             margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
             above = frames[:, feature] - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.

@@ -67,6 +67,9 @@ def _report_one(
         assert path is not None and settings is not None
         analysis = _analyse_one(path, settings, options.dask)
     _warn(analysis)
+    if sound is not None:
+        # Before any output: a sound that cannot be written leaves no half-reported run.
+        sound.write(analysis)
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     if csv_output is not None:
@@ -83,8 +86,6 @@ def _report_one(
         stdout.write(format_summary(analysis, options.top) + "\n")
     if plot is not None:
         plot.draw(analysis)
-    if sound is not None:
-        sound.write(analysis)
     stdout.close()
     return 0
 
