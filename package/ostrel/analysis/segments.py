@@ -5,10 +5,11 @@ The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
 floor is the lowest of those levels within ``floor_window_s`` around it, so
 the floor follows a recording whose noise drifts and needs no fixed level.
-A frame ``start_db`` above its floor starts sound, which lasts while frames
-stay ``keep_db`` above it or sound unvoiced (a zero-crossing rate well above
-the floor's, energy above it); a run of such frames without a start is not
-sound. Short gaps are bridged, then short sounds dropped.
+A frame ``start_db`` above its floor (more where the noise varies) starts
+sound, which lasts while frames stay ``keep_db`` above it or sound unvoiced
+(a zero-crossing rate well above the floor's, energy above it); a run of
+such frames without a start is not sound. Each run is widened by the fade
+the noise hides, short gaps are bridged, then short sounds dropped.
 
 Every step looks at most ``floor_window_s / 2`` ahead and keeps nothing
 older than that (and the segment being built), so a stream of any length
@@ -35,8 +36,8 @@ from .settings import SegmentSettings
 # Frames per block of the floor's minimum statistics: 0.2 s at 10 ms hops,
 # shorter than a syllable's pause so that pauses give the floor its level.
 BLOCK_FRAMES = 20
-# The share of a block's frames below its level: the quietest tenth, not the
-# single quietest frame, which a dip of noise would make too low.
+# The share of a block's frames below its level: about the quietest fifth, not
+# the single quietest frame, which a dip of noise would make too low.
 LEVEL_RANK = 0.18
 # The floor's zero-crossing rate is the median of the quietest quarter of the block.
 QUIET_SHARE = 0.25
@@ -52,16 +53,19 @@ UNVOICED_DB = 2.0
 SPREAD_FACTOR = 1.65
 # Sound lasts while frames stay this share of that margin above the floor.
 KEEP_SHARE = 0.65
-# Edges hidden by noise: a sound reaches this far below its loudest frame,
-# fading at this rate, at most this far (so at most MAX_EDGE_DB / slope).
+# Edges hidden by noise: a sound reaches this far below the loudest sound
+# around it, fading at this rate; it is widened by at most MAX_EDGE_DB of fade.
 SPAN_DB = 26.5
-LEVEL_COLUMNS = 7
-OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
 EDGE_SLOPE_DB_PER_MS = 0.1
 MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
 # noise that bursts up in the pauses of loud sound does not.
 RANGE_DB = 21.5
+
+# Per block (see _block_levels), and what a block before the start or after
+# the end counts as: never the quietest nor the loudest.
+LEVEL_COLUMNS = 7
+OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
 
 Segment = tuple[float, float]
 
@@ -90,14 +94,14 @@ class SegmentStream:
         self.sample_rate, self.settings = sample_rate, settings
         self.win, self.hop = frame_sizes(settings, sample_rate)
         self.frames = FrameStream(self.win, self.hop, centered=True)
-        self.emphasised = FrameStream(self.win, self.hop, centered=True)
+        self.difference = FrameStream(self.win, self.hop, centered=True)
         self.last_sample: float | None = None
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
         seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
         self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
         self.fed = 0
-        # Frames from ``first_frame`` on, not yet classified: energy in dB, emphasised energy in dB, crossing rate.
+        # Frames from ``first_frame`` on, not yet classified: energy and energy of the difference in dB, crossing rate.
         self.first_frame = 0
         self.features = np.empty((0, 3))
         # Per block from ``first_level`` on: see _block_levels.
@@ -115,10 +119,10 @@ class SegmentStream:
             return
         self.fed += len(piece)
         self.frames.feed(piece)
-        self.emphasised.feed(self._emphasise(piece))
-        self._add(*self.frames.take(), self.emphasised.take()[0], final=False)
+        self.difference.feed(self._difference(piece))
+        self._add(*self.frames.take(), self.difference.take()[0], final=False)
 
-    def _emphasise(self, piece: Samples) -> Samples:
+    def _difference(self, piece: Samples) -> Samples:
         # The first sample has none before it: its difference is 0, not a step up from silence.
         previous = piece[0] if self.last_sample is None else self.last_sample
         before = np.concatenate(([previous], piece[:-1]))
@@ -128,7 +132,7 @@ class SegmentStream:
     def finish(self) -> list[tuple[int, int]]:
         """The segments as (first sample, end sample) pairs of the signal."""
         energy, zcr, _ = self.frames.finish()
-        self._add(energy, zcr, self.emphasised.finish()[0], final=True)
+        self._add(energy, zcr, self.difference.finish()[0], final=True)
         for run in self.runs.finish(self.first_frame):
             self.merged.add(*run)
         segments = []
@@ -141,11 +145,11 @@ class SegmentStream:
         return segments
 
     def _add(
-        self, energy: NDArray[np.float64], zcr: NDArray[np.float64], emphasised: NDArray[np.float64], final: bool
+        self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
     ) -> None:
         with np.errstate(divide="ignore"):
             # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
-            levels = np.maximum(10.0 * np.log10(np.column_stack((energy, emphasised))), QUIETEST_DB)
+            levels = np.maximum(10.0 * np.log10(np.column_stack((energy, difference))), QUIETEST_DB)
         added = np.column_stack((levels, zcr))
         self.features = np.concatenate((self.features, added))
         self._add_levels(final)
@@ -216,7 +220,7 @@ class SegmentStream:
 
 def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
     """Per block of frames (blocks × frames × features): for the energy and
-    the emphasised energy, the level of the quietest tenth and how far the
+    the energy of the difference, the level of the quietest tenth and how far the
     median lies above it; the median crossing rate of the quietest quarter;
     the loudest frame of each energy."""
     width = frames.shape[1]
