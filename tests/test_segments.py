@@ -272,3 +272,27 @@ def test_sound_wav_holds_the_samples_of_the_segments_and_no_others(speech_files,
     assert main([str(path), str(speech_files["mono"][0]), "--sound-wav", str(folder)]) == 0
     assert sorted(p.name for p in folder.iterdir()) == ["mono.wav.sound.wav", "stereo.wav.sound.wav"]
     assert (folder / "stereo.wav.sound.wav").read_bytes() == target.read_bytes()
+
+
+def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from ostrel.analysis import analyse
+    from ostrel.cli.plot import plot_analysis
+
+    signal = np.column_stack((tones_with_gaps(), placed(noise(4, -60, seed=9), (1.0, tone(1.0, -20)))))
+    result = analyse(signal, RATE, Settings(channels="each", envelope=True, segments=SegmentSettings()))
+    shaded = []
+    monkeypatch.setattr(Figure, "savefig", lambda figure, *args, **kwargs: shaded.extend(
+        (collection.get_label(), collection.get_facecolor()[0][:3].tolist(),
+         [(path.vertices[:, 0].min(), path.vertices[:, 0].max()) for path in collection.get_paths()])
+        for collection in figure.axes[0].collections if collection.get_label().startswith(("channel 1 sound", "channel 2 sound"))
+    ))
+    plot_analysis(result, tmp_path / "x.png")
+    from matplotlib.colors import to_rgb
+
+    assert shaded == [
+        ("channel 1 sound (3 segments)", list(to_rgb("C0")), [pytest.approx(span) for span in TONES]),
+        ("channel 2 sound (1 segment)", list(to_rgb("C1")), [pytest.approx(span) for span in find_segments(signal[:, 1], RATE)]),
+    ]

@@ -223,5 +223,5 @@ def _shade_segments(axes: Any, track: Track, colour: str) -> None:
     # Spread over the whole height in axes units, below the waveform.
     axes.broken_barh(
         spans, (0, 1), transform=axes.get_xaxis_transform(), color=colour, alpha=0.15, zorder=0,
-        label=f"{owner}sound ({len(spans)} segments)",
+        label=f"{owner}sound ({len(spans)} segment{'' if len(spans) == 1 else 's'})",
     )
