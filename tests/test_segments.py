@@ -297,3 +297,25 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         ("channel 1 sound (3 segments)", list(to_rgb("C0")), [pytest.approx(span) for span in TONES]),
         ("channel 2 sound (1 segment)", list(to_rgb("C1")), [pytest.approx(span) for span in find_segments(signal[:, 1], RATE)]),
     ]
+
+
+@pytest.mark.parametrize("size", [1, 2, 7, 20, 1000])
+def test_runs_across_pieces_keep_their_start_strength_and_peak(size):
+    from ostrel.analysis.segments import _Runs
+
+    rng = np.random.default_rng(size)
+    candidate = rng.random(1000) < 0.8
+    strong = rng.random(1000) < 0.05
+    height = rng.normal(20, 10, 1000)
+    whole = _Runs()
+    expected = whole.feed(candidate, strong, height, 0) + whole.finish(1000)
+    runs = _Runs()
+    found = []
+    for start in range(0, 1000, size):
+        found += runs.feed(candidate[start : start + size], strong[start : start + size], height[start : start + size], start)
+    assert found + runs.finish(1000) == expected
+    # Each run: candidates throughout, a strong frame in it, its highest frame.
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], candidate.astype(int), [0]))))
+    assert expected == [
+        (start, end, float(height[start:end].max())) for start, end in zip(edges[0::2], edges[1::2]) if strong[start:end].any()
+    ]

@@ -258,7 +258,9 @@ class _Runs:
             return runs
         strong_before = np.concatenate(([0], np.cumsum(strong & candidate)))
         held_all = (strong_before[ends] > strong_before[starts]).tolist()
-        peaks = np.fmax.reduceat(height, starts).tolist()
+        # The highest frame of each run, from its start to its end (not to the next start).
+        bounds = np.column_stack((starts, ends)).ravel()
+        peaks = np.fmax.reduceat(np.append(height, -np.inf), bounds)[0::2].tolist()
         for start, end, held, peak in zip(starts.tolist(), ends.tolist(), held_all, peaks):
             first = start + offset
             if start == 0 and self.open_start is not None:
