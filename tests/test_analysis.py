@@ -203,7 +203,7 @@ STEREO = np.random.default_rng(3).normal(size=(2, 4000))
         (lambda: analyse(STEREO.T, 8000.5), TypeError, "sample_rate: expected a whole number, got 8000.5"),
         (lambda: analyse(STEREO.T, 8000, {"window": 400}), TypeError,
          "settings: unknown name 'window' (known: win, hop, win_ms, hop_ms, centered, threshold, min_gap_ms, "
-         "channels, envelope, zero_positive, min_prominence_db)"),
+         "channels, envelope, zero_positive, min_prominence_db, segments)"),
         (lambda: analyse(STEREO.T, 8000, [("win", 400)]), TypeError, "settings: expected Settings or a mapping of them, got list"),
         (lambda: Settings(win=400, win_ms=25), ValueError, "win_ms: not allowed with win; give one of them"),
         (lambda: Settings(hop=100, hop_ms=10), ValueError, "hop_ms: not allowed with hop; give one of them"),

@@ -320,6 +320,22 @@ FAILURES = {
                      "'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file"),
         2, None,
     ),
+    "segments-and-json-on-stdout": (
+        lambda tmp: (["--json", "--segments-csv", "-"], "--json and --segments-csv - both write to stdout; give --segments-csv a file name"),
+        2, None,
+    ),
+    "segments-and-csv-on-stdout": (
+        lambda tmp: (["--csv", "-", "--segments-csv", "-"], "--csv - and --segments-csv - both write to stdout; give --segments-csv a file name"),
+        2, None,
+    ),
+    "sound-of-stdin": (
+        lambda tmp: (["-", "--sound-wav", tmp / "s.wav"], "--sound-wav reads a file twice, which stdin cannot be; give a file"), 2, None,
+    ),
+    "sound-to-a-missing-folder": (
+        lambda tmp: ([write_wav(tmp / "x.wav", random_ints(2, 100, 1), 2), "--sound-wav", tmp / "no" / "s.wav"],
+                     f"{tmp / 'no' / 's.wav'}: cannot write WAV: No such file or directory"),
+        2, None,
+    ),
     "two-outputs-on-stdout": (
         lambda tmp: (["--json", "--csv", "-"], "--json and --csv - both write to stdout; give --csv a file name"), 2, None,
     ),
@@ -483,6 +499,7 @@ def test_help_documents_every_option_with_its_default():
         "--json": "off", "--plot": "no plot", "--jobs": "1", "--dask": "no cluster", "--channels": "mix",
         "--min-gap-ms": "unset", "--plot-db": "linear", "--no-worker-timeout": "30",
         "--min-prominence-db": "unset", "--zero-positive": "a zero breaks it", "--plot-db-range": "80",
+        "--segments": "off", "--segments-csv": "no segments CSV", "--sound-wav": "none",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():

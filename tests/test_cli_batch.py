@@ -174,7 +174,7 @@ def run_cli_in(cwd, *args):
     return subprocess.run([sys.executable, "-m", "ostrel", *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
-@pytest.mark.parametrize("output", [["--csv", "rows.csv"], ["--json"]])
+@pytest.mark.parametrize("output", [["--csv", "rows.csv"], ["--json"], ["--json", "--segments"], ["--segments-csv", "rows.csv"]])
 def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_scheduler, tmp_path, output):
     root, _ = folder
     (root / "broken.wav").write_text("no")
@@ -183,7 +183,7 @@ def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_sc
     # Relative paths: the workers have working folders of their own.
     relative = root.relative_to(tmp_path)
     local = run_cli_in(tmp_path, relative, *output)
-    local_csv = (tmp_path / "rows.csv").read_text() if "--csv" in output else None
+    local_csv = (tmp_path / "rows.csv").read_text() if "rows.csv" in output else None
     remote = run_cli_in(tmp_path, relative, "--dask", dask_scheduler, *output)
 
     assert (remote.returncode, remote.stdout, remote.stderr) == (local.returncode, local.stdout, local.stderr)

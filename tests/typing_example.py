@@ -41,6 +41,13 @@ def file_summary(path: str) -> tuple[int, float, list[float]]:
     return result.num_frames + lazily.num_frames, result.duration, loudest
 
 
+def sound_spans(path: str) -> list[tuple[float, float]]:
+    import ostrel
+
+    spans: list[tuple[float, float]] = ostrel.find_segments(path, settings=ostrel.SegmentSettings(start_db=6.0))
+    return spans + ostrel.find_segments([0.0] * 100, 8000)
+
+
 def lazy_features(x: da.Array) -> tuple[da.Array, da.Array, da.Array, da.Array]:
     energy = odask.calc_energy(x, 512, 128)
     rate = odask.calc_zc(x, 512, hop_size=128, centered=False)

@@ -12,7 +12,10 @@ __version__ = "0.1.0"
 
 # Names of ostrel.analysis that ``ostrel.<name>`` hands out, imported on first use.
 _ANALYSIS_NAMES = frozenset(
-    {"Analysis", "InputError", "Settings", "Track", "analyse", "analyse_file", "blocks", "read_audio"}
+    {
+        "Analysis", "InputError", "SegmentSettings", "Settings", "Track", "analyse", "analyse_file", "blocks",
+        "find_segments", "read_audio",
+    }
 )
 
 __all__ = ["__version__", "analysis", *sorted(_ANALYSIS_NAMES)]

@@ -12,10 +12,12 @@ from .audio import Audio, Blocks, blocks, read_audio, readable_extensions
 from .errors import InputError
 from .frames import analyse, analyse_file, frame_count, keep_apart
 from .result import ROW_COLUMNS, Analysis, Envelope, Track, decibels
-from .settings import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, Channels, Layout, Settings
+from .segments import SegmentStream, find_segments
+from .settings import DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, Channels, Layout, SegmentSettings, Settings
 
 __all__ = [
     "DEFAULT_HOP", "DEFAULT_THRESHOLD", "DEFAULT_WIN", "ROW_COLUMNS", "Analysis", "Audio", "Blocks", "Channels",
-    "Envelope", "InputError", "Layout", "Settings", "Track", "analyse", "analyse_file", "blocks", "decibels",
-    "frame_count", "keep_apart", "read_audio", "readable_extensions",
+    "Envelope", "InputError", "Layout", "SegmentSettings", "SegmentStream", "Settings", "Track", "analyse",
+    "analyse_file", "blocks", "decibels", "find_segments", "frame_count", "keep_apart", "read_audio",
+    "readable_extensions",
 ]

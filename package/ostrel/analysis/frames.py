@@ -15,7 +15,7 @@ import bisect
 import contextlib
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -26,6 +26,9 @@ from .errors import InputError
 from .prominence import prominences
 from .result import Analysis, Envelope, Track, decibels
 from .settings import Layout, Settings, checked_layout, checked_sample_rate
+
+if TYPE_CHECKING:
+    from .segments import SegmentStream
 
 # The longest window and hop the library frames natively, with its front
 # padding virtual: beyond it one frame alone would need gigabytes.
@@ -81,6 +84,14 @@ class FrameStream:
             # The caller may reuse the piece's memory once this returns; the
             # copy also lets the rest of a large block go.
             self.pieces[-1] = self.pieces[-1].copy()
+
+    def take(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """The frames computed since the last take, no longer kept here: a reader
+        that consumes them as they come holds bounded memory."""
+        energy = np.concatenate(self.energy) if self.energy else np.empty(0)
+        zcr = np.concatenate(self.zcr) if self.zcr else np.empty(0)
+        self.energy, self.zcr = [], []
+        return energy, zcr
 
     def finish(self) -> tuple[NDArray[np.float64], NDArray[np.float64], int]:
         total = frame_count(self.fed, self.win, self.hop, self.centered)
@@ -406,16 +417,20 @@ def _analyse_pieces(
         )
     streams: list[FrameStream] = []
     envelopes: list[_EnvelopeStream] = []
+    finders: list[SegmentStream] = []
     num_samples = 0
     for piece in pieces:
         columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
         if not streams:
             streams = [FrameStream(win, hop, settings.centered, expected, settings.zero_positive) for _ in columns]
             envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
+            finders = [_segment_stream(sample_rate, settings, source) for _ in columns] if settings.segments else []
         for stream, column in zip(streams, columns):
             stream.feed(column)
         for envelope_stream, column in zip(envelopes, columns):
             envelope_stream.feed(column)
+        for finder, column in zip(finders, columns):
+            finder.feed(column)
         num_samples += len(piece)
     if not streams:
         streams = [FrameStream(win, hop, settings.centered, 0, settings.zero_positive)]
@@ -435,6 +450,7 @@ def _analyse_pieces(
                 peaks=keep_apart(peaks, energy, settings.min_gap_ms, hop, sample_rate),
                 zero_crossings=crossings,
                 envelope=envelopes[index].finish() if envelopes else None,
+                segments=_finished_segments(finders, index, sample_rate, settings, source),
             )
         )
     return Analysis(
@@ -453,6 +469,29 @@ def _analyse_pieces(
         tracks=tuple(tracks),
         warnings=warnings(),
     )
+
+
+def _segment_stream(sample_rate: int, settings: Settings, source: str) -> SegmentStream:
+    # Imported here: segments are built on this module's frame stream.
+    from .segments import SegmentStream
+
+    assert settings.segments is not None
+    try:
+        return SegmentStream(sample_rate, settings.segments)
+    except InputError as error:
+        raise InputError(f"{source}: {error}") from None
+
+
+def _finished_segments(
+    finders: list[SegmentStream], index: int, sample_rate: int, settings: Settings, source: str
+) -> tuple[tuple[float, float], ...] | None:
+    from .segments import in_seconds
+
+    if not settings.segments:
+        return None
+    # A signal without samples has no sound: no stream was started for it.
+    finder = finders[index] if finders else _segment_stream(sample_rate, settings, source)
+    return tuple(in_seconds(finder.finish(), sample_rate))
 
 
 def keep_apart(

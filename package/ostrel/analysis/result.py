@@ -34,7 +34,10 @@ class Envelope:
 
 @dataclass(frozen=True)
 class Track:
-    """The frames of one channel (``channel`` counts from 1), or of the mix-down (``channel`` None)."""
+    """The frames of one channel (``channel`` counts from 1), or of the mix-down (``channel`` None).
+
+    ``segments``, when asked for, are its (start_s, end_s) spans of sound.
+    """
 
     channel: int | None
     energy: NDArray[np.float64]
@@ -42,6 +45,7 @@ class Track:
     peaks: NDArray[np.intp]
     zero_crossings: int
     envelope: Envelope | None = None
+    segments: tuple[tuple[float, float], ...] | None = None
 
     @property
     def is_peak(self) -> NDArray[np.bool_]:
@@ -170,6 +174,7 @@ class Analysis:
                     }
                     for frame in track.peaks
                 ],
+                **({} if track.segments is None else {"segments": [list(span) for span in track.segments]}),
                 "warnings": list(self.warnings),
                 "error": None,
             }

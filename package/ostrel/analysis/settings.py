@@ -56,6 +56,20 @@ def check_threshold(value: float, shown: object) -> float:
     return value
 
 
+def check_decibels(value: float, shown: object) -> float:
+    """A level difference in dB: a positive finite number."""
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"must be a positive number of dB, got {shown}")
+    return value
+
+
+def check_ratio(value: float, shown: object) -> float:
+    """A factor of at least 1."""
+    if not math.isfinite(value) or value < 1:
+        raise ValueError(f"must be a number of at least 1, got {shown}")
+    return value
+
+
 def check_channels(value: str) -> str:
     return _check_choice(value, CHANNEL_CHOICES)
 
@@ -138,6 +152,7 @@ _CHECKS = {
     "envelope": _flag,
     "zero_positive": _flag,
     "min_prominence_db": lambda value: None if value is None else check_prominence(_real(value), value),
+    "segments": lambda value: _segment_settings(value),
 }
 
 # A length given in samples and in milliseconds at once: the command line's
@@ -162,6 +177,7 @@ class Settings:
     ``zero_positive`` counts a sample of exactly zero as positive in the
     zero crossings, so that a zero no longer breaks a crossing.
     ``envelope`` keeps the signal's min/max envelope for a plot.
+    ``segments``, when set, also finds each track's sound segments.
 
     Every value is checked here, with the command line's messages: a bad one
     raises ``TypeError`` (not a number, not a bool) or ``ValueError`` (out of
@@ -179,6 +195,7 @@ class Settings:
     envelope: bool = False
     zero_positive: bool = False
     min_prominence_db: float | None = None
+    segments: SegmentSettings | None = None
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -213,6 +230,62 @@ class Settings:
             if not 1 <= size <= LARGEST_SIZE:
                 raise InputError(f"a {what} of {size} samples is out of range (1 to {LARGEST_SIZE})")
         return win, hop
+
+
+# Sound segments: each field's check, as for Settings.
+_SEGMENT_CHECKS = {
+    "win_ms": lambda value: check_duration(_real(value), value),
+    "hop_ms": lambda value: check_duration(_real(value), value),
+    "floor_window_s": lambda value: check_duration(_real(value), value),
+    "start_db": lambda value: check_decibels(_real(value), value),
+    "keep_db": lambda value: check_decibels(_real(value), value),
+    "unvoiced_zcr": lambda value: check_ratio(_real(value), value),
+    "min_sound_ms": lambda value: check_duration(_real(value), value),
+    "min_silence_ms": lambda value: check_duration(_real(value), value),
+}
+
+
+@dataclass(frozen=True)
+class SegmentSettings:
+    """How sound is told from silence; the defaults suit speech and most recordings.
+
+    Frames of ``win_ms`` every ``hop_ms``. The noise floor is the level of the
+    quietest frames within ``floor_window_s`` seconds around each frame, so it
+    follows a floor that drifts. Sound starts where a frame is ``start_db``
+    above the floor and lasts while frames stay ``keep_db`` above it; frames
+    next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
+    floor's (hiss, fricatives) and whose energy is above the floor count as
+    sound too. Gaps shorter than ``min_silence_ms`` are bridged, then sounds
+    shorter than ``min_sound_ms`` dropped.
+
+    Every value is checked with the command line's messages, such as
+    ``ValueError("start_db: must be a positive number of dB, got -3")``.
+    """
+
+    win_ms: float = 25.0
+    hop_ms: float = 10.0
+    floor_window_s: float = 5.0
+    start_db: float = 5.0
+    keep_db: float = 3.0
+    unvoiced_zcr: float = 1.5
+    min_sound_ms: float = 50.0
+    min_silence_ms: float = 10.0
+
+    def __post_init__(self) -> None:
+        for field in fields(self):
+            try:
+                checked = _SEGMENT_CHECKS[field.name](getattr(self, field.name))
+            except (TypeError, ValueError) as error:
+                raise type(error)(f"{field.name}: {error}") from None
+            object.__setattr__(self, field.name, checked)
+        if self.keep_db > self.start_db:
+            raise ValueError(f"keep_db: must be at most start_db ({self.start_db:g}), got {self.keep_db:g}")
+
+
+def _segment_settings(value: Any) -> SegmentSettings | None:
+    if value is not None and not isinstance(value, SegmentSettings):
+        raise TypeError(f"expected SegmentSettings or None, got {value!r}")
+    return value
 
 
 def _ms_to_samples(ms: float, sample_rate: int, what: str) -> int:

@@ -211,6 +211,25 @@ def build_parser() -> argparse.ArgumentParser:
         help="with --plot-db, how far below the strongest frame the axis reaches; quieter frames "
         "are drawn at its floor (default: %(default)g)",
     )
+    # Sound segments: their own block of options.
+    parser.add_argument(
+        "--segments", action="store_true",
+        help="find the segments of sound (silence left out) of each file or channel: their count, "
+        "total and first few in the summary, \"segments\": [[start_s, end_s], ...] in the JSON "
+        "(default: off)",
+    )
+    parser.add_argument(
+        "--segments-csv", metavar="FILE",
+        help="write one row per segment (source, channel, start_s, end_s; channel empty for the "
+        "mix-down; with several files an 'error' column) to FILE, '-' for stdout; implies --segments "
+        "(default: no segments CSV)",
+    )
+    parser.add_argument(
+        "--sound-wav", metavar="PATH",
+        help="write the sound alone, its segments one after another with every channel, to PATH as "
+        "a 32-bit PCM WAV file, or, with several files or when PATH is a folder, to "
+        "<name>.sound.wav inside that folder; implies --segments (default: none)",
+    )
     # Who analyses several files: N local worker processes or a Dask cluster.
     workers = parser.add_mutually_exclusive_group()
     workers.add_argument(

@@ -15,6 +15,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
+from . import segments
 from .errors import InputError, OutputError, ReaderGone
 
 STDOUT = "-"
@@ -73,6 +74,7 @@ def format_summary(analysis: Analysis, top: int = 5) -> str:
         if track.channel is not None:
             lines.append(f"  channel {track.channel}")
         lines += [indent + line for line in _track_lines(analysis, track, top)]
+        lines += [indent + line for line in segments.summary_lines(analysis, track, top, 17)]
     return "\n".join(lines)
 
 
@@ -113,7 +115,7 @@ def format_lines(analysis: Analysis) -> list[str]:
         parts.append(plural(len(track.peaks), "peak"))
         if strongest.size:
             parts[-1] += f" (strongest at {analysis.times[strongest[0]]:.3f} s)"
-        lines.append(" ".join(parts))
+        lines.append(" ".join(parts + segments.line_part(track)))
     return lines
 
 

@@ -121,6 +121,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_ran
             # One colour per channel in every panel.
             colour = f"C{index}"
             _draw_waveform(wave_axes, analysis, track, label, colour, index if several else None)
+            _shade_segments(wave_axes, track, colour if several else "tab:green")
             energy = track.energy if floor is None else np.maximum(decibels(track.energy), floor)
             _draw_curve(energy_axes, frame_times, energy, label, colour)
             _mark_peaks(energy_axes, frame_times, energy, track, index if several else None)
@@ -310,3 +311,16 @@ def _runs(frames: NDArray[np.bool_], times: NDArray[np.float64], hop: float) -> 
     """(start, width) in seconds of each run of flagged frames."""
     edges = np.flatnonzero(np.diff(np.concatenate(([0], frames.astype(np.int8), [0]))))
     return [(times[start] - hop / 2, (end - start) * hop) for start, end in zip(edges[0::2], edges[1::2])]
+
+
+def _shade_segments(axes: Any, track: Track, colour: str) -> None:
+    """The track's sound segments as shaded spans behind the waveform."""
+    if not track.segments:
+        return
+    spans = [(start, end - start) for start, end in track.segments]
+    owner = "" if track.channel is None else f"channel {track.channel} "
+    # Spread over the whole height in axes units, below the waveform.
+    axes.broken_barh(
+        spans, (0, 1), transform=axes.get_xaxis_transform(), color=colour, alpha=0.15, zorder=0,
+        label=f"{owner}sound ({len(spans)} segment{'' if len(spans) == 1 else 's'})",
+    )

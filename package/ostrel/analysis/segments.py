@@ -1,0 +1,374 @@
+"""Where the sound is: segments of sound told from silence by energy and zero crossings.
+
+Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
+The noise floor is tracked by minimum statistics: every block of
+``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
+floor is the lowest of those levels within ``floor_window_s`` around it, so
+the floor follows a recording whose noise drifts and needs no fixed level.
+A frame ``start_db`` above its floor (more where the noise varies) starts
+sound, which lasts while frames stay ``keep_db`` above it or sound unvoiced
+(a zero-crossing rate well above the floor's, energy above it); a run of
+such frames without a start is not sound. Each run is widened by the fade
+the noise hides, short gaps are bridged, then short sounds dropped.
+
+Every step looks at most ``floor_window_s / 2`` ahead and keeps nothing
+older than that (and the segment being built), so a stream of any length
+takes bounded memory, and the segments of a stream are those of the whole
+signal whatever the blocks: the frames are exact across blocks and each step
+works on the same frames, in the same fixed grid of blocks.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import math
+from collections.abc import Iterable
+from pathlib import Path
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from .audio import Blocks, Samples, open_decoder, streamed_blocks
+from .errors import InputError
+from .frames import FrameStream
+from .settings import SegmentSettings
+
+# Frames per block of the floor's minimum statistics: 0.2 s at 10 ms hops,
+# shorter than a syllable's pause so that pauses give the floor its level.
+BLOCK_FRAMES = 20
+# The share of a block's frames below its level: about the quietest fifth, not
+# the single quietest frame, which a dip of noise would make too low.
+LEVEL_RANK = 0.18
+# The floor's zero-crossing rate is the median of the quietest quarter of the block.
+QUIET_SHARE = 0.25
+# A floor never below this: digital silence has no noise to measure, and
+# -100 dBFS is about the quantisation noise of 16-bit audio.
+QUIETEST_DB = -100.0
+# How fast the floor may rise or fall: noise a second away is taken for this much louder.
+FLOOR_DRIFT_DB_PER_S = 0.25
+# Unvoiced frames next to sound need this much energy above the floor as well.
+UNVOICED_DB = 2.0
+# Noise that varies (babble, traffic) moves the thresholds up: sound must
+# stand this many times the noise's own spread (median over quietest) above it.
+SPREAD_FACTOR = 1.65
+# Sound lasts while frames stay this share of that margin above the floor.
+KEEP_SHARE = 0.65
+# Edges hidden by noise: a sound reaches this far below the loudest sound
+# around it, fading at this rate; it is widened by at most MAX_EDGE_DB of fade.
+SPAN_DB = 26.5
+EDGE_SLOPE_DB_PER_MS = 0.1
+MAX_EDGE_DB = 40.0
+# Sound starts no further than this below the loudest sound around it:
+# noise that bursts up in the pauses of loud sound does not.
+RANGE_DB = 21.5
+
+# Per block (see _block_levels), and what a block before the start or after
+# the end counts as: never the quietest nor the loudest.
+LEVEL_COLUMNS = 7
+OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
+
+Segment = tuple[float, float]
+
+
+def frame_sizes(settings: SegmentSettings, sample_rate: int) -> tuple[int, int]:
+    """Window and hop of the segment frames in samples at ``sample_rate``."""
+    sizes = []
+    for ms, what in ((settings.win_ms, "window"), (settings.hop_ms, "hop")):
+        samples = round(ms * sample_rate / 1000.0)
+        if samples < 1:
+            raise InputError(f"a segment {what} of {ms:g} ms is shorter than one sample at {sample_rate} Hz")
+        sizes.append(samples)
+    return sizes[0], sizes[1]
+
+
+class SegmentStream:
+    """The sound segments of a signal fed in consecutive one-dimensional pieces.
+
+    Energy is measured twice: on the signal and on its first difference,
+    which leaves out a DC offset and most of the hum and rumble below a few
+    hundred hertz; each has its own floor, and either one above its floor
+    counts.
+    """
+
+    def __init__(self, sample_rate: int, settings: SegmentSettings = SegmentSettings()) -> None:
+        self.sample_rate, self.settings = sample_rate, settings
+        self.win, self.hop = frame_sizes(settings, sample_rate)
+        self.frames = FrameStream(self.win, self.hop, centered=True)
+        self.difference = FrameStream(self.win, self.hop, centered=True)
+        self.last_sample: float | None = None
+        # Blocks on each side of a frame's own whose levels its floor takes.
+        self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
+        seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
+        self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
+        self.fed = 0
+        # Frames from ``first_frame`` on, not yet classified: energy and energy of the difference in dB, crossing rate.
+        self.first_frame = 0
+        self.features = np.empty((0, 3))
+        # Per block from ``first_level`` on: see _block_levels.
+        self.first_level = 0
+        self.levels = np.empty((0, LEVEL_COLUMNS))
+        self.runs = _Runs()
+        self.merged = _Merger(
+            gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
+            shortest=settings.min_sound_ms * sample_rate / 1000.0 / self.hop,
+            slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
+        )
+
+    def feed(self, piece: Samples) -> None:
+        if not len(piece):
+            return
+        self.fed += len(piece)
+        self.frames.feed(piece)
+        self.difference.feed(self._difference(piece))
+        self._add(*self.frames.take(), self.difference.take()[0], final=False)
+
+    def _difference(self, piece: Samples) -> Samples:
+        # The first sample has none before it: its difference is 0, not a step up from silence.
+        previous = piece[0] if self.last_sample is None else self.last_sample
+        before = np.concatenate(([previous], piece[:-1]))
+        self.last_sample = float(piece[-1])
+        return piece - before
+
+    def finish(self) -> list[tuple[int, int]]:
+        """The segments as (first sample, end sample) pairs of the signal."""
+        energy, zcr, _ = self.frames.finish()
+        self._add(energy, zcr, self.difference.finish()[0], final=True)
+        for run in self.runs.finish(self.first_frame):
+            self.merged.add(*run)
+        segments = []
+        half = self.hop // 2
+        # Frame m stands for the hop around its centre, sample m·hop.
+        for first, end in self.merged.finish():
+            start, stop = max(0, first * self.hop - half), min(self.fed, end * self.hop - half)
+            if stop > start:
+                segments.append((start, stop))
+        return segments
+
+    def _add(
+        self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
+    ) -> None:
+        with np.errstate(divide="ignore"):
+            # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
+            levels = np.maximum(10.0 * np.log10(np.column_stack((energy, difference))), QUIETEST_DB)
+        added = np.column_stack((levels, zcr))
+        self.features = np.concatenate((self.features, added))
+        self._add_levels(final)
+        blocks_known = self.first_level + len(self.levels)
+        # A block is classified once the levels of ``reach`` blocks after it are known.
+        ready = blocks_known if final else blocks_known - self.reach
+        first_block = self.first_frame // BLOCK_FRAMES
+        if ready > first_block:
+            self._classify(first_block, ready)
+        # Levels older than the reach of the next block to classify are not needed again.
+        drop = max(0, self.first_frame // BLOCK_FRAMES - self.reach - self.first_level)
+        self.levels = self.levels[drop:]
+        self.first_level += drop
+
+    def _add_levels(self, final: bool) -> None:
+        """The levels of every block the frames complete (at the end, of the last one too)."""
+        known = self.first_level + len(self.levels)
+        start = known * BLOCK_FRAMES - self.first_frame
+        whole = (len(self.features) - start) // BLOCK_FRAMES
+        added = []
+        if whole:
+            stop = start + whole * BLOCK_FRAMES
+            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3)))
+            start = stop
+        if final and len(self.features) > start:
+            added.append(_block_levels(self.features[None, start:]))
+        if added:
+            self.levels = np.concatenate((self.levels, *added))
+
+    def _classify(self, first_block: int, end_block: int) -> None:
+        settings, reach = self.settings, self.reach
+        lo = first_block - reach - self.first_level
+        hi = end_block + reach - self.first_level
+        # Blocks before the start and after the end are never the quietest nor the loudest.
+        levels = np.tile(OUTSIDE_LEVELS, (hi - lo, 1))
+        known = self.levels[max(0, lo) : hi]
+        levels[max(0, -lo) : max(0, -lo) + len(known)] = known
+        count = min(len(self.features), (end_block - first_block) * BLOCK_FRAMES)
+        frames = self.features[:count]
+        strong = np.zeros(count, dtype=bool)
+        candidate = np.zeros(count, dtype=bool)
+        height = np.full(count, -np.inf)
+        for feature, (level, spread, loudest) in enumerate(((0, 1, 5), (2, 3, 6))):
+            # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
+            # A block further away counts as a little louder: the floor may have drifted since.
+            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
+            nearest = np.argmin(windows, axis=1)
+            quietest = nearest + np.arange(len(windows))
+            floor = np.repeat(windows[np.arange(len(windows)), nearest], BLOCK_FRAMES)[:count]
+            margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
+            above = frames[:, feature] - floor
+            # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
+            around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
+            loud = np.repeat(around, BLOCK_FRAMES)[:count]
+            height = np.fmax(height, loud - floor)
+            # A start stands out of the noise and, near louder sound, is not far below it.
+            strong |= (above > np.maximum(settings.start_db, margin)) & (frames[:, feature] > loud - RANGE_DB)
+            candidate |= above > np.maximum(settings.keep_db, margin * KEEP_SHARE)
+            if feature == 0:
+                floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
+                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
+        candidate |= unvoiced
+        for run in self.runs.feed(candidate, strong, height, self.first_frame):
+            self.merged.add(*run)
+        self.features = self.features[count:]
+        self.first_frame += count
+
+
+def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Per block of frames (blocks × frames × features): for the energy and
+    the energy of the difference, the level of the quietest tenth and how far the
+    median lies above it; the median crossing rate of the quietest quarter;
+    the loudest frame of each energy."""
+    width = frames.shape[1]
+    columns = []
+    for feature in (0, 1):
+        ordered = np.sort(frames[:, :, feature], axis=1)
+        level = ordered[:, int(width * LEVEL_RANK)]
+        columns += [level, ordered[:, width // 2] - level]
+    order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
+    columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
+    columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
+    return np.column_stack(columns)
+
+
+class _Runs:
+    """Runs of candidate frames that hold at least one strong frame, with the
+    height of their loudest frame above the floor, across consecutive pieces."""
+
+    def __init__(self) -> None:
+        self.open_start: int | None = None  # the run reaching the end of the last piece
+        self.open_strong = False
+        self.open_peak = -np.inf
+
+    def feed(
+        self, candidate: NDArray[np.bool_], strong: NDArray[np.bool_], height: NDArray[np.float64], offset: int
+    ) -> list[tuple[int, int, float]]:
+        runs: list[tuple[int, int, float]] = []
+        if not len(candidate):
+            return runs
+        if self.open_start is not None and not candidate[0]:
+            runs += self.finish(offset)
+        edges = np.diff(np.concatenate(([False], candidate, [False])).astype(np.int8))
+        starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+        if not len(starts):
+            return runs
+        strong_before = np.concatenate(([0], np.cumsum(strong & candidate)))
+        held_all = (strong_before[ends] > strong_before[starts]).tolist()
+        # The highest frame of each run, from its start to its end (not to the next start).
+        bounds = np.column_stack((starts, ends)).ravel()
+        peaks = np.fmax.reduceat(np.append(height, -np.inf), bounds)[0::2].tolist()
+        for start, end, held, peak in zip(starts.tolist(), ends.tolist(), held_all, peaks):
+            first = start + offset
+            if start == 0 and self.open_start is not None:
+                first, held, peak = self.open_start, held or self.open_strong, max(peak, self.open_peak)
+                self.open_start = None
+            if end == len(candidate):
+                self.open_start, self.open_strong, self.open_peak = first, held, peak
+            elif held:
+                runs.append((first, end + offset, peak))
+        return runs
+
+    def finish(self, end: int) -> list[tuple[int, int, float]]:
+        run = [(self.open_start, end, self.open_peak)] if self.open_start is not None and self.open_strong else []
+        self.open_start, self.open_strong, self.open_peak = None, False, -np.inf
+        return run
+
+
+class _Merger:
+    """Runs widened by their faint edges, those with gaps shorter than ``gap``
+    frames joined, then those shorter than ``shortest`` dropped.
+
+    A sound fades in and out below the noise: the closer its loudest frame
+    is to the floor, the more of its edges the noise hides, at about
+    ``EDGE_SLOPE_DB`` per frame down to ``SPAN_DB`` below that frame.
+    """
+
+    def __init__(self, gap: float, shortest: float, slope_db: float) -> None:
+        self.gap, self.shortest, self.slope_db = gap, shortest, slope_db
+        self.pending: tuple[int, int] | None = None
+        self.done: list[tuple[int, int]] = []
+
+    def add(self, first: int, end: int, peak: float) -> None:
+        widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
+        first, end = first - widen, end + widen
+        if self.pending is not None and first - self.pending[1] < self.gap:
+            self.pending = (min(first, self.pending[0]), max(end, self.pending[1]))
+            return
+        self._close()
+        self.pending = (first, end)
+
+    def _close(self) -> None:
+        if self.pending is not None and self.pending[1] - self.pending[0] >= self.shortest:
+            self.done.append(self.pending)
+        self.pending = None
+
+    def finish(self) -> list[tuple[int, int]]:
+        self._close()
+        return self.done
+
+
+def find_segments(
+    signal: ArrayLike | Iterable[Samples] | Blocks | str | Path,
+    sample_rate: int | None = None,
+    settings: SegmentSettings = SegmentSettings(),
+    *,
+    overlap: int = 0,
+) -> list[Segment]:
+    """The segments of sound of a signal, as (start_s, end_s) pairs in seconds.
+
+    ``signal`` is a one-dimensional signal, a file's path (read block by
+    block and mixed to mono), :func:`blocks` of a file, or an iterable of
+    consecutive one-dimensional blocks that overlap by ``overlap`` samples.
+    The segments of a stream are those of the whole signal, whatever its
+    blocks; memory does not grow with its length.
+    """
+    if isinstance(signal, (str, Path)):
+        return _file_segments(signal, settings)
+    if isinstance(signal, Blocks):
+        if signal.channels_read != "mix":
+            raise ValueError("find_segments() takes the blocks of one channel or of the mix-down")
+        return _segments((block[signal.overlap if i else 0 :] for i, block in enumerate(signal)), signal.sample_rate, settings)
+    if sample_rate is None:
+        raise TypeError("find_segments() needs the sample_rate of a signal that is not a file or blocks()")
+    if isinstance(signal, np.ndarray) or not isinstance(signal, Iterable) or _numbers(signal):
+        whole = np.asarray(signal, dtype=np.float64)
+        if whole.ndim != 1:
+            raise ValueError(f"find_segments() takes a one-dimensional signal, got {whole.ndim} dimensions")
+        return _segments([whole], sample_rate, settings)
+    return _segments(
+        (np.asarray(block, dtype=np.float64)[overlap if i else 0 :] for i, block in enumerate(signal)), sample_rate, settings
+    )
+
+
+def _numbers(signal: Iterable[object]) -> bool:
+    """A list or tuple of numbers is a signal; of arrays, blocks."""
+    return isinstance(signal, (list, tuple)) and (not signal or np.ndim(signal[0]) == 0)
+
+
+def _segments(pieces: Iterable[Samples], sample_rate: int, settings: SegmentSettings) -> list[Segment]:
+    stream = SegmentStream(sample_rate, settings)
+    for piece in pieces:
+        if piece.ndim != 1:
+            raise ValueError(f"find_segments() takes one-dimensional blocks, got {piece.ndim} dimensions")
+        stream.feed(piece)
+    return in_seconds(stream.finish(), sample_rate)
+
+
+def in_seconds(segments: list[tuple[int, int]], sample_rate: int) -> list[Segment]:
+    return [(start / sample_rate, end / sample_rate) for start, end in segments]
+
+
+def _file_segments(path: str | Path, settings: SegmentSettings) -> list[Segment]:
+    decoder = open_decoder(path)
+    try:
+        stream = SegmentStream(decoder.sample_rate, settings)
+        with contextlib.closing(streamed_blocks(decoder, "mix")) as pieces:
+            for piece in pieces:
+                stream.feed(piece)
+        return in_seconds(stream.finish(), decoder.sample_rate)
+    finally:
+        decoder.close()

@@ -1,0 +1,321 @@
+"""Sound segments: where constructed signals have their sound, streamed
+exactly as whole, checked settings, and the command line's forms."""
+
+import csv
+import json
+import tracemalloc
+import wave
+
+import numpy as np
+import pytest
+
+from ostrel.analysis import InputError, SegmentSettings, Settings, analyse_file, blocks, find_segments
+from ostrel.cli import main
+from test_cli_audio import write_wav
+
+RATE = 16000
+
+
+def noise(seconds, level_db, seed=0, smooth=1):
+    """Gaussian noise of ``level_db`` dBFS power; ``smooth`` > 1 low-passes it (fewer crossings)."""
+    white = np.random.default_rng(seed).normal(size=round(seconds * RATE) + smooth - 1)
+    shaped = np.convolve(white, np.ones(smooth), "valid") if smooth > 1 else white
+    return shaped / np.sqrt(np.mean(shaped**2)) * 10 ** (level_db / 20)
+
+
+def tone(seconds, level_db, frequency=440.0):
+    """A sine of ``level_db`` dBFS power."""
+    t = np.arange(round(seconds * RATE)) / RATE
+    return np.sqrt(2) * 10 ** (level_db / 20) * np.sin(2 * np.pi * frequency * t)
+
+
+def vowel(seconds, level_db, pitch=120.0):
+    """Harmonics of a voice, of ``level_db`` dBFS power."""
+    t = np.arange(round(seconds * RATE)) / RATE
+    buzz = sum(np.sin(2 * np.pi * pitch * k * t) / k for k in range(1, 20))
+    return buzz / np.sqrt(np.mean(buzz**2)) * 10 ** (level_db / 20)
+
+
+def placed(background, *parts):
+    """``background`` with each (start_s, samples) added at its place."""
+    signal = background.copy()
+    for start, samples in parts:
+        at = round(start * RATE)
+        signal[at : at + len(samples)] += samples
+    return signal
+
+
+def tones_with_gaps():
+    return placed(noise(4, -60), (0.5, tone(0.5, -20)), (1.6, tone(0.4, -26, 700)), (2.3, tone(0.9, -14, 300)))
+
+
+def hiss_before_vowel():
+    # Low-passed noise for a floor of few crossings; the hiss barely louder, but crossing often.
+    floor = noise(3, -50, seed=1, smooth=8)
+    return placed(floor, (1.0, noise(0.15, -52, seed=2)), (1.15, vowel(0.4, -20)))
+
+
+def level_ramp(total_db):
+    """Noise and tones faded together by ``total_db`` over 20 s; a tone every 2 s, 25 dB above the noise."""
+    gain_db = np.linspace(-70, -70 + total_db, 20 * RATE)
+    signal = noise(20, 0, seed=3) * 10 ** (gain_db / 20)
+    for second in range(1, 20, 2):
+        signal = placed(signal, (second, tone(0.5, -70 + total_db * second / 20 + 25)))
+    return signal
+
+
+TONES = [(0.485, 1.015), (1.585, 2.015), (2.285, 3.215)]
+EVERY_OTHER_SECOND = [((second * RATE - 240) / RATE, (second * RATE + 8240) / RATE) for second in range(1, 20, 2)]
+
+# Signal, settings, segments: each edge within two hops of where its sound starts or ends.
+SIGNALS = {
+    "tones-with-gaps": (tones_with_gaps, {}, TONES),
+    # The hiss is 2 dB above the floor (its energy alone says silence), but crosses zero often.
+    "hiss-before-vowel": (hiss_before_vowel, {}, [(0.995, 1.565)]),
+    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), {}, [(1.135, 1.565)]),
+    "dc-offset": (lambda: tones_with_gaps() + 0.25, {}, [(0.475, 1.025), (1.575, 2.025), (2.275, 3.225)]),
+    "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), {}, TONES),
+    "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), {}, [(0.985, 1.515)]),
+    "digital-silence": (lambda: np.zeros(2 * RATE), {}, []),
+    "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
+    # Sound with no pause is its own floor unless the floor's window reaches the quiet around it.
+    "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
+    "fade-in": (lambda: level_ramp(20), {}, EVERY_OTHER_SECOND),
+    "fade-out": (
+        lambda: level_ramp(-20), {},
+        [(1.005, 1.515), (2.985, 3.515), (4.995, 5.515), (6.995, 7.515), (8.995, 9.515), (10.995, 11.515),
+         (12.985, 13.515), (14.985, 15.515), (16.995, 17.515), (18.985, 19.515)],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(SIGNALS))
+def test_segments_of_constructed_signals(case):
+    make, settings, expected = SIGNALS[case]
+    assert find_segments(make(), RATE, SegmentSettings(**settings)) == expected
+
+
+def speech_like(seconds, seed):
+    """Syllables of voice and hiss at varied levels and pauses, over noise that drifts."""
+    rng = np.random.default_rng(seed)
+    # Falling: the quietest noise lies ahead, at the far end of the look-ahead.
+    signal = noise(seconds, -55, seed=seed) * np.linspace(3.0, 1.0, round(seconds * RATE))
+    at = 0.3
+    while at < seconds - 1:
+        length = rng.uniform(0.05, 0.4)
+        part = vowel(length, rng.uniform(-35, -10), rng.uniform(90, 250)) if rng.random() < 0.7 else noise(length, -40, seed=seed + 1)
+        signal = placed(signal, (at, part))
+        at += length + rng.choice([0.0, 0.05, rng.uniform(0.2, 1.5)])
+    return signal
+
+
+@pytest.mark.parametrize("size", [1, 159, 160, 4000, 16000, 77777])
+def test_streamed_segments_equal_those_of_the_whole_signal(size):
+    signal = speech_like(12, seed=size % 7)
+    whole = find_segments(signal, RATE)
+    assert len(whole) > 5
+    if size == 1:
+        signal = signal[: 2 * RATE]  # sample by sample: two seconds are enough
+        whole = find_segments(signal, RATE)
+    assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE) == whole
+
+
+@pytest.mark.parametrize(("size", "overlap"), [(1000, 0), (4096, 1536)])
+def test_segments_of_a_file_its_blocks_and_its_analysis_agree(tmp_path, size, overlap):
+    ints = np.round(speech_like(8, seed=11) * 32767).astype(np.int64)
+    path = write_wav(tmp_path / "speech.wav", ints, 2, RATE)
+    signal = ints / 32768.0
+    whole = find_segments(signal, RATE)
+    assert find_segments(path, RATE) == whole
+    assert find_segments(str(path)) == whole
+    assert find_segments(blocks(path, size, overlap)) == whole
+    analysed = analyse_file(path, Settings(segments=SegmentSettings()))
+    assert analysed.track.segments == tuple(whole)
+    stereo = write_wav(tmp_path / "stereo.wav", np.column_stack((ints, ints // 4)), 2, RATE)
+    each = analyse_file(stereo, Settings(segments=SegmentSettings(), channels="each"))
+    assert [track.segments for track in each.tracks] == [tuple(whole), tuple(find_segments(ints // 4 / 32768.0, RATE))]
+
+
+def test_a_long_stream_takes_bounded_memory():
+    minute = speech_like(60, seed=3)
+
+    def stream(minutes):
+        for _ in range(minutes):
+            for start in range(0, len(minute), 65536):
+                yield minute[start : start + 65536]
+
+    peaks = []
+    for minutes in (2, 20):
+        tracemalloc.start()
+        segments = find_segments(stream(minutes), RATE)
+        peaks.append(tracemalloc.get_traced_memory()[1])
+        tracemalloc.stop()
+        assert segments[-1][1] > (minutes - 1) * 60
+    # Ten times the signal, not more memory: the segments list is all that grows.
+    assert peaks[1] < peaks[0] * 1.5 < 8_000_000
+
+
+@pytest.mark.parametrize(
+    ("keywords", "kind", "message"),
+    [
+        (dict(start_db=0), ValueError, "start_db: must be a positive number of dB, got 0"),
+        (dict(keep_db=float("nan")), ValueError, "keep_db: must be a positive number of dB, got nan"),
+        (dict(keep_db=8.0, start_db=6.0), ValueError, "keep_db: must be at most start_db (6), got 8"),
+        (dict(unvoiced_zcr=0.5), ValueError, "unvoiced_zcr: must be a number of at least 1, got 0.5"),
+        (dict(min_silence_ms=-1), ValueError, "min_silence_ms: must be a positive number, got -1"),
+        (dict(floor_window_s=float("inf")), ValueError, "floor_window_s: must be a positive number, got inf"),
+        (dict(win_ms="25"), TypeError, "win_ms: expected a number, got '25'"),
+        (dict(hop_ms=True), TypeError, "hop_ms: expected a number, got True"),
+    ],
+)
+def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
+    with pytest.raises(kind) as raised:
+        SegmentSettings(**keywords)
+    assert str(raised.value) == message
+
+
+@pytest.mark.parametrize(
+    ("call", "kind", "message"),
+    [
+        (lambda: Settings(segments=True), TypeError, "segments: expected SegmentSettings or None, got True"),
+        (lambda: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
+        (lambda: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
+        (lambda: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
+        (lambda: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
+    ],
+)
+def test_what_find_segments_cannot_take_is_one_line(call, kind, message):
+    with pytest.raises(kind) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+@pytest.fixture
+def speech_files(tmp_path):
+    """Two 16-bit files of speech-like sound and the float signals they hold (stereo: its channels)."""
+    mono = np.round(speech_like(6, seed=21) * 32767).astype(np.int64)
+    stereo = np.column_stack((mono, np.round(speech_like(6, seed=22) * 32767).astype(np.int64)))
+    return {
+        "mono": (write_wav(tmp_path / "mono.wav", mono, 2, RATE), mono),
+        "stereo": (write_wav(tmp_path / "stereo.wav", stereo, 2, RATE), stereo),
+    }
+
+
+def as_lists(segments):
+    return [list(span) for span in segments]
+
+
+def test_summary_counts_the_segments_and_lists_the_first(speech_files, capsys):
+    path, ints = speech_files["mono"]
+    expected = find_segments(ints / 32768.0, RATE)
+    assert len(expected) > 2
+    assert main([str(path), "--segments", "--top", "2"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    total = sum(end - start for start, end in expected)
+    at = lines.index(f"  sound segments   {len(expected)}, {total:.3f} s of sound ({100 * total / 6:.1f} % of the signal)")
+    assert lines[at + 1 :] == [
+        f"                   {expected[0][0]:8.3f} - {expected[0][1]:8.3f} s",
+        f"                   {expected[1][0]:8.3f} - {expected[1][1]:8.3f} s",
+        f"                   ... {len(expected) - 2} more",
+    ]
+
+
+@pytest.mark.parametrize("channels", ["mix", "each"])
+def test_json_and_csv_hold_the_segments_of_each_file_or_channel(speech_files, tmp_path, capsys, channels):
+    paths = [speech_files["mono"][0], speech_files["stereo"][0]]
+    table = tmp_path / "segments.csv"
+    assert main([*map(str, paths), "--segments-csv", str(table), "--json", "--channels", channels]) == 0
+    entries = json.loads(capsys.readouterr().out)
+    stereo = speech_files["stereo"][1] / 32768.0
+    signals = [("mono", None, speech_files["mono"][1] / 32768.0)]
+    if channels == "mix":
+        signals.append(("stereo", None, stereo.mean(axis=1)))
+    else:
+        signals += [("stereo", 1, stereo[:, 0]), ("stereo", 2, stereo[:, 1])]
+    expected = [(f"{name}.wav", channel, find_segments(signal, RATE)) for name, channel, signal in signals]
+    mono_channel = None if channels == "mix" else 1
+    expected[0] = (expected[0][0], mono_channel, expected[0][2])
+    assert [(entry["source"].rsplit("/", 1)[1], entry["channel"], entry["segments"]) for entry in entries] == [
+        (name, channel, as_lists(segments)) for name, channel, segments in expected
+    ]
+    with table.open(newline="") as rows:
+        assert list(csv.reader(rows)) == [["source", "channel", "start_s", "end_s", "error"]] + [
+            [str(paths[0] if name == "mono.wav" else paths[1]), "" if channel is None else str(channel), repr(start), repr(end), ""]
+            for name, channel, segments in expected
+            for start, end in segments
+        ]
+
+
+def test_segments_csv_on_stdout_alone_and_the_same_from_worker_processes(speech_files, capsys):
+    paths = [str(speech_files["mono"][0]), str(speech_files["stereo"][0])]
+    assert main([paths[0], "--segments-csv", "-"]) == 0
+    one = capsys.readouterr().out.splitlines()
+    expected = find_segments(speech_files["mono"][1] / 32768.0, RATE)
+    assert one == ["source,channel,start_s,end_s"] + [f"{paths[0]},,{start!r},{end!r}" for start, end in expected]
+    assert main([*paths, "--segments", "--json"]) == 0
+    here = capsys.readouterr().out
+    assert main([*paths, "--segments", "--json", "--jobs", "2"]) == 0
+    assert capsys.readouterr().out == here
+
+
+def test_sound_wav_holds_the_samples_of_the_segments_and_no_others(speech_files, tmp_path, capsys):
+    path, ints = speech_files["stereo"]
+    target = tmp_path / "sound.wav"
+    assert main([str(path), "--sound-wav", str(target)]) == 0
+    segments = find_segments(ints.mean(axis=1) / 32768.0, RATE)
+    kept = np.concatenate([ints[round(start * RATE) : round(end * RATE)] for start, end in segments])
+    with wave.open(str(target)) as sound:
+        assert (sound.getnchannels(), sound.getsampwidth(), sound.getframerate()) == (2, 4, RATE)
+        written = np.frombuffer(sound.readframes(sound.getnframes()), dtype="<i4").reshape(-1, 2)
+    assert np.array_equal(written, kept * 65536)
+    # Several files: one per input, named after it, in the folder given.
+    folder = tmp_path / "sounds"
+    assert main([str(path), str(speech_files["mono"][0]), "--sound-wav", str(folder)]) == 0
+    assert sorted(p.name for p in folder.iterdir()) == ["mono.wav.sound.wav", "stereo.wav.sound.wav"]
+    assert (folder / "stereo.wav.sound.wav").read_bytes() == target.read_bytes()
+
+
+def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from ostrel.analysis import analyse
+    from ostrel.cli.plot import plot_analysis
+
+    signal = np.column_stack((tones_with_gaps(), placed(noise(4, -60, seed=9), (1.0, tone(1.0, -20)))))
+    result = analyse(signal, RATE, Settings(channels="each", envelope=True, segments=SegmentSettings()))
+    shaded = []
+    monkeypatch.setattr(Figure, "savefig", lambda figure, *args, **kwargs: shaded.extend(
+        (collection.get_label(), collection.get_facecolor()[0][:3].tolist(),
+         [(path.vertices[:, 0].min(), path.vertices[:, 0].max()) for path in collection.get_paths()])
+        for collection in figure.axes[0].collections if collection.get_label().startswith(("channel 1 sound", "channel 2 sound"))
+    ))
+    plot_analysis(result, tmp_path / "x.png")
+    from matplotlib.colors import to_rgb
+
+    assert shaded == [
+        ("channel 1 sound (3 segments)", list(to_rgb("C0")), [pytest.approx(span) for span in TONES]),
+        ("channel 2 sound (1 segment)", list(to_rgb("C1")), [pytest.approx(span) for span in find_segments(signal[:, 1], RATE)]),
+    ]
+
+
+@pytest.mark.parametrize("size", [1, 2, 7, 20, 1000])
+def test_runs_across_pieces_keep_their_start_strength_and_peak(size):
+    from ostrel.analysis.segments import _Runs
+
+    rng = np.random.default_rng(size)
+    candidate = rng.random(1000) < 0.8
+    strong = rng.random(1000) < 0.05
+    height = rng.normal(20, 10, 1000)
+    whole = _Runs()
+    expected = whole.feed(candidate, strong, height, 0) + whole.finish(1000)
+    runs = _Runs()
+    found = []
+    for start in range(0, 1000, size):
+        found += runs.feed(candidate[start : start + size], strong[start : start + size], height[start : start + size], start)
+    assert found + runs.finish(1000) == expected
+    # Each run: candidates throughout, a strong frame in it, its highest frame.
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], candidate.astype(int), [0]))))
+    assert expected == [
+        (start, end, float(height[start:end].max())) for start, end in zip(edges[0::2], edges[1::2]) if strong[start:end].any()
+    ]
