@@ -42,7 +42,10 @@ template <class T>
     Word word = 0;
 #ifdef OSTREL_VECTOR_LANES
     if constexpr (std::is_same_v<T, double>) {
-        auto quad = [&](int k) { return below_zero(load_lanes(reinterpret_cast<const double*>(x + k * size)), load_lanes(reinterpret_cast<const double*>(x + (k + 2) * size))); };
+        auto quad = [&](int k) {
+            const auto at = reinterpret_cast<const double*>(x + k * size);
+            return below_zero(load_lanes(at), load_lanes(at + 2));
+        };
         for (int k = 0; k < word_bits; k += 16) {
             word |= Word{lane_bits(quad(k), quad(k + 4), quad(k + 8), quad(k + 12))} << k;
         }
@@ -141,8 +144,8 @@ template <bool with_avx2, class T>
 // Sign changes among the pairs (j, j + 1), first <= j < last, of the signal
 // with `pad` zeros in front of it, a tile at a time.
 template <bool with_avx2, class T>
-[[gnu::always_inline]] inline std::ptrdiff_t changes_body(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first,
-                                                          std::ptrdiff_t last, Word* words)
+[[gnu::always_inline]] inline std::ptrdiff_t changes_body(const Signal& signal, std::ptrdiff_t pad,
+                                                          std::ptrdiff_t first, std::ptrdiff_t last, Word* words)
 {
     std::ptrdiff_t count = 0;
     for (std::ptrdiff_t begin = first; begin < last; begin += tile_pairs) {
@@ -200,7 +203,9 @@ template <bool with_avx2, class T>
         return running;
     };
     auto start_of = [&](std::ptrdiff_t f) { return f * framing.hop; };
-    auto stop_of = [&](std::ptrdiff_t f) { return std::max(start_of(f), std::min(start_of(f) + framing.win, length) - 1); };
+    auto stop_of = [&](std::ptrdiff_t f) {
+        return std::max(start_of(f), std::min(start_of(f) + framing.win, length) - 1);
+    };
     // Starts and stops both grow with f.  Until its stop is reached, out[f]
     // holds the negated count at its start (counts stay far below 2^53: the
     // double holds them exactly).
@@ -208,7 +213,8 @@ template <bool with_avx2, class T>
     auto close_below = [&](std::ptrdiff_t frames, std::ptrdiff_t position) {
         for (; closed < frames && stop_of(closed) <= position; ++closed) {
             const auto at_start = static_cast<std::ptrdiff_t>(-out[closed]);
-            out[closed] = start_of(closed) >= length ? 0.0 : static_cast<double>(running_below(stop_of(closed)) - at_start) / win;
+            const bool empty = start_of(closed) >= length;
+            out[closed] = empty ? 0.0 : static_cast<double>(running_below(stop_of(closed)) - at_start) / win;
         }
     };
     for (std::ptrdiff_t f = 0; f < framing.frames; ++f) {
