@@ -17,6 +17,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+from run import cpu_model, load_average
+
 HERE = Path(__file__).resolve().parent
 
 WORKER = """
@@ -73,8 +75,11 @@ def main():
     lines = [
         "# Zero-positive crossings against the library's rule",
         "",
-        f"{datetime.date.today()}, Python {platform.python_version()}, {size:,} random samples, "
-        "thread CPU time, best of 3; ratio = zero-positive time / library time (below 1: faster).",
+        f"{datetime.date.today()}, {cpu_model()} ({platform.machine()}, {os.cpu_count()} logical CPUs, "
+        f"load average {load_average()}), Python {platform.python_version()}, {size:,} random samples, "
+        "thread CPU time, best of 3; ratio = zero-positive time / library time (below 1: faster). "
+        "Vector twins: every feature the processor has; portable twins: "
+        "`OSTREL_DISABLE_CPU_FEATURES=AVX2,POPCNT`, each rule on its own twin.",
         "",
         "| CPU path | dtype | what | library µs | zero-positive µs | ratio |",
         "| --- | --- | --- | ---: | ---: | ---: |",

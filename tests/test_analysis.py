@@ -274,6 +274,49 @@ print("ok")
     assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
 
 
+# (signal length, window, hop, padding, extra frames past the end): frames
+# shorter than a word of bits, straddling words, a word long, hops beyond
+# the window, frames longer than the kernel's tile, padding longer than the
+# signal, and lengths 0, 1 and 2.
+NATIVE_FRAMINGS = [
+    (300, 5, 3, 2, 1), (300, 63, 1, 0, 0), (300, 64, 64, 32, 2), (300, 65, 64, 0, 0), (300, 100, 37, 50, 1),
+    (300, 10, 100, 5, 3), (300, 64, 200, 0, 1), (9000, 129, 50, 64, 0), (9000, 2048, 512, 1024, 0),
+    (9000, 4097, 4097, 0, 1), (9000, 5000, 1000, 2500, 1), (3, 8, 2, 100, 2), (2, 2, 1, 0, 1), (2, 3, 1, 1, 0),
+    (1, 2, 1, 0, 1), (1, 1, 1, 1, 0), (0, 4, 1, 0, 2), (0, 4, 2, 3, 0),
+]
+
+
+@pytest.mark.parametrize("disabled", ["", "AVX2"], ids=["dispatched", "portable"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int8, np.int16, np.int64, np.uint8])
+def test_native_zero_positive_rates_are_the_numpy_expression_per_frame(disabled, dtype):
+    # Each layout starts at another bit of a word: offsets, strides and a reversed view.
+    code = f"""
+import numpy as np
+from ostrel import _crossings
+rng = np.random.default_rng(5)
+values = np.repeat(rng.choice([-2.0, -0.0, 0.0, 1.0, np.nan, -np.inf, np.inf], size=9100), rng.integers(1, 4, 9100))[:9100]
+if np.dtype({dtype.__name__!r}).kind != "f":
+    values = np.nan_to_num(values, posinf=3, neginf=-3).astype({dtype.__name__!r}, casting="unsafe")
+else:
+    values = values.astype({dtype.__name__!r})
+for length, win, hop, pad, extra in {NATIVE_FRAMINGS!r}:
+    for x in (values[:length], values[1 : length + 1], values[3::3][:length], values[::-1][:length]):
+        padded = np.concatenate((np.zeros(pad, x.dtype), x))
+        frames = max(0, (len(padded) - win) // hop + 1 if len(padded) >= win else 1 if len(padded) else 0) + extra
+        cut = [padded[f * hop : f * hop + win] for f in range(frames)]
+        expected = np.array([np.count_nonzero((s[:-1] < 0) != (s[1:] < 0)) / float(win) for s in cut])
+        out = np.full(frames, 7.0)
+        _crossings.rates(x, win, hop, pad, out)
+        assert out.tobytes() == expected.tobytes(), (length, win, hop, pad, x.strides, out, expected)
+    x = values[: length + 2]
+    assert _crossings.count(x) == int(np.count_nonzero((x[:-1] < 0) != (x[1:] < 0))), length
+print("ok")
+"""
+    env = {**__import__("os").environ, "OSTREL_DISABLE_CPU_FEATURES": disabled}
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "ok\n", "")
+
+
 @pytest.mark.parametrize("centered", [True, False], ids=["centred", "uncentred"])
 @pytest.mark.parametrize(("length", "win", "hop"), FRAMINGS)
 def test_zero_positive_rates_are_exact_whole_and_in_blocks(length, win, hop, centered):
