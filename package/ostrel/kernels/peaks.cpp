@@ -165,6 +165,18 @@ Mask above_floats(const char* data, double floor, Mask maxima)
 #endif
 
 #ifdef OSTREL_X86_DISPATCH
+// The four positions from x on, as bits from `shift` on; the largest maximum
+// so far in `top`.
+[[gnu::target("avx2"), gnu::always_inline]] inline void judge_four(const double* x, int shift, __m256d none,
+                                                                  Mask& bits, __m256d& top)
+{
+    const __m256d middle = _mm256_loadu_pd(x);
+    const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x - 1), middle, _CMP_LT_OQ),
+                                         _mm256_cmp_pd(_mm256_loadu_pd(x + 1), middle, _CMP_LT_OQ));
+    bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << shift;
+    top = _mm256_max_pd(top, _mm256_blendv_pd(none, middle, counts));
+}
+
 // Contiguous float64, four positions at a time, where the processor has AVX2:
 // its quiet comparisons are false for NaN and raise nothing.
 [[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
@@ -175,12 +187,16 @@ Mask above_floats(const char* data, double floor, Mask maxima)
     __m256d top = none;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
+    if (end - begin == MaximaMap::word_bits) {
+        // A whole word, unrolled: every shift a constant.
+#pragma GCC unroll 16
+        for (int k = 0; k < MaximaMap::word_bits; k += 4) {
+            judge_four(x + begin + k, k, none, bits, top);
+        }
+        i = end;
+    }
     for (; end - i >= 4; i += 4) {
-        const __m256d middle = _mm256_loadu_pd(x + i);
-        const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + i - 1), middle, _CMP_LT_OQ),
-                                             _mm256_cmp_pd(_mm256_loadu_pd(x + i + 1), middle, _CMP_LT_OQ));
-        bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << (i - begin);
-        top = _mm256_max_pd(top, _mm256_blendv_pd(none, middle, counts));
+        judge_four(x + i, static_cast<int>(i - begin), none, bits, top);
     }
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, top);
@@ -413,9 +429,70 @@ void MaximaMap::keep_where(const char* keep, std::ptrdiff_t stride)
     }
 }
 
+namespace {
+
+// The positions of the words first <= w < last while `room` has space for a
+// whole word's beyond `out`: eight positions a step, written whether the word
+// has that many maxima or not, so that no branch depends on each bit; the
+// next word's positions overwrite the extra ones.  The top bit, always set
+// for the count of trailing zeros, keeps it from a word of none, which costs
+// the baseline processor a branch.  Returns the end, and moves `first` past the words done.
+[[gnu::always_inline]] inline std::ptrdiff_t* write_by_eights(const std::uint64_t* bits, std::ptrdiff_t& first,
+                                                              std::ptrdiff_t last, std::ptrdiff_t* out,
+                                                              const std::ptrdiff_t* room, int (*counted)(Mask))
+{
+    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
+        Mask set = bits[first];
+        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+        const int count = counted(set);
+        for (int done = 0; done < count; done += 8) {
+            for (int k = 0; k < 8; ++k) {
+                out[done + k] = base + std::countr_zero(set | Mask{1} << 63);
+                set &= set - 1;
+            }
+        }
+        out += count;
+    }
+    return out;
+}
+
+int counted_baseline(Mask set)
+{
+    return bit_count(set);
+}
+
+#ifdef OSTREL_X86_DISPATCH
+[[gnu::target("popcnt")]] int counted_popcnt(Mask set)
+{
+    return __builtin_popcountll(set);
+}
+
+[[gnu::target("popcnt")]] std::ptrdiff_t* write_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t& first,
+                                                            std::ptrdiff_t last, std::ptrdiff_t* out,
+                                                            const std::ptrdiff_t* room)
+{
+    return write_by_eights(bits, first, last, out, room, counted_popcnt);
+}
+#endif
+
+std::ptrdiff_t* write_baseline(const std::uint64_t* bits, std::ptrdiff_t& first, std::ptrdiff_t last,
+                               std::ptrdiff_t* out, const std::ptrdiff_t* room)
+{
+    return write_by_eights(bits, first, last, out, room, counted_baseline);
+}
+
+} // namespace
+
 std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
                                  std::ptrdiff_t* room) const
 {
+#ifdef OSTREL_X86_DISPATCH
+    out = enabled(CpuFeature::popcnt) ? write_with_popcnt(bits_.get(), first, last, out, room)
+                                      : write_baseline(bits_.get(), first, last, out, room);
+#else
+    out = write_baseline(bits_.get(), first, last, out, room);
+#endif
+    // The last words, a position at a time.
     each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
         if (out < room) {
             *out++ = position;
