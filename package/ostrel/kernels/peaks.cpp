@@ -110,6 +110,18 @@ template <class T>
     return found;
 }
 
+// Two masks of two lanes as one of four.
+template <class WideMasks>
+[[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
+{
+#if defined(__SSE2__)
+    return reinterpret_cast<Lanes<float>::Masks>(
+        _mm_shuffle_ps(reinterpret_cast<__m128>(low), reinterpret_cast<__m128>(high), _MM_SHUFFLE(2, 0, 2, 0)));
+#else
+    return __builtin_convertvector(__builtin_shufflevector(low, high, 0, 1, 2, 3), Lanes<float>::Masks);
+#endif
+}
+
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
 // NaN.  Where NaNs are, NaN lanes are replaced first (an equality test raises
@@ -128,21 +140,39 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     Values top = below;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
-    const auto judge = [&](Values l, Values m, Values r, std::ptrdiff_t shift) {
+    // The maxima among the lanes, and the largest of them into `top`.
+    const auto maxima_of = [&](Values l, Values m, Values r) {
         // Below the middle both, as the larger neighbour is (no NaN is left).
         const auto maxima = (l < r ? r : l) < m;
-        bits |= static_cast<Mask>(lane_bits(maxima)) << shift;
         if constexpr (largest_wanted) {
             const Values candidate = maxima ? m : below;
             top = top < candidate ? candidate : top;
         }
+        return maxima;
+    };
+    const auto judge = [&](Values l, Values m, Values r, std::ptrdiff_t shift) {
+        bits |= static_cast<Mask>(lane_bits(maxima_of(l, m, r))) << shift;
+    };
+    const auto maxima_at = [&](std::ptrdiff_t at) {
+        return maxima_of(load_lanes(x + at - 1), load_lanes(x + at), load_lanes(x + at + 1));
+    };
+    // Four lanes of masks from four positions on.
+    const auto four_at = [&](std::ptrdiff_t at) {
+        if constexpr (count == 4) {
+            return maxima_at(at);
+        } else {
+            return narrowed(maxima_at(at), maxima_at(at + 2));
+        }
     };
     if (!any_nan(x + begin - 1, end - begin + 2)) {
         if (end - begin == MaximaMap::word_bits) {
-            // A whole word, unrolled: every shift a constant.
-#pragma GCC unroll 32
-            for (int k = 0; k < MaximaMap::word_bits; k += count) {
-                judge(load_lanes(x + begin + k - 1), load_lanes(x + begin + k), load_lanes(x + begin + k + 1), k);
+            // A whole word, sixteen positions a step: their masks packed
+            // into one set of bits, every shift a constant.
+#pragma GCC unroll 4
+            for (int k = 0; k < MaximaMap::word_bits; k += 16) {
+                const std::ptrdiff_t at = begin + k;
+                bits |= static_cast<Mask>(lane_bits(four_at(at), four_at(at + 4), four_at(at + 8), four_at(at + 12)))
+                     << k;
             }
             i = end;
         }
