@@ -506,7 +506,7 @@ def test_a_rebound_module_function_is_called(fenwy, restore_globals, global_name
 # -- the fast paths against the generic sequence -----------------------------
 
 LENGTHS = [0, 1, 2, 3, 7, 8, 9, 127, 128, 129, 1000, 8191, 8193, 70000]
-WINDOWS = [1, 2, 3, 7, 8, 9, 63, 64, 65, 127, 128, 129, 130, 256, 1000, 4097, 5000]
+WINDOWS = [1, 2, 3, 7, 8, 9, 63, 64, 65, 127, 128, 129, 130, 256, 1000, 1024, 4097, 5000]
 GRID_DTYPES = ["float64", "float32", "int16", "int64", "uint8"]
 # The generic sequence makes numpy calls for every frame: no grid call has more frames.
 MAX_FRAMES = 300

@@ -306,6 +306,48 @@ template <bool with_avx2, class T, class P>
 constexpr std::ptrdiff_t tile_pairs = 4096;
 constexpr std::ptrdiff_t tile_words = 2 * tile_pairs / word_bits + 1;
 
+// Frames of `blocks` hops, each counted from the counts of a hop's pairs
+// rather than from its own bits: a frame's bits are counted once, not once
+// per frame that holds them.  Block b holds the pairs from b * hop - 1 (0
+// for the first) up to (b + 1) * hop - 1, counted from the tile's first
+// frame's start; a frame r, from r * hop on, is blocks r to r + blocks - 1
+// but for the pair before its start.  Only frames that slicing does not
+// clip, f0 <= f < stop; returns the frame after the last counted.
+constexpr std::ptrdiff_t ring_blocks = 256;
+
+template <bool with_popcnt>
+[[gnu::always_inline]] inline std::ptrdiff_t shared_block_rates(const Framing& framing, std::ptrdiff_t f0,
+                                                                std::ptrdiff_t stop, const Word* words,
+                                                                std::ptrdiff_t blocks, double* out)
+{
+    if (f0 >= stop) {
+        return f0;
+    }
+    const double win = static_cast<double>(framing.win);
+    const std::ptrdiff_t hop = framing.hop;
+    const auto block_count = [&](std::ptrdiff_t b) {
+        return count_bits<with_popcnt>(words, std::max<std::ptrdiff_t>(b * hop - 1, 0), (b + 1) * hop - 1);
+    };
+    // The counts of the blocks of the frame under way, in a ring.
+    std::ptrdiff_t ring[ring_blocks];
+    std::ptrdiff_t window = 0;
+    for (std::ptrdiff_t b = 0; b < blocks - 1; ++b) {
+        ring[b] = block_count(b);
+        window += ring[b];
+    }
+    for (std::ptrdiff_t f = f0; f < stop; ++f) {
+        const std::ptrdiff_t r = f - f0;
+        const std::ptrdiff_t newest = block_count(r + blocks - 1);
+        ring[(r + blocks - 1) % blocks] = newest;
+        window += newest;
+        const std::ptrdiff_t before = r * hop - 1;
+        const std::ptrdiff_t dropped = r > 0 ? static_cast<std::ptrdiff_t>(words[before / word_bits] >> (before % word_bits) & 1u) : 0;
+        out[f] = static_cast<double>(window - dropped) / win;
+        window -= ring[r % blocks];
+    }
+    return stop;
+}
+
 template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
@@ -313,6 +355,15 @@ template <bool with_avx2, class T, class P>
     const std::ptrdiff_t length = framing.pad + signal.length;
     const double win = static_cast<double>(framing.win);
     const std::ptrdiff_t tile_frames = std::max<std::ptrdiff_t>(tile_pairs / framing.hop, 1);
+    // Frames a whole number of hops long, and no more than a block count's
+    // ring of hops, share their blocks; where a hop spans a few words of
+    // bits, that saves more than the blocks' own upkeep costs.
+    const std::ptrdiff_t blocks_per_frame =
+        framing.hop >= 4 * word_bits && framing.win % framing.hop == 0 && framing.win / framing.hop <= ring_blocks
+            ? framing.win / framing.hop
+            : 0;
+    // Frames before this one end within the signal: slicing clips none.
+    const std::ptrdiff_t whole_end = length >= framing.win ? (length - framing.win) / framing.hop + 1 : 0;
     for (std::ptrdiff_t f0 = first; f0 < last; f0 += tile_frames) {
         const std::ptrdiff_t f1 = std::min(f0 + tile_frames, last);
         const std::ptrdiff_t begin = f0 * framing.hop;
@@ -320,7 +371,11 @@ template <bool with_avx2, class T, class P>
         if (end > begin) {
             crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
         }
-        for (std::ptrdiff_t f = f0; f < f1; ++f) {
+        std::ptrdiff_t f = f0;
+        if (blocks_per_frame > 1) {
+            f = shared_block_rates<with_avx2>(framing, f0, std::min(f1, whole_end), words, blocks_per_frame, out);
+        }
+        for (; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of
             // fewer than two samples has no pairs.
             const std::ptrdiff_t start = f * framing.hop;
