@@ -506,7 +506,7 @@ def test_a_rebound_module_function_is_called(fenwy, restore_globals, global_name
 # -- the fast paths against the generic sequence -----------------------------
 
 LENGTHS = [0, 1, 2, 3, 7, 8, 9, 127, 128, 129, 1000, 8191, 8193, 70000]
-WINDOWS = [1, 2, 3, 7, 8, 9, 63, 64, 65, 127, 128, 129, 130, 256, 1000, 4097, 5000]
+WINDOWS = [1, 2, 3, 7, 8, 9, 63, 64, 65, 127, 128, 129, 130, 256, 1000, 1024, 4097, 5000]
 GRID_DTYPES = ["float64", "float32", "int16", "int64", "uint8"]
 # The generic sequence makes numpy calls for every frame: no grid call has more frames.
 MAX_FRAMES = 300
@@ -639,10 +639,11 @@ def test_only_frames_with_a_nan_are_summed_by_numpy(fenwy, restore_globals, dtyp
 ONE_HUGE_SAMPLE = np.array([1.0, 2.0, 1e200, 3.0])
 
 
-def signalling_nans(length, positions, step=1):
-    """float32 ones with signalling NaNs (quiet bit clear) at the positions,
-    as a view with the given element step."""
+def signalling_nans(length, positions, step=1, quiet=()):
+    """float32 ones with signalling NaNs (quiet bit clear) at the positions
+    and quiet NaNs at `quiet`, as a view with the given element step."""
     bits = np.full(length, 0x3F800000, dtype=np.uint32)
+    bits[list(quiet)] = 0x7FC00000
     bits[positions] = 0x7F800001
     return laid_out(bits, step).view(np.float32)
 
@@ -655,6 +656,9 @@ SIGNALLING_NANS = [
     ("zc-in-a-frame", "calc_zc", signalling_nans(10, [4]), 4, 2),
     ("energy-between-frames", "calc_energy", signalling_nans(10, [3]), 2, 5),
     ("energy-between-frames-reversed", "calc_energy", signalling_nans(10, [6], step=-1), 2, 5),
+    # Long gaps are searched for NaNs first: a quiet one beside the signalling one.
+    ("energy-between-long-frames", "calc_energy", signalling_nans(4096, [1500], quiet=[1490]), 512, 1024),
+    ("energy-after-long-frames", "calc_energy", signalling_nans(4600, [4500], quiet=[4490]), 512, 1024),
     ("zc-between-frames", "calc_zc", signalling_nans(10_000, [100]), 2, 5000),
     ("energy-no-frames", "calc_energy", signalling_nans(8, range(8)), 85, 23),
     ("zc-no-frames", "calc_zc", signalling_nans(8, range(8)), 85, 23),
@@ -699,6 +703,18 @@ FLAGS_AS_ERRORS = {
     "error state": (dict(all="raise"), "always", FloatingPointError),
     "warnings filter": (dict(all="warn"), "error", RuntimeWarning),
 }
+
+
+# Quiet NaNs where no frame reads them raise nothing: the search for NaNs in
+# the gaps and the tail must not take them for signalling ones.
+@pytest.mark.parametrize("function", ["calc_energy", "calc_zc"])
+def test_quiet_nans_outside_frames_raise_nothing(fenwy, restore_globals, function):
+    x = signalling_nans(4600, [], quiet=[700, 1490, 1491, 3500, 4500])
+    with np.errstate(all="raise"):
+        (fast, warned), generic = both_paths(restore_globals, lambda: getattr(fenwy, function)(x, 512, 1024, True))
+    assert_same_outcome((fast, warned), generic)
+    assert (fast[0], warned) == ("returned", [])
+    assert not np.isnan(fast[1]).any()
 
 
 @pytest.mark.parametrize("made_an_error", FLAGS_AS_ERRORS)

@@ -59,12 +59,67 @@ bool crosses(const Signal& signal, std::ptrdiff_t i)
     return std::isless(left * right, P(0));
 }
 
+#ifdef OSTREL_X86_DISPATCH
+// Crossings among the pairs (k, k + 1), 0 <= k < n - n % 16, of contiguous
+// float64 samples, or float32 ones (their products formed in `P`), with
+// AVX2: its quiet comparison is false for NaN and raises nothing, so no lane
+// needs setting to zero first.
+template <class T, class P>
+[[gnu::target("avx2")]] std::ptrdiff_t count_pairs_avx2(const T* x, std::ptrdiff_t n)
+{
+    __m256i counts = _mm256_setzero_si256();  // four 64-bit lanes
+    const std::ptrdiff_t whole = n - n % 16;
+    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, float>) {
+        // Eight 32-bit lane counts, widened often enough that none overflows.
+        for (std::ptrdiff_t k0 = 0; k0 < whole; k0 += flush_every) {
+            const std::ptrdiff_t stop = std::min(whole, k0 + flush_every);
+            __m256i lane_counts = _mm256_setzero_si256();
+            for (std::ptrdiff_t k = k0; k < stop; k += 16) {
+                for (int q = 0; q < 16; q += 8) {
+                    const __m256 products = _mm256_mul_ps(_mm256_loadu_ps(x + k + q), _mm256_loadu_ps(x + k + q + 1));
+                    lane_counts = _mm256_sub_epi32(
+                        lane_counts, _mm256_castps_si256(_mm256_cmp_ps(products, _mm256_setzero_ps(), _CMP_LT_OQ)));
+                }
+            }
+            counts = _mm256_add_epi64(counts, _mm256_cvtepu32_epi64(_mm256_castsi256_si128(lane_counts)));
+            counts = _mm256_add_epi64(counts, _mm256_cvtepu32_epi64(_mm256_extracti128_si256(lane_counts, 1)));
+        }
+    } else {
+        for (std::ptrdiff_t k = 0; k < whole; k += 4) {
+            __m256d left;
+            __m256d right;
+            if constexpr (std::is_same_v<T, double>) {
+                left = _mm256_loadu_pd(x + k);
+                right = _mm256_loadu_pd(x + k + 1);
+            } else {
+                left = _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+                right = _mm256_cvtps_pd(_mm_loadu_ps(x + k + 1));
+            }
+            const __m256d below = _mm256_cmp_pd(_mm256_mul_pd(left, right), _mm256_setzero_pd(), _CMP_LT_OQ);
+            counts = _mm256_sub_epi64(counts, _mm256_castpd_si256(below));
+        }
+    }
+    alignas(32) long long lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), counts);
+    return static_cast<std::ptrdiff_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+}
+#endif
+
 // Crossings among the pairs (i, i + 1), begin <= i < end, of the signal itself.
 template <class T, class P>
 std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end)
 {
     std::ptrdiff_t crossings = 0;
     std::ptrdiff_t i = begin;
+#ifdef OSTREL_X86_DISPATCH
+    if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
+        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T)) && enabled(CpuFeature::avx2)) {
+            const std::ptrdiff_t whole = (end - i) - (end - i) % 16;
+            crossings += count_pairs_avx2<T, P>(reinterpret_cast<const T*>(signal.data) + i, end - i);
+            i += whole;
+        }
+    }
+#endif
 #ifdef OSTREL_VECTOR_LANES
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
         constexpr int lanes = Lanes<P>::count;
@@ -75,7 +130,12 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
             for (; i < stop; i += lanes) {
                 const auto left = load_lanes<T, P>(signal.data + i * size);
                 const auto right = load_lanes<T, P>(signal.data + (i + 1) * size);
-                counts -= reinterpret_cast<typename Lanes<P>::Masks>(quiet_negative(left * right));
+                if constexpr (std::is_same_v<P, float>) {
+                    // Judged on the bits: one operation fewer than clearing NaN lanes.
+                    counts -= below_zero(left * right);
+                } else {
+                    counts -= reinterpret_cast<typename Lanes<P>::Masks>(quiet_negative(left * right));
+                }
             }
             for (int j = 0; j < lanes; ++j) {
                 crossings += counts[j];
@@ -306,6 +366,48 @@ template <bool with_avx2, class T, class P>
 constexpr std::ptrdiff_t tile_pairs = 4096;
 constexpr std::ptrdiff_t tile_words = 2 * tile_pairs / word_bits + 1;
 
+// Frames of `blocks` hops, each counted from the counts of a hop's pairs
+// rather than from its own bits: a frame's bits are counted once, not once
+// per frame that holds them.  Block b holds the pairs from b * hop - 1 (0
+// for the first) up to (b + 1) * hop - 1, counted from the tile's first
+// frame's start; a frame r, from r * hop on, is blocks r to r + blocks - 1
+// but for the pair before its start.  Only frames that slicing does not
+// clip, f0 <= f < stop; returns the frame after the last counted.
+constexpr std::ptrdiff_t ring_blocks = 256;
+
+template <bool with_popcnt>
+[[gnu::always_inline]] inline std::ptrdiff_t shared_block_rates(const Framing& framing, std::ptrdiff_t f0,
+                                                                std::ptrdiff_t stop, const Word* words,
+                                                                std::ptrdiff_t blocks, double* out)
+{
+    if (f0 >= stop) {
+        return f0;
+    }
+    const double win = static_cast<double>(framing.win);
+    const std::ptrdiff_t hop = framing.hop;
+    const auto block_count = [&](std::ptrdiff_t b) {
+        return count_bits<with_popcnt>(words, std::max<std::ptrdiff_t>(b * hop - 1, 0), (b + 1) * hop - 1);
+    };
+    // The counts of the blocks of the frame under way, in a ring.
+    std::ptrdiff_t ring[ring_blocks];
+    std::ptrdiff_t window = 0;
+    for (std::ptrdiff_t b = 0; b < blocks - 1; ++b) {
+        ring[b] = block_count(b);
+        window += ring[b];
+    }
+    for (std::ptrdiff_t f = f0; f < stop; ++f) {
+        const std::ptrdiff_t r = f - f0;
+        const std::ptrdiff_t newest = block_count(r + blocks - 1);
+        ring[(r + blocks - 1) % blocks] = newest;
+        window += newest;
+        const std::ptrdiff_t before = r * hop - 1;
+        const std::ptrdiff_t dropped = r > 0 ? static_cast<std::ptrdiff_t>(words[before / word_bits] >> (before % word_bits) & 1u) : 0;
+        out[f] = static_cast<double>(window - dropped) / win;
+        window -= ring[r % blocks];
+    }
+    return stop;
+}
+
 template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
@@ -313,6 +415,15 @@ template <bool with_avx2, class T, class P>
     const std::ptrdiff_t length = framing.pad + signal.length;
     const double win = static_cast<double>(framing.win);
     const std::ptrdiff_t tile_frames = std::max<std::ptrdiff_t>(tile_pairs / framing.hop, 1);
+    // Frames a whole number of hops long, and no more than a block count's
+    // ring of hops, share their blocks; where a hop spans a few words of
+    // bits, that saves more than the blocks' own upkeep costs.
+    const std::ptrdiff_t blocks_per_frame =
+        framing.hop >= 4 * word_bits && framing.win % framing.hop == 0 && framing.win / framing.hop <= ring_blocks
+            ? framing.win / framing.hop
+            : 0;
+    // Frames before this one end within the signal: slicing clips none.
+    const std::ptrdiff_t whole_end = length >= framing.win ? (length - framing.win) / framing.hop + 1 : 0;
     for (std::ptrdiff_t f0 = first; f0 < last; f0 += tile_frames) {
         const std::ptrdiff_t f1 = std::min(f0 + tile_frames, last);
         const std::ptrdiff_t begin = f0 * framing.hop;
@@ -320,7 +431,11 @@ template <bool with_avx2, class T, class P>
         if (end > begin) {
             crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
         }
-        for (std::ptrdiff_t f = f0; f < f1; ++f) {
+        std::ptrdiff_t f = f0;
+        if (blocks_per_frame > 1) {
+            f = shared_block_rates<with_avx2>(framing, f0, std::min(f1, whole_end), words, blocks_per_frame, out);
+        }
+        for (; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of
             // fewer than two samples has no pairs.
             const std::ptrdiff_t start = f * framing.hop;

@@ -37,9 +37,14 @@ struct Sums {
         typedef float Narrow __attribute__((vector_size(per_vector * sizeof(float))));
         Sums values;
         for (int k = 0; k < vectors; ++k) {
-            Narrow raw;
-            std::memcpy(&raw, at + k * per_vector, sizeof raw);
-            values.v[k] = __builtin_convertvector(raw, Vector);
+            if constexpr (per_vector == 2 && std::is_same_v<A, double>) {
+                // The generic conversion of two goes a sample at a time.
+                values.v[k] = widen_two(at + k * per_vector);
+            } else {
+                Narrow raw;
+                std::memcpy(&raw, at + k * per_vector, sizeof raw);
+                values.v[k] = __builtin_convertvector(raw, Vector);
+            }
         }
         return values;
     }
@@ -65,6 +70,8 @@ struct Sums {
 };
 template <class A>
 using Partials = Sums<A, 16>;
+template <class A, int bytes>
+using Wide = Sums<A, bytes>;
 typedef double Pair __attribute__((vector_size(16)));
 typedef double Quad __attribute__((vector_size(32)));
 #else
@@ -94,12 +101,14 @@ struct Partials {
     }
     A total() const { return ((all[0] + all[1]) + (all[2] + all[3])) + ((all[4] + all[5]) + (all[6] + all[7])); }
 };
+template <class A, int bytes>
+using Wide = Partials<A>;
 #endif
 constexpr std::ptrdiff_t block = 128;  // numpy's pairwise block size
 
 // Squares of contiguous samples, converted to the sum's type first; index 0
-// is the frame's first sample.
-template <class T, class A>
+// is the frame's first sample.  The partial sums in vectors of `bytes`.
+template <class T, class A, int bytes = 16>
 struct ContiguousSquares {
     using Value = A;
     const char* base;
@@ -108,13 +117,13 @@ struct ContiguousSquares {
         const A value = static_cast<A>(load<T>(base + i * static_cast<std::ptrdiff_t>(sizeof(T))));
         return value * value;
     }
-    [[gnu::always_inline]] Partials<A> eight(std::ptrdiff_t i) const
+    [[gnu::always_inline]] Wide<A, bytes> eight(std::ptrdiff_t i) const
     {
         if constexpr (std::is_same_v<T, A>) {
-            return Partials<A>::load(reinterpret_cast<const A*>(base) + i).squared();
+            return Wide<A, bytes>::load(reinterpret_cast<const A*>(base) + i).squared();
 #ifdef OSTREL_VECTOR_LANES
         } else if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
-            return Partials<double>::widened(reinterpret_cast<const float*>(base) + i).squared();
+            return Wide<double, bytes>::widened(reinterpret_cast<const float*>(base) + i).squared();
 #endif
         } else {
             T raw[lanes];
@@ -170,7 +179,7 @@ template <class Read>
         }
         return total;
     }
-    Partials<A> partial = square.eight(begin);
+    auto partial = square.eight(begin);
     std::ptrdiff_t i = lanes;
     for (; i < n - n % lanes; i += lanes) {
         partial += square.eight(begin + i);
@@ -208,6 +217,21 @@ typename Read::Value chunked_sum(const Read& square, std::ptrdiff_t count, std::
     return total;
 }
 
+#ifdef OSTREL_X86_DISPATCH
+// Float32 samples widened to float64 cost a conversion each on top of the
+// product and the sum: AVX2 does all three four at a time.  The same partial
+// sums, in vectors of four, for a sum of one block (a block of a longer
+// frame's tree); longer sums go the baseline's way.
+template <class T, class A>
+[[gnu::target("avx2")]] A contiguous_sum_avx2(const char* base, std::ptrdiff_t count, std::ptrdiff_t chunk)
+{
+    if (count > block || (chunk > 0 && count > chunk)) {
+        return chunked_sum(ContiguousSquares<T, A>{base}, count, chunk);
+    }
+    return A{0} + block_sum(ContiguousSquares<T, A, 32>{base}, 0, count);
+}
+#endif
+
 // The frame's sum in type A with the cheapest reader that covers it.
 template <class T, class A>
 A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std::ptrdiff_t count, std::ptrdiff_t chunk)
@@ -217,6 +241,13 @@ A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std:
     }
     const char* base = signal.data + (first - pad) * signal.stride;
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
+#ifdef OSTREL_X86_DISPATCH
+        if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
+            if (enabled(CpuFeature::avx2)) {
+                return contiguous_sum_avx2<T, A>(base, count, chunk);
+            }
+        }
+#endif
         return chunked_sum(ContiguousSquares<T, A>{base}, count, chunk);
     }
     return chunked_sum(Squares<T, A, false>{base, signal.stride, 0, 0}, count, chunk);

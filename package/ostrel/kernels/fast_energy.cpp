@@ -9,6 +9,7 @@
 #include "pieces.hpp"
 #include "sum_probe.hpp"
 
+#include <algorithm>
 #include <new>
 
 namespace ostrel::kernels {
@@ -101,10 +102,22 @@ Ref fast_calc_energy(PyObject* const* values)
         return Ref{};
     }
     FloatStatus status;
-    flag_padding_cast(call, 1, status);
-    run_in_pieces(call.framing.frames, call.framing.win, status, [&](std::ptrdiff_t first, std::ptrdiff_t last) {
-        plan->run(first, last, energy.data<double>());
-    });
+    PaddingScan padding(call, 1);
+    const bool frame_by_frame = padding.has_gaps();
+    run_in_pieces(call.framing.frames, std::max(call.framing.win, call.framing.hop), status,
+                  [&](std::ptrdiff_t first, std::ptrdiff_t last) {
+                      if (!frame_by_frame) {
+                          plan->run(first, last, energy.data<double>());
+                          return;
+                      }
+                      // Each gap scanned as the frame before it is summed:
+                      // one pass over memory, not two.
+                      for (std::ptrdiff_t f = first; f < last; ++f) {
+                          plan->run(f, f + 1, energy.data<double>());
+                          padding.gaps_after(f, f + 1);
+                      }
+                  });
+    padding.finish(status);
     if (!status.shows_nothing()) {
         return Ref{};
     }

@@ -198,7 +198,7 @@ Ref fast_find_peaks(PyObject* const* values)
     const bool native_threshold = factor && signal.element == Element::float64;
     std::optional<MaximaMap> map;
     try {
-        map.emplace(signal);
+        map.emplace(signal, *thresholded);
     } catch (const std::bad_alloc&) {
         return Ref{};
     }

@@ -5,6 +5,7 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -69,12 +70,66 @@ Mask above_doubles(const char* data, double floor, Mask maxima)
 }
 
 #ifdef OSTREL_VECTOR_LANES
+// Whether any of the `count` samples from x on is NaN, two vectors a step:
+// unordered comparisons, which raise nothing for a quiet NaN.
+template <class T>
+[[gnu::always_inline]] inline bool any_nan(const T* x, std::ptrdiff_t count)
+{
+    using Values = typename Lanes<T>::Values;
+    constexpr int lanes = Lanes<T>::count;
+    std::ptrdiff_t i = 0;
+    bool found = false;
+#if defined(__SSE2__)
+    Values any{};
+    for (; count - i >= 2 * lanes; i += 2 * lanes) {
+        const Values a = load_lanes(x + i);
+        const Values b = load_lanes(x + i + lanes);
+        if constexpr (std::is_same_v<T, double>) {
+            any = _mm_or_pd(any, _mm_cmpunord_pd(a, b));
+        } else {
+            any = _mm_or_ps(any, _mm_cmpunord_ps(a, b));
+        }
+    }
+    if constexpr (std::is_same_v<T, double>) {
+        found = _mm_movemask_pd(any) != 0;
+    } else {
+        found = _mm_movemask_ps(any) != 0;
+    }
+#else
+    auto any = numbers(Values{}) != numbers(Values{});
+    for (; count - i >= 2 * lanes; i += 2 * lanes) {
+        const Values a = load_lanes(x + i);
+        const Values b = load_lanes(x + i + lanes);
+        any |= (a != a) | (b != b);
+    }
+    found = lane_bits(any) != 0;
+#endif
+    for (; i < count; ++i) {
+        found = found || x[i] != x[i];
+    }
+    return found;
+}
+
+// Two masks of two lanes as one of four.
+template <class WideMasks>
+[[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
+{
+#if defined(__SSE2__)
+    return reinterpret_cast<Lanes<float>::Masks>(
+        _mm_shuffle_ps(reinterpret_cast<__m128>(low), reinterpret_cast<__m128>(high), _MM_SHUFFLE(2, 0, 2, 0)));
+#else
+    return __builtin_convertvector(__builtin_shufflevector(low, high, 0, 1, 2, 3), Lanes<float>::Masks);
+#endif
+}
+
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
-// NaN.  NaN lanes are replaced first (an equality test raises nothing): by
-// +inf as a neighbour and by -inf as the middle, so that, as in numpy's
-// comparisons, a NaN is no maximum and has none beside it.
-template <class T>
+// NaN.  Where NaNs are, NaN lanes are replaced first (an equality test raises
+// nothing): by +inf as a neighbour and by -inf as the middle, so that, as in
+// numpy's comparisons, a NaN is no maximum and has none beside it.  Words
+// without NaN, the usual ones, skip the replacement: a third of the work.
+// The largest maximum is followed only when `largest_wanted`.
+template <class T, bool largest_wanted>
 Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     using Values = typename Lanes<T>::Values;
@@ -85,18 +140,53 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     Values top = below;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
-    for (; end - i >= count; i += count) {
-        const Values left = load_lanes(x + i - 1);
-        const Values middle = load_lanes(x + i);
-        const Values right = load_lanes(x + i + 1);
-        const Values m = numbers(middle) ? middle : below;
-        const Values l = numbers(left) ? left : above;
-        const Values r = numbers(right) ? right : above;
+    // The maxima among the lanes, and the largest of them into `top`.
+    const auto maxima_of = [&](Values l, Values m, Values r) {
         // Below the middle both, as the larger neighbour is (no NaN is left).
         const auto maxima = (l < r ? r : l) < m;
-        bits |= static_cast<Mask>(lane_bits(maxima)) << (i - begin);
-        const Values candidate = maxima ? m : below;
-        top = top < candidate ? candidate : top;
+        if constexpr (largest_wanted) {
+            const Values candidate = maxima ? m : below;
+            top = top < candidate ? candidate : top;
+        }
+        return maxima;
+    };
+    const auto judge = [&](Values l, Values m, Values r, std::ptrdiff_t shift) {
+        bits |= static_cast<Mask>(lane_bits(maxima_of(l, m, r))) << shift;
+    };
+    const auto maxima_at = [&](std::ptrdiff_t at) {
+        return maxima_of(load_lanes(x + at - 1), load_lanes(x + at), load_lanes(x + at + 1));
+    };
+    // Four lanes of masks from four positions on.
+    const auto four_at = [&](std::ptrdiff_t at) {
+        if constexpr (count == 4) {
+            return maxima_at(at);
+        } else {
+            return narrowed(maxima_at(at), maxima_at(at + 2));
+        }
+    };
+    if (!any_nan(x + begin - 1, end - begin + 2)) {
+        if (end - begin == MaximaMap::word_bits) {
+            // A whole word, sixteen positions a step: their masks packed
+            // into one set of bits, every shift a constant.
+#pragma GCC unroll 4
+            for (int k = 0; k < MaximaMap::word_bits; k += 16) {
+                const std::ptrdiff_t at = begin + k;
+                bits |= static_cast<Mask>(lane_bits(four_at(at), four_at(at + 4), four_at(at + 8), four_at(at + 12)))
+                     << k;
+            }
+            i = end;
+        }
+        for (; end - i >= count; i += count) {
+            judge(load_lanes(x + i - 1), load_lanes(x + i), load_lanes(x + i + 1), i - begin);
+        }
+    } else {
+        for (; end - i >= count; i += count) {
+            const Values left = load_lanes(x + i - 1);
+            const Values middle = load_lanes(x + i);
+            const Values right = load_lanes(x + i + 1);
+            judge(numbers(left) ? left : above, numbers(middle) ? middle : below, numbers(right) ? right : above,
+                  i - begin);
+        }
     }
     for (int k = 0; k < count; ++k) {
         largest = std::max(largest, static_cast<double>(top[k]));
@@ -165,8 +255,24 @@ Mask above_floats(const char* data, double floor, Mask maxima)
 #endif
 
 #ifdef OSTREL_X86_DISPATCH
+// The four positions from x on, as bits from `shift` on; the largest maximum
+// so far in `top` when `largest_wanted`.
+template <bool largest_wanted>
+[[gnu::target("avx2"), gnu::always_inline]] inline void judge_four(const double* x, int shift, __m256d none,
+                                                                  Mask& bits, __m256d& top)
+{
+    const __m256d middle = _mm256_loadu_pd(x);
+    const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x - 1), middle, _CMP_LT_OQ),
+                                         _mm256_cmp_pd(_mm256_loadu_pd(x + 1), middle, _CMP_LT_OQ));
+    bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << shift;
+    if constexpr (largest_wanted) {
+        top = _mm256_max_pd(top, _mm256_blendv_pd(none, middle, counts));
+    }
+}
+
 // Contiguous float64, four positions at a time, where the processor has AVX2:
 // its quiet comparisons are false for NaN and raise nothing.
+template <bool largest_wanted>
 [[gnu::target("avx2")]] Mask judge_quads(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
                                          double& largest)
 {
@@ -175,12 +281,16 @@ Mask above_floats(const char* data, double floor, Mask maxima)
     __m256d top = none;
     Mask bits = 0;
     std::ptrdiff_t i = begin;
+    if (end - begin == MaximaMap::word_bits) {
+        // A whole word, unrolled: every shift a constant.
+#pragma GCC unroll 16
+        for (int k = 0; k < MaximaMap::word_bits; k += 4) {
+            judge_four<largest_wanted>(x + begin + k, k, none, bits, top);
+        }
+        i = end;
+    }
     for (; end - i >= 4; i += 4) {
-        const __m256d middle = _mm256_loadu_pd(x + i);
-        const __m256d counts = _mm256_and_pd(_mm256_cmp_pd(_mm256_loadu_pd(x + i - 1), middle, _CMP_LT_OQ),
-                                             _mm256_cmp_pd(_mm256_loadu_pd(x + i + 1), middle, _CMP_LT_OQ));
-        bits |= static_cast<Mask>(_mm256_movemask_pd(counts)) << (i - begin);
-        top = _mm256_max_pd(top, _mm256_blendv_pd(none, middle, counts));
+        judge_four<largest_wanted>(x + i, static_cast<int>(i - begin), none, bits, top);
     }
     alignas(32) double lanes[4];
     _mm256_store_pd(lanes, top);
@@ -191,6 +301,7 @@ Mask above_floats(const char* data, double floor, Mask maxima)
 }
 
 // Contiguous float32, eight positions at a time.
+template <bool largest_wanted>
 [[gnu::target("avx2")]] Mask judge_octs(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
                                         double& largest)
 {
@@ -204,7 +315,9 @@ Mask above_floats(const char* data, double floor, Mask maxima)
         const __m256 counts = _mm256_and_ps(_mm256_cmp_ps(_mm256_loadu_ps(x + i - 1), middle, _CMP_LT_OQ),
                                             _mm256_cmp_ps(_mm256_loadu_ps(x + i + 1), middle, _CMP_LT_OQ));
         bits |= static_cast<Mask>(_mm256_movemask_ps(counts)) << (i - begin);
-        top = _mm256_max_ps(top, _mm256_blendv_ps(none, middle, counts));
+        if constexpr (largest_wanted) {
+            top = _mm256_max_ps(top, _mm256_blendv_ps(none, middle, counts));
+        }
     }
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, top);
@@ -260,27 +373,28 @@ std::ptrdiff_t element_size(Element element)
 // The judge for one word of positions.
 using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
+template <bool largest_wanted>
 Judge judge_for(const Signal& signal)
 {
     const bool contiguous = signal.stride == element_size(signal.element);
     if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
         if (enabled(CpuFeature::avx2)) {
-            return judge_quads;
+            return judge_quads<largest_wanted>;
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<double>;
+        return judge_lanes<double, largest_wanted>;
 #endif
     }
     if (contiguous && signal.element == Element::float32) {
 #ifdef OSTREL_X86_DISPATCH
         if (enabled(CpuFeature::avx2)) {
-            return judge_octs;
+            return judge_octs<largest_wanted>;
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<float>;
+        return judge_lanes<float, largest_wanted>;
 #endif
     }
     return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
@@ -313,21 +427,30 @@ AboveWord above_word_for(const Signal& signal, double floor)
 
 } // namespace
 
-MaximaMap::MaximaMap(const Signal& signal)
+MaximaMap::MaximaMap(const Signal& signal, bool wants_largest)
     : signal_(signal),
+      wants_largest_(wants_largest),
       words_((signal.length + word_bits - 1) / word_bits),
       bits_(std::make_unique_for_overwrite<std::uint64_t[]>(static_cast<std::size_t>(words_)))
 {
+    if (wants_largest && (signal.element == Element::float64 || signal.element == Element::float32)) {
+        word_tops_ = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(words_));
+    }
 }
 
 void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
 {
     // The first and last positions never count: they lack a neighbour.
-    const Judge judge_word = judge_for(signal_);
+    const Judge judge_word = wants_largest_ ? judge_for<true>(signal_) : judge_for<false>(signal_);
     for (std::ptrdiff_t word = first; word < last; ++word) {
         const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
         const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
-        bits_[word] = begin < end ? judge_word(signal_, begin, end, largest_) << (begin - word * word_bits) : 0;
+        double top = -std::numeric_limits<double>::infinity();
+        bits_[word] = begin < end ? judge_word(signal_, begin, end, top) << (begin - word * word_bits) : 0;
+        largest_ = std::max(largest_, top);
+        if (word_tops_) {
+            word_tops_[word] = top;
+        }
     }
 }
 
@@ -369,7 +492,11 @@ void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double flo
         // Up to the signal's last whole word.
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
         for (; first < whole; ++first) {
-            if (bits_[first] != 0) {
+            // A word whose largest maximum is not above the floor keeps none
+            // (with a floor near the largest, most words), unread.
+            if (word_tops_ && !std::isless(floor, word_tops_[first])) {
+                bits_[first] = 0;
+            } else if (bits_[first] != 0) {
                 bits_[first] = above_word(signal_.data + first * word_bits * signal_.stride, floor, bits_[first]);
             }
         }
@@ -413,9 +540,122 @@ void MaximaMap::keep_where(const char* keep, std::ptrdiff_t stride)
     }
 }
 
+namespace {
+
+// The positions of the words first <= w < last while `room` has space for a
+// whole word's beyond `out`: eight positions a step, written whether the word
+// has that many maxima or not, so that no branch depends on each bit; the
+// next word's positions overwrite the extra ones.  The top bit, always set
+// for the count of trailing zeros, keeps it from a word of none, which costs
+// the baseline processor a branch.  Returns the end, and moves `first` past the words done.
+[[gnu::always_inline]] inline std::ptrdiff_t* write_by_eights(const std::uint64_t* bits, std::ptrdiff_t& first,
+                                                              std::ptrdiff_t last, std::ptrdiff_t* out,
+                                                              const std::ptrdiff_t* room, int (*counted)(Mask))
+{
+    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
+        Mask set = bits[first];
+        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+        const int count = counted(set);
+        for (int done = 0; done < count; done += 8) {
+            for (int k = 0; k < 8; ++k) {
+                out[done + k] = base + std::countr_zero(set | Mask{1} << 63);
+                set &= set - 1;
+            }
+        }
+        out += count;
+    }
+    return out;
+}
+
+int counted_baseline(Mask set)
+{
+    return bit_count(set);
+}
+
+#ifdef OSTREL_X86_DISPATCH
+[[gnu::target("popcnt")]] int counted_popcnt(Mask set)
+{
+    return __builtin_popcountll(set);
+}
+
+[[gnu::target("popcnt")]] std::ptrdiff_t* write_with_popcnt(const std::uint64_t* bits, std::ptrdiff_t& first,
+                                                            std::ptrdiff_t last, std::ptrdiff_t* out,
+                                                            const std::ptrdiff_t* room)
+{
+    return write_by_eights(bits, first, last, out, room, counted_popcnt);
+}
+#endif
+
+#ifdef OSTREL_X86_DISPATCH
+// For each byte of bits, the places of its set bits, lowest first, one a
+// byte from the lowest byte on.
+constexpr std::array<std::uint64_t, 256> byte_places = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((byte >> bit & 1u) != 0) {
+                table[byte] |= std::uint64_t{bit} << (8 * count++);
+            }
+        }
+    }
+    return table;
+}();
+
+// The same with AVX2, a byte of bits at a time: its places from the table,
+// widened to eight positions and stored whatever its count, the next byte's
+// positions overwriting the extra ones.  Nothing waits on the bit before, as
+// clearing the lowest set bit one at a time does.
+[[gnu::target("avx2,popcnt")]] std::ptrdiff_t* write_with_avx2(const std::uint64_t* bits, std::ptrdiff_t& first,
+                                                              std::ptrdiff_t last, std::ptrdiff_t* out,
+                                                              const std::ptrdiff_t* room)
+{
+    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
+        const Mask set = bits[first];
+        __m256i at = _mm256_set1_epi64x(first * MaximaMap::word_bits);
+        const __m256i byte_step = _mm256_set1_epi64x(8);
+#pragma GCC unroll 8
+        for (int byte = 0; byte < 8; ++byte) {
+            const unsigned value = static_cast<unsigned>(set >> (8 * byte)) & 0xffu;
+            const __m128i places = _mm_cvtsi64_si128(static_cast<long long>(byte_places[value]));
+            const __m256i low = _mm256_add_epi64(_mm256_cvtepu8_epi64(places), at);
+            const __m256i high = _mm256_add_epi64(_mm256_cvtepu8_epi64(_mm_srli_si128(places, 4)), at);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), high);
+            out += __builtin_popcount(value);
+            at = _mm256_add_epi64(at, byte_step);
+        }
+    }
+    return out;
+}
+#endif
+
+std::ptrdiff_t* write_baseline(const std::uint64_t* bits, std::ptrdiff_t& first, std::ptrdiff_t last,
+                               std::ptrdiff_t* out, const std::ptrdiff_t* room)
+{
+    return write_by_eights(bits, first, last, out, room, counted_baseline);
+}
+
+} // namespace
+
 std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
                                  std::ptrdiff_t* room) const
 {
+#ifdef OSTREL_X86_DISPATCH
+    // The table's fixed eight stores a byte pay where words hold many maxima
+    // (a third of the positions of noise); a sparse map, as a threshold
+    // leaves, goes a maximum at a time.
+    const bool dense = last > first && (room - out) / (last - first) >= 8;
+    if (dense && enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
+        out = write_with_avx2(bits_.get(), first, last, out, room);
+    } else {
+        out = enabled(CpuFeature::popcnt) ? write_with_popcnt(bits_.get(), first, last, out, room)
+                                          : write_baseline(bits_.get(), first, last, out, room);
+    }
+#else
+    out = write_baseline(bits_.get(), first, last, out, room);
+#endif
+    // The last words, a position at a time.
     each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
         if (out < room) {
             *out++ = position;

@@ -17,7 +17,8 @@ public:
     static constexpr std::ptrdiff_t word_bits = 64;
 
     // Throws std::bad_alloc when there is no room for the map.
-    explicit MaximaMap(const Signal& signal);
+    // `wants_largest`: whether largest() is asked for (a threshold is).
+    MaximaMap(const Signal& signal, bool wants_largest);
     std::ptrdiff_t words() const { return words_; }
     const Signal& signal() const { return signal_; }
 
@@ -29,7 +30,8 @@ public:
     // read the bits only: the samples may change meanwhile (another thread,
     // a signal handler), and the map must stay what was counted.
     std::ptrdiff_t count(std::ptrdiff_t first, std::ptrdiff_t last) const;
-    // The largest maximum judged so far (float64 and float32 signals only).
+    // The largest maximum judged so far (float64 and float32 signals only),
+    // when the map was made wanting it.
     double largest() const { return largest_; }
     void keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor);
 
@@ -49,8 +51,12 @@ private:
     double value_at(std::ptrdiff_t position) const;
 
     Signal signal_;
+    bool wants_largest_;
     std::ptrdiff_t words_;
     std::unique_ptr<std::uint64_t[]> bits_;
+    // The largest maximum of each word, when the largest is wanted: a
+    // threshold passes over the words it rules out.
+    std::unique_ptr<double[]> word_tops_;
     double largest_ = -std::numeric_limits<double>::infinity();
 };
 
