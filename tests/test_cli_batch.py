@@ -335,9 +335,12 @@ def csv_names_every_file(csv_path, paths, reason):
 def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, output):
     paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
     rows = tmp_path / "rows.csv"
+    # Unbuffered, each file's lines reach the reader as they are written, so
+    # that it goes while files remain; buffered, nothing would reach it before
+    # the end.
     process = subprocess.Popen(
         [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**os.environ, "PYTHONUNBUFFERED": "1"},
     )
     # The reader takes a little and goes, as head does.
     process.stdout.read(10)

@@ -978,8 +978,10 @@ def test_fast_paths_keep_reference_counts(fenwy, function, trailing):
     changed = {repr(watched[i])[:40]: after[i] - before[i] for i in range(len(watched)) if after[i] != before[i]}
     assert changed == {}
     if isinstance(result, np.ndarray):
-        # Held by this frame alone, and by getrefcount's argument.
-        assert sys.getrefcount(result) == 2
+        # Held by this frame alone, like a new array: what getrefcount adds
+        # for its argument differs between interpreters.
+        alone = np.empty(1)
+        assert sys.getrefcount(result) == sys.getrefcount(alone)
 
 
 # A first call made while another first call is inside numpy, as a thread

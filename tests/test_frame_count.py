@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from tracebacks import SOURCE, failure
+from tracebacks import SOURCE, failure, message_of
 BODY_RECORD = [(SOURCE, 14, "ostrel.fenwy.calc_num_frames")]
 
 
@@ -62,7 +62,7 @@ def test_mixed_argument_types(fenwy):
     "args, error, message",
     [
         ((10, 4, 0), ZeroDivisionError, "division by zero"),
-        ((10.0, 4, 0), ZeroDivisionError, "float division by zero"),
+        ((10.0, 4, 0), ZeroDivisionError, message_of(lambda: (10.0 - 4 + 0) / 0)),
         ((None, 4, 2), TypeError, "unsupported operand type(s) for -: 'NoneType' and 'int'"),
         ((10, 4, "2"), TypeError, "unsupported operand type(s) for +: 'int' and 'str'"),
     ],

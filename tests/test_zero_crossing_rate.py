@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from tracebacks import SOURCE, records
+from tracebacks import SOURCE, message_of, records
 ALTERNATING = [1.0, -1.0, 1.0, -1.0, 1.0, -1.0, 1.0, -1.0]
 
 
@@ -85,8 +85,8 @@ def test_list_signal_fails_in_the_count_when_not_padded(fenwy):
     "x, win_len, hop_size, centered, error, message, expected",
     [
         # Every frame is empty, and 0 / 0.0 fails.
-        (np.ones(3), 0, 1, False, ZeroDivisionError, "float division by zero", [rate_at(71)]),
-        (np.ones(3), 0, 1, True, ZeroDivisionError, "float division by zero", [rate_at(71)]),
+        (np.ones(3), 0, 1, False, ZeroDivisionError, message_of(lambda: 0 / float(0)), [rate_at(71)]),
+        (np.ones(3), 0, 1, True, ZeroDivisionError, message_of(lambda: 0 / float(0)), [rate_at(71)]),
         (
             np.ones(3),
             2,
@@ -115,7 +115,7 @@ def test_list_signal_fails_in_the_count_when_not_padded(fenwy):
             1,
             False,
             TypeError,
-            "slice indices must be integers or None or have an __index__ method",
+            message_of(lambda: np.ones(3)[0:2.0]),
             [rate_at(70)],
         ),
     ],

@@ -28,3 +28,13 @@ def failure(call, *args, **kwargs):
         entries = traceback.extract_tb(exc.__traceback__)[1:]
         return exc, [(entry.filename, entry.lineno, entry.name) for entry in entries]
     pytest.fail("the call did not fail")
+
+
+def message_of(call):
+    """What the running interpreter says when the same operation fails in
+    plain Python: messages differ between versions."""
+    try:
+        call()
+    except Exception as exc:
+        return str(exc)
+    raise AssertionError("the plain statement did not fail")
