@@ -51,6 +51,16 @@ auto quiet_negative(Values products)
 }
 #endif
 
+// A padding zero the compiler cannot see: knowing it, a compiler may fold
+// `0 * x < 0` to false and drop the product, and with it the invalid flag
+// that 0 * inf raises in numpy's statements.
+template <class P>
+P unseen_zero()
+{
+    static volatile P zero = P(0);
+    return zero;
+}
+
 template <class T, class P>
 bool crosses(const Signal& signal, std::ptrdiff_t i)
 {
@@ -96,8 +106,7 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     // Pairs of two padding zeros give 0 and raise nothing; the pair of the
     // last zero and the first sample is formed, as it may raise a flag.
     if (first <= pad - 1 && pad - 1 < last) {
-        const P zero = P(0);
-        crossings += std::isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
+        crossings += std::isless(unseen_zero<P>() * static_cast<P>(load<T>(signal.data)), P(0));
     }
     const std::ptrdiff_t begin = std::max(first, pad) - pad;
     const std::ptrdiff_t end = last - pad;
@@ -268,7 +277,7 @@ template <bool with_avx2, class T, class P>
     // first sample is formed, as it may raise a flag.
     std::ptrdiff_t j = std::max(begin, pad - 1);
     if (j < end && j == pad - 1) {
-        put_bits(words, j - begin, std::isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
+        put_bits(words, j - begin, std::isless(unseen_zero<P>() * static_cast<P>(load<T>(signal.data)), P(0)), 1);
         ++j;
     }
     // Pairs of the signal itself from here on.
