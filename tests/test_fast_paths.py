@@ -199,6 +199,10 @@ def claimed_calls():
         yield f"calc_energy-inf-centered={centered}", call_of("calc_energy", x_infinite, 32, 8, centered)
         yield f"calc_zc-nan-inf-centered={centered}", call_of("calc_zc", x_unusual, 32, 8, centered)
     yield "num_zerocrossings-nan-inf", call_of("num_zerocrossings", x_unusual)
+    # Centred, a float32 signal is cast whole; a quiet NaN between frames raises nothing there.
+    quiet_nan_between_frames = np.ones(10_000, dtype=np.float32)
+    quiet_nan_between_frames[4995] = NAN
+    yield "calc_zc-float32-quiet-nan-between-frames", call_of("calc_zc", quiet_nan_between_frames, 2, 5000)
     for thresh in (None, 0.5):
         yield f"find_peaks-nan-inf-thresh={thresh}", call_of("find_peaks", x_unusual, thresh)
     for centered in (None, 0, 1, -3, 0.0, 2.5):
@@ -667,7 +671,7 @@ def test_only_frames_with_a_nan_are_summed_by_numpy(fenwy, restore_globals, dtyp
 
 # -- floating-point flags ----------------------------------------------------
 
-# (id, call, flag): each call meets exactly one flagged operation.
+# (id, call, flag): each call meets one kind of flagged operation.
 ONE_HUGE_SAMPLE = np.array([1.0, 2.0, 1e200, 3.0])
 
 
@@ -687,7 +691,9 @@ SIGNALLING_NANS = [
     ("zc-in-a-frame", "calc_zc", signalling_nans(10, [4]), 4, 2),
     ("energy-between-frames", "calc_energy", signalling_nans(10, [3]), 2, 5),
     ("energy-between-frames-reversed", "calc_energy", signalling_nans(10, [6], step=-1), 2, 5),
-    ("zc-between-frames", "calc_zc", signalling_nans(10_000, [100]), 2, 5000),
+    # Every lane of the scan's vectors, at neighbouring places.
+    *[(f"zc-between-frames-at-{position}", "calc_zc", signalling_nans(10_000, [position]), 2, 5000)
+      for position in range(100, 108)],
     ("energy-no-frames", "calc_energy", signalling_nans(8, range(8)), 85, 23),
     ("zc-no-frames", "calc_zc", signalling_nans(8, range(8)), 85, 23),
     ("zc-one-sample", "calc_zc", signalling_nans(1, [0]), 1, 1),
@@ -701,6 +707,10 @@ FLAGGED_CALLS = [
     ("energy-subnormal-square", call_of("calc_energy", np.array([5e-324, 1.0]), 2, 2, False), "underflow"),
     ("zc-product-overflows", call_of("calc_zc", np.array([1e200, -1e200, 1.0]), 2, 2, False), "overflow"),
     ("zc-product-invalid", call_of("calc_zc", np.array([INF, 0.0, 1.0]), 2, 2, False), "invalid"),
+    # Frames longer than a tile are swept; the padding's last zero meets the
+    # infinity when a sweep starts right at that pair.
+    ("zc-padded-pair-at-a-sweep-start",
+     call_of("calc_zc", np.array([INF, *[1.0, -1.0] * 10_000]), 8194, 4096, True), "invalid"),
     ("zc-product-underflows", call_of("calc_zc", np.array([1e-200, -1e-200, 1.0]), 2, 2, False), "underflow"),
     ("zc-float32-product-underflows",
      call_of("calc_zc", np.array([1e-30, -1e-30, 1.0], dtype=np.float32), 2, 2, False), "underflow"),
@@ -757,10 +767,11 @@ def test_flags_under_numpys_default_error_state(fenwy, restore_globals, call, fl
     if flag == "underflow":
         assert fast_warnings == []
     else:
-        assert len(fast_warnings) == 1
-        category, message = fast_warnings[0]
-        assert category is RuntimeWarning
-        assert message.startswith(FLAG_WORDING[flag])
+        # One per flagged statement: a pair two frames share warns in each.
+        assert fast_warnings
+        for category, message in fast_warnings:
+            assert category is RuntimeWarning
+            assert message.startswith(FLAG_WORDING[flag])
 
 
 NUMPY_ERROR_KEYS = {"overflow": "over", "underflow": "under", "invalid": "invalid"}
