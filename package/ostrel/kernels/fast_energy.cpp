@@ -3,6 +3,7 @@
 
 #include "dtypes.hpp"
 #include "energy.hpp"
+#include "flag_probe.hpp"
 #include "frame_call.hpp"
 #include "module/state.hpp"
 #include "padding_cast.hpp"
@@ -69,7 +70,7 @@ bool sum_nan_frames_with_numpy(const EnergyPlan& plan, std::ptrdiff_t frames, Py
 Ref fast_calc_energy(PyObject* const* values)
 {
     FrameCall call;
-    if (!claim_frame_call(values, call)) {
+    if (!claim_frame_call(values, call) || !flags_follow_numpy(FlagWork::squares, call.x.signal().element)) {
         return Ref{};
     }
     const std::optional<SumOrder> order = numpy_sum_order();
