@@ -356,7 +356,7 @@ void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t fi
                  double* out, Word* words)
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
+    if (chosen(Twins::crossing_bits, enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt))) {
         tiled_rates_avx2<T, P>(signal, framing, first, last, out, words);
         return;
     }

@@ -425,7 +425,7 @@ template <class T, class A, class Divide>
 void short_frames(const ShortFrames& job, Divide divide)
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2)) {
+    if (chosen(Twins::short_energy, enabled(CpuFeature::avx2))) {
         short_frames_avx2<T, A>(job, divide);
         return;
     }

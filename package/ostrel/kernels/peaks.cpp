@@ -265,7 +265,7 @@ Judge judge_for(const Signal& signal)
     const bool contiguous = signal.stride == element_size(signal.element);
     if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
-        if (enabled(CpuFeature::avx2)) {
+        if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
             return judge_quads;
         }
 #endif
@@ -275,7 +275,7 @@ Judge judge_for(const Signal& signal)
     }
     if (contiguous && signal.element == Element::float32) {
 #ifdef OSTREL_X86_DISPATCH
-        if (enabled(CpuFeature::avx2)) {
+        if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
             return judge_octs;
         }
 #endif
@@ -300,7 +300,7 @@ AboveWord above_word_for(const Signal& signal, double floor)
         return nullptr;
     }
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2)) {
+    if (chosen(Twins::maxima_above, enabled(CpuFeature::avx2))) {
         return wide ? above_quads : above_octs;
     }
 #endif
@@ -352,7 +352,7 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
 std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::popcnt)) {
+    if (chosen(Twins::maxima_count, enabled(CpuFeature::popcnt))) {
         return count_with_popcnt(bits_.get(), first, last);
     }
 #endif
