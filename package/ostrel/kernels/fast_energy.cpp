@@ -70,7 +70,11 @@ bool sum_nan_frames_with_numpy(const EnergyPlan& plan, std::ptrdiff_t frames, Py
 Ref fast_calc_energy(PyObject* const* values)
 {
     FrameCall call;
-    if (!claim_frame_call(values, call) || !flags_follow_numpy(FlagWork::squares, call.x.signal().element)) {
+    if (!claim_frame_call(values, call)) {
+        return Ref{};
+    }
+    const FlagWork work = call.centered ? FlagWork::padded_squares : FlagWork::squares;
+    if (!flags_follow_numpy(work, call.x.signal().element)) {
         return Ref{};
     }
     const std::optional<SumOrder> order = numpy_sum_order();

@@ -21,7 +21,7 @@
 namespace ostrel::kernels {
 namespace {
 
-constexpr std::size_t work_count = 4;
+constexpr std::size_t work_count = 5;
 using Trusted = std::array<bool, work_count>;
 
 // Values whose products, squares or comparisons raise each flag: NaN and
@@ -145,16 +145,25 @@ void products(PyObject* x)
     checked(PyObject_RichCompare(product, state.zero, Py_LT));
 }
 
-void padded_products(PyObject* x)
+// np.concatenate((np.zeros(1), x))
+Ref padded(PyObject* x)
 {
     PyObject* const zeros_args[] = {state.one};
     Ref zeros = checked(PyObject_Vectorcall(numpy_function(Name::zeros), zeros_args, 1, nullptr));
     Ref parts = checked(PyTuple_Pack(2, zeros.get(), x));
     PyObject* const concatenate_args[] = {parts.get()};
-    products(checked(PyObject_Vectorcall(numpy_function(Name::concatenate), concatenate_args, 1, nullptr)));
+    return checked(PyObject_Vectorcall(numpy_function(Name::concatenate), concatenate_args, 1, nullptr));
 }
 
+void padded_products(PyObject* x) { products(padded(x)); }
+
 void squares(PyObject* x) { checked(PyNumber_Multiply(x, x)); }
+
+void padded_squares(PyObject* x)
+{
+    Ref whole = padded(x);
+    checked(PyNumber_Multiply(whole, whole));
+}
 
 void comparisons(PyObject* x)
 {
@@ -176,14 +185,15 @@ void crossing_kernels(const Signal& signal, std::ptrdiff_t pad, Product product)
     crossing_rates(signal, one_frame, product, sweep, 0, 1, &rate);
 }
 
-void square_kernels(const Signal& signal)
+// Frames of one sample: each sum is its square, divided by one.  Unpadded
+// float32 samples are squared in float32, everything else in float64.
+void square_kernels(const Signal& signal, std::ptrdiff_t pad)
 {
-    // Frames of one sample: each sum is its square, divided by one.
-    const bool in_float32 = signal.element == Element::float32;
-    const Framing framing{0, 1, 1, signal.length};
+    const bool in_float32 = signal.element == Element::float32 && pad == 0;
+    const Framing framing{pad, 1, 1, pad + signal.length};
     EnergyPlan plan(signal, framing, 0, in_float32, in_float32 ? Quotient::float32 : Quotient::float64);
-    std::vector<double> out(static_cast<std::size_t>(signal.length));
-    plan.run(0, signal.length, out.data());
+    std::vector<double> out(static_cast<std::size_t>(framing.frames));
+    plan.run(0, framing.frames, out.data());
 }
 
 void comparison_kernels(const Signal& signal)
@@ -222,7 +232,9 @@ bool compare(PyObject* x, NumpyReports& numpy, Trusted& trusted)
             numpy.flags([&] { products(x); }));
     follows(FlagWork::padded_products, native_flags([&] { crossing_kernels(signal, 1, Product::float64); }),
             numpy.flags([&] { padded_products(x); }));
-    follows(FlagWork::squares, native_flags([&] { square_kernels(signal); }), numpy.flags([&] { squares(x); }));
+    follows(FlagWork::squares, native_flags([&] { square_kernels(signal, 0); }), numpy.flags([&] { squares(x); }));
+    follows(FlagWork::padded_squares, native_flags([&] { square_kernels(signal, 1); }),
+            numpy.flags([&] { padded_squares(x); }));
     follows(FlagWork::comparisons, native_flags([&] { comparison_kernels(signal); }),
             numpy.flags([&] { comparisons(x); }));
     return true;

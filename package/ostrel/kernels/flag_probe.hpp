@@ -15,7 +15,8 @@ namespace ostrel::kernels {
 enum class FlagWork : unsigned char {
     products,         // x[:-1] * x[1:] < 0, in the signal's type or float64
     padded_products,  // the same after zeros are put in front (float64)
-    squares,          // np.sum(win * win) / win_len
+    squares,          // np.sum(win * win) / win_len, in the signal's type or float64
+    padded_squares,   // the same after zeros are put in front (float64)
     comparisons,      // x[:-2] < x[1:-1], x[1:-1] > x[2:]
 };
 
