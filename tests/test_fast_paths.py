@@ -840,6 +840,45 @@ def test_a_rebound_geterr_is_never_consulted(fenwy, restore_globals, monkeypatch
     assert consulted == []
 
 
+# The first call per float type asks numpy which flags its statements raise,
+# on arrays of that type made by numpy.  Asked while numpy's name for the
+# type stands for another, the answer is about the other type: not kept, and
+# asked again once numpy's own type is back.
+STAND_IN_TYPE_SCRIPT = textwrap.dedent(
+    """
+    import sys
+    import numpy as np
+    import ostrel.fenwy as fenwy
+
+    probes = []
+
+    def watch(frame, event, arg):
+        code = frame.f_code
+        if event == "call" and code.co_name == "__enter__" and "_ufunc_config" in code.co_filename:
+            probes.append(code.co_name)
+
+    x = np.ones(100, dtype=np.float32)
+    own = np.float32
+    sys.setprofile(watch)
+    np.float32 = np.float64
+    fenwy.num_zerocrossings(x)
+    np.float32 = own
+    asked = [len(probes)]
+    for _ in range(2):
+        fenwy.num_zerocrossings(x)
+        asked.append(len(probes))
+    sys.setprofile(None)
+    print(asked)
+    """
+)
+
+
+def test_flags_asked_of_a_stand_in_float_type_are_not_kept():
+    completed = subprocess.run([sys.executable, "-c", STAND_IN_TYPE_SCRIPT], capture_output=True, text=True,
+                               timeout=60)
+    assert (completed.stdout, completed.stderr) == ("[1, 2, 2]\n", "")
+
+
 # -- threads and reference counts --------------------------------------------
 
 

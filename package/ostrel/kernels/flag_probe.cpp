@@ -217,11 +217,12 @@ Ref probe_array(T a, T b, std::ptrdiff_t length, PyObject* dtype)
 }
 
 // Whether each kind of kernel work raised at least numpy's flags on one
-// signal; false when the signal could not be made as the kernels read it.
-bool compare(PyObject* x, NumpyReports& numpy, Trusted& trusted)
+// signal; false when the signal could not be made as the kernels read it,
+// of the element type probed (numpy's type names may be rebound).
+bool compare(PyObject* x, Element element, NumpyReports& numpy, Trusted& trusted)
 {
     HeldSignal held;
-    if (x == nullptr || !held.claim(x)) {
+    if (x == nullptr || !held.claim(x) || held.signal().element != element) {
         return false;
     }
     const Signal& signal = held.signal();
@@ -244,7 +245,7 @@ bool compare(PyObject* x, NumpyReports& numpy, Trusted& trusted)
 // flag at all: 0 * inf is invalid in every numpy, so its reports did not
 // reach the probe.
 template <class T>
-std::optional<Trusted> probe(const T (&values)[value_count], const char* type_name)
+std::optional<Trusted> probe(const T (&values)[value_count], Element element, const char* type_name)
 {
     Trusted trusted;
     trusted.fill(true);
@@ -253,8 +254,8 @@ std::optional<Trusted> probe(const T (&values)[value_count], const char* type_na
     numpy.enter();
     for (const T a : values) {
         for (const T b : values) {
-            if (!compare(probe_array(a, b, short_length, dtype.get()), numpy, trusted)
-                || !compare(probe_array(a, b, long_length, dtype.get()), numpy, trusted)) {
+            if (!compare(probe_array(a, b, short_length, dtype.get()), element, numpy, trusted)
+                || !compare(probe_array(a, b, long_length, dtype.get()), element, numpy, trusted)) {
                 PyErr_Clear();
                 return std::nullopt;
             }
@@ -279,7 +280,7 @@ bool flags_follow_numpy(FlagWork work, Element element)
     if (!known) {
         std::optional<Trusted> trusted;
         try {
-            trusted = wide ? probe(float64_values, "float64") : probe(float32_values, "float32");
+            trusted = wide ? probe(float64_values, element, "float64") : probe(float32_values, element, "float32");
         } catch (const std::bad_alloc&) {
             return false;
         }
