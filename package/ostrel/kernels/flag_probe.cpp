@@ -64,36 +64,49 @@ int native_flags(Work&& work)
 }
 
 // numpy's errstate as its own module defines it (numpy 2 and 1.x keep it in
-// different places): the name in numpy's namespace may be rebound.
+// different places): the name in numpy's namespace may be rebound.  Empty,
+// with nothing pending, where this numpy has neither.
 Ref own_errstate()
 {
     for (const char* name : {"numpy._core._ufunc_config", "numpy.core._ufunc_config"}) {
-        Ref key = checked(PyUnicode_FromString(name));
-        Ref module = Ref::steal(PyImport_GetModule(key));
-        if (module) {
-            return checked(PyObject_GetAttrString(module, "errstate"));
-        }
-        if (PyErr_Occurred()) {
-            throw PythonError{};
+        Ref key = Ref::steal(PyUnicode_FromString(name));
+        Ref module = Ref::steal(key ? PyImport_GetModule(key) : nullptr);
+        if (module || PyErr_Occurred()) {
+            return Ref::steal(module ? PyObject_GetAttrString(module, "errstate") : nullptr);
         }
     }
-    PyErr_SetString(PyExc_ImportError, "numpy's errstate not found");
-    throw PythonError{};
+    return Ref{};
+}
+
+// A numpy laid out otherwise fails the probe quietly; an exception that is
+// not an Exception (KeyboardInterrupt from a signal handler) is the caller's.
+void drop_failure()
+{
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw PythonError{};
+    }
+    PyErr_Clear();
 }
 
 // numpy's error state set to report every flag to a callback that notes
 // them, while it lives; put back on every exit, a pending exception kept.
 class NumpyReports {
 public:
-    void enter()
+    // False when numpy's error state could not be set so.
+    bool enter()
     {
-        noted_ = checked(PyDict_New());
-        Ref errstate = own_errstate();
-        Ref callback = checked(PyObject_GetAttrString(noted_, "__setitem__"));
-        Ref keywords = checked(Py_BuildValue("{s:s,s:O}", "all", "call", "call", callback.get()));
-        Ref manager = checked(PyObject_Call(errstate, state.empty_tuple, keywords));
-        checked(PyObject_CallMethod(manager, "__enter__", nullptr));
+        noted_ = Ref::steal(PyDict_New());
+        Ref errstate = noted_ ? own_errstate() : Ref{};
+        Ref callback = Ref::steal(errstate ? PyObject_GetAttrString(noted_, "__setitem__") : nullptr);
+        Ref keywords = Ref::steal(callback ? Py_BuildValue("{s:s,s:O}", "all", "call", "call", callback.get()) : nullptr);
+        Ref manager = Ref::steal(keywords ? PyObject_Call(errstate, state.empty_tuple, keywords) : nullptr);
+        Ref entered = Ref::steal(manager ? PyObject_CallMethod(manager, "__enter__", nullptr) : nullptr);
+        if (!entered) {
+            drop_failure();
+            return false;
+        }
         manager_ = std::move(manager);
+        return true;
     }
     ~NumpyReports()
     {
@@ -241,25 +254,32 @@ bool compare(PyObject* x, Element element, NumpyReports& numpy, Trusted& trusted
     return true;
 }
 
-// Nothing when a probe signal could not be made, or when numpy reported no
-// flag at all: 0 * inf is invalid in every numpy, so its reports did not
-// reach the probe.
+// Nothing when numpy failed, a probe signal could not be made, or numpy
+// reported no flag at all: 0 * inf is invalid in every numpy, so its
+// reports did not reach the probe.
 template <class T>
 std::optional<Trusted> probe(const T (&values)[value_count], Element element, const char* type_name)
 {
     Trusted trusted;
     trusted.fill(true);
-    Ref dtype = checked(PyObject_GetAttrString(state.numpy, type_name));
     NumpyReports numpy;
-    numpy.enter();
-    for (const T a : values) {
-        for (const T b : values) {
-            if (!compare(probe_array(a, b, short_length, dtype.get()), element, numpy, trusted)
-                || !compare(probe_array(a, b, long_length, dtype.get()), element, numpy, trusted)) {
-                PyErr_Clear();
-                return std::nullopt;
+    try {
+        Ref dtype = checked(PyObject_GetAttrString(state.numpy, type_name));
+        if (!numpy.enter()) {
+            return std::nullopt;
+        }
+        for (const T a : values) {
+            for (const T b : values) {
+                if (!compare(probe_array(a, b, short_length, dtype.get()), element, numpy, trusted)
+                    || !compare(probe_array(a, b, long_length, dtype.get()), element, numpy, trusted)) {
+                    PyErr_Clear();
+                    return std::nullopt;
+                }
             }
         }
+    } catch (const PythonError&) {
+        drop_failure();
+        return std::nullopt;
     }
     if ((numpy.reported() & FE_INVALID) == 0) {
         return std::nullopt;

@@ -23,9 +23,10 @@ enum class FlagWork : unsigned char {
 // True when the kernels doing `work` on float64 or float32 signals raised at
 // least the flags numpy raised on every probe signal; always true for
 // integer signals, whose work raises none.  The first call per element type
-// runs the probes, which runs Python code: a signal handler's exception is
-// thrown as PythonError.  Nothing is kept from a probe that failed or that
-// ran while numpy was not as start-up found it; false then.
+// runs the probes, which runs Python code: an exception that is no Exception
+// (KeyboardInterrupt, from a signal handler) is thrown as PythonError; any
+// other failure makes no finding.  Nothing is kept from a probe that failed
+// or that ran while numpy was not as start-up found it; false then.
 bool flags_follow_numpy(FlagWork work, Element element);
 
 } // namespace ostrel::kernels
