@@ -841,42 +841,48 @@ def test_a_rebound_geterr_is_never_consulted(fenwy, restore_globals, monkeypatch
 
 
 # The first call per float type asks numpy which flags its statements raise,
-# on arrays of that type made by numpy.  Asked while numpy's name for the
-# type stands for another, the answer is about the other type: not kept, and
-# asked again once numpy's own type is back.
-STAND_IN_TYPE_SCRIPT = textwrap.dedent(
-    """
-    import sys
-    import numpy as np
-    import ostrel.fenwy as fenwy
+# on arrays of that type made by numpy, with numpy's errstate reporting them.
+# Asked while numpy's name for the type stands for another, or while its
+# errstate fails, the probe makes no finding: the call gives numpy's result,
+# nothing is kept, and the probe is made again once numpy's own is back.
+STAND_IN_SCRIPT = """
+import sys
+import numpy as np
+import ostrel.fenwy as fenwy
+config = sys.modules.get("numpy._core._ufunc_config") or sys.modules["numpy.core._ufunc_config"]
 
-    probes = []
+probes = []
 
-    def watch(frame, event, arg):
-        code = frame.f_code
-        if event == "call" and code.co_name == "__enter__" and "_ufunc_config" in code.co_filename:
-            probes.append(code.co_name)
+def watch(frame, event, arg):
+    code = frame.f_code
+    if event == "call" and code.co_name == "__enter__" and "_ufunc_config" in code.co_filename:
+        probes.append(code.co_name)
 
-    x = np.ones(100, dtype=np.float32)
-    own = np.float32
-    sys.setprofile(watch)
-    np.float32 = np.float64
-    fenwy.num_zerocrossings(x)
-    np.float32 = own
-    asked = [len(probes)]
-    for _ in range(2):
-        fenwy.num_zerocrossings(x)
-        asked.append(len(probes))
-    sys.setprofile(None)
-    print(asked)
-    """
-)
+x = np.tile(np.array([1.0, -1.0], dtype=np.float32), 50)
+own_type, own_errstate = np.float32, config.errstate
+sys.setprofile(watch)
+{stand_in}
+results = [int(fenwy.num_zerocrossings(x))]
+np.float32, config.errstate = own_type, own_errstate
+asked = [len(probes)]
+for _ in range(2):
+    results.append(int(fenwy.num_zerocrossings(x)))
+    asked.append(len(probes))
+sys.setprofile(None)
+print(results, asked)
+"""
+PROBE_STAND_INS = {
+    "another float type": ("np.float32 = np.float64", [1, 2, 2]),
+    "a failing errstate": ("config.errstate = None", [0, 1, 1]),
+}
 
 
-def test_flags_asked_of_a_stand_in_float_type_are_not_kept():
-    completed = subprocess.run([sys.executable, "-c", STAND_IN_TYPE_SCRIPT], capture_output=True, text=True,
-                               timeout=60)
-    assert (completed.stdout, completed.stderr) == ("[1, 2, 2]\n", "")
+@pytest.mark.parametrize("stand_in", PROBE_STAND_INS)
+def test_flags_asked_of_a_stand_in_are_not_kept(stand_in):
+    statement, asked = PROBE_STAND_INS[stand_in]
+    completed = subprocess.run([sys.executable, "-c", STAND_IN_SCRIPT.replace("{stand_in}", statement)],
+                               capture_output=True, text=True, timeout=60)
+    assert (completed.stdout, completed.stderr) == (f"[99, 99, 99] {asked}\n", "")
 
 
 # -- threads and reference counts --------------------------------------------
