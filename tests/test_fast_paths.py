@@ -199,6 +199,10 @@ def claimed_calls():
         yield f"calc_energy-inf-centered={centered}", call_of("calc_energy", x_infinite, 32, 8, centered)
         yield f"calc_zc-nan-inf-centered={centered}", call_of("calc_zc", x_unusual, 32, 8, centered)
     yield "num_zerocrossings-nan-inf", call_of("num_zerocrossings", x_unusual)
+    # Centred, a float32 signal is cast whole; a quiet NaN between frames raises nothing there.
+    quiet_nan_between_frames = np.ones(10_000, dtype=np.float32)
+    quiet_nan_between_frames[4995] = NAN
+    yield "calc_zc-float32-quiet-nan-between-frames", call_of("calc_zc", quiet_nan_between_frames, 2, 5000)
     for thresh in (None, 0.5):
         yield f"find_peaks-nan-inf-thresh={thresh}", call_of("find_peaks", x_unusual, thresh)
     for centered in (None, 0, 1, -3, 0.0, 2.5):
@@ -217,12 +221,14 @@ CLAIMED_CALLS = list(claimed_calls())
 
 @pytest.fixture(autouse=True, scope="module")
 def first_calls_made():
-    # The first fast calls in a process ask numpy, once, how its sum adds up
-    # and what type its counts have; no later call asks again.
+    # The first fast calls in a process ask numpy, once, how its sum adds up,
+    # what type its counts have and, per float type, which flags its
+    # statements raise; no later call asks again.
     import ostrel.fenwy
 
     for _, call in FEATURE_CALLS:
         call(ostrel.fenwy)
+    call_of("calc_energy", clean_signal("float32"), 32, 8)(ostrel.fenwy)
 
 
 ERROR_STATES = {"numpy default": dict(all="warn", under="ignore"), "raise": dict(all="raise")}
@@ -599,6 +605,38 @@ def test_peaks_match_the_generic_sequence(fenwy, restore_globals, thresh, dtype,
             assert_same_outcome(fast, generic, f"find_peaks({dtype} {layout} signal {index} of {len(x)}, {thresh!r})")
 
 
+# Every short signal over the values that raise flags: each pair of them
+# meets in a product, a square, a comparison and a padded frame, so a flag
+# numpy raises for one of them and the fast path misses shows here.
+SHORT_SPECIALS = {
+    "float64": [NAN, INF, -INF, 0.0, -0.0, 5e-324, 1e-200, -1.5e154, 1.0],
+    "float32": [NAN, INF, -INF, 0.0, -0.0, 1e-45, 1e-30, -1.2e19, 1.0],
+}
+SHORT_CALLS = {
+    "num_zerocrossings": lambda module, x: module.num_zerocrossings(x),
+    "calc_zc-centered": lambda module, x: module.calc_zc(x, 2, 1),
+    "calc_zc-centered-long-window": lambda module, x: module.calc_zc(x, 5, 2),
+    "calc_zc": lambda module, x: module.calc_zc(x, 2, 1, False),
+    "calc_energy-centered": lambda module, x: module.calc_energy(x, 2, 1),
+    "calc_energy": lambda module, x: module.calc_energy(x, 3, 1, False),
+    "find_peaks": lambda module, x: module.find_peaks(x),
+    "find_peaks-threshold": lambda module, x: module.find_peaks(x, 0.5),
+}
+
+
+@pytest.mark.parametrize("error_state", ERROR_STATES)
+@pytest.mark.parametrize("dtype", SHORT_SPECIALS)
+@pytest.mark.parametrize("function", SHORT_CALLS)
+def test_short_special_signals_match_the_generic_sequence(fenwy, restore_globals, function, dtype, error_state):
+    call = SHORT_CALLS[function]
+    for length in (1, 2, 3):
+        for values in itertools.product(SHORT_SPECIALS[dtype], repeat=length):
+            x = np.array(values, dtype=dtype)
+            with np.errstate(**ERROR_STATES[error_state]):
+                fast, generic = both_paths(restore_globals, lambda: call(fenwy, x))
+            assert_same_outcome(fast, generic, f"{function}({dtype} {values})")
+
+
 def nan_positions(length):
     """The first dozen places and the last four, across the pairwise blocks."""
     return sorted({*range(min(length, 12)), *range(max(0, length - 4), length)})
@@ -635,7 +673,7 @@ def test_only_frames_with_a_nan_are_summed_by_numpy(fenwy, restore_globals, dtyp
 
 # -- floating-point flags ----------------------------------------------------
 
-# (id, call, flag): each call meets exactly one flagged operation.
+# (id, call, flag): each call meets one kind of flagged operation.
 ONE_HUGE_SAMPLE = np.array([1.0, 2.0, 1e200, 3.0])
 
 
@@ -659,7 +697,9 @@ SIGNALLING_NANS = [
     # Long gaps are searched for NaNs first: a quiet one beside the signalling one.
     ("energy-between-long-frames", "calc_energy", signalling_nans(4096, [1500], quiet=[1490]), 512, 1024),
     ("energy-after-long-frames", "calc_energy", signalling_nans(4600, [4500], quiet=[4490]), 512, 1024),
-    ("zc-between-frames", "calc_zc", signalling_nans(10_000, [100]), 2, 5000),
+    # Every lane of the scan's vectors, at neighbouring places.
+    *[(f"zc-between-frames-at-{position}", "calc_zc", signalling_nans(10_000, [position]), 2, 5000)
+      for position in range(100, 108)],
     ("energy-no-frames", "calc_energy", signalling_nans(8, range(8)), 85, 23),
     ("zc-no-frames", "calc_zc", signalling_nans(8, range(8)), 85, 23),
     ("zc-one-sample", "calc_zc", signalling_nans(1, [0]), 1, 1),
@@ -673,6 +713,10 @@ FLAGGED_CALLS = [
     ("energy-subnormal-square", call_of("calc_energy", np.array([5e-324, 1.0]), 2, 2, False), "underflow"),
     ("zc-product-overflows", call_of("calc_zc", np.array([1e200, -1e200, 1.0]), 2, 2, False), "overflow"),
     ("zc-product-invalid", call_of("calc_zc", np.array([INF, 0.0, 1.0]), 2, 2, False), "invalid"),
+    # Frames longer than a tile are swept; the padding's last zero meets the
+    # infinity when a sweep starts right at that pair.
+    ("zc-padded-pair-at-a-sweep-start",
+     call_of("calc_zc", np.array([INF, *[1.0, -1.0] * 10_000]), 8194, 4096, True), "invalid"),
     ("zc-product-underflows", call_of("calc_zc", np.array([1e-200, -1e-200, 1.0]), 2, 2, False), "underflow"),
     ("zc-float32-product-underflows",
      call_of("calc_zc", np.array([1e-30, -1e-30, 1.0], dtype=np.float32), 2, 2, False), "underflow"),
@@ -741,10 +785,11 @@ def test_flags_under_numpys_default_error_state(fenwy, restore_globals, call, fl
     if flag == "underflow":
         assert fast_warnings == []
     else:
-        assert len(fast_warnings) == 1
-        category, message = fast_warnings[0]
-        assert category is RuntimeWarning
-        assert message.startswith(FLAG_WORDING[flag])
+        # One per flagged statement: a pair two frames share warns in each.
+        assert fast_warnings
+        for category, message in fast_warnings:
+            assert category is RuntimeWarning
+            assert message.startswith(FLAG_WORDING[flag])
 
 
 NUMPY_ERROR_KEYS = {"overflow": "over", "underflow": "under", "invalid": "invalid"}
@@ -809,6 +854,51 @@ def test_a_rebound_geterr_is_never_consulted(fenwy, restore_globals, monkeypatch
         monkeypatch.undo()
     assert_same_outcome(fast, generic)
     assert consulted == []
+
+
+# The first call per float type asks numpy which flags its statements raise,
+# on arrays of that type made by numpy, with numpy's errstate reporting them.
+# Asked while numpy's name for the type stands for another, or while its
+# errstate fails, the probe makes no finding: the call gives numpy's result,
+# nothing is kept, and the probe is made again once numpy's own is back.
+STAND_IN_SCRIPT = """
+import sys
+import numpy as np
+import ostrel.fenwy as fenwy
+config = sys.modules.get("numpy._core._ufunc_config") or sys.modules["numpy.core._ufunc_config"]
+
+probes = []
+
+def watch(frame, event, arg):
+    code = frame.f_code
+    if event == "call" and code.co_name == "__enter__" and "_ufunc_config" in code.co_filename:
+        probes.append(code.co_name)
+
+x = np.tile(np.array([1.0, -1.0], dtype=np.float32), 50)
+own_type, own_errstate = np.float32, config.errstate
+sys.setprofile(watch)
+{stand_in}
+results = [int(fenwy.num_zerocrossings(x))]
+np.float32, config.errstate = own_type, own_errstate
+asked = [len(probes)]
+for _ in range(2):
+    results.append(int(fenwy.num_zerocrossings(x)))
+    asked.append(len(probes))
+sys.setprofile(None)
+print(results, asked)
+"""
+PROBE_STAND_INS = {
+    "another float type": ("np.float32 = np.float64", [1, 2, 2]),
+    "a failing errstate": ("config.errstate = None", [0, 1, 1]),
+}
+
+
+@pytest.mark.parametrize("stand_in", PROBE_STAND_INS)
+def test_flags_asked_of_a_stand_in_are_not_kept(stand_in):
+    statement, asked = PROBE_STAND_INS[stand_in]
+    completed = subprocess.run([sys.executable, "-c", STAND_IN_SCRIPT.replace("{stand_in}", statement)],
+                               capture_output=True, text=True, timeout=60)
+    assert (completed.stdout, completed.stderr) == (f"[99, 99, 99] {asked}\n", "")
 
 
 # -- threads and reference counts --------------------------------------------

@@ -345,6 +345,57 @@ def cpu_report(disabled):
     return json.loads(completed.stdout)
 
 
+# Calls reaching every place where the kernels choose a twin: frames of
+# crossings and a whole signal's pairs, maxima judged, kept above a threshold
+# and written out, short energy frames, float32 block sums, and the NaN
+# search of the samples between centred float32 frames.
+TWINS_REPORT = """
+import json
+import numpy as np
+import ostrel.fenwy as fenwy
+import ostrel._cpu
+x = np.sin(np.arange(1000.0) * 0.3)
+fenwy.calc_zc(x, 32, 8)
+fenwy.num_zerocrossings(x)
+fenwy.find_peaks(x, 0.5)
+fenwy.find_peaks(x)
+fenwy.calc_energy(x, 4, 2)
+x32 = np.sin(np.arange(100_000.0) * 0.3).astype(np.float32)
+fenwy.calc_energy(x32, 2048, 512)
+fenwy.calc_zc(x32, 2, 5000)
+print(json.dumps({"features": dict(ostrel._cpu.features()), "twins": ostrel._cpu.twins()}))
+"""
+# The features each place's featured twin needs.
+TWIN_FEATURES = {
+    "crossing_bits": {"AVX2", "POPCNT"},
+    "pair_count": {"AVX2"},
+    "maxima_judge": {"AVX2"},
+    "maxima_above": {"AVX2"},
+    "maxima_count": {"POPCNT"},
+    "maxima_write": {"POPCNT"},
+    "short_energy": {"AVX2"},
+    "block_sums": {"AVX2"},
+    "nan_search": {"AVX2"},
+}
+
+
+@pytest.mark.parametrize("disabled", [None, "AVX2", "POPCNT", "avx2,popcnt"])
+def test_the_kernels_run_the_twins_the_features_allow(disabled):
+    env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
+    if disabled is not None:
+        env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
+    completed = subprocess.run([sys.executable, "-c", TWINS_REPORT], capture_output=True, text=True, env=env,
+                               timeout=120)
+    assert (completed.returncode, completed.stderr) == (0, "")
+    report = json.loads(completed.stdout)
+    if set(report["features"].values()) == {"unavailable"}:
+        pytest.skip("no optional CPU feature on this processor or in this build: the portable twins are the only ones")
+    used = {name for name, use in report["features"].items() if use == "used"}
+    assert report["twins"] == {
+        place: "featured" if needs <= used else "portable" for place, needs in TWIN_FEATURES.items()
+    }
+
+
 @pytest.mark.parametrize(
     "disabled, names, unknown",
     [

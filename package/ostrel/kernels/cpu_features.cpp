@@ -1,5 +1,6 @@
 #include "cpu_features.hpp"
 
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <iterator>
@@ -21,6 +22,9 @@ struct Choice {
 
 // Written once, under the import lock, before any kernel can run; only read after.
 Choice choice;
+
+constexpr auto place_count = std::size(twins_names);
+std::atomic<unsigned> run_at[place_count];
 
 bool processor_has(CpuFeature feature)
 {
@@ -109,6 +113,22 @@ CpuFeatureUse cpu_feature_use(CpuFeature feature)
 bool enabled(CpuFeature feature)
 {
     return cpu_feature_use(feature) == CpuFeatureUse::used;
+}
+
+bool chosen(Twins place, bool featured)
+{
+    std::atomic<unsigned>& noted = run_at[static_cast<std::size_t>(place)];
+    const unsigned twin = featured ? featured_twin : portable_twin;
+    // Read first: once noted, the choice costs no write to a shared line.
+    if ((noted.load(std::memory_order_relaxed) & twin) == 0) {
+        noted.fetch_or(twin, std::memory_order_relaxed);
+    }
+    return featured;
+}
+
+unsigned twins_run(Twins place)
+{
+    return run_at[static_cast<std::size_t>(place)].load(std::memory_order_relaxed);
 }
 
 } // namespace ostrel::kernels

@@ -34,6 +34,33 @@ inline constexpr CpuFeatureName cpu_feature_names[] = {
 // What became of a feature in this process.
 enum class CpuFeatureUse : unsigned char { used, disabled, unavailable };
 
+// The places where a kernel chooses between the twin that uses optional
+// features and its portable twin.
+enum class Twins : unsigned char {
+    crossing_bits,
+    pair_count,
+    maxima_judge,
+    maxima_above,
+    maxima_count,
+    maxima_write,
+    short_energy,
+    block_sums,
+    nan_search,
+};
+
+inline constexpr const char* twins_names[] = {"crossing_bits", "pair_count",   "maxima_judge", "maxima_above", "maxima_count",
+                                              "maxima_write",  "short_energy", "block_sums",   "nan_search"};
+
+// Which twins a place has run in this process, as bits.
+inline constexpr unsigned portable_twin = 1;
+inline constexpr unsigned featured_twin = 2;
+
+// Notes the twin a place is about to run and returns `featured`, so that a
+// choice reads `if (chosen(Twins::place, enabled(...)))`: what is noted is
+// what ran.  Safe from threads that run kernels without the GIL.
+bool chosen(Twins place, bool featured);
+unsigned twins_run(Twins place);
+
 // Asks the processor and reads the environment variable, the first time
 // only; returns the names in the variable that name no feature, joined by
 // ", " (empty when all are known).  Called at import, before any kernel runs.

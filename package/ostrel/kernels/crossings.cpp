@@ -51,6 +51,16 @@ auto quiet_negative(Values products)
 }
 #endif
 
+// A padding zero the compiler cannot see: knowing it, a compiler may fold
+// `0 * x < 0` to false and drop the product, and with it the invalid flag
+// that 0 * inf raises in numpy's statements.
+template <class P>
+P unseen_zero()
+{
+    static volatile P zero = P(0);
+    return zero;
+}
+
 template <class T, class P>
 bool crosses(const Signal& signal, std::ptrdiff_t i)
 {
@@ -113,7 +123,7 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
     std::ptrdiff_t i = begin;
 #ifdef OSTREL_X86_DISPATCH
     if constexpr (std::is_same_v<T, P> || (std::is_same_v<T, float> && std::is_same_v<P, double>)) {
-        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T)) && enabled(CpuFeature::avx2)) {
+        if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T)) && chosen(Twins::pair_count, enabled(CpuFeature::avx2))) {
             const std::ptrdiff_t whole = (end - i) - (end - i) % 16;
             crossings += count_pairs_avx2<T, P>(reinterpret_cast<const T*>(signal.data) + i, end - i);
             i += whole;
@@ -156,8 +166,7 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
     // Pairs of two padding zeros give 0 and raise nothing; the pair of the
     // last zero and the first sample is formed, as it may raise a flag.
     if (first <= pad - 1 && pad - 1 < last) {
-        const P zero = P(0);
-        crossings += std::isless(zero * static_cast<P>(load<T>(signal.data)), P(0));
+        crossings += std::isless(unseen_zero<P>() * static_cast<P>(load<T>(signal.data)), P(0));
     }
     const std::ptrdiff_t begin = std::max(first, pad) - pad;
     const std::ptrdiff_t end = last - pad;
@@ -283,7 +292,7 @@ template <bool with_avx2, class T, class P>
     // first sample is formed, as it may raise a flag.
     std::ptrdiff_t j = std::max(begin, pad - 1);
     if (j < end && j == pad - 1) {
-        put_bits(words, j - begin, std::isless(P(0) * static_cast<P>(load<T>(signal.data)), P(0)), 1);
+        put_bits(words, j - begin, std::isless(unseen_zero<P>() * static_cast<P>(load<T>(signal.data)), P(0)), 1);
         ++j;
     }
     // Pairs of the signal itself from here on.
@@ -417,7 +426,7 @@ void tiled_rates(const Signal& signal, const Framing& framing, std::ptrdiff_t fi
                  double* out, Word* words)
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
+    if (chosen(Twins::crossing_bits, enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt))) {
         tiled_rates_avx2<T, P>(signal, framing, first, last, out, words);
         return;
     }

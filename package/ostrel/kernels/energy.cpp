@@ -243,7 +243,7 @@ A frame_sum(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t first, std:
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
 #ifdef OSTREL_X86_DISPATCH
         if constexpr (std::is_same_v<T, float> && std::is_same_v<A, double>) {
-            if (enabled(CpuFeature::avx2)) {
+            if (chosen(Twins::block_sums, enabled(CpuFeature::avx2))) {
                 return contiguous_sum_avx2<T, A>(base, count, chunk);
             }
         }
@@ -456,7 +456,7 @@ template <class T, class A, class Divide>
 void short_frames(const ShortFrames& job, Divide divide)
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2)) {
+    if (chosen(Twins::short_energy, enabled(CpuFeature::avx2))) {
         short_frames_avx2<T, A>(job, divide);
         return;
     }

@@ -2,6 +2,7 @@
 #include "fast_paths.hpp"
 
 #include "crossings.hpp"
+#include "flag_probe.hpp"
 #include "frame_call.hpp"
 #include "gate.hpp"
 #include "module/state.hpp"
@@ -60,6 +61,9 @@ Ref fast_num_zerocrossings(PyObject* const* values)
     if (signal.length < 2) {
         return Ref::borrow(state.zero);
     }
+    if (!flags_follow_numpy(FlagWork::products, signal.element)) {
+        return Ref{};
+    }
     const Product product = product_for(signal.element, false);
     std::ptrdiff_t crossings = 0;
     FloatStatus status;
@@ -80,6 +84,10 @@ Ref fast_calc_zc(PyObject* const* values)
 {
     FrameCall call;
     if (!claim_frame_call(values, call) || !is_own(Name::num_zerocrossings)) {
+        return Ref{};
+    }
+    const FlagWork work = call.centered ? FlagWork::padded_products : FlagWork::products;
+    if (!flags_follow_numpy(work, call.x.signal().element)) {
         return Ref{};
     }
     NewArray zc;

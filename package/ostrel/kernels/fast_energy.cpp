@@ -3,6 +3,7 @@
 
 #include "dtypes.hpp"
 #include "energy.hpp"
+#include "flag_probe.hpp"
 #include "frame_call.hpp"
 #include "module/state.hpp"
 #include "padding_cast.hpp"
@@ -71,6 +72,10 @@ Ref fast_calc_energy(PyObject* const* values)
 {
     FrameCall call;
     if (!claim_frame_call(values, call)) {
+        return Ref{};
+    }
+    const FlagWork work = call.centered ? FlagWork::padded_squares : FlagWork::squares;
+    if (!flags_follow_numpy(work, call.x.signal().element)) {
         return Ref{};
     }
     const std::optional<SumOrder> order = numpy_sum_order();

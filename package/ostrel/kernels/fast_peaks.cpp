@@ -3,6 +3,7 @@
 
 #include "buffers.hpp"
 #include "dtypes.hpp"
+#include "flag_probe.hpp"
 #include "gate.hpp"
 #include "module/state.hpp"
 #include "peaks.hpp"
@@ -192,6 +193,9 @@ Ref fast_find_peaks(PyObject* const* values)
         return Ref{};
     }
     const Signal& signal = x.signal();
+    if (!flags_follow_numpy(FlagWork::comparisons, signal.element)) {
+        return Ref{};
+    }
     // A float64 signal meets a plain number's threshold in float64 on every
     // numpy version; other types are left to numpy's promotion rules.
     const std::optional<double> factor = *thresholded ? plain_factor(thresh) : std::nullopt;

@@ -28,6 +28,12 @@ public:
         raised_ |= std::fetestexcept(reported);
         std::feclearexcept(FE_ALL_EXCEPT);
     }
+    // The flags raised so far.
+    int raised()
+    {
+        collect();
+        return raised_;
+    }
     // Adds flags the statements would raise in work no kernel repeats.
     void record(int flags) { raised_ |= flags; }
     // Drops flags raised by code other than the kernel (a signal handler).

@@ -118,7 +118,8 @@ bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t l
     if (signal.stride == sizeof(float)) {
         const float* const at = reinterpret_cast<const float*>(signal.data) + first;
 #ifdef OSTREL_X86_DISPATCH
-        if (enabled(CpuFeature::avx2) ? !any_nan_avx2(at, last - first) : !any_nan(at, last - first)) {
+        if (chosen(Twins::nan_search, enabled(CpuFeature::avx2)) ? !any_nan_avx2(at, last - first)
+                                                                 : !any_nan(at, last - first)) {
             return false;
         }
 #else

@@ -379,7 +379,7 @@ Judge judge_for(const Signal& signal)
     const bool contiguous = signal.stride == element_size(signal.element);
     if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
-        if (enabled(CpuFeature::avx2)) {
+        if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
             return judge_quads<largest_wanted>;
         }
 #endif
@@ -389,7 +389,7 @@ Judge judge_for(const Signal& signal)
     }
     if (contiguous && signal.element == Element::float32) {
 #ifdef OSTREL_X86_DISPATCH
-        if (enabled(CpuFeature::avx2)) {
+        if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
             return judge_octs<largest_wanted>;
         }
 #endif
@@ -414,7 +414,7 @@ AboveWord above_word_for(const Signal& signal, double floor)
         return nullptr;
     }
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::avx2)) {
+    if (chosen(Twins::maxima_above, enabled(CpuFeature::avx2))) {
         return wide ? above_quads : above_octs;
     }
 #endif
@@ -475,7 +475,7 @@ void each_maximum(const std::uint64_t* bits, std::ptrdiff_t first, std::ptrdiff_
 std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 {
 #ifdef OSTREL_X86_DISPATCH
-    if (enabled(CpuFeature::popcnt)) {
+    if (chosen(Twins::maxima_count, enabled(CpuFeature::popcnt))) {
         return count_with_popcnt(bits_.get(), first, last);
     }
 #endif
@@ -646,11 +646,12 @@ std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std:
     // (a third of the positions of noise); a sparse map, as a threshold
     // leaves, goes a maximum at a time.
     const bool dense = last > first && (room - out) / (last - first) >= 8;
-    if (dense && enabled(CpuFeature::avx2) && enabled(CpuFeature::popcnt)) {
+    const bool popcnt = chosen(Twins::maxima_write, enabled(CpuFeature::popcnt));
+    if (dense && popcnt && enabled(CpuFeature::avx2)) {
         out = write_with_avx2(bits_.get(), first, last, out, room);
     } else {
-        out = enabled(CpuFeature::popcnt) ? write_with_popcnt(bits_.get(), first, last, out, room)
-                                          : write_baseline(bits_.get(), first, last, out, room);
+        out = popcnt ? write_with_popcnt(bits_.get(), first, last, out, room)
+                     : write_baseline(bits_.get(), first, last, out, room);
     }
 #else
     out = write_baseline(bits_.get(), first, last, out, room);

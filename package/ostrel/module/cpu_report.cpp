@@ -10,6 +10,12 @@
 
 #include <iterator>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 namespace ostrel {
 namespace {
 
@@ -43,6 +49,76 @@ PyObject* features(PyObject*, PyObject*)
     return pairs.release();
 }
 
+// The record in ostrel.fenwy's own library (importing it if need be);
+// nothing where the platform cannot look a symbol up.
+using TwinsRun = unsigned (*)(int);
+
+TwinsRun fenwy_twins_run()
+{
+    Ref fenwy = Ref::steal(PyImport_ImportModule("ostrel.fenwy"));
+    Ref file = Ref::steal(fenwy ? PyObject_GetAttrString(fenwy, "__file__") : nullptr);
+    if (!file) {
+        return nullptr;
+    }
+#if defined(_WIN32)
+    wchar_t* path = PyUnicode_AsWideCharString(file, nullptr);
+    if (path == nullptr) {
+        return nullptr;
+    }
+    HMODULE library = GetModuleHandleW(path);
+    PyMem_Free(path);
+    void* symbol = library != nullptr ? reinterpret_cast<void*>(GetProcAddress(library, "ostrel_twins_run")) : nullptr;
+#else
+    Ref path = Ref::steal(PyUnicode_EncodeFSDefault(file));
+    if (!path) {
+        return nullptr;
+    }
+    // Already loaded by the import: this only finds it.
+    void* library = dlopen(PyBytes_AS_STRING(path.get()), RTLD_NOW | RTLD_NOLOAD);
+    void* symbol = library != nullptr ? dlsym(library, "ostrel_twins_run") : nullptr;
+    if (library != nullptr) {
+        dlclose(library);
+    }
+#endif
+    if (symbol == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "ostrel.fenwy's record of the kernels' twins was not found");
+    }
+    return reinterpret_cast<TwinsRun>(symbol);
+}
+
+const char* twin_name(unsigned run)
+{
+    switch (run) {
+    case kernels::portable_twin:
+        return "portable";
+    case kernels::featured_twin:
+        return "featured";
+    case kernels::portable_twin | kernels::featured_twin:
+        return "both";
+    default:
+        return "none";
+    }
+}
+
+PyObject* twins(PyObject*, PyObject*)
+{
+    const TwinsRun run = fenwy_twins_run();
+    if (run == nullptr) {
+        return nullptr;
+    }
+    Ref record = Ref::steal(PyDict_New());
+    if (!record) {
+        return nullptr;
+    }
+    for (int place = 0; place < static_cast<int>(std::size(kernels::twins_names)); ++place) {
+        Ref twin = Ref::steal(PyUnicode_FromString(twin_name(run(place))));
+        if (!twin || PyDict_SetItemString(record, kernels::twins_names[place], twin) < 0) {
+            return nullptr;
+        }
+    }
+    return record.release();
+}
+
 int exec_report(PyObject*)
 {
     kernels::configure_cpu_features();
@@ -53,6 +129,10 @@ PyMethodDef report_methods[] = {
     {"features", features, METH_NOARGS,
      "features()\n--\n\n((name, use), ...) for every optional CPU feature of the kernels; use is 'used', "
      "'disabled' (by OSTREL_DISABLE_CPU_FEATURES) or 'unavailable' (not on this processor or build)."},
+    {"twins", twins, METH_NOARGS,
+     "twins()\n--\n\n{place: twin} for every place where ostrel.fenwy's kernels choose between a twin using "
+     "optional CPU features and its portable twin: which of them ran in this process so far ('featured', "
+     "'portable', 'both' or 'none')."},
     {nullptr},
 };
 

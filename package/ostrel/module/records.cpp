@@ -1,5 +1,7 @@
 #include "records.hpp"
 
+#include "pending_exception.hpp"
+
 #include "names.hpp"
 #include "ref.hpp"
 #include "state.hpp"
@@ -46,34 +48,6 @@ void keep_code(const char* function_name, int line, PyCodeObject* code) noexcept
     } catch (const std::bad_alloc&) {
     }
 }
-
-// The pending exception set aside while it lives; dropped unless restored.
-// 3.12 deprecates the three-part form for the exception object itself.
-class PendingException {
-public:
-#if PY_VERSION_HEX >= 0x030C0000
-    PendingException() : exception_(Ref::steal(PyErr_GetRaisedException())) {}
-    void restore() { PyErr_SetRaisedException(exception_.release()); }
-
-private:
-    Ref exception_;
-#else
-    PendingException()
-    {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        type_ = Ref::steal(type);
-        value_ = Ref::steal(value);
-        traceback_ = Ref::steal(traceback);
-    }
-    void restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
-
-private:
-    Ref type_;
-    Ref value_;
-    Ref traceback_;
-#endif
-};
 
 // A new reference, or NULL with the creation's exception replacing the
 // pending one.
