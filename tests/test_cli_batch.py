@@ -3,6 +3,7 @@
 import csv
 import fcntl
 import json
+import multiprocessing
 import os
 import pty
 import signal
@@ -38,6 +39,13 @@ def folder(tmp_path):
     return root, signals
 
 
+@pytest.fixture(params=multiprocessing.get_all_start_methods())
+def start_method(request, monkeypatch):
+    """Each way this Python can start worker processes, for the test and the commands it runs."""
+    monkeypatch.setenv("OSTREL_START_METHOD", request.param)
+    return request.param
+
+
 def test_folders_expand_to_every_wav_below_them_sorted(folder, tmp_path):
     root, _ = folder
     extra = tmp_path / "z.wav"
@@ -71,7 +79,7 @@ def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_pa
     assert [p.name for p in expand_inputs([str(tmp_path)])] == ["f.wav"]
 
 
-def test_worker_processes_give_the_same_results_in_order(folder, tmp_path):
+def test_worker_processes_give_the_same_results_in_order(folder, tmp_path, start_method):
     root, _ = folder
     bad = tmp_path / "bad.wav"
     bad.write_bytes(b"RIFF\4\0\0\0WAVE")
@@ -239,16 +247,30 @@ def test_outcomes_come_in_input_order_though_the_first_file_finishes_last(folder
 
 def processes_in_session(session):
     """(pid, state) of every process whose session is ``session``, read from /proc."""
+    return [(pid, state) for pid, state, _, _ in _processes_in_session(session)]
+
+
+def _processes_in_session(session):
     found = []
     for entry in Path("/proc").iterdir():
         try:
             stat = (entry / "stat").read_text()
+            command = (entry / "cmdline").read_bytes()
         except (OSError, ValueError):
             continue
         fields = stat.rsplit(")", 1)[1].split()
         if entry.name.isdigit() and int(fields[3]) == session:
-            found.append((int(entry.name), fields[0]))
+            found.append((int(entry.name), fields[0], int(fields[1]), command))
     return found
+
+
+def workers_of(command):
+    """The worker processes of the command started in a session of its own:
+    its children, or those of its forkserver, but not the forkserver or the
+    resource tracker themselves."""
+    found = _processes_in_session(command)
+    helpers = {pid for pid, _, parent, line in found if parent == command and b"multiprocessing." in line and b"spawn_main" not in line}
+    return [pid for pid, _, parent, _ in found if parent in helpers or (parent == command and pid not in helpers)]
 
 
 def interrupt(command):
@@ -258,8 +280,7 @@ def interrupt(command):
 
 def kill_a_worker(command):
     """As the system's out-of-memory killer ends a process."""
-    worker = next(pid for pid, _ in processes_in_session(command) if pid != command)
-    os.kill(worker, signal.SIGKILL)
+    os.kill(workers_of(command)[0], signal.SIGKILL)
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
@@ -270,7 +291,7 @@ def kill_a_worker(command):
         (kill_a_worker, 1, "ostrel: error: a worker process was killed (out of memory?); try fewer than 2 jobs\n"),
     ],
 )
-def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, stop, status, message):
+def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, start_method, stop, status, message):
     root, _ = folder
     # A pipe nobody writes keeps one worker busy for good.
     stuck = tmp_path / "stuck.wav"
@@ -280,9 +301,9 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
     deadline = time.monotonic() + 60
-    while len(processes_in_session(process.pid)) < 3 and time.monotonic() < deadline:
+    while len(workers_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert len(processes_in_session(process.pid)) == 3  # the command and its two workers
+    assert len(workers_of(process.pid)) == 2
     time.sleep(0.5)
 
     stopped = time.monotonic()
@@ -348,7 +369,7 @@ def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
-def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_path):
+def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_path, start_method):
     # Results of about 700 kB each, ten pipe buffers: a worker ended in the
     # middle of sending one leaves half a message in the pool's result pipe.
     paths = [write_wav(tmp_path / f"{index:02d}.wav", random_ints(2, 352_800, 1, 7), 2, rate=44100) for index in range(32)]
@@ -369,7 +390,7 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
                 [sys.executable, "-m", "ostrel", *map(str, paths), "--jobs", "2", "--win", "32", "--hop", "8", *documents],
                 stdout=stdout, stderr=subprocess.PIPE, text=True, start_new_session=True,
             )
-        wait_until(lambda: len(processes_in_session(process.pid)) == 3)
+        wait_until(lambda: len(workers_of(process.pid)) == 2)
         time.sleep(rng.uniform(0.1, 0.5))
         interrupt(process.pid)
         try:

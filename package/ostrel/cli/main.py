@@ -24,6 +24,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         _say("interrupted")
         return INTERRUPTED_STATUS
+    finally:
+        # Loaded only if worker processes ran.
+        pool = sys.modules.get("ostrel.cli.pool")
+        if pool is not None:
+            pool.end_helper_processes()
 
 
 def _guarded(argv: list[str]) -> int:
