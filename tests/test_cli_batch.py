@@ -411,6 +411,46 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
         assert processes_in_session(process.pid) == []
 
 
+# Preludes that press Ctrl-C (a SIGINT to the command itself) at a chosen early moment.
+CTRL_C = "import os, signal; ctrl_c = lambda: os.kill(os.getpid(), signal.SIGINT)"
+EARLY_MOMENTS = {
+    "importing": (
+        "import importlib.abc, sys\n"
+        "class CtrlC(importlib.abc.MetaPathFinder):\n"
+        "    def find_spec(self, name, path, target=None):\n"
+        "        if name == 'ostrel.cli.run': ctrl_c()\n"
+        "sys.meta_path.insert(0, CtrlC())"
+    ),
+    "finding-files": (
+        "import ostrel.cli.run as run; real = run.expand_inputs; "
+        "run.expand_inputs = lambda inputs: (ctrl_c(), real(inputs))[1]"
+    ),
+    "opening-the-csv": (
+        "from ostrel.cli.output import Output; real = Output.open.__func__; "
+        "Output.open = classmethod(lambda cls, *args: (real(cls, *args), ctrl_c())[0])"
+    ),
+    "starting-workers": (
+        "from ostrel.cli.pool import WorkerPool; real = WorkerPool.submit; "
+        "WorkerPool.submit = lambda self, *args: (real(self, *args), ctrl_c())[0]"
+    ),
+    "awaiting-results": (
+        "from ostrel.cli.pool import WorkerPool; real = WorkerPool.wait; "
+        "WorkerPool.wait = lambda self: (ctrl_c(), real(self))[1]"
+    ),
+}
+
+
+@pytest.mark.parametrize("moment", EARLY_MOMENTS.values(), ids=EARLY_MOMENTS.keys())
+def test_ctrl_c_before_the_first_file_is_done_leaves_whole_documents_naming_every_file(folder, tmp_path, moment):
+    root, signals = folder
+    paths = [Path(path) for path in sorted(signals, key=str.lower)]
+    rows = tmp_path / "rows.csv"
+    result = run_cli(root, "--jobs", "2", "--json", "--csv", rows, prelude=f"{CTRL_C}\n{moment}")
+    assert (result.returncode, result.stderr) == (130, "ostrel: interrupted\n")
+    (tmp_path / "out.json").write_text(result.stdout)
+    assert documents_name_every_file(tmp_path / "out.json", rows, paths, "interrupted") == 0
+
+
 def run_on_a_cluster_to_be_stopped(tmp_path, own_cluster, stop, *options):
     """A run over five files, the third a pipe, on a cluster of one worker:
     stopped (a part killed) once the worker waits on the pipe."""
@@ -528,14 +568,14 @@ def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client
 
 @pytest.mark.parametrize(("at_start", "raised"), [(signal.default_int_handler, True), (signal.SIG_IGN, False)])
 def test_ctrl_c_while_a_file_is_reported_waits_for_its_end_unless_ignored_from_the_start(at_start, raised):
-    from ostrel.cli.run import _interrupt_after
+    from ostrel.cli.interrupts import DeferredInterrupt
 
     # A command started with Ctrl-C ignored (as "&" in a script does) ignores it for every file count.
     previous = signal.signal(signal.SIGINT, at_start)
     reported, interrupted = [], False
     try:
         try:
-            with _interrupt_after():
+            with DeferredInterrupt():
                 os.kill(os.getpid(), signal.SIGINT)
                 reported.append(True)
         except KeyboardInterrupt:

@@ -37,11 +37,15 @@ def _guarded(argv: list[str]) -> int:
     # algebra. Set before numpy is first imported; a value given wins.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
+    from .interrupts import DeferredInterrupt
 
     try:
-        from .run import run
+        # Until the run has opened its documents, Ctrl-C waits: then it can
+        # still close them, naming every file as not analysed.
+        with DeferredInterrupt() as interrupt:
+            from .run import run
 
-        return run(argv)
+            return run(argv, interrupt)
     except InputError as error:
         _say(f"error: {error}")
         return InputError.exit_status

@@ -132,6 +132,12 @@ class Output:
         except OSError as error:
             raise self._failure(error) from None
 
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as error:
+            raise self._failure(error) from None
+
     def close(self) -> None:
         try:
             if self.stream is sys.stdout:

@@ -4,10 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import signal
 import sys
-import threading
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -16,11 +13,13 @@ from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
 from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
+from .interrupts import DeferredInterrupt
 from .output import CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 
 
-def run(argv: list[str]) -> int:
+def run(argv: list[str], interrupt: DeferredInterrupt) -> int:
+    """The run's status; ``interrupt`` holds Ctrl-C until the run is ready for it."""
     options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
@@ -40,7 +39,7 @@ def run(argv: list[str]) -> int:
 
         signal, rate = demo_signal()
         demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
-        return _report_one(demo, options, 1)
+        return _report_one(demo, options, 1, interrupt)
 
     paths = expand_inputs(options.paths)
     if (options.jobs > 1 or options.dask) and Path(STDIN) in paths:
@@ -48,29 +47,32 @@ def run(argv: list[str]) -> int:
         raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file")
     if len(paths) == 1:
         # One file: its errors are the run's errors.
-        return _report_one(None, options, 1, paths[0], settings)
-    return _report_many(paths, settings, options)
+        return _report_one(None, options, 1, interrupt, paths[0], settings)
+    return _report_many(paths, settings, options, interrupt)
 
 
 def _report_one(
-    analysis: Analysis | None, options: argparse.Namespace, count: int, path: Path | None = None,
-    settings: Settings | None = None,
+    analysis: Analysis | None, options: argparse.Namespace, count: int, interrupt: DeferredInterrupt,
+    path: Path | None = None, settings: Settings | None = None,
 ) -> int:
     plot = PlotTarget.from_option(options.plot, count, options.plot_db)
+    # Nothing is written before the analysis: Ctrl-C may end it at once.
+    interrupt.deliver()
     if analysis is None:
         assert path is not None and settings is not None
         analysis = _analyse_one(path, settings, options.dask)
     _warn(analysis)
     stdout = Output.stdout()
-    csv_output = Output.open(options.csv, "CSV") if options.csv else None
-    if csv_output is not None:
-        CsvRows(csv_output, with_file=False, with_channel=analysis.tracks[0].channel is not None).add(analysis)
-        csv_output.close()
-    if options.json:
-        entries = analysis.to_json()
-        stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
-    elif options.csv != "-":
-        stdout.write(format_summary(analysis, options.top) + "\n")
+    with DeferredInterrupt():
+        csv_output = Output.open(options.csv, "CSV") if options.csv else None
+        if csv_output is not None:
+            CsvRows(csv_output, with_file=False, with_channel=analysis.tracks[0].channel is not None).add(analysis)
+            csv_output.close()
+        if options.json:
+            entries = analysis.to_json()
+            stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
+        elif options.csv != "-":
+            stdout.write(format_summary(analysis, options.top) + "\n")
     if plot is not None:
         plot.draw(analysis)
     stdout.close()
@@ -85,7 +87,7 @@ def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> An
     return outcome
 
 
-def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace) -> int:
+def _report_many(paths: list[Path], settings: Settings, options: argparse.Namespace, interrupt: DeferredInterrupt) -> int:
     plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db)
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
@@ -132,23 +134,30 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
                 stdout.write("".join(line + "\n" for line in format_lines(outcome)))
             if plot is not None:
                 plot.draw(outcome)
+        # A streaming tool: each file's lines and rows reach their readers as it is done.
+        stdout.flush()
+        if csv_output is not None:
+            csv_output.flush()
 
     outcomes = analyse_files(
         paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask,
         no_worker_seconds=options.no_worker_timeout,
     )
     try:
+        # The documents are open: from here on Ctrl-C leaves them whole.
+        interrupt.deliver()
         with contextlib.closing(outcomes):  # type: ignore[type-var]
             for path, outcome in zip(paths, outcomes):
-                with _interrupt_after():
+                with DeferredInterrupt():
                     report(path, outcome)
                     reported += 1
     except ReaderGone:
         # stdout is gone, a CSV file is not: it stays whole and names what it lacks.
         if rows is not None and csv_output is not None and options.csv != "-":
-            for path in paths[in_csv:]:
-                rows.add_error(str(path), "not analysed: the reader of stdout closed it")
-            csv_output.close()
+            with DeferredInterrupt():
+                for path in paths[in_csv:]:
+                    rows.add_error(str(path), "not analysed: the reader of stdout closed it")
+                csv_output.close()
         raise
     except (MachineError, MemoryError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
@@ -159,30 +168,14 @@ def _report_many(paths: list[Path], settings: Settings, options: argparse.Namesp
             reason = "interrupted"
         elif isinstance(error, MemoryError):
             reason = OUT_OF_MEMORY
-        for path in paths[reported:]:
-            add_error(path, f"not analysed: {reason}")
-        finish()
+        with DeferredInterrupt():
+            for path in paths[reported:]:
+                add_error(path, f"not analysed: {reason}")
+            finish()
         raise
-    finish()
+    with DeferredInterrupt():
+        finish()
     return InputError.exit_status if failed else 0
-
-
-@contextlib.contextmanager
-def _interrupt_after() -> Iterator[None]:
-    """Ctrl-C meanwhile is raised as the block ends: each file's lines,
-    rows and entries are written whole."""
-    # Ignored from the start (as "&" in a script leaves it), Ctrl-C stays ignored.
-    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        yield
-        return
-    caught = []
-    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
 
 
 def _warn(analysis: Analysis) -> None:
