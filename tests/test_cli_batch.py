@@ -13,15 +13,18 @@ import sys
 import termios
 import threading
 import time
+from concurrent.futures import Future
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 from ostrel.analysis import Analysis, Settings
 from ostrel.cli import main
+from ostrel.cli import batch
 from ostrel.cli.batch import analyse_files, expand_inputs
-from ostrel.cli.errors import InputError
+from ostrel.cli.errors import InputError, MachineError
 from test_cli import reference, run_cli
 from test_cli_audio import expected_signal, random_ints, write_wav
 
@@ -245,6 +248,37 @@ def test_outcomes_come_in_input_order_though_the_first_file_finishes_last(folder
     assert [outcome.source for outcome in outcomes[1:]] == [str(path) for path in paths[1:]]
 
 
+def test_files_are_started_at_most_the_given_count_beyond_the_last_outcome_handed_on():
+    started = []
+
+    def submit(batch):
+        started.append(batch[0])
+        future = Future()
+        future.set_result([f"outcome {batch[0]}"])
+        return future
+
+    outcomes = batch._in_input_order([[index] for index in range(20)], submit, 8, None)
+    assert (next(outcomes), started) == ("outcome 0", list(range(8)))
+    assert (list(outcomes), started) == ([f"outcome {index}" for index in range(1, 20)], list(range(20)))
+
+
+def test_workers_that_come_and_go_within_the_timeout_do_not_end_a_cluster_run(monkeypatch):
+    cluster = SimpleNamespace(now=0.0, workers={})
+    cluster.nthreads = lambda callback_timeout: cluster.workers
+    monkeypatch.setattr(batch, "time", SimpleNamespace(monotonic=lambda: cluster.now))
+    watch = batch._NoWorkerWatch(cluster, "tcp://127.0.0.1:8786", 10)
+    # (seconds, workers): none for 6 s, one, then none again for 9 s.
+    for cluster.now, cluster.workers in [(0, {}), (6, {"w": 1}), (12, {}), (21, {})]:
+        watch()
+    cluster.now = 22
+    with pytest.raises(MachineError) as raised:
+        watch()
+    assert str(raised.value) == (
+        "the Dask cluster at tcp://127.0.0.1:8786 has had no worker for 10 s; "
+        "start workers, or wait longer with --no-worker-timeout"
+    )
+
+
 def processes_in_session(session):
     """(pid, state) of every process whose session is ``session``, read from /proc."""
     return [(pid, state) for pid, state, _, _ in _processes_in_session(session)]
@@ -320,6 +354,36 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
     assert processes_in_session(process.pid) == []
 
 
+# A pool of one worker used once and ended, then the command's last step; the
+# process's children left, zombies included.
+POOL_AND_HELPERS_ENDED = """
+import os, sys
+from pathlib import Path
+from ostrel.cli.pool import WorkerPool, end_helper_processes
+pool = WorkerPool(1, sys.argv[1])
+future = pool.submit(os.getpid)
+pool.wait()
+pool.close()
+end_helper_processes()
+children = []
+for entry in Path("/proc").iterdir():
+    try:
+        if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == os.getpid():
+            children.append(int(entry.name))
+    except OSError:
+        pass
+print(future.result() != os.getpid(), children)
+"""
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
+def test_the_command_ends_and_reaps_the_helpers_of_its_workers(start_method):
+    # Left to end on their own, the forkserver and the resource tracker
+    # outlive the command, where nothing may reap them.
+    result = subprocess.run([sys.executable, "-c", POOL_AND_HELPERS_ENDED, start_method], capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("True []\n", "")
+
+
 def wait_until(condition, seconds=60):
     deadline = time.monotonic() + seconds
     while not condition():
@@ -366,6 +430,24 @@ def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files
     _, stderr = process.communicate(timeout=60)
     assert (process.returncode, stderr) == (0, "")
     assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
+
+
+@pytest.mark.parametrize("count", [1, 3], ids=["one-file", "many-files"])
+def test_a_csv_pipe_whose_reader_goes_is_a_failure_not_the_end_of_stdout(tmp_path, count):
+    paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(count)]
+    rows = tmp_path / "rows.csv"
+    os.mkfifo(rows)
+
+    def read_a_little():
+        with rows.open("rb") as reader:
+            reader.read(10)
+
+    reader = threading.Thread(target=read_a_little, daemon=True)
+    reader.start()
+    # Far more rows than a pipe holds: the command writes on after the reader has gone.
+    result = run_cli(*paths, "--csv", rows, "--win", "16", "--hop", "4")
+    reader.join(60)
+    assert (result.returncode, result.stderr) == (1, f"ostrel: error: cannot write to {rows}: Broken pipe\n")
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
