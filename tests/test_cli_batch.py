@@ -376,6 +376,49 @@ print(future.result() != os.getpid(), children)
 """
 
 
+# Worker processes in trouble, each scenario in a process of its own (a
+# session of its own too) under the start method named by its argument.
+POOL_SCENARIOS = {
+    # Ctrl-C to the whole group while a worker still starts: it must not die of it.
+    "ctrl-c-while-a-worker-starts": """
+import os, signal, sys
+from ostrel.cli.pool import WorkerPool
+signal.signal(signal.SIGINT, lambda *_: print("parent interrupted"))
+pool = WorkerPool(1, sys.argv[1])
+future = pool.submit(os.getpid)
+os.killpg(0, signal.SIGINT)
+pool.wait()
+pool.close()
+print(future.result() != os.getpid())
+""",
+    # A worker killed in the middle of sending a result larger than a pipe holds.
+    "killed-while-sending": """
+import os, signal, sys
+from ostrel.cli.pool import WorkerLost, WorkerPool
+pool = WorkerPool(1, sys.argv[1])
+worker = pool.submit(os.getpid)
+pool.wait()
+pool.submit(bytes, 50_000_000)
+while not pool._workers[0].results.poll(0.01):
+    pass
+os.kill(worker.result(), signal.SIGKILL)
+try:
+    pool.wait()
+except WorkerLost:
+    pool.close()
+    print(True)
+""",
+}
+
+
+@pytest.mark.parametrize("scenario", POOL_SCENARIOS.values(), ids=POOL_SCENARIOS.keys())
+def test_workers_in_trouble_end_as_they_should(start_method, scenario):
+    process = subprocess.run(
+        [sys.executable, "-c", scenario, start_method], capture_output=True, text=True, timeout=60, start_new_session=True
+    )
+    assert (process.stdout.splitlines()[-1:], process.stderr) == (["True"], "")
+
+
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
 def test_the_command_ends_and_reaps_the_helpers_of_its_workers(start_method):
     # Left to end on their own, the forkserver and the resource tracker
