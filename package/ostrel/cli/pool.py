@@ -54,7 +54,7 @@ def start_method() -> str:
 
 
 @contextlib.contextmanager
-def interrupts_held() -> Iterator[None]:
+def _interrupts_held() -> Iterator[None]:
     """Ctrl-C waits meanwhile, and is raised as the block ends.
 
     Processes started meanwhile begin with it blocked, too. (Windows has no
@@ -76,7 +76,7 @@ def _interrupts_ignored_by_children() -> Iterator[None]:
     (an ignored signal stays ignored across fork and exec, and Python then
     installs no handler of its own); one pressed meanwhile stays pending
     here, and is raised as the block ends."""
-    with interrupts_held():
+    with _interrupts_held():
         if threading.current_thread() is not threading.main_thread():
             yield
             return
@@ -179,7 +179,7 @@ class WorkerPool:
 
     def close(self) -> None:
         """Ends every worker now: idle ones are told to, busy ones terminated, none awaited for long."""
-        with interrupts_held():
+        with _interrupts_held():
             for worker in self._workers:
                 if worker.task is None and worker.process.is_alive():
                     with contextlib.suppress(OSError):
@@ -206,7 +206,7 @@ def end_helper_processes() -> None:
     multiprocessing, as the command does: the tracker forgets what it tracks.
     Their ``_stop`` is private, hence looked up with care.
     """
-    with interrupts_held():
+    with _interrupts_held():
         for module, name in [("forkserver", "_forkserver"), ("resource_tracker", "_resource_tracker")]:
             loaded = sys.modules.get(f"multiprocessing.{module}")
             stop = getattr(getattr(loaded, name, None), "_stop", None)
