@@ -460,12 +460,18 @@ def csv_names_every_file(csv_path, paths, reason):
 
 
 @pytest.mark.parametrize("output", [["--json"], []], ids=["json", "lines"])
-def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, output):
+@pytest.mark.parametrize(
+    "method", [None, *multiprocessing.get_all_start_methods()], ids=lambda method: f"jobs-2-{method}" if method else "here"
+)
+def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, monkeypatch, output, method):
     paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
     rows = tmp_path / "rows.csv"
+    if method:
+        monkeypatch.setenv("OSTREL_START_METHOD", method)
     process = subprocess.Popen(
-        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output]
+        + (["--jobs", "2"] if method else []),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
     # The reader takes a little and goes, as head does.
     process.stdout.read(10)
@@ -473,6 +479,8 @@ def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files
     _, stderr = process.communicate(timeout=60)
     assert (process.returncode, stderr) == (0, "")
     assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
+    if Path("/proc/self/stat").exists():
+        assert processes_in_session(process.pid) == []
 
 
 @pytest.mark.parametrize("count", [1, 3], ids=["one-file", "many-files"])
