@@ -3,9 +3,9 @@
 - ostrel.dask on a chunked array against ostrel.fenwy on the same array in
   memory (the results are checked to be identical first);
 - the command line's batch dispatch over many small files: here, in worker
-  processes (--jobs), and on a local Dask cluster (--dask), per file and
-  against --jobs 2 (files go to the cluster in batches, so that its cost per
-  task is not paid per file).
+  processes (--jobs) started by each start method, and on a local Dask
+  cluster (--dask), per file and against --jobs 2 (files go to the cluster in
+  batches, so that its cost per task is not paid per file).
 
     python benchmarks/dask_paths.py            # full run, writes dask_paths.md
     python benchmarks/dask_paths.py --quick    # smoke run, writes nothing
@@ -13,8 +13,11 @@
 
 import argparse
 import datetime
+import multiprocessing
 import os
 import platform
+import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -30,6 +33,7 @@ import ostrel.dask as odask
 from ostrel import fenwy
 from ostrel.analysis import Settings
 from ostrel.cli.batch import analyse_files
+from ostrel.cli.pool import START_METHOD_VARIABLE, start_method
 
 HERE = Path(__file__).resolve().parent
 FRAME_WISE = [("calc_energy", 2048, 512), ("calc_energy", 64, 16), ("calc_zc", 2048, 512)]
@@ -81,17 +85,38 @@ def write_files(folder, count, seconds):
     return paths
 
 
+def command_by_start_method(paths, rounds=3):
+    """The whole command with --jobs 2 under each start method (a script's
+    workers would import the script again under spawn and forkserver: only
+    the command shows what they cost), alternated, median of ``rounds``."""
+    taken = {method: [] for method in ["here", *multiprocessing.get_all_start_methods()]}
+    for _ in range(rounds):
+        for method, times in taken.items():
+            environment = {**os.environ, START_METHOD_VARIABLE: method if method != "here" else ""}
+            jobs = ["--jobs", "2"] if method != "here" else []
+            started = time.perf_counter()
+            subprocess.run([sys.executable, "-m", "ostrel", *map(str, paths), *jobs], env=environment, stdout=subprocess.DEVNULL, check=True)
+            times.append(time.perf_counter() - started)
+    default = start_method()
+    return [(method + (" (the default)" if method == default else ""), statistics.median(times)) for method, times in taken.items()]
+
+
 def dispatch_rows(count, seconds):
     settings = Settings(win=256, hop=64)
     with tempfile.TemporaryDirectory() as folder:
         paths = write_files(Path(folder), count, seconds)
         serial = best_of(1, lambda: list(analyse_files(paths, settings)))
+        # Workers started otherwise would import this script, and dask with it,
+        # again: the command's own start is timed by command_by_start_method.
+        os.environ[START_METHOD_VARIABLE] = "fork"
         jobs = best_of(1, lambda: list(analyse_files(paths, settings, jobs=2)))
+        del os.environ[START_METHOD_VARIABLE]
+        by_method = command_by_start_method(paths)
         with LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None) as cluster:
             # The first run warms the workers (imports); the second is timed.
             list(analyse_files(paths[:4], settings, dask_address=cluster.scheduler_address))
             on_cluster = best_of(1, lambda: list(analyse_files(paths, settings, dask_address=cluster.scheduler_address)))
-    return [("here", serial), ("--jobs 2", jobs), ("--dask, 2 local workers", on_cluster)]
+    return [("here", serial), ("--jobs 2, fork", jobs), ("--dask, 2 local workers", on_cluster)], by_method
 
 
 def main():
@@ -102,7 +127,7 @@ def main():
     files, seconds = (8, 1) if options.quick else (1000, 1)
 
     arrays = array_rows(length, chunk, repeats)
-    dispatch = dispatch_rows(files, seconds)
+    dispatch, by_method = dispatch_rows(files, seconds)
     lines = [
         f"# Dask paths ({datetime.date.today()}, Python {platform.python_version()}, numpy {np.__version__}, "
         f"dask {dask.__version__}, {os.cpu_count()} CPUs)",
@@ -121,8 +146,18 @@ def main():
         "| where | total s | ms per file | / --jobs 2 |",
         "| --- | ---: | ---: | ---: |",
     ]
-    jobs = dict(dispatch)["--jobs 2"]
+    jobs = dict(dispatch)["--jobs 2, fork"]
     lines += [f"| {label} | {total:.2f} | {1000 * total / files:.1f} | {total / jobs:.2f} |" for label, total in dispatch]
+    here = by_method[0][1]
+    lines += [
+        "",
+        f"`python -m ostrel` over the same files, interpreter start included: here, and with --jobs 2 under each",
+        "start method of worker processes (OSTREL_START_METHOD); median of 3 alternated runs.",
+        "",
+        "| start method | total s | / here |",
+        "| --- | ---: | ---: |",
+    ]
+    lines += [f"| {label} | {total:.2f} | {total / here:.2f} |" for label, total in by_method]
     text = "\n".join(lines) + "\n"
     print(text)
     if not options.quick:

@@ -1,4 +1,5 @@
 import gc
+import os
 import select
 import subprocess
 import sys
@@ -9,6 +10,12 @@ import pytest
 
 # The plain-Python model beside the tests.
 sys.path.insert(0, str(Path(__file__).parent))
+
+# The commands the tests run see what a user's shell gives them by default:
+# stdout buffered when it is a pipe, workers started as ostrel chooses. A
+# test that depends on another value sets it.
+for variable in ("PYTHONUNBUFFERED", "OSTREL_START_METHOD"):
+    os.environ.pop(variable, None)
 
 
 @pytest.fixture

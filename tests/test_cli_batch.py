@@ -3,6 +3,7 @@
 import csv
 import fcntl
 import json
+import multiprocessing
 import os
 import pty
 import signal
@@ -12,15 +13,18 @@ import sys
 import termios
 import threading
 import time
+from concurrent.futures import Future
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 from ostrel.analysis import Analysis, Settings
 from ostrel.cli import main
+from ostrel.cli import batch
 from ostrel.cli.batch import analyse_files, expand_inputs
-from ostrel.cli.errors import InputError
+from ostrel.cli.errors import InputError, MachineError
 from test_cli import reference, run_cli
 from test_cli_audio import expected_signal, random_ints, write_wav
 
@@ -36,6 +40,13 @@ def folder(tmp_path):
         ints = random_ints(2, frames, 1, seed) // (seed * 4)
         signals[str(write_wav(root / name, ints, 2))] = expected_signal(ints, 2)
     return root, signals
+
+
+@pytest.fixture(params=multiprocessing.get_all_start_methods())
+def start_method(request, monkeypatch):
+    """Each way this Python can start worker processes, for the test and the commands it runs."""
+    monkeypatch.setenv("OSTREL_START_METHOD", request.param)
+    return request.param
 
 
 def test_folders_expand_to_every_wav_below_them_sorted(folder, tmp_path):
@@ -71,7 +82,7 @@ def test_folders_hold_every_format_soundfile_reads_or_only_wav_without_it(tmp_pa
     assert [p.name for p in expand_inputs([str(tmp_path)])] == ["f.wav"]
 
 
-def test_worker_processes_give_the_same_results_in_order(folder, tmp_path):
+def test_worker_processes_give_the_same_results_in_order(folder, tmp_path, start_method):
     root, _ = folder
     bad = tmp_path / "bad.wav"
     bad.write_bytes(b"RIFF\4\0\0\0WAVE")
@@ -237,18 +248,63 @@ def test_outcomes_come_in_input_order_though_the_first_file_finishes_last(folder
     assert [outcome.source for outcome in outcomes[1:]] == [str(path) for path in paths[1:]]
 
 
+def test_files_are_started_at_most_the_given_count_beyond_the_last_outcome_handed_on():
+    started = []
+
+    def submit(batch):
+        started.append(batch[0])
+        future = Future()
+        future.set_result([f"outcome {batch[0]}"])
+        return future
+
+    outcomes = batch._in_input_order([[index] for index in range(20)], submit, 8, None)
+    assert (next(outcomes), started) == ("outcome 0", list(range(8)))
+    assert (list(outcomes), started) == ([f"outcome {index}" for index in range(1, 20)], list(range(20)))
+
+
+def test_workers_that_come_and_go_within_the_timeout_do_not_end_a_cluster_run(monkeypatch):
+    cluster = SimpleNamespace(now=0.0, workers={})
+    cluster.nthreads = lambda callback_timeout: cluster.workers
+    monkeypatch.setattr(batch, "time", SimpleNamespace(monotonic=lambda: cluster.now))
+    watch = batch._NoWorkerWatch(cluster, "tcp://127.0.0.1:8786", 10)
+    # (seconds, workers): none for 6 s, one, then none again for 9 s.
+    for cluster.now, cluster.workers in [(0, {}), (6, {"w": 1}), (12, {}), (21, {})]:
+        watch()
+    cluster.now = 22
+    with pytest.raises(MachineError) as raised:
+        watch()
+    assert str(raised.value) == (
+        "the Dask cluster at tcp://127.0.0.1:8786 has had no worker for 10 s; "
+        "start workers, or wait longer with --no-worker-timeout"
+    )
+
+
 def processes_in_session(session):
     """(pid, state) of every process whose session is ``session``, read from /proc."""
+    return [(pid, state) for pid, state, _, _ in _processes_in_session(session)]
+
+
+def _processes_in_session(session):
     found = []
     for entry in Path("/proc").iterdir():
         try:
             stat = (entry / "stat").read_text()
+            command = (entry / "cmdline").read_bytes()
         except (OSError, ValueError):
             continue
         fields = stat.rsplit(")", 1)[1].split()
         if entry.name.isdigit() and int(fields[3]) == session:
-            found.append((int(entry.name), fields[0]))
+            found.append((int(entry.name), fields[0], int(fields[1]), command))
     return found
+
+
+def workers_of(command):
+    """The worker processes of the command started in a session of its own:
+    its children, or those of its forkserver, but not the forkserver or the
+    resource tracker themselves."""
+    found = _processes_in_session(command)
+    helpers = {pid for pid, _, parent, line in found if parent == command and b"multiprocessing." in line and b"spawn_main" not in line}
+    return [pid for pid, _, parent, _ in found if parent in helpers or (parent == command and pid not in helpers)]
 
 
 def interrupt(command):
@@ -258,8 +314,7 @@ def interrupt(command):
 
 def kill_a_worker(command):
     """As the system's out-of-memory killer ends a process."""
-    worker = next(pid for pid, _ in processes_in_session(command) if pid != command)
-    os.kill(worker, signal.SIGKILL)
+    os.kill(workers_of(command)[0], signal.SIGKILL)
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
@@ -270,7 +325,7 @@ def kill_a_worker(command):
         (kill_a_worker, 1, "ostrel: error: a worker process was killed (out of memory?); try fewer than 2 jobs\n"),
     ],
 )
-def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, stop, status, message):
+def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_path, start_method, stop, status, message):
     root, _ = folder
     # A pipe nobody writes keeps one worker busy for good.
     stuck = tmp_path / "stuck.wav"
@@ -280,9 +335,9 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
     deadline = time.monotonic() + 60
-    while len(processes_in_session(process.pid)) < 3 and time.monotonic() < deadline:
+    while len(workers_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert len(processes_in_session(process.pid)) == 3  # the command and its two workers
+    assert len(workers_of(process.pid)) == 2
     time.sleep(0.5)
 
     stopped = time.monotonic()
@@ -297,6 +352,79 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
     assert stderr.count("\n") == 1 and message in stderr, stderr
     assert ended < 2
     assert processes_in_session(process.pid) == []
+
+
+# A pool of one worker used once and ended, then the command's last step; the
+# process's children left, zombies included.
+POOL_AND_HELPERS_ENDED = """
+import os, sys
+from pathlib import Path
+from ostrel.cli.pool import WorkerPool, end_helper_processes
+pool = WorkerPool(1, sys.argv[1])
+future = pool.submit(os.getpid)
+pool.wait()
+pool.close()
+end_helper_processes()
+children = []
+for entry in Path("/proc").iterdir():
+    try:
+        if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == os.getpid():
+            children.append(int(entry.name))
+    except OSError:
+        pass
+print(future.result() != os.getpid(), children)
+"""
+
+
+# Worker processes in trouble, each scenario in a process of its own (a
+# session of its own too) under the start method named by its argument.
+POOL_SCENARIOS = {
+    # Ctrl-C to the whole group while a worker still starts: it must not die of it.
+    "ctrl-c-while-a-worker-starts": """
+import os, signal, sys
+from ostrel.cli.pool import WorkerPool
+signal.signal(signal.SIGINT, lambda *_: print("parent interrupted"))
+pool = WorkerPool(1, sys.argv[1])
+future = pool.submit(os.getpid)
+os.killpg(0, signal.SIGINT)
+pool.wait()
+pool.close()
+print(future.result() != os.getpid())
+""",
+    # A worker killed in the middle of sending a result larger than a pipe holds.
+    "killed-while-sending": """
+import os, signal, sys
+from ostrel.cli.pool import WorkerLost, WorkerPool
+pool = WorkerPool(1, sys.argv[1])
+worker = pool.submit(os.getpid)
+pool.wait()
+pool.submit(bytes, 50_000_000)
+while not pool._workers[0].results.poll(0.01):
+    pass
+os.kill(worker.result(), signal.SIGKILL)
+try:
+    pool.wait()
+except WorkerLost:
+    pool.close()
+    print(True)
+""",
+}
+
+
+@pytest.mark.parametrize("scenario", POOL_SCENARIOS.values(), ids=POOL_SCENARIOS.keys())
+def test_workers_in_trouble_end_as_they_should(start_method, scenario):
+    process = subprocess.run(
+        [sys.executable, "-c", scenario, start_method], capture_output=True, text=True, timeout=60, start_new_session=True
+    )
+    assert (process.stdout.splitlines()[-1:], process.stderr) == (["True"], "")
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
+def test_the_command_ends_and_reaps_the_helpers_of_its_workers(start_method):
+    # Left to end on their own, the forkserver and the resource tracker
+    # outlive the command, where nothing may reap them.
+    result = subprocess.run([sys.executable, "-c", POOL_AND_HELPERS_ENDED, start_method], capture_output=True, text=True, timeout=60)
+    assert (result.stdout, result.stderr) == ("True []\n", "")
 
 
 def wait_until(condition, seconds=60):
@@ -332,15 +460,18 @@ def csv_names_every_file(csv_path, paths, reason):
 
 
 @pytest.mark.parametrize("output", [["--json"], []], ids=["json", "lines"])
-def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, output):
+@pytest.mark.parametrize(
+    "method", [None, *multiprocessing.get_all_start_methods()], ids=lambda method: f"jobs-2-{method}" if method else "here"
+)
+def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, monkeypatch, output, method):
     paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
     rows = tmp_path / "rows.csv"
-    # Unbuffered, each file's lines reach the reader as they are written, so
-    # that it goes while files remain; buffered, nothing would reach it before
-    # the end.
+    if method:
+        monkeypatch.setenv("OSTREL_START_METHOD", method)
     process = subprocess.Popen(
-        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env={**os.environ, "PYTHONUNBUFFERED": "1"},
+        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output]
+        + (["--jobs", "2"] if method else []),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
     # The reader takes a little and goes, as head does.
     process.stdout.read(10)
@@ -348,10 +479,32 @@ def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files
     _, stderr = process.communicate(timeout=60)
     assert (process.returncode, stderr) == (0, "")
     assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
+    if Path("/proc/self/stat").exists():
+        assert processes_in_session(process.pid) == []
+
+
+@pytest.mark.parametrize("count", [1, 3], ids=["one-file", "many-files"])
+def test_a_csv_pipe_whose_reader_goes_is_a_failure_not_the_end_of_stdout(tmp_path, count):
+    paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(count)]
+    rows = tmp_path / "rows.csv"
+    os.mkfifo(rows)
+
+    def read_a_little():
+        with rows.open("rb") as reader:
+            reader.read(10)
+
+    reader = threading.Thread(target=read_a_little, daemon=True)
+    reader.start()
+    # Far more rows than a pipe holds: the command writes on after the reader
+    # has gone. Development mode reports, as 3.14 does by default, a file
+    # that fails again as it is collected.
+    result = run_cli(*paths, "--csv", rows, "--win", "16", "--hop", "4", env={**os.environ, "PYTHONDEVMODE": "1"})
+    reader.join(60)
+    assert (result.returncode, result.stderr) == (1, f"ostrel: error: cannot write to {rows}: Broken pipe\n")
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
-def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_path):
+def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_path, start_method):
     # Results of about 700 kB each, ten pipe buffers: a worker ended in the
     # middle of sending one leaves half a message in the pool's result pipe.
     paths = [write_wav(tmp_path / f"{index:02d}.wav", random_ints(2, 352_800, 1, 7), 2, rate=44100) for index in range(32)]
@@ -372,7 +525,7 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
                 [sys.executable, "-m", "ostrel", *map(str, paths), "--jobs", "2", "--win", "32", "--hop", "8", *documents],
                 stdout=stdout, stderr=subprocess.PIPE, text=True, start_new_session=True,
             )
-        wait_until(lambda: len(processes_in_session(process.pid)) == 3)
+        wait_until(lambda: len(workers_of(process.pid)) == 2)
         time.sleep(rng.uniform(0.1, 0.5))
         interrupt(process.pid)
         try:
@@ -391,6 +544,46 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
             assert [line.split(": ")[0] for line in lines] == [str(path) for path in paths[: len(lines)]], attempt
             assert len(lines) < len(paths), attempt
         assert processes_in_session(process.pid) == []
+
+
+# Preludes that press Ctrl-C (a SIGINT to the command itself) at a chosen early moment.
+CTRL_C = "import os, signal; ctrl_c = lambda: os.kill(os.getpid(), signal.SIGINT)"
+EARLY_MOMENTS = {
+    "importing": (
+        "import importlib.abc, sys\n"
+        "class CtrlC(importlib.abc.MetaPathFinder):\n"
+        "    def find_spec(self, name, path, target=None):\n"
+        "        if name == 'ostrel.cli.run': ctrl_c()\n"
+        "sys.meta_path.insert(0, CtrlC())"
+    ),
+    "finding-files": (
+        "import ostrel.cli.run as run; real = run.expand_inputs; "
+        "run.expand_inputs = lambda inputs: (ctrl_c(), real(inputs))[1]"
+    ),
+    "opening-the-csv": (
+        "from ostrel.cli.output import Output; real = Output.open.__func__; "
+        "Output.open = classmethod(lambda cls, *args: (real(cls, *args), ctrl_c())[0])"
+    ),
+    "starting-workers": (
+        "from ostrel.cli.pool import WorkerPool; real = WorkerPool.submit; "
+        "WorkerPool.submit = lambda self, *args: (real(self, *args), ctrl_c())[0]"
+    ),
+    "awaiting-results": (
+        "from ostrel.cli.pool import WorkerPool; real = WorkerPool.wait; "
+        "WorkerPool.wait = lambda self: (ctrl_c(), real(self))[1]"
+    ),
+}
+
+
+@pytest.mark.parametrize("moment", EARLY_MOMENTS.values(), ids=EARLY_MOMENTS.keys())
+def test_ctrl_c_before_the_first_file_is_done_leaves_whole_documents_naming_every_file(folder, tmp_path, moment):
+    root, signals = folder
+    paths = [Path(path) for path in sorted(signals, key=str.lower)]
+    rows = tmp_path / "rows.csv"
+    result = run_cli(root, "--jobs", "2", "--json", "--csv", rows, prelude=f"{CTRL_C}\n{moment}")
+    assert (result.returncode, result.stderr) == (130, "ostrel: interrupted\n")
+    (tmp_path / "out.json").write_text(result.stdout)
+    assert documents_name_every_file(tmp_path / "out.json", rows, paths, "interrupted") == 0
 
 
 def run_on_a_cluster_to_be_stopped(tmp_path, own_cluster, stop, *options):
@@ -510,14 +703,14 @@ def test_a_cluster_gets_files_in_batches_and_progress_sees_each_file(dask_client
 
 @pytest.mark.parametrize(("at_start", "raised"), [(signal.default_int_handler, True), (signal.SIG_IGN, False)])
 def test_ctrl_c_while_a_file_is_reported_waits_for_its_end_unless_ignored_from_the_start(at_start, raised):
-    from ostrel.cli.run import _interrupt_after
+    from ostrel.cli.interrupts import DeferredInterrupt
 
     # A command started with Ctrl-C ignored (as "&" in a script does) ignores it for every file count.
     previous = signal.signal(signal.SIGINT, at_start)
     reported, interrupted = [], False
     try:
         try:
-            with _interrupt_after():
+            with DeferredInterrupt():
                 os.kill(os.getpid(), signal.SIGINT)
                 reported.append(True)
         except KeyboardInterrupt:

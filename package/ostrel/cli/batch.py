@@ -3,23 +3,21 @@ Dask cluster, and showing progress as they finish."""
 
 from __future__ import annotations
 
-import contextlib
 import dataclasses
 import functools
 import logging
 import queue
-import signal
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import CancelledError, Future, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
+from concurrent.futures import CancelledError, Future
 from pathlib import Path
 from typing import Any, Protocol, TypeVar
 
 from ..analysis import Analysis, Settings, analyse_file
 from ..analysis.audio import AUDIO_EXTRA_HINT, STDIN, readable_extensions, soundfile_module
 from .errors import InputError, MachineError
+from .pool import WorkerLost, WorkerPool, start_method
 
 # What one file gives: its analysis, or the message saying why it has none.
 Outcome = Analysis | InputError
@@ -110,7 +108,7 @@ def analyse_files(
     if dask_address is not None:
         return _on_cluster(paths, settings, dask_address, progress, no_worker_seconds)
     if jobs > 1 and len(paths) > 1:
-        return _in_processes(paths, settings, min(jobs, len(paths)), progress)
+        return _in_processes(paths, settings, min(jobs, len(paths)), progress, start_method())
     outcomes = (_outcome(path, settings) for path in paths)
     return iter(progress(outcomes, len(paths))) if progress else outcomes
 
@@ -129,6 +127,7 @@ def _in_input_order(
     ahead: int,
     progress: Progress[Any] | None,
     idle: Callable[[], None] | None = None,
+    pump: Callable[[], None] | None = None,
 ) -> Iterator[Any]:
     """The outcomes of the indices in ``batches``, in index order.
 
@@ -136,7 +135,8 @@ def _in_input_order(
     submitted while their first index is less than ``ahead`` beyond the last
     outcome handed on; the progress wrapper sees each file as its batch
     finishes, whatever its place. ``idle``, if given, is called about once a
-    second while nothing finishes, and may raise to give up.
+    second while nothing finishes, and may raise to give up. ``pump``, if
+    given, settles futures in this thread: it is called until one has.
     """
     count = sum(len(batch) for batch in batches)
     finished: queue.Queue[tuple[int, _Future]] = queue.Queue()
@@ -144,6 +144,10 @@ def _in_input_order(
     submitted = handed_on = 0
 
     def next_finished() -> tuple[int, _Future]:
+        if pump is not None:
+            while finished.empty():
+                pump()
+            return finished.get_nowait()
         if idle is None:
             return finished.get()
         while True:
@@ -185,69 +189,22 @@ def _put_with_index(finished: queue.Queue[tuple[int, _Future]], index: int, futu
 
 
 def _in_processes(
-    paths: Sequence[Path], settings: Settings, workers: int, progress: Progress[Any] | None
+    paths: Sequence[Path], settings: Settings, workers: int, progress: Progress[Any] | None, method: str
 ) -> Iterator[Outcome]:
-    executor = ProcessPoolExecutor(max_workers=workers, initializer=_ignore_interrupts)
+    pool = WorkerPool(workers, method)
 
     def submit(batch: Sequence[int]) -> Future[list[Outcome]]:
-        # Workers are started within submit: they must not see Ctrl-C
-        # before they ignore it, and the parent must not lose it.
-        with _interrupts_held():
-            return executor.submit(_outcomes, [paths[index] for index in batch], settings)
+        return pool.submit(_outcomes, [paths[index] for index in batch], settings)
 
-    # One file per task: a result may be large, and a pool task costs little.
+    # One file per task: a result may be large, and a task costs little.
     batches = [[index] for index in range(len(paths))]
     try:
-        yield from _in_input_order(batches, submit, AHEAD_PER_WORKER * workers, progress)
-    except BrokenProcessPool:
-        with _interrupts_held():
-            _end_workers(executor)
+        yield from _in_input_order(batches, submit, AHEAD_PER_WORKER * workers, progress, pump=pool.wait)
+    except WorkerLost:
         # Almost always the system's out-of-memory killer.
         raise MachineError(f"a worker process was killed (out of memory?); try fewer than {workers} jobs") from None
-    except BaseException:
-        with _interrupts_held():
-            _end_workers(executor)
-        raise
-    executor.shutdown()
-
-
-def _ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; the parent alone answers it,
-    # by ending the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if hasattr(signal, "pthread_sigmask"):
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-
-
-@contextlib.contextmanager
-def _interrupts_held() -> Iterator[None]:
-    """Ctrl-C waits meanwhile, and is raised as the block ends.
-
-    Processes started meanwhile begin with it blocked, too. (Windows has no
-    signal masks; a worker there may see Ctrl-C before it ignores it.)
-    """
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-def _end_workers(executor: ProcessPoolExecutor) -> None:
-    """Stop at once: a worker in the middle of a long file is terminated,
-    not awaited, here or by the interpreter's exit."""
-    for process in list(executor._processes.values()):
-        process.terminate()
-    # A worker terminated while sending a large result leaves half a message
-    # in the result pipe, and the pool's reader thread waits for the rest.
-    # With the parent's own write end closed, that read ends at once: every
-    # other writer is dead.
-    executor._result_queue._writer.close()  # type: ignore[attr-defined]
-    # The pool sees its workers gone, fails what was pending and joins them.
-    executor.shutdown(wait=True, cancel_futures=True)
+        pool.close()
 
 
 def _on_cluster(

@@ -24,6 +24,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         _say("interrupted")
         return INTERRUPTED_STATUS
+    finally:
+        # Loaded only if worker processes ran.
+        pool = sys.modules.get("ostrel.cli.pool")
+        if pool is not None:
+            pool.end_helper_processes()
 
 
 def _guarded(argv: list[str]) -> int:
@@ -32,11 +37,15 @@ def _guarded(argv: list[str]) -> int:
     # algebra. Set before numpy is first imported; a value given wins.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
+    from .interrupts import DeferredInterrupt
 
     try:
-        from .run import run
+        # Until the run has opened its documents, Ctrl-C waits: then it can
+        # still close them, naming every file as not analysed.
+        with DeferredInterrupt() as interrupt:
+            from .run import run
 
-        return run(argv)
+            return run(argv, interrupt)
     except InputError as error:
         _say(f"error: {error}")
         return InputError.exit_status

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import errno
 import json
@@ -167,6 +168,12 @@ class Output:
         except OSError as error:
             raise self._failure(error) from None
 
+    def flush(self) -> None:
+        try:
+            self.stream.flush()
+        except OSError as error:
+            raise self._failure(error) from None
+
     def close(self) -> None:
         try:
             if self.stream is sys.stdout:
@@ -179,6 +186,11 @@ class Output:
     def _failure(self, error: OSError) -> Exception:
         if isinstance(error, BrokenPipeError) and self.stream is sys.stdout:
             return ReaderGone()
+        if self.stream is not sys.stdout:
+            # What it still buffers would fail again as it is collected, in a
+            # second report; closing it gives up on that, whatever it says.
+            with contextlib.suppress(OSError):
+                self.stream.close()
         return OutputError(f"cannot write to {self.name}: {error.strerror or error}")
 
 

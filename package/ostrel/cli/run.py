@@ -4,10 +4,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import signal
 import sys
-import threading
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -16,12 +13,14 @@ from ..analysis.audio import STDIN
 from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
 from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
+from .interrupts import DeferredInterrupt
 from .output import STDOUT, CsvRows, Output, check_writable, dump_json, error_entry, format_lines, format_summary
 from .plot import PlotTarget
 from .segments import SegmentRows, SoundTarget
 
 
-def run(argv: list[str]) -> int:
+def run(argv: list[str], interrupt: DeferredInterrupt) -> int:
+    """The run's status; ``interrupt`` holds Ctrl-C until the run is ready for it."""
     options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
@@ -51,7 +50,7 @@ def run(argv: list[str]) -> int:
         sound = SoundTarget.from_option(options.sound_wav, 1)
         signal, rate = demo_signal()
         demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
-        return _report_one(demo, options, plot, sound)
+        return _report_one(demo, options, plot, sound, interrupt)
 
     paths = expand_inputs(options.paths)
     if options.sound_wav and Path(STDIN) in paths:
@@ -63,14 +62,16 @@ def run(argv: list[str]) -> int:
     sound = SoundTarget.from_option(options.sound_wav, len(paths))
     if len(paths) == 1:
         # One file: its errors are the run's errors.
-        return _report_one(None, options, plot, sound, paths[0], settings)
-    return _report_many(paths, settings, options, plot, sound)
+        return _report_one(None, options, plot, sound, interrupt, paths[0], settings)
+    return _report_many(paths, settings, options, plot, sound, interrupt)
 
 
 def _report_one(
     analysis: Analysis | None, options: argparse.Namespace, plot: PlotTarget | None, sound: SoundTarget | None,
-    path: Path | None = None, settings: Settings | None = None,
+    interrupt: DeferredInterrupt, path: Path | None = None, settings: Settings | None = None,
 ) -> int:
+    # Nothing is written before the analysis: Ctrl-C may end it at once.
+    interrupt.deliver()
     if analysis is None:
         assert path is not None and settings is not None
         analysis = _analyse_one(path, settings, options.dask)
@@ -79,19 +80,20 @@ def _report_one(
         # Before any output: a sound that cannot be written leaves no half-reported run.
         sound.write(analysis)
     stdout = Output.stdout()
-    csv_output = Output.open(options.csv, "CSV") if options.csv else None
-    if csv_output is not None:
-        CsvRows(csv_output, with_file=False, with_channel=analysis.tracks[0].channel is not None).add(analysis)
-        csv_output.close()
-    if options.segments_csv:
-        segments_output = Output.open(options.segments_csv, "segments CSV")
-        SegmentRows(segments_output, with_error=False).add(analysis)
-        segments_output.close()
-    if options.json:
-        entries = analysis.to_json()
-        stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
-    elif "-" not in (options.csv, options.segments_csv):
-        stdout.write(format_summary(analysis, options.top) + "\n")
+    with DeferredInterrupt():
+        csv_output = Output.open(options.csv, "CSV") if options.csv else None
+        if csv_output is not None:
+            CsvRows(csv_output, with_file=False, with_channel=analysis.tracks[0].channel is not None).add(analysis)
+            csv_output.close()
+        if options.segments_csv:
+            segments_output = Output.open(options.segments_csv, "segments CSV")
+            SegmentRows(segments_output, with_error=False).add(analysis)
+            segments_output.close()
+        if options.json:
+            entries = analysis.to_json()
+            stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
+        elif "-" not in (options.csv, options.segments_csv):
+            stdout.write(format_summary(analysis, options.top) + "\n")
     if plot is not None:
         plot.draw(analysis)
     stdout.close()
@@ -108,7 +110,7 @@ def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> An
 
 def _report_many(
     paths: list[Path], settings: Settings, options: argparse.Namespace, plot: PlotTarget | None,
-    sound: SoundTarget | None,
+    sound: SoundTarget | None, interrupt: DeferredInterrupt,
 ) -> int:
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
@@ -165,24 +167,32 @@ def _report_many(
                 plot.draw(outcome)
             if sound is not None:
                 sound.write(outcome)
+        # A streaming tool: each file's lines and rows reach their readers as it is done.
+        stdout.flush()
+        for output in (csv_output, segments_output):
+            if output is not None:
+                output.flush()
 
     outcomes = analyse_files(
         paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask,
         no_worker_seconds=options.no_worker_timeout,
     )
     try:
+        # The documents are open: from here on Ctrl-C leaves them whole.
+        interrupt.deliver()
         with contextlib.closing(outcomes):  # type: ignore[type-var]
             for path, outcome in zip(paths, outcomes):
-                with _interrupt_after():
+                with DeferredInterrupt():
                     report(path, outcome)
                     reported += 1
     except ReaderGone:
         # stdout is gone, a CSV file is not: it stays whole and names what it lacks.
         for table, output, option in ((rows, csv_output, options.csv), (segment_rows, segments_output, options.segments_csv)):
             if table is not None and output is not None and option != "-":
-                for path in paths[in_csv:]:
-                    table.add_error(str(path), "not analysed: the reader of stdout closed it")
-                output.close()
+                with DeferredInterrupt():
+                    for path in paths[in_csv:]:
+                        table.add_error(str(path), "not analysed: the reader of stdout closed it")
+                    output.close()
         raise
     except (MachineError, MemoryError, KeyboardInterrupt) as error:
         if isinstance(error, OutputError):
@@ -193,11 +203,13 @@ def _report_many(
             reason = "interrupted"
         elif isinstance(error, MemoryError):
             reason = OUT_OF_MEMORY
-        for path in paths[reported:]:
-            add_error(path, f"not analysed: {reason}")
-        finish()
+        with DeferredInterrupt():
+            for path in paths[reported:]:
+                add_error(path, f"not analysed: {reason}")
+            finish()
         raise
-    finish()
+    with DeferredInterrupt():
+        finish()
     return InputError.exit_status if failed else 0
 
 
@@ -207,24 +219,6 @@ def _check_segment_options(options: argparse.Namespace) -> None:
         raise InputError(f"{other} and --segments-csv - both write to stdout; give --segments-csv a file name")
     # The segments CSV and the sound need the segments found.
     options.segments = options.segments or bool(options.segments_csv) or bool(options.sound_wav)
-
-
-@contextlib.contextmanager
-def _interrupt_after() -> Iterator[None]:
-    """Ctrl-C meanwhile is raised as the block ends: each file's lines,
-    rows and entries are written whole."""
-    # Ignored from the start (as "&" in a script leaves it), Ctrl-C stays ignored.
-    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
-        yield
-        return
-    caught = []
-    previous = signal.signal(signal.SIGINT, lambda *_: caught.append(True))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
 
 
 def _warn(analysis: Analysis) -> None:
