@@ -10,37 +10,14 @@
 
 #include "kernels/cpu_features.hpp"
 #include "kernels/zero_positive.hpp"
+#include "module/buffer_view.hpp"
 
 namespace {
 
+using ostrel::BufferView;
 using ostrel::kernels::Element;
 using ostrel::kernels::Framing;
 using ostrel::kernels::Signal;
-
-// One buffer view, released when it goes out of scope.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    bool acquire(PyObject* exporter, int flags)
-    {
-        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 // The element type of a buffer's format in native byte order; struct's
 // sizes for '=' and '<', the platform's for '@' and none.

@@ -7,34 +7,12 @@
 
 #include <cstring>
 
+#include "module/buffer_view.hpp"
 #include "pcm/decode.hpp"
 
 namespace {
 
-// One buffer view, released when it goes out of scope.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-
-    bool acquire(PyObject* exporter, int flags)
-    {
-        held_ = PyObject_GetBuffer(exporter, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+using ostrel::BufferView;
 
 bool is_native_float64(const Py_buffer& view)
 {
