@@ -91,12 +91,15 @@ def positive_int(text: str) -> int:
     return _checked(check_size, value)
 
 
-def positive_float(text: str) -> float:
+def _number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    return _checked(check_duration, value, text)
+
+
+def positive_float(text: str) -> float:
+    return _checked(check_duration, _number(text), text)
 
 
 def threshold(text: str) -> float:
@@ -108,19 +111,7 @@ def threshold(text: str) -> float:
 
 
 def decibels(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    return _checked(check_prominence, value, text)
-
-
-def decibels_range(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
-    return _checked(check_duration, value, text)
+    return _checked(check_prominence, _number(text), text)
 
 
 def channels(text: str) -> str:
@@ -207,7 +198,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="draw the energy in dB in the plot (default: linear)",
     )
     parser.add_argument(
-        "--plot-db-range", type=decibels_range, default=DEFAULT_DB_RANGE, metavar="DB",
+        "--plot-db-range", type=positive_float, default=DEFAULT_DB_RANGE, metavar="DB",
         help="with --plot-db, how far below the strongest frame the axis reaches; quieter frames "
         "are drawn at its floor (default: %(default)g)",
     )
