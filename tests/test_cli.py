@@ -331,11 +331,6 @@ FAILURES = {
     "sound-of-stdin": (
         lambda tmp: (["-", "--sound-wav", tmp / "s.wav"], "--sound-wav reads a file twice, which stdin cannot be; give a file"), 2, None,
     ),
-    "sound-to-a-missing-folder": (
-        lambda tmp: ([write_wav(tmp / "x.wav", random_ints(2, 100, 1), 2), "--sound-wav", tmp / "no" / "s.wav"],
-                     f"{tmp / 'no' / 's.wav'}: cannot write WAV: No such file or directory"),
-        2, None,
-    ),
     "two-outputs-on-stdout": (
         lambda tmp: (["--json", "--csv", "-"], "--json and --csv - both write to stdout; give --csv a file name"), 2, None,
     ),
@@ -354,6 +349,10 @@ FAILURES = {
             ("csv", lambda tmp: ["--csv", tmp / "missing" / "x.csv"],
              lambda tmp: f"{tmp / 'missing' / 'x.csv'}: cannot write CSV: No such file or directory"),
             ("csv-folder", lambda tmp: ["--csv", tmp], lambda tmp: f"{tmp}: cannot write CSV: Is a directory"),
+            ("segments-csv", lambda tmp: ["--segments-csv", tmp / "missing" / "s.csv"],
+             lambda tmp: f"{tmp / 'missing' / 's.csv'}: cannot write segments CSV: No such file or directory"),
+            ("sound", lambda tmp: ["--sound-wav", tmp / "missing" / "s.wav"],
+             lambda tmp: f"{tmp / 'missing' / 's.wav'}: cannot write WAV: No such file or directory"),
         ]
     },
     "out-of-memory": (

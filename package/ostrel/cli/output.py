@@ -4,11 +4,8 @@ from __future__ import annotations
 
 import contextlib
 import csv
-import errno
 import json
-import os
 import sys
-from pathlib import Path
 from collections.abc import Iterable
 from typing import Any, TextIO
 
@@ -118,29 +115,6 @@ def format_lines(analysis: Analysis) -> list[str]:
             parts[-1] += f" (strongest at {analysis.times[strongest[0]]:.3f} s)"
         lines.append(" ".join(parts + segments.line_part(track)))
     return lines
-
-
-def check_writable(path: Path, what: str, folder_only: bool = False) -> None:
-    """Fail, before any input is read, when ``path`` could not be written: its folder missing,
-    not a folder, or not writable, or ``path`` itself a folder or read-only. The file is not made,
-    so that a run failing on its input leaves nothing behind."""
-    folder = path.parent
-    problem = None
-    if not folder.exists():
-        problem = errno.ENOENT
-    elif not folder.is_dir():
-        problem = errno.ENOTDIR
-    elif not os.access(folder, os.W_OK | os.X_OK):
-        problem = errno.EACCES
-    elif folder_only:
-        pass
-    elif path.is_dir():
-        problem = errno.EISDIR
-    elif path.exists() and not os.access(path, os.W_OK):
-        problem = errno.EACCES
-    if problem is not None:
-        shown = folder if folder_only else path
-        raise InputError(f"{shown}: cannot write {what}: {os.strerror(problem)}")
 
 
 class Output:

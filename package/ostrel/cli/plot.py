@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 from ..analysis import Analysis, Track, decibels
 from .errors import InputError
-from .output import check_writable
+from .places import check_writable, unique_name
 
 PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
 # Columns a curve is reduced to: more than the picture has pixels.
@@ -85,12 +85,7 @@ class PlotTarget:
     def _name(self, source: str) -> str:
         # Named after the whole file name: tone.flac and tone.ogg must not meet as tone.png.
         base = {"-": "stdin", "demo signal (built in)": "demo"}.get(source, Path(source).name) or "plot"
-        name, number = f"{base}.png", 1
-        while name in self.taken:
-            number += 1
-            name = f"{base}-{number}.png"
-        self.taken.add(name)
-        return name
+        return unique_name(base, ".png", self.taken)
 
 
 def columns(values: NDArray[np.float64], count: int = COLUMNS) -> tuple[NDArray[np.intp], NDArray[np.float64], NDArray[np.float64]]:

@@ -14,7 +14,8 @@ from .args import build_parser
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
 from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
 from .interrupts import DeferredInterrupt
-from .output import STDOUT, CsvRows, Output, check_writable, dump_json, error_entry, format_lines, format_summary
+from .output import STDOUT, CsvRows, Output, dump_json, error_entry, format_lines, format_summary
+from .places import check_writable
 from .plot import PlotTarget
 from .segments import SegmentRows, SoundTarget
 

@@ -15,6 +15,7 @@ import numpy as np
 from ..analysis import Analysis, Track, blocks
 from ..analysis.audio import STDIN
 from .errors import InputError
+from .places import check_writable, unique_name
 
 if TYPE_CHECKING:
     from .output import Output
@@ -156,6 +157,9 @@ class SoundTarget:
                 path.mkdir(parents=True, exist_ok=True)
             except OSError as error:
                 raise InputError(f"{path}: cannot make the folder for --sound-wav: {error.strerror or error}") from None
+            check_writable(path / "sound.wav", "WAV", folder_only=True)
+        else:
+            check_writable(path, "WAV")
         return cls(path, folder)
 
     def write(self, analysis: Analysis) -> Path:
@@ -164,11 +168,4 @@ class SoundTarget:
         return target
 
     def _name(self, source: str) -> str:
-        # Two inputs of one name in different folders must not meet in one file.
-        base = Path(source).name or "sound"
-        name, number = f"{base}.sound.wav", 1
-        while name in self.taken:
-            number += 1
-            name = f"{base}-{number}.sound.wav"
-        self.taken.add(name)
-        return name
+        return unique_name(Path(source).name or "sound", ".sound.wav", self.taken)

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import argparse
 import platform
-import sys
 from collections.abc import Sequence
 from typing import Any, NoReturn
 

@@ -1,0 +1,44 @@
+"""Output places: checked before any input is read, and named per input."""
+
+from __future__ import annotations
+
+import errno
+import os
+from pathlib import Path
+
+from .errors import InputError
+
+
+def check_writable(path: Path, what: str, folder_only: bool = False) -> None:
+    """Fail, before any input is read, when ``path`` could not be written: its folder missing,
+    not a folder, or not writable, or ``path`` itself a folder or read-only. The file is not made,
+    so that a run failing on its input leaves nothing behind."""
+    folder = path.parent
+    problem = None
+    if not folder.exists():
+        problem = errno.ENOENT
+    elif not folder.is_dir():
+        problem = errno.ENOTDIR
+    elif not os.access(folder, os.W_OK | os.X_OK):
+        problem = errno.EACCES
+    elif folder_only:
+        pass
+    elif path.is_dir():
+        problem = errno.EISDIR
+    elif path.exists() and not os.access(path, os.W_OK):
+        problem = errno.EACCES
+    if problem is not None:
+        shown = folder if folder_only else path
+        raise InputError(f"{shown}: cannot write {what}: {os.strerror(problem)}")
+
+
+def unique_name(base: str, suffix: str, taken: set[str]) -> str:
+    """``base + suffix``, or ``base-2 + suffix``, ``base-3 + suffix``… when an
+    earlier input of the run took it: inputs of one name in different folders
+    must not meet in one output file."""
+    name, number = f"{base}{suffix}", 1
+    while name in taken:
+        number += 1
+        name = f"{base}-{number}{suffix}"
+    taken.add(name)
+    return name
