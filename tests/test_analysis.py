@@ -232,6 +232,8 @@ def test_channels_first_with_the_layout_is_the_transposed_signal(as_blocks):
     assert [(t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in result.tracks] == [
         (t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in expected.tracks
     ]
+    # As many channels as samples is taken as channels last, unsaid.
+    assert len(analyse(STEREO[:, :2], 8000, settings).tracks) == 2
     # Said outright, more channels than samples is what the caller means.
     assert len(analyse(STEREO, 8000, settings, layout="channels_last").tracks) == 4000
 
