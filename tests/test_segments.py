@@ -79,7 +79,8 @@ SIGNALS = {
     "digital-silence": (lambda: np.zeros(2 * RATE), {}, []),
     # Widened by its fade, a faint sound at either end stops at the signal's edge.
     "faint-tone-from-the-start": (lambda: placed(noise(2, -60), (0.0, tone(1.0, -42))), {}, [(0.0, 1.085)]),
-    "faint-tone-to-the-end": (lambda: placed(noise(2, -60), (1.0, tone(1.0, -42))), {}, [(0.905, 2.0)]),
+    # 201 frames: the last block holds one frame.
+    "faint-tone-to-the-end": (lambda: placed(noise(2.01, -60), (1.0, tone(1.01, -42))), {}, [(0.905, 2.01)]),
     # The first sample steps up from nothing before it: no sound, however short the shortest.
     "dc-offset-from-the-first-sample": (lambda: noise(2, -60) + 0.25, {"min_sound_ms": 1}, []),
     "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
