@@ -232,6 +232,8 @@ def test_channels_first_with_the_layout_is_the_transposed_signal(as_blocks):
     assert [(t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in result.tracks] == [
         (t.energy.tobytes(), t.zcr.tobytes(), t.peaks.tolist()) for t in expected.tracks
     ]
+    # As many channels as samples is taken as channels last, unsaid.
+    assert len(analyse(STEREO[:, :2], 8000, settings).tracks) == 2
     # Said outright, more channels than samples is what the caller means.
     assert len(analyse(STEREO, 8000, settings, layout="channels_last").tracks) == 4000
 
@@ -253,7 +255,7 @@ def zero_positive_reference(signal, win, hop, centered):
 
 
 @pytest.mark.parametrize("disabled", ["", "AVX2"], ids=["dispatched", "portable"])
-@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16, np.int64, np.uint8])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int16, np.int64, np.uint8, np.uint16])
 def test_native_zero_positive_count_is_the_numpy_expression(disabled, dtype):
     # Zeros, negative zeros, NaN and infinities in runs longer than a vector, at every offset and stride.
     code = f"""
@@ -330,6 +332,30 @@ def test_zero_positive_rates_are_exact_whole_and_in_blocks(length, win, hop, cen
         result = analyse(through_one_buffer(pieces(signal, size)), 8000, settings)
         assert result.zcr.tobytes() == expected.tobytes()
         assert result.zero_crossings == crossings
+
+
+ONLY_FLOAT64 = "rates() writes into a one-dimensional buffer of float64 only"
+
+
+@pytest.mark.parametrize(
+    ("args", "kind", "message"),
+    [
+        ((np.zeros(8), 0, 2, 0, np.empty(3)), ValueError, "rates() needs a positive window, got 0"),
+        ((np.zeros(8), 4, 0, 0, np.empty(3)), ValueError, "rates() needs a positive hop, got 0"),
+        ((np.zeros(8), 4, 2, -1, np.empty(3)), ValueError, "rates() needs a padding of 0 or more, got -1"),
+        ((np.zeros(8), 4, 2, 0, np.empty((3, 1))), TypeError, ONLY_FLOAT64),
+        ((np.zeros(8), 4, 2, 0, np.empty(3, np.float32)), TypeError, ONLY_FLOAT64),
+        ((np.zeros((2, 4)), 4, 2, 0, np.empty(3)), TypeError,
+         "rates() takes a one-dimensional buffer of floats or integers, got format 'd' in 2 dimensions"),
+    ],
+    ids=["window-0", "hop-0", "padding-negative", "out-2d", "out-float32", "signal-2d"],
+)
+def test_zero_positive_rates_refuse_what_they_cannot_fill_with_one_line(args, kind, message):
+    from ostrel import _crossings
+
+    with pytest.raises(kind) as raised:
+        _crossings.rates(*args)
+    assert str(raised.value) == message
 
 
 def test_a_zero_positive_tone_crosses_twice_a_period():

@@ -349,6 +349,8 @@ FAILURES = {
             ("csv", lambda tmp: ["--csv", tmp / "missing" / "x.csv"],
              lambda tmp: f"{tmp / 'missing' / 'x.csv'}: cannot write CSV: No such file or directory"),
             ("csv-folder", lambda tmp: ["--csv", tmp], lambda tmp: f"{tmp}: cannot write CSV: Is a directory"),
+            ("csv-under-a-file", lambda tmp: ["--csv", tmp / "a.wav" / "x.csv"],
+             lambda tmp: f"{tmp / 'a.wav' / 'x.csv'}: cannot write CSV: Not a directory"),
             ("segments-csv", lambda tmp: ["--segments-csv", tmp / "missing" / "s.csv"],
              lambda tmp: f"{tmp / 'missing' / 's.csv'}: cannot write segments CSV: No such file or directory"),
             ("sound", lambda tmp: ["--sound-wav", tmp / "missing" / "s.wav"],

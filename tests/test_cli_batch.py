@@ -465,11 +465,12 @@ def csv_names_every_file(csv_path, paths, reason):
 )
 def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files_not_analysed(tmp_path, monkeypatch, output, method):
     paths = [write_wav(tmp_path / f"{index}.wav", random_ints(2, 40000, 1, index), 2) for index in range(4)]
-    rows = tmp_path / "rows.csv"
+    rows, segments = tmp_path / "rows.csv", tmp_path / "segments.csv"
     if method:
         monkeypatch.setenv("OSTREL_START_METHOD", method)
     process = subprocess.Popen(
-        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--win", "16", "--hop", "4", *output]
+        [sys.executable, "-m", "ostrel", *map(str, paths), "--csv", str(rows), "--segments-csv", str(segments),
+         "--win", "16", "--hop", "4", *output]
         + (["--jobs", "2"] if method else []),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
     )
@@ -478,7 +479,12 @@ def test_a_reader_closing_stdout_ends_quietly_with_the_csv_file_naming_the_files
     process.stdout.close()
     _, stderr = process.communicate(timeout=60)
     assert (process.returncode, stderr) == (0, "")
-    assert csv_names_every_file(rows, paths, "the reader of stdout closed it") < len(paths)
+    analysed = csv_names_every_file(rows, paths, "the reader of stdout closed it")
+    assert analysed < len(paths)
+    # The segments CSV too names every file not analysed.
+    assert [row for row in list(csv.reader(segments.open()))[1:] if row[-1]] == [
+        [str(path), "", "", "", "not analysed: the reader of stdout closed it"] for path in paths[analysed:]
+    ]
     if Path("/proc/self/stat").exists():
         assert processes_in_session(process.pid) == []
 

@@ -77,6 +77,12 @@ SIGNALS = {
     "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), {}, TONES),
     "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), {}, [(0.985, 1.515)]),
     "digital-silence": (lambda: np.zeros(2 * RATE), {}, []),
+    # Widened by its fade, a faint sound at either end stops at the signal's edge.
+    "faint-tone-from-the-start": (lambda: placed(noise(2, -60), (0.0, tone(1.0, -42))), {}, [(0.0, 1.085)]),
+    # 201 frames: the last block holds one frame.
+    "faint-tone-to-the-end": (lambda: placed(noise(2.01, -60), (1.0, tone(1.01, -42))), {}, [(0.905, 2.01)]),
+    # The first sample steps up from nothing before it: no sound, however short the shortest.
+    "dc-offset-from-the-first-sample": (lambda: noise(2, -60) + 0.25, {"min_sound_ms": 1}, []),
     "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
     # Sound with no pause is its own floor unless the floor's window reaches the quiet around it.
     "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
@@ -89,6 +95,8 @@ SIGNALS = {
 }
 
 
+# A stray warning (a median of no frames in a short last block) is a fault too.
+@pytest.mark.filterwarnings("error")
 @pytest.mark.parametrize("case", list(SIGNALS))
 def test_segments_of_constructed_signals(case):
     make, settings, expected = SIGNALS[case]
@@ -109,9 +117,12 @@ def speech_like(seconds, seed):
     return signal
 
 
-@pytest.mark.parametrize("size", [1, 159, 160, 4000, 16000, 77777])
-def test_streamed_segments_equal_those_of_the_whole_signal(size):
+@pytest.mark.parametrize(("size", "rising"), [(1, False), (159, False), (160, False), (4000, False), (16000, False), (77777, False), (4000, True)])
+def test_streamed_segments_equal_those_of_the_whole_signal(size, rising):
     signal = speech_like(12, seed=size % 7)
+    if rising:
+        # Noise that rises: the quietest block lies at the far end of the look-back.
+        signal = signal[::-1].copy()
     whole = find_segments(signal, RATE)
     assert len(whole) > 5
     if size == 1:
@@ -129,6 +140,8 @@ def test_segments_of_a_file_its_blocks_and_its_analysis_agree(tmp_path, size, ov
     assert find_segments(path, RATE) == whole
     assert find_segments(str(path)) == whole
     assert find_segments(blocks(path, size, overlap)) == whole
+    pieces = [signal[max(0, i - overlap) : i + size] for i in range(0, len(signal), size)]
+    assert find_segments(pieces, RATE, overlap=overlap) == whole
     analysed = analyse_file(path, Settings(segments=SegmentSettings()))
     assert analysed.track.segments == tuple(whole)
     stereo = write_wav(tmp_path / "stereo.wav", np.column_stack((ints, ints // 4)), 2, RATE)
@@ -162,6 +175,7 @@ def test_a_long_stream_takes_bounded_memory():
         (dict(keep_db=float("nan")), ValueError, "keep_db: must be a positive number of dB, got nan"),
         (dict(keep_db=8.0, start_db=6.0), ValueError, "keep_db: must be at most start_db (6), got 8"),
         (dict(unvoiced_zcr=0.5), ValueError, "unvoiced_zcr: must be a number of at least 1, got 0.5"),
+        (dict(unvoiced_zcr=float("inf")), ValueError, "unvoiced_zcr: must be a number of at least 1, got inf"),
         (dict(min_silence_ms=-1), ValueError, "min_silence_ms: must be a positive number, got -1"),
         (dict(floor_window_s=float("inf")), ValueError, "floor_window_s: must be a positive number, got inf"),
         (dict(win_ms="25"), TypeError, "win_ms: expected a number, got '25'"),
@@ -174,19 +188,27 @@ def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
     assert str(raised.value) == message
 
 
+@pytest.mark.parametrize("keywords", [dict(unvoiced_zcr=1), dict(keep_db=6.0, start_db=6.0), dict(start_db=1e-9, keep_db=1e-9)])
+def test_segment_settings_at_their_bounds_are_taken(keywords):
+    settings = SegmentSettings(**keywords)
+    assert {name: getattr(settings, name) for name in keywords} == keywords
+
+
 @pytest.mark.parametrize(
     ("call", "kind", "message"),
     [
-        (lambda: Settings(segments=True), TypeError, "segments: expected SegmentSettings or None, got True"),
-        (lambda: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
-        (lambda: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
-        (lambda: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
-        (lambda: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
+        (lambda tmp: Settings(segments=True), TypeError, "segments: expected SegmentSettings or None, got True"),
+        (lambda tmp: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
+        (lambda tmp: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
+        (lambda tmp: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
+        (lambda tmp: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
+        (lambda tmp: find_segments(blocks(write_wav(tmp / "s.wav", np.zeros((100, 2), dtype=np.int64), 2, RATE), 50, channels="each")),
+         ValueError, "find_segments() takes the blocks of one channel or of the mix-down"),
     ],
 )
-def test_what_find_segments_cannot_take_is_one_line(call, kind, message):
+def test_what_find_segments_cannot_take_is_one_line(tmp_path, call, kind, message):
     with pytest.raises(kind) as raised:
-        call()
+        call(tmp_path)
     assert str(raised.value) == message
 
 
@@ -218,6 +240,9 @@ def test_summary_counts_the_segments_and_lists_the_first(speech_files, capsys):
         f"                   {expected[1][0]:8.3f} - {expected[1][1]:8.3f} s",
         f"                   ... {len(expected) - 2} more",
     ]
+    # All of them shown: nothing more to say.
+    assert main([str(path), "--segments", "--top", str(len(expected))]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == f"                   {expected[-1][0]:8.3f} - {expected[-1][1]:8.3f} s"
 
 
 @pytest.mark.parametrize("channels", ["mix", "each"])
@@ -252,6 +277,19 @@ def test_segments_csv_on_stdout_alone_and_the_same_from_worker_processes(speech_
     one = capsys.readouterr().out.splitlines()
     expected = find_segments(speech_files["mono"][1] / 32768.0, RATE)
     assert one == ["source,channel,start_s,end_s"] + [f"{paths[0]},,{start!r},{end!r}" for start, end in expected]
+    # Several files: stdout holds the table alone, not the lines of each file too.
+    assert main([*paths, "--segments-csv", "-"]) == 0
+    mixed = find_segments(speech_files["stereo"][1].mean(axis=1) / 32768.0, RATE)
+    assert capsys.readouterr().out.splitlines() == ["source,channel,start_s,end_s,error"] + [
+        f"{path},,{start!r},{end!r}," for path, segments in zip(paths, (expected, mixed)) for start, end in segments
+    ]
+    # A file not analysed has its row there too.
+    broken = speech_files["mono"][0].with_name("broken.wav")
+    broken.write_bytes(b"nonsense")
+    assert main([paths[0], str(broken), "--segments-csv", "-"]) == 2
+    assert capsys.readouterr().out.splitlines()[-1] == (
+        f"{broken},,,,{broken}: not a WAV file nor another audio format that soundfile reads"
+    )
     assert main([*paths, "--segments", "--json"]) == 0
     here = capsys.readouterr().out
     assert main([*paths, "--segments", "--json", "--jobs", "2"]) == 0
@@ -268,6 +306,9 @@ def test_sound_wav_holds_the_samples_of_the_segments_and_no_others(speech_files,
         assert (sound.getnchannels(), sound.getsampwidth(), sound.getframerate()) == (2, 4, RATE)
         written = np.frombuffer(sound.readframes(sound.getnframes()), dtype="<i4").reshape(-1, 2)
     assert np.array_equal(written, kept * 65536)
+    # Bytes a second and a frame, which players trust and the reader above does not check.
+    assert np.frombuffer(target.read_bytes()[28:34], dtype="<u4", count=1).tolist() == [RATE * 2 * 4]
+    assert target.read_bytes()[32:34] == (2 * 4).to_bytes(2, "little")
     # Several files: one per input, named after it, in the folder given.
     folder = tmp_path / "sounds"
     assert main([str(path), str(speech_files["mono"][0]), "--sound-wav", str(folder)]) == 0
@@ -297,6 +338,44 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         ("channel 1 sound (3 segments)", list(to_rgb("C0")), [pytest.approx(span) for span in TONES]),
         ("channel 2 sound (1 segment)", list(to_rgb("C1")), [pytest.approx(span) for span in find_segments(signal[:, 1], RATE)]),
     ]
+
+
+@pytest.mark.parametrize(
+    ("runs", "expected"),
+    [
+        # A gap of exactly min_silence is silence; one frame less is bridged.
+        ([(0, 5), (8, 12)], [(0, 5), (8, 12)]),
+        ([(0, 5), (7, 12)], [(0, 12)]),
+        # A sound of exactly min_sound is kept; one frame less is dropped.
+        ([(0, 4)], [(0, 4)]),
+        ([(0, 3), (10, 14)], [(10, 14)]),
+        # 2 dB short of the span: widened by 2 frames at 1 dB a frame, then bridged.
+        ([(10, 15, 24.5), (20, 24, 24.5)], [(8, 26)]),
+    ],
+)
+def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):
+    from ostrel.analysis.segments import SPAN_DB, _Merger
+
+    merger = _Merger(gap=3, shortest=4, slope_db=1.0)
+    for first, end, *peak in runs:
+        merger.add(first, end, peak[0] if peak else SPAN_DB)
+    assert merger.finish() == expected
+
+
+@pytest.mark.parametrize(
+    ("channels", "expected"),
+    [
+        ([[(0.0, 1.0)], [(0.25, 0.5), (0.75, 1.5)]], [(0, 24000)]),
+        ([[(0.0, 0.5)], [(0.5, 0.75)], [(1.0, 9.0)]], [(0, 12000), (16000, 32000)]),
+    ],
+)
+def test_the_sound_kept_is_the_union_of_the_channels_segments(channels, expected):
+    from types import SimpleNamespace
+
+    from ostrel.cli.segments import _sample_spans
+
+    tracks = [SimpleNamespace(segments=tuple(segments)) for segments in channels]
+    assert _sample_spans(SimpleNamespace(sample_rate=RATE, num_samples=2 * RATE, tracks=tracks)) == expected
 
 
 @pytest.mark.parametrize("size", [1, 2, 7, 20, 1000])
