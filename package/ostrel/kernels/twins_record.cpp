@@ -1,18 +1,31 @@
-// The kernels' record of the twins they ran, handed to ostrel._cpu.  That
-// module is a library of its own, with its own copy of any state, and
-// ostrel.fenwy's namespace holds its functions only: the record is reached
-// through this one exported symbol of ostrel.fenwy's library instead.
-#include "cpu_features.hpp"
+#include "twins_record.hpp"
 
-#include <Python.h>
+#include "cpu_features.hpp"
+#include "module/ref.hpp"
 
 #include <iterator>
 
-extern "C" Py_EXPORTED_SYMBOL unsigned ostrel_twins_run(int place)
+namespace ostrel::kernels {
+namespace {
+
+unsigned twins_run_at(int place)
 {
-    using namespace ostrel::kernels;
     if (place < 0 || place >= static_cast<int>(std::size(twins_names))) {
         return 0;
     }
     return twins_run(static_cast<Twins>(place));
 }
+
+} // namespace
+
+void publish_twins_record()
+{
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    TwinsRun reader = &twins_run_at;
+    Ref capsule = Ref::steal(PyCapsule_New(reinterpret_cast<void*>(reader), twins_record_key, nullptr));
+    if (shared == nullptr || !capsule || PyDict_SetItemString(shared, twins_record_key, capsule) < 0) {
+        PyErr_Clear();
+    }
+}
+
+} // namespace ostrel::kernels

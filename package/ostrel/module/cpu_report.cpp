@@ -7,14 +7,9 @@
 #include "ref.hpp"
 
 #include "kernels/cpu_features.hpp"
+#include "kernels/twins_record.hpp"
 
 #include <iterator>
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 namespace ostrel {
 namespace {
@@ -49,41 +44,22 @@ PyObject* features(PyObject*, PyObject*)
     return pairs.release();
 }
 
-// The record in ostrel.fenwy's own library (importing it if need be);
-// nothing where the platform cannot look a symbol up.
-using TwinsRun = unsigned (*)(int);
-
-TwinsRun fenwy_twins_run()
+// The record's reader that ostrel.fenwy left in the interpreter's
+// dictionary (importing it if need be).
+kernels::TwinsRun fenwy_twins_run()
 {
     Ref fenwy = Ref::steal(PyImport_ImportModule("ostrel.fenwy"));
-    Ref file = Ref::steal(fenwy ? PyObject_GetAttrString(fenwy, "__file__") : nullptr);
-    if (!file) {
+    if (!fenwy) {
         return nullptr;
     }
-#if defined(_WIN32)
-    wchar_t* path = PyUnicode_AsWideCharString(file, nullptr);
-    if (path == nullptr) {
-        return nullptr;
-    }
-    HMODULE library = GetModuleHandleW(path);
-    PyMem_Free(path);
-    void* symbol = library != nullptr ? reinterpret_cast<void*>(GetProcAddress(library, "ostrel_twins_run")) : nullptr;
-#else
-    Ref path = Ref::steal(PyUnicode_EncodeFSDefault(file));
-    if (!path) {
-        return nullptr;
-    }
-    // Already loaded by the import: this only finds it.
-    void* library = dlopen(PyBytes_AS_STRING(path.get()), RTLD_NOW | RTLD_NOLOAD);
-    void* symbol = library != nullptr ? dlsym(library, "ostrel_twins_run") : nullptr;
-    if (library != nullptr) {
-        dlclose(library);
-    }
-#endif
-    if (symbol == nullptr) {
+    PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    PyObject* capsule = shared != nullptr ? PyDict_GetItemString(shared, kernels::twins_record_key) : nullptr;
+    void* reader = capsule != nullptr ? PyCapsule_GetPointer(capsule, kernels::twins_record_key) : nullptr;
+    if (reader == nullptr) {
+        PyErr_Clear();
         PyErr_SetString(PyExc_RuntimeError, "ostrel.fenwy's record of the kernels' twins was not found");
     }
-    return reinterpret_cast<TwinsRun>(symbol);
+    return reinterpret_cast<kernels::TwinsRun>(reader);
 }
 
 const char* twin_name(unsigned run)
@@ -102,7 +78,7 @@ const char* twin_name(unsigned run)
 
 PyObject* twins(PyObject*, PyObject*)
 {
-    const TwinsRun run = fenwy_twins_run();
+    const kernels::TwinsRun run = fenwy_twins_run();
     if (run == nullptr) {
         return nullptr;
     }

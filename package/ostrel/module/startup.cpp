@@ -9,6 +9,7 @@
 #include "kernels/cpu_features.hpp"
 #include "kernels/error_state.hpp"
 #include "kernels/gate.hpp"
+#include "kernels/twins_record.hpp"
 #include "peaks/bodies.hpp"
 
 #include <array>
@@ -117,6 +118,7 @@ bool warn_on_version_mismatch()
 bool configure_cpu_paths()
 {
     const std::string unknown = kernels::configure_cpu_features();
+    kernels::publish_twins_record();
     if (unknown.empty()) {
         return true;
     }
