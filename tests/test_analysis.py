@@ -264,7 +264,7 @@ from ostrel import _crossings
 rng = np.random.default_rng(7)
 values = rng.choice([-2.0, -0.0, 0.0, 1.0, np.nan, -np.inf, np.inf, -1e-300], size=1000)
 if np.dtype({dtype.__name__!r}).kind != "f":
-    values = np.nan_to_num(values, posinf=3, neginf=-3).astype({dtype.__name__!r}, casting="unsafe")
+    values = np.nan_to_num(values, posinf=3, neginf=-3).astype(np.int64).astype({dtype.__name__!r})
 else:
     values = values.astype({dtype.__name__!r})
 for x in [values[start:] for start in range(9)] + [values[::3], values[::-1], values[:1], values[:0]]:
@@ -298,7 +298,7 @@ from ostrel import _crossings
 rng = np.random.default_rng(5)
 values = np.repeat(rng.choice([-2.0, -0.0, 0.0, 1.0, np.nan, -np.inf, np.inf], size=9100), rng.integers(1, 4, 9100))[:9100]
 if np.dtype({dtype.__name__!r}).kind != "f":
-    values = np.nan_to_num(values, posinf=3, neginf=-3).astype({dtype.__name__!r}, casting="unsafe")
+    values = np.nan_to_num(values, posinf=3, neginf=-3).astype(np.int64).astype({dtype.__name__!r})
 else:
     values = values.astype({dtype.__name__!r})
 for length, win, hop, pad, extra in {NATIVE_FRAMINGS!r}:
