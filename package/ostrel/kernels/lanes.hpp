@@ -45,7 +45,11 @@ template <class T>
 [[gnu::always_inline]] inline Lanes<double>::Values widen_two(const float* at)
 {
 #if defined(__SSE2__)
-    return reinterpret_cast<Lanes<double>::Values>(_mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(at)))));
+    // Copied rather than loaded through a double pointer: a float pair is
+    // aligned to four bytes only.  The copy compiles to the same single load.
+    double pair;
+    std::memcpy(&pair, at, sizeof pair);
+    return reinterpret_cast<Lanes<double>::Values>(_mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(pair))));
 #else
     typedef float Two __attribute__((vector_size(8)));
     Two raw;
