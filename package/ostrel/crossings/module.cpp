@@ -11,6 +11,7 @@
 #include "kernels/cpu_features.hpp"
 #include "kernels/zero_positive.hpp"
 #include "module/buffer_view.hpp"
+#include "module/private_module.hpp"
 
 namespace {
 
@@ -18,6 +19,8 @@ using ostrel::BufferView;
 using ostrel::kernels::Element;
 using ostrel::kernels::Framing;
 using ostrel::kernels::Signal;
+using ostrel::private_module::ssize_of;
+using ostrel::private_module::takes_arguments;
 
 // The element type of a buffer's format in native byte order; struct's
 // sizes for '=' and '<', the platform's for '@' and none.
@@ -88,12 +91,9 @@ private:
 
 std::optional<Py_ssize_t> positive(PyObject* object, const char* function, const char* what)
 {
-    const Py_ssize_t value = PyLong_AsSsize_t(object);
-    if (value == -1 && PyErr_Occurred()) {
-        return std::nullopt;
-    }
-    if (value < 1) {
-        PyErr_Format(PyExc_ValueError, "%s() needs a positive %s, got %zd", function, what, value);
+    const std::optional<Py_ssize_t> value = ssize_of(object);
+    if (value && *value < 1) {
+        PyErr_Format(PyExc_ValueError, "%s() needs a positive %s, got %zd", function, what, *value);
         return std::nullopt;
     }
     return value;
@@ -106,8 +106,7 @@ constexpr const char count_doc[] =
 
 PyObject* count(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 1) {
-        PyErr_Format(PyExc_TypeError, "count() takes 1 positional argument (%zd given)", nargs);
+    if (!takes_arguments("count", nargs, 1)) {
         return nullptr;
     }
     BufferView held;
@@ -134,8 +133,7 @@ constexpr const char rates_doc[] =
 
 PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "rates() takes 5 positional arguments (%zd given)", nargs);
+    if (!takes_arguments("rates", nargs, 5)) {
         return nullptr;
     }
     const std::optional<Py_ssize_t> win = positive(args[1], "rates", "window");
@@ -146,12 +144,12 @@ PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (!hop) {
         return nullptr;
     }
-    const Py_ssize_t pad = PyLong_AsSsize_t(args[3]);
-    if (pad == -1 && PyErr_Occurred()) {
+    const std::optional<Py_ssize_t> pad = ssize_of(args[3]);
+    if (!pad) {
         return nullptr;
     }
-    if (pad < 0) {
-        PyErr_Format(PyExc_ValueError, "rates() needs a padding of 0 or more, got %zd", pad);
+    if (*pad < 0) {
+        PyErr_Format(PyExc_ValueError, "rates() needs a padding of 0 or more, got %zd", *pad);
         return nullptr;
     }
     BufferView held;
@@ -170,11 +168,11 @@ PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     }
     // Frame starts are formed as f * hop: they must not overflow.
     const Py_ssize_t frames = out.view().shape[0];
-    if (frames > 0 && frames - 1 > (PY_SSIZE_T_MAX - *win - pad - signal->length) / *hop) {
+    if (frames > 0 && frames - 1 > (PY_SSIZE_T_MAX - *win - *pad - signal->length) / *hop) {
         PyErr_SetString(PyExc_OverflowError, "rates(): too many frames for this hop");
         return nullptr;
     }
-    const Framing framing{pad, *win, *hop, frames};
+    const Framing framing{*pad, *win, *hop, frames};
     auto* into = static_cast<double*>(out.view().buf);
     Py_BEGIN_ALLOW_THREADS
     {
@@ -186,24 +184,14 @@ PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyMethodDef methods[] = {
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count)), METH_FASTCALL, count_doc},
-    {"rates", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rates)), METH_FASTCALL, rates_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef_Slot slots[] = {
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
+    ostrel::private_module::method("count", count, count_doc),
+    ostrel::private_module::method("rates", rates, rates_doc),
+    ostrel::private_module::methods_end(),
 };
 
 PyModuleDef module = {
     PyModuleDef_HEAD_INIT, "ostrel._crossings",
-    "Zero crossings with a zero counted as positive (private to ostrel.analysis).", 0, methods, slots, nullptr,
+    "Zero crossings with a zero counted as positive (private to ostrel.analysis).", 0, methods, ostrel::private_module::stateless_slots, nullptr,
     nullptr, nullptr,
 };
 

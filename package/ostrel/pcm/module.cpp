@@ -6,13 +6,17 @@
 #include <Python.h>
 
 #include <cstring>
+#include <optional>
 
 #include "module/buffer_view.hpp"
+#include "module/private_module.hpp"
 #include "pcm/decode.hpp"
 
 namespace {
 
 using ostrel::BufferView;
+using ostrel::private_module::ssize_of;
+using ostrel::private_module::takes_arguments;
 
 bool is_native_float64(const Py_buffer& view)
 {
@@ -29,16 +33,12 @@ constexpr const char decode_doc[] =
 
 PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
-    if (nargs != 5) {
-        PyErr_Format(PyExc_TypeError, "decode() takes 5 positional arguments (%zd given)", nargs);
+    if (!takes_arguments("decode", nargs, 5)) {
         return nullptr;
     }
-    const long width = PyLong_AsLong(args[1]);
-    if (width == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    const Py_ssize_t channels = PyLong_AsSsize_t(args[2]);
-    if (channels == -1 && PyErr_Occurred()) {
+    const std::optional<Py_ssize_t> width = ssize_of(args[1]);
+    const std::optional<Py_ssize_t> channels = width ? ssize_of(args[2]) : std::nullopt;
+    if (!channels) {
         return nullptr;
     }
     const int mix = PyObject_IsTrue(args[4]);
@@ -46,9 +46,9 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     // A WAV header counts channels in 16 bits; the channel sums rely on it.
-    if (width < 1 || width > 4 || channels < 1 || channels > 65535) {
-        PyErr_Format(PyExc_ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got %ld and %zd",
-                     width, channels);
+    if (*width < 1 || *width > 4 || *channels < 1 || *channels > 65535) {
+        PyErr_Format(PyExc_ValueError, "decode() needs a width of 1 to 4 bytes and 1 to 65535 channels, got %zd and %zd",
+                     *width, *channels);
         return nullptr;
     }
     BufferView raw;
@@ -60,8 +60,8 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "decode() writes into a buffer of native float64 only");
         return nullptr;
     }
-    const Py_ssize_t frames = raw.view().len / (width * channels);
-    const Py_ssize_t values = mix ? frames : frames * channels;
+    const Py_ssize_t frames = raw.view().len / (*width * *channels);
+    const Py_ssize_t values = mix ? frames : frames * *channels;
     if (out.view().len / 8 < values) {
         PyErr_Format(PyExc_ValueError, "decode() needs room for %zd values, the buffer holds %zd", values,
                      out.view().len / 8);
@@ -70,30 +70,20 @@ PyObject* decode(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     const auto* bytes = static_cast<const unsigned char*>(raw.view().buf);
     auto* into = static_cast<double*>(out.view().buf);
     Py_BEGIN_ALLOW_THREADS
-    ostrel::pcm::decode(bytes, static_cast<std::size_t>(frames), static_cast<int>(width),
-                        static_cast<std::size_t>(channels), mix != 0, into);
+    ostrel::pcm::decode(bytes, static_cast<std::size_t>(frames), static_cast<int>(*width),
+                        static_cast<std::size_t>(*channels), mix != 0, into);
     Py_END_ALLOW_THREADS
     return PyLong_FromSsize_t(frames);
 }
 
 PyMethodDef methods[] = {
-    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_FASTCALL, decode_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef_Slot slots[] = {
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
+    ostrel::private_module::method("decode", decode, decode_doc),
+    ostrel::private_module::methods_end(),
 };
 
 PyModuleDef module = {
     PyModuleDef_HEAD_INIT, "ostrel._pcm", "Native decoding of PCM WAV samples (private to ostrel.analysis).", 0,
-    methods, slots, nullptr, nullptr, nullptr,
+    methods, ostrel::private_module::stateless_slots, nullptr, nullptr, nullptr,
 };
 
 } // namespace
