@@ -5,6 +5,8 @@ The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
 floor is the lowest of those levels within ``floor_window_s`` around it, so
 the floor follows a recording whose noise drifts and needs no fixed level.
+A block of steady, periodic sound (a tone, a held vowel) gives no level:
+sound with no pause is then still sound, not its own floor.
 A frame ``start_db`` above its floor (more where the noise varies) starts
 sound, which lasts while frames stay ``keep_db`` above it or sound unvoiced
 (a zero-crossing rate well above the floor's, energy above it); a run of
@@ -62,6 +64,13 @@ MAX_EDGE_DB = 40.0
 # noise that bursts up in the pauses of loud sound does not.
 RANGE_DB = 21.5
 
+# A block whose frames' zero-crossing counts stay this close (their tenth
+# to ninetieth percentile, so that a block's first or last frames may differ)
+# is periodic: a tone, a held vowel or note, not noise, whose counts vary by tens. It does not give the floor its level unless it is
+# hum: crossing below HUM_HZ (mains at 50 or 60 Hz and their harmonics).
+STEADY_CROSSINGS = 2.0
+HUM_HZ = 150.0
+
 # Per block (see _block_levels), and what a block before the start or after
 # the end counts as: never the quietest nor the loudest.
 LEVEL_COLUMNS = 7
@@ -101,6 +110,8 @@ class SegmentStream:
         seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
         self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
         self.fed = 0
+        # Crossing counts per frame, and the crossing rate above hum's.
+        self.steady = (float(self.win), 2.0 * HUM_HZ / sample_rate)
         # Frames from ``first_frame`` on, not yet classified: energy and energy of the difference in dB, crossing rate.
         self.first_frame = 0
         self.features = np.empty((0, 3))
@@ -137,9 +148,10 @@ class SegmentStream:
             self.merged.add(*run)
         segments = []
         half = self.hop // 2
-        # Frame m stands for the hop around its centre, sample m·hop.
+        # Frame m stands for the hop around its centre, sample m·hop; the last one, for the rest of the signal too.
         for first, end in self.merged.finish():
-            start, stop = max(0, first * self.hop - half), min(self.fed, end * self.hop - half)
+            stop = self.fed if end >= self.first_frame else min(self.fed, end * self.hop - half)
+            start = max(0, first * self.hop - half)
             if stop > start:
                 segments.append((start, stop))
         return segments
@@ -172,10 +184,10 @@ class SegmentStream:
         added = []
         if whole:
             stop = start + whole * BLOCK_FRAMES
-            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3)))
+            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3), *self.steady))
             start = stop
         if final and len(self.features) > start:
-            added.append(_block_levels(self.features[None, start:]))
+            added.append(_block_levels(self.features[None, start:], *self.steady))
         if added:
             self.levels = np.concatenate((self.levels, *added))
 
@@ -198,7 +210,9 @@ class SegmentStream:
             windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
             nearest = np.argmin(windows, axis=1)
             quietest = nearest + np.arange(len(windows))
-            floor = np.repeat(windows[np.arange(len(windows)), nearest], BLOCK_FRAMES)[:count]
+            floor = windows[np.arange(len(windows)), nearest]
+            # Only steady sound within reach: no noise to measure, so the floor is the quietest there is.
+            floor = np.repeat(np.where(np.isinf(floor), QUIETEST_DB, floor), BLOCK_FRAMES)[:count]
             margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
             above = frames[:, feature] - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
@@ -218,12 +232,18 @@ class SegmentStream:
         self.first_frame += count
 
 
-def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
+def _block_levels(frames: NDArray[np.float64], win: float, hum_rate: float) -> NDArray[np.float64]:
     """Per block of frames (blocks × frames × features): for the energy and
-    the energy of the difference, the level of the quietest tenth and how far the
-    median lies above it; the median crossing rate of the quietest quarter;
-    the loudest frame of each energy."""
+    the energy of the difference, the level of the quietest fifth and how far the
+    median lies above it (a steady sound's: none, no spread); the median
+    crossing rate of the quietest quarter; the loudest frame of each energy."""
     width = frames.shape[1]
+    crossings = np.sort(frames[:, :, 2], axis=1)
+    tail = width // 10
+    # Rates times the window are whole counts but for rounding: half a crossing of slack.
+    steady = ((crossings[:, width - 1 - tail] - crossings[:, tail]) * win <= STEADY_CROSSINGS + 0.5) & (
+        crossings[:, width // 2] > hum_rate
+    )
     columns = []
     for feature in (0, 1):
         ordered = np.sort(frames[:, :, feature], axis=1)
@@ -232,7 +252,9 @@ def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
     columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
     columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
-    return np.column_stack(columns)
+    levels = np.column_stack(columns)
+    levels[steady, :4] = (np.inf, 0.0, np.inf, 0.0)
+    return levels
 
 
 class _Runs:
