@@ -80,7 +80,8 @@ def speak(text: str, voice: str, rate: int) -> np.ndarray:
         ["espeak-ng", "--stdout", "-v", voice, "-s", str(rate), text], check=True, capture_output=True
     ).stdout
     converted = subprocess.run(
-        ["sox", "-t", "wav", "-", "-t", "wav", "-r", str(RATE), "-b", "16", "-"], input=speech, check=True,
+        # No dither (-D): the set is then the same in every run.
+        ["sox", "-D", "-t", "wav", "-", "-t", "wav", "-r", str(RATE), "-b", "16", "-"], input=speech, check=True,
         capture_output=True,
     ).stdout
     with wave.open(io.BytesIO(converted)) as reader:

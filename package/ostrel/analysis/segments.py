@@ -53,6 +53,12 @@ UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
 SPREAD_FACTOR = 1.65
+# Or this many times how far the noise's level wanders: the quieter blocks
+# around (the loudest of the quietest QUIETER_SHARE) over the quietest, up to
+# MOST_WANDER_DB, for where sound fills more than all but that share.
+WANDER_FACTOR = 3.0
+QUIETER_SHARE = 0.15
+MOST_WANDER_DB = 15.0
 # Sound lasts while frames stay this share of that margin above the floor.
 KEEP_SHARE = 0.65
 # Edges hidden by noise: a sound reaches this far below the loudest sound
@@ -108,6 +114,7 @@ class SegmentStream:
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
         seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
+        self.quieter = int(QUIETER_SHARE * (2 * self.reach + 1))
         self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
         self.fed = 0
         # Crossing counts per frame, and the crossing rate above hum's.
@@ -210,10 +217,16 @@ class SegmentStream:
             windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
             nearest = np.argmin(windows, axis=1)
             quietest = nearest + np.arange(len(windows))
-            floor = windows[np.arange(len(windows)), nearest]
+            quiet = windows[np.arange(len(windows)), nearest]
+            # Noise whose level wanders from block to block (babble) widens the margin too: by how far
+            # the quieter blocks around rise above the quietest. None where there is no noise to measure.
+            with np.errstate(invalid="ignore"):
+                wander = np.partition(windows, self.quieter, axis=1)[:, self.quieter] - quiet
+            wander = np.where(np.isfinite(wander), wander, 0.0)
+            margin = np.maximum(SPREAD_FACTOR * levels[quietest, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
             # Only steady sound within reach: no noise to measure, so the floor is the quietest there is.
-            floor = np.repeat(np.where(np.isinf(floor), QUIETEST_DB, floor), BLOCK_FRAMES)[:count]
-            margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
+            floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
+            margin = np.repeat(margin, BLOCK_FRAMES)[:count]
             above = frames[:, feature] - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
