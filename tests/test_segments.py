@@ -93,6 +93,11 @@ SIGNALS = {
     "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
     # A buzz at 120 Hz is as steady as hum: with no pause it is its own floor unless the floor's window reaches the quiet around it.
     "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
+    # Over steady noise a sound starts however far below louder sound around it (32 dB here).
+    "quiet-rumble-after-a-loud-vowel": (
+        lambda: placed(noise(4, -75, seed=1), (1.0, vowel(0.5, -20)), (2.0, noise(0.3, -52, seed=9, smooth=8))), {},
+        [(0.985, 1.515), (1.985, 2.315)],
+    ),
     # Steady sound with no pause is sound, not the floor; steady noise and hum are not.
     "steady-tone-throughout": (lambda: tone(10, -12), {}, [(0.0, 10.0)]),
     "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.985, 10.0)]),

@@ -69,6 +69,10 @@ MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
 # noise that bursts up in the pauses of loud sound does not.
 RANGE_DB = 21.5
+# Sound lasts no further than this below the loudest sound around: further
+# down it is not heard next to it, however far the floor (of the difference,
+# with little noise) lies below.
+HEARD_DB = 40.0
 
 # A block whose frames' zero-crossing counts stay this close (their tenth
 # to ninetieth percentile, so that a block's first or last frames may differ)
@@ -233,8 +237,10 @@ class SegmentStream:
             loud = np.repeat(around, BLOCK_FRAMES)[:count]
             height = np.fmax(height, loud - floor)
             # A start stands out of the noise and, near louder sound, is not far below it.
-            strong |= (above > np.maximum(settings.start_db, margin)) & (frames[:, feature] > loud - RANGE_DB)
-            candidate |= above > np.maximum(settings.keep_db, margin * KEEP_SHARE)
+            # Steady noise does not burst: there, the start need not be near louder sound.
+            near = (frames[:, feature] > loud - RANGE_DB) | (margin < settings.start_db)
+            strong |= (above > np.maximum(settings.start_db, margin)) & near
+            candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE)) & (frames[:, feature] > loud - HEARD_DB)
             if feature == 0:
                 floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
