@@ -8,7 +8,8 @@ the floor follows a recording whose noise drifts and needs no fixed level.
 A block of steady, periodic sound (a tone, a held vowel) gives no level:
 sound with no pause is then still sound, not its own floor.
 A frame ``start_db`` above its floor (more where the noise varies) starts
-sound, which lasts while frames stay ``keep_db`` above it or sound unvoiced
+sound, which lasts while frames stay ``keep_db`` above it (and within
+``HEARD_DB`` of the loudest sound around) or sound unvoiced
 (a zero-crossing rate well above the floor's, energy above it); a run of
 such frames without a start is not sound. Each run is widened by the fade
 the noise hides, short gaps are bridged, then short sounds dropped.
