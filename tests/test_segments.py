@@ -98,6 +98,11 @@ SIGNALS = {
         lambda: placed(noise(4, -75, seed=1), (1.0, vowel(0.5, -20)), (2.0, noise(0.3, -52, seed=9, smooth=8))), {},
         [(0.985, 1.515), (1.985, 2.315)],
     ),
+    # A rumble 50 dB under the vowel before it is not heard, however far above the floor.
+    "rumble-far-under-a-loud-vowel": (
+        lambda: placed(noise(4, -95, seed=1), (1.0, vowel(0.5, -15)), (1.5, noise(1.0, -66, seed=9, smooth=32))), {},
+        [(0.985, 1.515)],
+    ),
     # Steady sound with no pause is sound, not the floor; steady noise and hum are not.
     "steady-tone-throughout": (lambda: tone(10, -12), {}, [(0.0, 10.0)]),
     "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.985, 10.0)]),
