@@ -136,6 +136,14 @@ def test_steady_sound_streamed_is_that_of_the_whole_signal(case, size):
     assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE) == expected
 
 
+@pytest.mark.parametrize("rate", [11025, 22050, 44100])
+def test_a_steady_tone_is_one_segment_and_noise_none_at_any_rate(rate):
+    # At 11025 and 22050 Hz the last block holds three frames, two of them reaching past the end.
+    t = np.arange(10 * rate) / rate
+    assert find_segments(0.35 * np.sin(2 * np.pi * 440 * t), rate) == [(0.0, 10.0)]
+    assert find_segments(np.random.default_rng(rate).normal(0, 0.1, 10 * rate), rate) == []
+
+
 def speech_like(seconds, seed):
     """Syllables of voice and hiss at varied levels and pauses, over noise that drifts."""
     rng = np.random.default_rng(seed)

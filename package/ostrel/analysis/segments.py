@@ -171,6 +171,12 @@ class SegmentStream:
     def _add(
         self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
     ) -> None:
+        # The first and last windows reach past the signal: measured on the samples they hold,
+        # not as if the rest were silence, they are neither a quieter floor nor a fade.
+        starts = (np.arange(len(energy)) + self.first_frame + len(self.features)) * self.hop - self.win // 2
+        held = np.minimum(self.fed, starts + self.win) - np.maximum(0, starts)
+        share = self.win / np.maximum(held, 1)
+        energy, zcr, difference = energy * share, zcr * share, difference * share
         with np.errstate(divide="ignore"):
             # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
             levels = np.maximum(10.0 * np.log10(np.column_stack((energy, difference))), QUIETEST_DB)
