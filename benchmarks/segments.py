@@ -20,8 +20,8 @@ call of each detector is made before timing: librosa compiles on its first.
 
     pip install librosa auditok webrtcvad-wheels silero-vad torch   # or: pip install 'ostrel[bench-segments]'
 
-The defaults of ostrel's segments were tuned on a set made the same way but
-from another seed (8 files); this run's set is new to them.
+The defaults of ostrel's segments were tuned on sets made the same way but
+from other seeds (8 and 12 files); this run's set is new to them.
 
 The peers (librosa, auditok, webrtcvad-wheels, silero-vad with torch) are the
 benchmark's own: ostrel never needs them; a peer that is not installed is
@@ -80,7 +80,8 @@ def speak(text: str, voice: str, rate: int) -> np.ndarray:
         ["espeak-ng", "--stdout", "-v", voice, "-s", str(rate), text], check=True, capture_output=True
     ).stdout
     converted = subprocess.run(
-        ["sox", "-t", "wav", "-", "-t", "wav", "-r", str(RATE), "-b", "16", "-"], input=speech, check=True,
+        # No dither (-D): the set is then the same in every run.
+        ["sox", "-D", "-t", "wav", "-", "-t", "wav", "-r", str(RATE), "-b", "16", "-"], input=speech, check=True,
         capture_output=True,
     ).stdout
     with wave.open(io.BytesIO(converted)) as reader:

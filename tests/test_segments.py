@@ -64,6 +64,13 @@ def level_ramp(total_db):
     return signal
 
 
+def hum(seconds, mains):
+    """Mains hum: the mains frequency and six harmonics, and an amplifier's hiss 35 dB down."""
+    t = np.arange(round(seconds * RATE)) / RATE
+    buzz = sum(np.sin(2 * np.pi * mains * k * t + k) / k for k in range(1, 8))
+    return (buzz + noise(seconds, -35, seed=6)) * 0.05
+
+
 TONES = [(0.485, 1.015), (1.585, 2.015), (2.285, 3.215)]
 EVERY_OTHER_SECOND = [((second * RATE - 240) / RATE, (second * RATE + 8240) / RATE) for second in range(1, 20, 2)]
 
@@ -84,8 +91,26 @@ SIGNALS = {
     # The first sample steps up from nothing before it: no sound, however short the shortest.
     "dc-offset-from-the-first-sample": (lambda: noise(2, -60) + 0.25, {"min_sound_ms": 1}, []),
     "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
-    # Sound with no pause is its own floor unless the floor's window reaches the quiet around it.
+    # A buzz at 120 Hz is as steady as hum: with no pause it is its own floor unless the floor's window reaches the quiet around it.
     "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
+    # Over steady noise a sound starts however far below louder sound around it (32 dB here).
+    "quiet-rumble-after-a-loud-vowel": (
+        lambda: placed(noise(4, -75, seed=1), (1.0, vowel(0.5, -20)), (2.0, noise(0.3, -52, seed=9, smooth=8))), {},
+        [(0.985, 1.515), (1.985, 2.315)],
+    ),
+    # A rumble 50 dB under the vowel before it is not heard, however far above the floor.
+    "rumble-far-under-a-loud-vowel": (
+        lambda: placed(noise(4, -95, seed=1), (1.0, vowel(0.5, -15)), (1.5, noise(1.0, -66, seed=9, smooth=32))), {},
+        [(0.985, 1.515)],
+    ),
+    # Steady sound with no pause is sound, not the floor; steady noise and hum are not.
+    "steady-tone-throughout": (lambda: tone(10, -12), {}, [(0.0, 10.0)]),
+    "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.985, 10.0)]),
+    "long-tone-between-short-silences": (lambda: placed(np.zeros(14 * RATE), (1.0, tone(12, -20))), {}, [(0.985, 13.015)]),
+    "held-vowel-throughout": (lambda: vowel(10, -20, pitch=200), {}, [(0.0, 10.0)]),
+    "white-noise-only": (lambda: noise(10, -20, seed=7), {}, []),
+    "hum-50-hz-only": (lambda: hum(10, 50), {}, []),
+    "hum-60-hz-only": (lambda: hum(10, 60), {}, []),
     "fade-in": (lambda: level_ramp(20), {}, EVERY_OTHER_SECOND),
     "fade-out": (
         lambda: level_ramp(-20), {},
@@ -101,6 +126,22 @@ SIGNALS = {
 def test_segments_of_constructed_signals(case):
     make, settings, expected = SIGNALS[case]
     assert find_segments(make(), RATE, SegmentSettings(**settings)) == expected
+
+
+@pytest.mark.parametrize("case", ["steady-tone-throughout", "tone-after-a-second-of-silence", "long-tone-between-short-silences", "hum-60-hz-only"])
+@pytest.mark.parametrize("size", [777, 16000])
+def test_steady_sound_streamed_is_that_of_the_whole_signal(case, size):
+    make, _, expected = SIGNALS[case]
+    signal = make()
+    assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE) == expected
+
+
+@pytest.mark.parametrize("rate", [11025, 22050, 44100])
+def test_a_steady_tone_is_one_segment_and_noise_none_at_any_rate(rate):
+    # At 11025 and 22050 Hz the last block holds three frames, two of them reaching past the end.
+    t = np.arange(10 * rate) / rate
+    assert find_segments(0.35 * np.sin(2 * np.pi * 440 * t), rate) == [(0.0, 10.0)]
+    assert find_segments(np.random.default_rng(rate).normal(0, 0.1, 10 * rate), rate) == []
 
 
 def speech_like(seconds, seed):

@@ -5,8 +5,11 @@ The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
 floor is the lowest of those levels within ``floor_window_s`` around it, so
 the floor follows a recording whose noise drifts and needs no fixed level.
+A block of steady, periodic sound (a tone, a held vowel) gives no level:
+sound with no pause is then still sound, not its own floor.
 A frame ``start_db`` above its floor (more where the noise varies) starts
-sound, which lasts while frames stay ``keep_db`` above it or sound unvoiced
+sound, which lasts while frames stay ``keep_db`` above it (and within
+``HEARD_DB`` of the loudest sound around) or sound unvoiced
 (a zero-crossing rate well above the floor's, energy above it); a run of
 such frames without a start is not sound. Each run is widened by the fade
 the noise hides, short gaps are bridged, then short sounds dropped.
@@ -51,6 +54,12 @@ UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
 SPREAD_FACTOR = 1.65
+# Or this many times how far the noise's level wanders: the quieter blocks
+# around (the loudest of the quietest QUIETER_SHARE) over the quietest, up to
+# MOST_WANDER_DB, for where sound fills more than all but that share.
+WANDER_FACTOR = 3.0
+QUIETER_SHARE = 0.15
+MOST_WANDER_DB = 15.0
 # Sound lasts while frames stay this share of that margin above the floor.
 KEEP_SHARE = 0.65
 # Edges hidden by noise: a sound reaches this far below the loudest sound
@@ -61,6 +70,17 @@ MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
 # noise that bursts up in the pauses of loud sound does not.
 RANGE_DB = 21.5
+# Sound lasts no further than this below the loudest sound around: further
+# down it is not heard next to it, however far the floor (of the difference,
+# with little noise) lies below.
+HEARD_DB = 40.0
+
+# A block whose frames' zero-crossing counts stay this close (their tenth
+# to ninetieth percentile, so that a block's first or last frames may differ)
+# is periodic: a tone, a held vowel or note, not noise, whose counts vary by tens. It does not give the floor its level unless it is
+# hum: crossing below HUM_HZ (mains at 50 or 60 Hz and their harmonics).
+STEADY_CROSSINGS = 2.0
+HUM_HZ = 150.0
 
 # Per block (see _block_levels), and what a block before the start or after
 # the end counts as: never the quietest nor the loudest.
@@ -99,8 +119,11 @@ class SegmentStream:
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
         seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
+        self.quieter = int(QUIETER_SHARE * (2 * self.reach + 1))
         self.drift = np.abs(np.arange(-self.reach, self.reach + 1)) * seconds_per_block * FLOOR_DRIFT_DB_PER_S
         self.fed = 0
+        # Crossing counts per frame, and the crossing rate above hum's.
+        self.steady = (float(self.win), 2.0 * HUM_HZ / sample_rate)
         # Frames from ``first_frame`` on, not yet classified: energy and energy of the difference in dB, crossing rate.
         self.first_frame = 0
         self.features = np.empty((0, 3))
@@ -137,9 +160,10 @@ class SegmentStream:
             self.merged.add(*run)
         segments = []
         half = self.hop // 2
-        # Frame m stands for the hop around its centre, sample m·hop.
+        # Frame m stands for the hop around its centre, sample m·hop; the last one, for the rest of the signal too.
         for first, end in self.merged.finish():
-            start, stop = max(0, first * self.hop - half), min(self.fed, end * self.hop - half)
+            stop = self.fed if end >= self.first_frame else min(self.fed, end * self.hop - half)
+            start = max(0, first * self.hop - half)
             if stop > start:
                 segments.append((start, stop))
         return segments
@@ -147,6 +171,12 @@ class SegmentStream:
     def _add(
         self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
     ) -> None:
+        # The first and last windows reach past the signal: measured on the samples they hold,
+        # not as if the rest were silence, they are neither a quieter floor nor a fade.
+        starts = (np.arange(len(energy)) + self.first_frame + len(self.features)) * self.hop - self.win // 2
+        held = np.minimum(self.fed, starts + self.win) - np.maximum(0, starts)
+        share = self.win / np.maximum(held, 1)
+        energy, zcr, difference = energy * share, zcr * share, difference * share
         with np.errstate(divide="ignore"):
             # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
             levels = np.maximum(10.0 * np.log10(np.column_stack((energy, difference))), QUIETEST_DB)
@@ -172,10 +202,10 @@ class SegmentStream:
         added = []
         if whole:
             stop = start + whole * BLOCK_FRAMES
-            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3)))
+            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3), *self.steady))
             start = stop
         if final and len(self.features) > start:
-            added.append(_block_levels(self.features[None, start:]))
+            added.append(_block_levels(self.features[None, start:], *self.steady))
         if added:
             self.levels = np.concatenate((self.levels, *added))
 
@@ -198,16 +228,26 @@ class SegmentStream:
             windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
             nearest = np.argmin(windows, axis=1)
             quietest = nearest + np.arange(len(windows))
-            floor = np.repeat(windows[np.arange(len(windows)), nearest], BLOCK_FRAMES)[:count]
-            margin = np.repeat(SPREAD_FACTOR * levels[quietest, spread], BLOCK_FRAMES)[:count]
+            quiet = windows[np.arange(len(windows)), nearest]
+            # Noise whose level wanders from block to block (babble) widens the margin too: by how far
+            # the quieter blocks around rise above the quietest. None where there is no noise to measure.
+            with np.errstate(invalid="ignore"):
+                wander = np.partition(windows, self.quieter, axis=1)[:, self.quieter] - quiet
+            wander = np.where(np.isfinite(wander), wander, 0.0)
+            margin = np.maximum(SPREAD_FACTOR * levels[quietest, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
+            # Only steady sound within reach: no noise to measure, so the floor is the quietest there is.
+            floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
+            margin = np.repeat(margin, BLOCK_FRAMES)[:count]
             above = frames[:, feature] - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
             loud = np.repeat(around, BLOCK_FRAMES)[:count]
             height = np.fmax(height, loud - floor)
             # A start stands out of the noise and, near louder sound, is not far below it.
-            strong |= (above > np.maximum(settings.start_db, margin)) & (frames[:, feature] > loud - RANGE_DB)
-            candidate |= above > np.maximum(settings.keep_db, margin * KEEP_SHARE)
+            # Steady noise does not burst: there, the start need not be near louder sound.
+            near = (frames[:, feature] > loud - RANGE_DB) | (margin < settings.start_db)
+            strong |= (above > np.maximum(settings.start_db, margin)) & near
+            candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE)) & (frames[:, feature] > loud - HEARD_DB)
             if feature == 0:
                 floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
@@ -218,12 +258,18 @@ class SegmentStream:
         self.first_frame += count
 
 
-def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
+def _block_levels(frames: NDArray[np.float64], win: float, hum_rate: float) -> NDArray[np.float64]:
     """Per block of frames (blocks × frames × features): for the energy and
-    the energy of the difference, the level of the quietest tenth and how far the
-    median lies above it; the median crossing rate of the quietest quarter;
-    the loudest frame of each energy."""
+    the energy of the difference, the level of the quietest fifth and how far the
+    median lies above it (a steady sound's: none, no spread); the median
+    crossing rate of the quietest quarter; the loudest frame of each energy."""
     width = frames.shape[1]
+    crossings = np.sort(frames[:, :, 2], axis=1)
+    tail = width // 10
+    # Rates times the window are whole counts but for rounding: half a crossing of slack.
+    steady = ((crossings[:, width - 1 - tail] - crossings[:, tail]) * win <= STEADY_CROSSINGS + 0.5) & (
+        crossings[:, width // 2] > hum_rate
+    )
     columns = []
     for feature in (0, 1):
         ordered = np.sort(frames[:, :, feature], axis=1)
@@ -232,7 +278,9 @@ def _block_levels(frames: NDArray[np.float64]) -> NDArray[np.float64]:
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
     columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
     columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
-    return np.column_stack(columns)
+    levels = np.column_stack(columns)
+    levels[steady, :4] = (np.inf, 0.0, np.inf, 0.0)
+    return levels
 
 
 class _Runs:

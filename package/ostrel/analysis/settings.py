@@ -251,7 +251,8 @@ class SegmentSettings:
 
     Frames of ``win_ms`` every ``hop_ms``. The noise floor is the level of the
     quietest frames within ``floor_window_s`` seconds around each frame, so it
-    follows a floor that drifts. Sound starts where a frame is ``start_db``
+    follows a floor that drifts; steady periodic sound (a tone, a held
+    vowel) is never taken for the floor, hum below 150 Hz is. Sound starts where a frame is ``start_db``
     above the floor and lasts while frames stay ``keep_db`` above it; frames
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
