@@ -77,8 +77,9 @@ HEARD_DB = 40.0
 
 # A block whose frames' zero-crossing counts stay this close (their tenth
 # to ninetieth percentile, so that a block's first or last frames may differ)
-# is periodic: a tone, a held vowel or note, not noise, whose counts vary by tens. It does not give the floor its level unless it is
-# hum: crossing below HUM_HZ (mains at 50 or 60 Hz and their harmonics).
+# is periodic: a tone, a held vowel or note, not noise, whose counts vary by
+# tens. It does not give the floor its level unless it is hum: crossing
+# below HUM_HZ (mains at 50 or 60 Hz and their harmonics).
 STEADY_CROSSINGS = 2.0
 HUM_HZ = 150.0
 
