@@ -346,6 +346,8 @@ FAILURES = {
             ("plot-format", lambda tmp: ["--plot", tmp / "x.nosuch"],
              lambda tmp: f"{tmp / 'x.nosuch'}: cannot write plot: Format 'nosuch' is not supported (supported formats: "
              f"{', '.join(sorted(plot_formats()))})"),
+            ("plot-folder-under-a-file", lambda tmp: ["--plot", tmp / "a.wav" / "plots"],
+             lambda tmp: f"{tmp / 'a.wav' / 'plots'}: cannot make the folder for --plot: Not a directory"),
             ("csv", lambda tmp: ["--csv", tmp / "missing" / "x.csv"],
              lambda tmp: f"{tmp / 'missing' / 'x.csv'}: cannot write CSV: No such file or directory"),
             ("csv-folder", lambda tmp: ["--csv", tmp], lambda tmp: f"{tmp}: cannot write CSV: Is a directory"),

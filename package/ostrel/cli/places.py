@@ -32,6 +32,16 @@ def check_writable(path: Path, what: str, folder_only: bool = False) -> None:
         raise InputError(f"{shown}: cannot write {what}: {os.strerror(problem)}")
 
 
+def make_folder(path: Path, option: str, what: str, probe: str) -> None:
+    """Make the folder ``path`` that ``option`` names for its ``what`` files
+    and check, by the name ``probe`` in it, that they can be written there."""
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise InputError(f"{path}: cannot make the folder for {option}: {error.strerror or error}") from None
+    check_writable(path / probe, what, folder_only=True)
+
+
 def unique_name(base: str, suffix: str, taken: set[str]) -> str:
     """``base + suffix``, or ``base-2 + suffix``, ``base-3 + suffix``… when an
     earlier input of the run took it: inputs of one name in different folders

@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 from ..analysis import Analysis, Track, decibels
 from .errors import InputError
-from .places import check_writable, unique_name
+from .places import check_writable, make_folder, unique_name
 
 PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
 # Columns a curve is reduced to: more than the picture has pixels.
@@ -67,11 +67,7 @@ class PlotTarget:
         if not folder and inputs > 1:
             raise InputError(f"--plot {option} holds one picture, but {inputs} files were given; give a folder")
         if folder:
-            try:
-                path.mkdir(parents=True, exist_ok=True)
-            except OSError as error:
-                raise InputError(f"{path}: cannot make the plot folder: {error.strerror or error}") from None
-            check_writable(path / "plot.png", "plot", folder_only=True)
+            make_folder(path, "--plot", "plot", "plot.png")
         else:
             _check_format(path)
             check_writable(path, "plot")

@@ -15,7 +15,7 @@ import numpy as np
 from ..analysis import Analysis, Track, blocks
 from ..analysis.audio import STDIN
 from .errors import InputError
-from .places import check_writable, unique_name
+from .places import check_writable, make_folder, unique_name
 
 if TYPE_CHECKING:
     from .output import Output
@@ -153,11 +153,7 @@ class SoundTarget:
         path = Path(option)
         folder = path.is_dir() or inputs > 1
         if folder:
-            try:
-                path.mkdir(parents=True, exist_ok=True)
-            except OSError as error:
-                raise InputError(f"{path}: cannot make the folder for --sound-wav: {error.strerror or error}") from None
-            check_writable(path / "sound.wav", "WAV", folder_only=True)
+            make_folder(path, "--sound-wav", "WAV", "sound.wav")
         else:
             check_writable(path, "WAV")
         return cls(path, folder)
