@@ -961,13 +961,23 @@ def test_interrupt_ends_the_run_with_one_line_and_status_130(tmp_path, make, rea
 
 
 @pytest.mark.parametrize(
-    ("samples", "words"),
-    [([0, 0, 0], "0 peaks"), ([0, 1, 0], "1 peak (strongest at 0.010 s)"), ([0, 1, 0, 1, 0], "2 peaks (strongest at 0.010 s)")],
+    ("samples", "segments", "words"),
+    [
+        ([0, 0, 0], None, "0 peaks"),
+        ([0, 1, 0], None, "1 peak (strongest at 0.010 s)"),
+        ([0, 1, 0, 1, 0], None, "2 peaks (strongest at 0.010 s)"),
+        ([0, 0, 0], (), "0 peaks, 0 sound segments (0.000 s)"),
+        ([0, 1, 0], ((0.0, 0.02),), "1 peak (strongest at 0.010 s), 1 sound segment (0.020 s)"),
+        ([0, 1, 0], ((0.0, 0.01), (0.02, 0.03)), "1 peak (strongest at 0.010 s), 2 sound segments (0.020 s)"),
+    ],
 )
-def test_the_line_of_a_file_counts_peaks_in_words_that_agree(samples, words):
+def test_the_line_of_a_file_counts_peaks_and_segments_in_words_that_agree(samples, segments, words):
+    from dataclasses import replace
+
     from ostrel.analysis import analyse
     from ostrel.cli.output import format_lines
 
     result = analyse(np.array(samples, dtype=float), 100, Settings(win=1, hop=1, centered=False, threshold=0.0))
+    result = replace(result, tracks=[replace(track, segments=segments) for track in result.tracks])
     (line,) = format_lines(result)
     assert line.endswith(f", {words}")

@@ -15,13 +15,9 @@ from numpy.typing import NDArray
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
 from . import segments
 from .errors import InputError, OutputError, ReaderGone
+from .words import plural
 
 STDOUT = "-"
-
-
-def plural(count: int, noun: str) -> str:
-    """``1 peak``, ``2 peaks``, ``0 peaks``."""
-    return f"{count} {noun}{'' if count == 1 else 's'}"
 
 
 def _stats(values: NDArray[np.float64]) -> str:
@@ -113,7 +109,10 @@ def format_lines(analysis: Analysis) -> list[str]:
         parts.append(plural(len(track.peaks), "peak"))
         if strongest.size:
             parts[-1] += f" (strongest at {analysis.times[strongest[0]]:.3f} s)"
-        lines.append(" ".join(parts + segments.line_part(track)))
+        sound = segments.line_part(track)
+        if sound:
+            parts[-1] += ","
+        lines.append(" ".join(parts + sound))
     return lines
 
 

@@ -16,6 +16,7 @@ from ..analysis import Analysis, Track, blocks
 from ..analysis.audio import STDIN
 from .errors import InputError
 from .places import check_writable, make_folder, unique_name
+from .words import plural
 
 if TYPE_CHECKING:
     from .output import Output
@@ -49,7 +50,7 @@ def line_part(track: Track) -> list[str]:
     """The segments in the one-line report of a file among many."""
     if track.segments is None:
         return []
-    return [f"{len(track.segments)} sound segments ({sound_seconds(track):.3f} s)"]
+    return [f"{plural(len(track.segments), 'sound segment')} ({sound_seconds(track):.3f} s)"]
 
 
 class SegmentRows:
