@@ -107,6 +107,11 @@ SIGNALS = {
     "steady-tone-throughout": (lambda: tone(10, -12), {}, [(0.0, 10.0)]),
     "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.985, 10.0)]),
     "long-tone-between-short-silences": (lambda: placed(np.zeros(14 * RATE), (1.0, tone(12, -20))), {}, [(0.985, 13.015)]),
+    # A codec's faint lead-in and a noisy tail (as decoded MP3 has) do not make the tone a floor.
+    "tone-between-a-codec-lead-in-and-tail": (
+        lambda: np.concatenate((noise(0.03, -70, seed=8), tone(3, -12), tone(0.02, -16) + noise(0.02, -25, seed=10))), {},
+        [(0.015, 3.05)],
+    ),
     "held-vowel-throughout": (lambda: vowel(10, -20, pitch=200), {}, [(0.0, 10.0)]),
     "white-noise-only": (lambda: noise(10, -20, seed=7), {}, []),
     "hum-50-hz-only": (lambda: hum(10, 50), {}, []),
@@ -128,7 +133,13 @@ def test_segments_of_constructed_signals(case):
     assert find_segments(make(), RATE, SegmentSettings(**settings)) == expected
 
 
-@pytest.mark.parametrize("case", ["steady-tone-throughout", "tone-after-a-second-of-silence", "long-tone-between-short-silences", "hum-60-hz-only"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "steady-tone-throughout", "tone-after-a-second-of-silence", "long-tone-between-short-silences", "hum-60-hz-only",
+        "tone-between-a-codec-lead-in-and-tail", "faint-tone-to-the-end",
+    ],
+)
 @pytest.mark.parametrize("size", [777, 16000])
 def test_steady_sound_streamed_is_that_of_the_whole_signal(case, size):
     make, _, expected = SIGNALS[case]

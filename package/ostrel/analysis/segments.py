@@ -75,13 +75,16 @@ RANGE_DB = 21.5
 # with little noise) lies below.
 HEARD_DB = 40.0
 
-# A block whose frames' zero-crossing counts stay this close (their tenth
-# to ninetieth percentile, so that a block's first or last frames may differ)
-# is periodic: a tone, a held vowel or note, not noise, whose counts vary by
+# A block whose sound's zero-crossing counts stay this close (but for a
+# tenth of the block's frames at either end: an onset, an ending) is
+# periodic: a tone, a held vowel or note, not noise, whose counts vary by
 # tens. It does not give the floor its level unless it is hum: crossing
 # below HUM_HZ (mains at 50 or 60 Hz and their harmonics).
 STEADY_CROSSINGS = 2.0
 HUM_HZ = 150.0
+# A steady sound's block may also hold frames this far below its median
+# energy (a fade-in, a pause): those tell the noise's level.
+QUIETER_DB = 10.0
 
 # Per block (see _block_levels), and what a block before the start or after
 # the end counts as: never the quietest nor the loudest.
@@ -131,6 +134,8 @@ class SegmentStream:
         # Per block from ``first_level`` on: see _block_levels.
         self.first_level = 0
         self.levels = np.empty((0, LEVEL_COLUMNS))
+        # The frames of the last whole block: a last, shorter block is measured with them.
+        self.last_block = np.empty((0, 3))
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
@@ -204,9 +209,12 @@ class SegmentStream:
         if whole:
             stop = start + whole * BLOCK_FRAMES
             added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3), *self.steady))
+            self.last_block = self.features[stop - BLOCK_FRAMES : stop].copy()
             start = stop
         if final and len(self.features) > start:
-            added.append(_block_levels(self.features[None, start:], *self.steady))
+            # A few frames alone (the end of a tone, a codec's tail) are judged steady or not with those before them.
+            last = np.concatenate((self.last_block, self.features[start:]))[-BLOCK_FRAMES:]
+            added.append(_block_levels(self.features[None, start:], *self.steady, last[None]))
         if added:
             self.levels = np.concatenate((self.levels, *added))
 
@@ -259,29 +267,48 @@ class SegmentStream:
         self.first_frame += count
 
 
-def _block_levels(frames: NDArray[np.float64], win: float, hum_rate: float) -> NDArray[np.float64]:
+def _block_levels(
+    frames: NDArray[np.float64], win: float, hum_rate: float, judged: NDArray[np.float64] | None = None
+) -> NDArray[np.float64]:
     """Per block of frames (blocks × frames × features): for the energy and
     the energy of the difference, the level of the quietest fifth and how far the
-    median lies above it (a steady sound's: none, no spread); the median
-    crossing rate of the quietest quarter; the loudest frame of each energy."""
+    median lies above it (a steady sound's: that of its frames clearly quieter
+    than the sound, if any; none, no spread, otherwise); the median crossing
+    rate of the quietest quarter; the loudest frame of each energy. Whether
+    the sound is steady is judged on ``judged`` (by default the block itself)."""
     width = frames.shape[1]
-    crossings = np.sort(frames[:, :, 2], axis=1)
-    tail = width // 10
-    # Rates times the window are whole counts but for rounding: half a crossing of slack.
-    steady = ((crossings[:, width - 1 - tail] - crossings[:, tail]) * win <= STEADY_CROSSINGS + 0.5) & (
-        crossings[:, width // 2] > hum_rate
-    )
+    judged = frames if judged is None else judged
+    # The sound of a block: its frames up to QUIETER_DB below its median energy, at least half of them.
+    loudness = np.median(judged[:, :, 0], axis=1, keepdims=True) - QUIETER_DB
+    steady = _steady(judged[:, :, 2], judged[:, :, 0] > loudness, win, hum_rate)
+    sound = frames[:, :, 0] > loudness
+    # Only what a steady sound leaves (a fade-in, a pause) may tell the noise's level.
+    counted = ~(steady[:, None] & sound)
+    count = np.count_nonzero(counted, axis=1)
+    rows = np.arange(len(frames))
     columns = []
     for feature in (0, 1):
-        ordered = np.sort(frames[:, :, feature], axis=1)
-        level = ordered[:, int(width * LEVEL_RANK)]
-        columns += [level, ordered[:, width // 2] - level]
+        ordered = np.sort(np.where(counted, frames[:, :, feature], np.inf), axis=1)
+        # A block with nothing counted keeps ``inf`` for its level (never the quietest) and no spread.
+        level = np.where(count > 0, ordered[rows, (count * LEVEL_RANK).astype(np.intp) % width], 0.0)
+        spread = np.where(count > 0, ordered[rows, count // 2 % width] - level, 0.0)
+        columns += [np.where(count > 0, level, np.inf), spread]
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
     columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
     columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
-    levels = np.column_stack(columns)
-    levels[steady, :4] = (np.inf, 0.0, np.inf, 0.0)
-    return levels
+    return np.column_stack(columns)
+
+
+def _steady(rates: NDArray[np.float64], sound: NDArray[np.bool_], win: float, hum_rate: float) -> NDArray[np.bool_]:
+    """Per block: whether its sound's frames cross zero within STEADY_CROSSINGS
+    times of each other, but for a tenth of the block's frames at either end,
+    and more often than hum."""
+    count = np.count_nonzero(sound, axis=1)
+    ordered = np.sort(np.where(sound, rates, np.inf), axis=1)
+    rows, tail = np.arange(len(rates)), rates.shape[1] // 10
+    spread = (ordered[rows, np.maximum(count - 1 - tail, tail)] - ordered[rows, tail]) * win
+    # Rates times the window are whole counts but for rounding: half a crossing of slack.
+    return (spread <= STEADY_CROSSINGS + 0.5) & (ordered[rows, count // 2] > hum_rate)
 
 
 class _Runs:
