@@ -71,18 +71,23 @@ def hum(seconds, mains):
     return (buzz + noise(seconds, -35, seed=6)) * 0.05
 
 
-TONES = [(0.485, 1.015), (1.585, 2.015), (2.285, 3.215)]
-EVERY_OTHER_SECOND = [((second * RATE - 240) / RATE, (second * RATE + 8240) / RATE) for second in range(1, 20, 2)]
+TONES = [(0.4925, 1.0075), (1.5925, 2.0075), (2.2925, 3.2075)]
+# Edges clear of the noise lie between the windows that heard the tone and did not; the faintest
+# tone's, and the last's next to loud noise, at the half hop before the frame that heard it.
+EVERY_OTHER_SECOND = [
+    ((second * RATE - (240 if second in (1, 19) else 120)) / RATE, (second * RATE + (8240 if second in (1, 19) else 8120)) / RATE)
+    for second in range(1, 20, 2)
+]
 
 # Signal, settings, segments: each edge within two hops of where its sound starts or ends.
 SIGNALS = {
     "tones-with-gaps": (tones_with_gaps, {}, TONES),
     # The hiss is 2 dB above the floor (its energy alone says silence), but crosses zero often.
-    "hiss-before-vowel": (hiss_before_vowel, {}, [(0.995, 1.565)]),
-    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), {}, [(1.135, 1.565)]),
+    "hiss-before-vowel": (hiss_before_vowel, {}, [(1.0025, 1.5575)]),
+    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), {}, [(1.1425, 1.5575)]),
     "dc-offset": (lambda: tones_with_gaps() + 0.25, {}, [(0.475, 1.025), (1.575, 2.025), (2.275, 3.225)]),
     "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), {}, TONES),
-    "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), {}, [(0.985, 1.515)]),
+    "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), {}, [(0.9925, 1.5075)]),
     "digital-silence": (lambda: np.zeros(2 * RATE), {}, []),
     # Widened by its fade, a faint sound at either end stops at the signal's edge.
     "faint-tone-from-the-start": (lambda: placed(noise(2, -60), (0.0, tone(1.0, -42))), {}, [(0.0, 1.085)]),
@@ -92,25 +97,25 @@ SIGNALS = {
     "dc-offset-from-the-first-sample": (lambda: noise(2, -60) + 0.25, {"min_sound_ms": 1}, []),
     "noise-alone": (lambda: noise(5, -40, seed=4), {}, []),
     # A buzz at 120 Hz is as steady as hum: with no pause it is its own floor unless the floor's window reaches the quiet around it.
-    "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.985, 7.015)]),
+    "sound-throughout": (lambda: placed(noise(8, -50, seed=5), (1.0, vowel(6, -20))), {"floor_window_s": 20}, [(0.9925, 7.0075)]),
     # Over steady noise a sound starts however far below louder sound around it (32 dB here).
     "quiet-rumble-after-a-loud-vowel": (
         lambda: placed(noise(4, -75, seed=1), (1.0, vowel(0.5, -20)), (2.0, noise(0.3, -52, seed=9, smooth=8))), {},
-        [(0.985, 1.515), (1.985, 2.315)],
+        [(0.9925, 1.5075), (1.9925, 2.3075)],
     ),
     # A rumble 50 dB under the vowel before it is not heard, however far above the floor.
     "rumble-far-under-a-loud-vowel": (
         lambda: placed(noise(4, -95, seed=1), (1.0, vowel(0.5, -15)), (1.5, noise(1.0, -66, seed=9, smooth=32))), {},
-        [(0.985, 1.515)],
+        [(0.9925, 1.5075)],
     ),
     # Steady sound with no pause is sound, not the floor; steady noise and hum are not.
     "steady-tone-throughout": (lambda: tone(10, -12), {}, [(0.0, 10.0)]),
-    "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.985, 10.0)]),
-    "long-tone-between-short-silences": (lambda: placed(np.zeros(14 * RATE), (1.0, tone(12, -20))), {}, [(0.985, 13.015)]),
+    "tone-after-a-second-of-silence": (lambda: np.concatenate((np.zeros(RATE), tone(9, -12))), {}, [(0.9925, 10.0)]),
+    "long-tone-between-short-silences": (lambda: placed(np.zeros(14 * RATE), (1.0, tone(12, -20))), {}, [(0.9925, 13.0075)]),
     # A codec's faint lead-in and a noisy tail (as decoded MP3 has) do not make the tone a floor.
     "tone-between-a-codec-lead-in-and-tail": (
         lambda: np.concatenate((noise(0.03, -70, seed=8), tone(3, -12), tone(0.02, -16) + noise(0.02, -25, seed=10))), {},
-        [(0.015, 3.05)],
+        [(0.0225, 3.05)],
     ),
     "held-vowel-throughout": (lambda: vowel(10, -20, pitch=200), {}, [(0.0, 10.0)]),
     "white-noise-only": (lambda: noise(10, -20, seed=7), {}, []),
@@ -119,8 +124,8 @@ SIGNALS = {
     "fade-in": (lambda: level_ramp(20), {}, EVERY_OTHER_SECOND),
     "fade-out": (
         lambda: level_ramp(-20), {},
-        [(1.005, 1.515), (2.985, 3.515), (4.995, 5.515), (6.995, 7.515), (8.995, 9.515), (10.995, 11.515),
-         (12.985, 13.515), (14.985, 15.515), (16.995, 17.515), (18.985, 19.515)],
+        [(1.005, 1.515), (2.9925, 3.5075), (5.0025, 5.5075), (7.0025, 7.5075), (9.0025, 9.5075), (11.0025, 11.5075),
+         (12.9925, 13.5075), (14.9925, 15.5075), (17.0025, 17.5075), (18.985, 19.515)],
     ),
 }
 
@@ -409,9 +414,31 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
 def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):
     from ostrel.analysis.segments import SPAN_DB, _Merger
 
-    merger = _Merger(gap=3, shortest=4, slope_db=1.0)
+    merger = _Merger(gap=3, shortest=4, slope_db=1.0, clear_db=np.inf)
     for first, end, *peak in runs:
         merger.add(first, end, peak[0] if peak else SPAN_DB)
+    assert [(first, end) for first, end, *_ in merger.finish()] == expected
+
+
+@pytest.mark.parametrize(
+    ("runs", "expected"),
+    [
+        ([(0, 5, 30.0)], [(0, 5, True, True)]),
+        ([(0, 5, 29.9)], [(0, 5, False, False)]),
+        # Each edge of runs bridged is clear as the run it comes from.
+        ([(0, 5, 30.0), (7, 12, 26.5)], [(0, 12, True, False)]),
+        ([(0, 5, 26.5), (7, 12, 30.0)], [(0, 12, False, True)]),
+        # A widened run's edge is not clear, however loud the run it is joined to.
+        ([(10, 15, 24.5), (19, 24, 30.0)], [(8, 24, False, True)]),
+        ([(10, 15, 40.0), (17, 20, 24.5)], [(10, 22, True, False)]),
+    ],
+)
+def test_an_edge_is_clear_as_the_run_it_comes_from(runs, expected):
+    from ostrel.analysis.segments import _Merger
+
+    merger = _Merger(gap=3, shortest=4, slope_db=1.0, clear_db=30.0)
+    for run in runs:
+        merger.add(*run)
     assert merger.finish() == expected
 
 

@@ -12,7 +12,10 @@ sound, which lasts while frames stay ``keep_db`` above it (and within
 ``HEARD_DB`` of the loudest sound around) or sound unvoiced
 (a zero-crossing rate well above the floor's, energy above it); a run of
 such frames without a start is not sound. Each run is widened by the fade
-the noise hides, short gaps are bridged, then short sounds dropped.
+the noise hides, short gaps are bridged, then short sounds dropped. An edge
+the noise hides none of is placed between the windows that heard the sound
+and did not, not half a hop before the frame that heard it: a window hears
+sound anywhere in it, up to half a window from its centre.
 
 Every step looks at most ``floor_window_s / 2`` ahead and keeps nothing
 older than that (and the segment being built), so a stream of any length
@@ -141,6 +144,7 @@ class SegmentStream:
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
             shortest=settings.min_sound_ms * sample_rate / 1000.0 / self.hop,
             slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
+            clear_db=SPAN_DB + EDGE_SLOPE_DB_PER_MS * self.win * 1000.0 / sample_rate,
         )
 
     def feed(self, piece: Samples) -> None:
@@ -165,11 +169,18 @@ class SegmentStream:
         for run in self.runs.finish(self.first_frame):
             self.merged.add(*run)
         segments = []
-        half = self.hop // 2
+        half, reach = self.hop // 2, self.win // 2
         # Frame m stands for the hop around its centre, sample m·hop; the last one, for the rest of the signal too.
-        for first, end in self.merged.finish():
-            stop = self.fed if end >= self.first_frame else min(self.fed, end * self.hop - half)
+        # An edge the noise hides none of lies between the windows of the frames that heard it and did not:
+        # a sound first heard in frame m began after frame m - 1's window ended, and so on at its end.
+        for first, end, clear_start, clear_end in self.merged.finish():
             start = max(0, first * self.hop - half)
+            stop = self.fed if end >= self.first_frame else min(self.fed, end * self.hop - half)
+            inner_start = (first - 1) * self.hop + reach if clear_start and first > 0 else start
+            inner_stop = min(self.fed, end * self.hop - reach) if clear_end and end < self.first_frame else stop
+            # A sound heard in too few frames to lie between them keeps the hops of its frames.
+            if inner_stop > inner_start:
+                start, stop = inner_start, inner_stop
             if stop > start:
                 segments.append((start, stop))
         return segments
@@ -361,28 +372,33 @@ class _Merger:
     A sound fades in and out below the noise: the closer its loudest frame
     is to the floor, the more of its edges the noise hides, at about
     ``EDGE_SLOPE_DB`` per frame down to ``SPAN_DB`` below that frame.
+    An edge is clear when its run's loudest frame stands at least ``clear_db``
+    above the floor: its whole fade over a window is heard, none of it hidden.
     """
 
-    def __init__(self, gap: float, shortest: float, slope_db: float) -> None:
-        self.gap, self.shortest, self.slope_db = gap, shortest, slope_db
-        self.pending: tuple[int, int] | None = None
-        self.done: list[tuple[int, int]] = []
+    def __init__(self, gap: float, shortest: float, slope_db: float, clear_db: float) -> None:
+        self.gap, self.shortest, self.slope_db, self.clear_db = gap, shortest, slope_db, clear_db
+        # First frame, end frame, and whether each edge is clear.
+        self.pending: tuple[int, int, bool, bool] | None = None
+        self.done: list[tuple[int, int, bool, bool]] = []
 
     def add(self, first: int, end: int, peak: float) -> None:
         widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
-        first, end = first - widen, end + widen
+        first, end, clear = first - widen, end + widen, bool(peak >= self.clear_db)
         if self.pending is not None and first - self.pending[1] < self.gap:
-            self.pending = (min(first, self.pending[0]), max(end, self.pending[1]))
+            start = (first, clear) if first < self.pending[0] else (self.pending[0], self.pending[2])
+            stop = (end, clear) if end > self.pending[1] else (self.pending[1], self.pending[3])
+            self.pending = (start[0], stop[0], start[1], stop[1])
             return
         self._close()
-        self.pending = (first, end)
+        self.pending = (first, end, clear, clear)
 
     def _close(self) -> None:
         if self.pending is not None and self.pending[1] - self.pending[0] >= self.shortest:
             self.done.append(self.pending)
         self.pending = None
 
-    def finish(self) -> list[tuple[int, int]]:
+    def finish(self) -> list[tuple[int, int, bool, bool]]:
         self._close()
         return self.done
 
