@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -70,46 +71,6 @@ Mask above_doubles(const char* data, double floor, Mask maxima)
 }
 
 #ifdef OSTREL_VECTOR_LANES
-// Whether any of the `count` samples from x on is NaN, two vectors a step:
-// unordered comparisons, which raise nothing for a quiet NaN.
-template <class T>
-[[gnu::always_inline]] inline bool any_nan(const T* x, std::ptrdiff_t count)
-{
-    using Values = typename Lanes<T>::Values;
-    constexpr int lanes = Lanes<T>::count;
-    std::ptrdiff_t i = 0;
-    bool found = false;
-#if defined(__SSE2__)
-    Values any{};
-    for (; count - i >= 2 * lanes; i += 2 * lanes) {
-        const Values a = load_lanes(x + i);
-        const Values b = load_lanes(x + i + lanes);
-        if constexpr (std::is_same_v<T, double>) {
-            any = _mm_or_pd(any, _mm_cmpunord_pd(a, b));
-        } else {
-            any = _mm_or_ps(any, _mm_cmpunord_ps(a, b));
-        }
-    }
-    if constexpr (std::is_same_v<T, double>) {
-        found = _mm_movemask_pd(any) != 0;
-    } else {
-        found = _mm_movemask_ps(any) != 0;
-    }
-#else
-    auto any = numbers(Values{}) != numbers(Values{});
-    for (; count - i >= 2 * lanes; i += 2 * lanes) {
-        const Values a = load_lanes(x + i);
-        const Values b = load_lanes(x + i + lanes);
-        any |= (a != a) | (b != b);
-    }
-    found = lane_bits(any) != 0;
-#endif
-    for (; i < count; ++i) {
-        found = found || x[i] != x[i];
-    }
-    return found;
-}
-
 // Two masks of two lanes as one of four.
 template <class WideMasks>
 [[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
@@ -124,12 +85,14 @@ template <class WideMasks>
 
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
-// NaN.  Where NaNs are, NaN lanes are replaced first (an equality test raises
+// NaN.  `careful`: NaN lanes are replaced first (an equality test raises
 // nothing): by +inf as a neighbour and by -inf as the middle, so that, as in
-// numpy's comparisons, a NaN is no maximum and has none beside it.  Words
-// without NaN, the usual ones, skip the replacement: a third of the work.
+// numpy's comparisons, a NaN is no maximum and has none beside it.  Not
+// careful, the comparisons are ordered and NaN is not looked for: the caller
+// sees the invalid flag and judges the words again carefully (a NaN is rare;
+// looking for one in every word cost a fifth of the judging).
 // The largest maximum is followed only when `largest_wanted`.
-template <class T, bool largest_wanted>
+template <class T, bool largest_wanted, bool careful>
 Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     using Values = typename Lanes<T>::Values;
@@ -164,7 +127,7 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
             return narrowed(maxima_at(at), maxima_at(at + 2));
         }
     };
-    if (!any_nan(x + begin - 1, end - begin + 2)) {
+    if (!careful) {
         if (end - begin == MaximaMap::word_bits) {
             // A whole word, sixteen positions a step: their masks packed
             // into one set of bits, every shift a constant.
@@ -373,31 +336,39 @@ std::ptrdiff_t element_size(Element element)
 // The judge for one word of positions.
 using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
+// A judge whose ordered comparisons raise the invalid flag where a NaN is,
+// and gives wrong bits there, with the careful judge to use instead then;
+// or one that is careful itself, with no second.
+struct Judges {
+    Judge first;
+    Judge careful = nullptr;
+};
+
 template <bool largest_wanted>
-Judge judge_for(const Signal& signal)
+Judges judge_for(const Signal& signal)
 {
     const bool contiguous = signal.stride == element_size(signal.element);
     if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
         if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
-            return judge_quads<largest_wanted>;
+            return {judge_quads<largest_wanted>};
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<double, largest_wanted>;
+        return {judge_lanes<double, largest_wanted, false>, judge_lanes<double, largest_wanted, true>};
 #endif
     }
     if (contiguous && signal.element == Element::float32) {
 #ifdef OSTREL_X86_DISPATCH
         if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
-            return judge_octs<largest_wanted>;
+            return {judge_octs<largest_wanted>};
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<float, largest_wanted>;
+        return {judge_lanes<float, largest_wanted, false>, judge_lanes<float, largest_wanted, true>};
 #endif
     }
-    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+    return {with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; })};
 }
 
 // Whole words of contiguous float64 or float32 samples at once: of their
@@ -440,17 +411,41 @@ MaximaMap::MaximaMap(const Signal& signal, bool wants_largest)
 
 void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
 {
+    const Judges judges = wants_largest_ ? judge_for<true>(signal_) : judge_for<false>(signal_);
     // The first and last positions never count: they lack a neighbour.
-    const Judge judge_word = wants_largest_ ? judge_for<true>(signal_) : judge_for<false>(signal_);
-    for (std::ptrdiff_t word = first; word < last; ++word) {
-        const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
-        const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
-        double top = -std::numeric_limits<double>::infinity();
-        bits_[word] = begin < end ? judge_word(signal_, begin, end, top) << (begin - word * word_bits) : 0;
-        largest_ = std::max(largest_, top);
-        if (word_tops_) {
-            word_tops_[word] = top;
+    const auto judge_words = [&](Judge judge_word, std::ptrdiff_t from, std::ptrdiff_t to) {
+        double largest = -std::numeric_limits<double>::infinity();
+        for (std::ptrdiff_t word = from; word < to; ++word) {
+            const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
+            const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
+            double top = -std::numeric_limits<double>::infinity();
+            bits_[word] = begin < end ? judge_word(signal_, begin, end, top) << (begin - word * word_bits) : 0;
+            largest = std::max(largest, top);
+            if (word_tops_) {
+                word_tops_[word] = top;
+            }
         }
+        return largest;
+    };
+    if (!judges.careful) {
+        largest_ = std::max(largest_, judge_words(judges.first, first, last));
+        return;
+    }
+    // Runs of words judged by ordered comparisons, and judged again where
+    // one raised the invalid flag (a NaN); the flags are left as they were.
+    constexpr std::ptrdiff_t run_words = 64;
+    for (std::ptrdiff_t from = first; from < last; from += run_words) {
+        const std::ptrdiff_t to = std::min(from + run_words, last);
+        std::fexcept_t saved;
+        std::fegetexceptflag(&saved, FE_INVALID);
+        std::feclearexcept(FE_INVALID);
+        double largest = judge_words(judges.first, from, to);
+        const bool met_nan = std::fetestexcept(FE_INVALID) != 0;
+        std::fesetexceptflag(&saved, FE_INVALID);
+        if (met_nan) {
+            largest = judge_words(judges.careful, from, to);
+        }
+        largest_ = std::max(largest_, largest);
     }
 }
 
@@ -552,9 +547,17 @@ namespace {
                                                               std::ptrdiff_t last, std::ptrdiff_t* out,
                                                               const std::ptrdiff_t* room, int (*counted)(Mask))
 {
-    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
-        Mask set = bits[first];
-        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+    // A local word index: `first` might share memory with `out` for all the
+    // compiler knows, and would be stored at every step.
+    std::ptrdiff_t word = first;
+    for (; word < last && room - out >= MaximaMap::word_bits; ++word) {
+        Mask set = bits[word];
+        // Tested on the bits, not the count: a sparse map's branch then
+        // waits for nothing (the baseline's count takes a dozen steps).
+        if (set == 0) {
+            continue;
+        }
+        const std::ptrdiff_t base = word * MaximaMap::word_bits;
         const int count = counted(set);
         for (int done = 0; done < count; done += 8) {
             for (int k = 0; k < 8; ++k) {
@@ -564,6 +567,7 @@ namespace {
         }
         out += count;
     }
+    first = word;
     return out;
 }
 
@@ -636,6 +640,63 @@ std::ptrdiff_t* write_baseline(const std::uint64_t* bits, std::ptrdiff_t& first,
     return write_by_eights(bits, first, last, out, room, counted_baseline);
 }
 
+// Two maxima never neighbour, so a byte of bits holds at most four: for
+// each byte without neighbouring bits, the places of its set bits, lowest
+// first, and their count.
+struct BytePlaces {
+    std::ptrdiff_t place[4];
+};
+
+constexpr std::array<BytePlaces, 256> four_places = [] {
+    std::array<BytePlaces, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        for (unsigned bit = 0; bit < 8 && count < 4; ++bit) {
+            if ((byte >> bit & 1u) != 0) {
+                table[byte].place[count++] = bit;
+            }
+        }
+    }
+    return table;
+}();
+
+constexpr std::array<unsigned char, 256> byte_counts = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        table[byte] = static_cast<unsigned char>(std::popcount(byte));
+    }
+    return table;
+}();
+
+// The baseline's twin of write_with_avx2, in plain C++ the compiler turns
+// into vector adds and stores: a byte of bits at a time, its four places
+// from the table stored whatever its count, the next byte's overwriting the
+// extra ones.  Nothing waits on the bit before, as clearing the lowest set
+// bit one at a time does.  A word with neighbouring bits (the samples
+// changed while they were judged) goes a maximum at a time.
+std::ptrdiff_t* write_by_bytes(const std::uint64_t* bits, std::ptrdiff_t& first, std::ptrdiff_t last,
+                               std::ptrdiff_t* out, const std::ptrdiff_t* room)
+{
+    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
+        const Mask set = bits[first];
+        if ((set & set >> 1) != 0) {
+            std::ptrdiff_t one = first;
+            out = write_baseline(bits, one, first + 1, out, room);
+            continue;
+        }
+        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+#pragma GCC unroll 8
+        for (int byte = 0; byte < 8; ++byte) {
+            const unsigned value = static_cast<unsigned>(set >> (8 * byte)) & 0xffu;
+            for (int k = 0; k < 4; ++k) {
+                out[k] = base + 8 * byte + four_places[value].place[k];
+            }
+            out += byte_counts[value];
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
@@ -649,12 +710,16 @@ std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std:
     const bool popcnt = chosen(Twins::maxima_write, enabled(CpuFeature::popcnt));
     if (dense && popcnt && enabled(CpuFeature::avx2)) {
         out = write_with_avx2(bits_.get(), first, last, out, room);
+    } else if (popcnt) {
+        out = write_with_popcnt(bits_.get(), first, last, out, room);
     } else {
-        out = popcnt ? write_with_popcnt(bits_.get(), first, last, out, room)
-                     : write_baseline(bits_.get(), first, last, out, room);
+        out = dense ? write_by_bytes(bits_.get(), first, last, out, room)
+                    : write_baseline(bits_.get(), first, last, out, room);
     }
 #else
-    out = write_baseline(bits_.get(), first, last, out, room);
+    const bool dense = last > first && (room - out) / (last - first) >= 8;
+    out = dense ? write_by_bytes(bits_.get(), first, last, out, room)
+                : write_baseline(bits_.get(), first, last, out, room);
 #endif
     // The last words, a position at a time.
     each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
