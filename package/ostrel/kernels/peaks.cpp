@@ -3,11 +3,11 @@
 #include "bit_count.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
+#include "ordered_retry.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -116,15 +116,23 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     const auto judge = [&](Values l, Values m, Values r, std::ptrdiff_t shift) {
         bits |= static_cast<Mask>(lane_bits(maxima_of(l, m, r))) << shift;
     };
-    const auto maxima_at = [&](std::ptrdiff_t at) {
-        return maxima_of(load_lanes(x + at - 1), load_lanes(x + at), load_lanes(x + at + 1));
-    };
+    // From the word's start: addresses a constant apart.
+    const T* const word = x + begin;
+    // float64: the pair before each pair of middles, x[at - 1] and x[at],
+    // is the right-hand pair of the middles two positions back; each is
+    // loaded once and kept for the next step.
+    Values before = load_lanes(word - 1);
     // Four lanes of masks from four positions on.
-    const auto four_at = [&](std::ptrdiff_t at) {
+    const auto four_at = [&](int at) {
         if constexpr (count == 4) {
-            return maxima_at(at);
+            return maxima_of(load_lanes(word + at - 1), load_lanes(word + at), load_lanes(word + at + 1));
         } else {
-            return narrowed(maxima_at(at), maxima_at(at + 2));
+            const Values between = load_lanes(word + at + 1);
+            const Values after = load_lanes(word + at + 3);
+            const auto low = maxima_of(before, load_lanes(word + at), between);
+            const auto high = maxima_of(between, load_lanes(word + at + 2), after);
+            before = after;
+            return narrowed(low, high);
         }
     };
     if (!careful) {
@@ -133,9 +141,11 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
             // into one set of bits, every shift a constant.
 #pragma GCC unroll 4
             for (int k = 0; k < MaximaMap::word_bits; k += 16) {
-                const std::ptrdiff_t at = begin + k;
-                bits |= static_cast<Mask>(lane_bits(four_at(at), four_at(at + 4), four_at(at + 8), four_at(at + 12)))
-                     << k;
+                const auto first = four_at(k);
+                const auto second = four_at(k + 4);
+                const auto third = four_at(k + 8);
+                const auto fourth = four_at(k + 12);
+                bits |= static_cast<Mask>(lane_bits(first, second, third, fourth)) << k;
             }
             i = end;
         }
@@ -172,6 +182,25 @@ std::optional<float> as_float32(double floor)
     }
     const float narrow = static_cast<float>(floor);
     return static_cast<double>(narrow) == floor ? std::optional<float>(narrow) : std::nullopt;
+}
+
+// float64 samples by ordered comparisons, which raise the invalid flag where
+// a sample is NaN (above_doubles is then used instead): a fixed sixteen
+// comparisons of two lanes, where going a maximum at a time waits on each.
+Mask above_doubles_ordered(const char* data, double floor, Mask maxima)
+{
+    using Values = Lanes<double>::Values;
+    const Values threshold = Values{} + floor;
+    const auto* x = reinterpret_cast<const double*>(data);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 16) {
+        Lanes<float>::Masks quads[4];
+        for (int q = 0; q < 4; ++q) {
+            quads[q] = narrowed(threshold < load_lanes(x + k + 4 * q), threshold < load_lanes(x + k + 4 * q + 2));
+        }
+        bits |= static_cast<Mask>(lane_bits(quads[0], quads[1], quads[2], quads[3])) << k;
+    }
+    return maxima & bits;
 }
 
 // The bits of the 64 positions from `data` on whose samples are strictly
@@ -375,24 +404,31 @@ Judges judge_for(const Signal& signal)
 // maxima, those above a threshold that is not NaN.
 using AboveWord = Mask (*)(const char*, double, Mask);
 
-AboveWord above_word_for(const Signal& signal, double floor)
+// As Judges: one whose ordered comparisons raise the invalid flag where a
+// NaN is, with the careful one to use instead then, or one careful itself.
+struct AboveWords {
+    AboveWord first = nullptr;
+    AboveWord careful = nullptr;
+};
+
+AboveWords above_word_for(const Signal& signal, double floor)
 {
     if (signal.stride != element_size(signal.element) || floor != floor) {
-        return nullptr;
+        return {};
     }
     const bool wide = signal.element == Element::float64;
     if (!wide && signal.element != Element::float32) {
-        return nullptr;
+        return {};
     }
 #ifdef OSTREL_X86_DISPATCH
     if (chosen(Twins::maxima_above, enabled(CpuFeature::avx2))) {
-        return wide ? above_quads : above_octs;
+        return {wide ? above_quads : above_octs};
     }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-    return wide ? above_doubles : above_floats;
+    return wide ? AboveWords{above_doubles_ordered, above_doubles} : AboveWords{above_floats};
 #else
-    return wide ? above_doubles : nullptr;
+    return wide ? AboveWords{above_doubles} : AboveWords{};
 #endif
 }
 
@@ -431,20 +467,12 @@ void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
         largest_ = std::max(largest_, judge_words(judges.first, first, last));
         return;
     }
-    // Runs of words judged by ordered comparisons, and judged again where
-    // one raised the invalid flag (a NaN); the flags are left as they were.
     constexpr std::ptrdiff_t run_words = 64;
     for (std::ptrdiff_t from = first; from < last; from += run_words) {
         const std::ptrdiff_t to = std::min(from + run_words, last);
-        std::fexcept_t saved;
-        std::fegetexceptflag(&saved, FE_INVALID);
-        std::feclearexcept(FE_INVALID);
-        double largest = judge_words(judges.first, from, to);
-        const bool met_nan = std::fetestexcept(FE_INVALID) != 0;
-        std::fesetexceptflag(&saved, FE_INVALID);
-        if (met_nan) {
-            largest = judge_words(judges.careful, from, to);
-        }
+        double largest = -std::numeric_limits<double>::infinity();
+        ordered_else_careful([&] { largest = judge_words(judges.first, from, to); },
+                             [&] { largest = judge_words(judges.careful, from, to); });
         largest_ = std::max(largest_, largest);
     }
 }
@@ -483,17 +511,32 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
-    if (const AboveWord above_word = above_word_for(signal_, floor)) {
-        // Up to the signal's last whole word.
+    if (const AboveWords above = above_word_for(signal_, floor); above.first) {
+        // Up to the signal's last whole word, a run of words at a time into
+        // `kept`, then into the map: judged again, a run reads the map's
+        // bits as they were.
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
-        for (; first < whole; ++first) {
-            // A word whose largest maximum is not above the floor keeps none
-            // (with a floor near the largest, most words), unread.
-            if (word_tops_ && !std::isless(floor, word_tops_[first])) {
-                bits_[first] = 0;
-            } else if (bits_[first] != 0) {
-                bits_[first] = above_word(signal_.data + first * word_bits * signal_.stride, floor, bits_[first]);
+        constexpr std::ptrdiff_t run_words = 64;
+        Mask kept[run_words];
+        while (first < whole) {
+            const std::ptrdiff_t run = std::min(run_words, whole - first);
+            const auto keep_run = [&](AboveWord above_word) {
+                for (std::ptrdiff_t k = 0; k < run; ++k) {
+                    const std::ptrdiff_t word = first + k;
+                    // A word whose largest maximum is not above the floor
+                    // keeps none (with a floor near the largest, most
+                    // words), unread.
+                    const bool none = bits_[word] == 0 || (word_tops_ && !std::isless(floor, word_tops_[word]));
+                    kept[k] = none ? 0 : above_word(signal_.data + word * word_bits * signal_.stride, floor, bits_[word]);
+                }
+            };
+            if (above.careful) {
+                ordered_else_careful([&] { keep_run(above.first); }, [&] { keep_run(above.careful); });
+            } else {
+                keep_run(above.first);
             }
+            std::copy(kept, kept + run, bits_.get() + first);
+            first += run;
         }
     }
     for (std::ptrdiff_t word = first; word < last; ++word) {
