@@ -3,6 +3,7 @@
 #include "bit_words.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
+#include "ordered_retry.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -48,6 +49,53 @@ auto quiet_negative(Values products)
 {
     const Values ordered = products == products ? products : Values{};
     return ordered < Values{};
+}
+#endif
+
+#ifdef OSTREL_VECTOR_LANES
+// Pairs counted a block at a time: few enough that no lane count
+// overflows, and that a block judged again (a NaN met) is still in cache;
+// enough that setting the flags aside costs nothing beside the block.
+constexpr std::ptrdiff_t pair_block = std::ptrdiff_t{1} << 16;
+
+// Crossings among the pairs (k, k + 1), 0 <= k < pairs (a multiple of the
+// lane count, at most a block), of contiguous samples from x on.  Not
+// `careful`, by an ordered comparison, which raises the invalid flag for a
+// NaN product: the caller then counts the block again carefully.
+template <class T, class P, bool careful>
+std::ptrdiff_t pair_lanes(const char* x, std::ptrdiff_t pairs)
+{
+    constexpr int lanes = Lanes<P>::count;
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+    using Masks = typename Lanes<P>::Masks;
+    const auto below = [&](std::ptrdiff_t k) -> Masks {
+        const auto products = load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size);
+        if constexpr (!careful) {
+            return products < decltype(products){};
+        } else if constexpr (std::is_same_v<P, float>) {
+            // Judged on the bits: one operation fewer than clearing NaN lanes.
+            return below_zero(products);
+        } else {
+            return reinterpret_cast<Masks>(quiet_negative(products));
+        }
+    };
+    // Four counts, so that none waits on another.
+    Masks counts[4]{};
+    std::ptrdiff_t k = 0;
+    for (; pairs - k >= 4 * lanes; k += 4 * lanes) {
+        for (int q = 0; q < 4; ++q) {
+            counts[q] -= below(k + q * lanes);
+        }
+    }
+    for (; k < pairs; k += lanes) {
+        counts[0] -= below(k);
+    }
+    const Masks all = (counts[0] + counts[1]) + (counts[2] + counts[3]);
+    std::ptrdiff_t crossings = 0;
+    for (int j = 0; j < lanes; ++j) {
+        crossings += all[j];
+    }
+    return crossings;
 }
 #endif
 
@@ -135,21 +183,13 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
         constexpr int lanes = Lanes<P>::count;
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
         while (end - i >= lanes) {
-            const std::ptrdiff_t stop = i + std::min(flush_every, (end - i) / lanes * lanes);
-            typename Lanes<P>::Masks counts{};
-            for (; i < stop; i += lanes) {
-                const auto left = load_lanes<T, P>(signal.data + i * size);
-                const auto right = load_lanes<T, P>(signal.data + (i + 1) * size);
-                if constexpr (std::is_same_v<P, float>) {
-                    // Judged on the bits: one operation fewer than clearing NaN lanes.
-                    counts -= below_zero(left * right);
-                } else {
-                    counts -= reinterpret_cast<typename Lanes<P>::Masks>(quiet_negative(left * right));
-                }
-            }
-            for (int j = 0; j < lanes; ++j) {
-                crossings += counts[j];
-            }
+            const std::ptrdiff_t pairs = std::min(pair_block, (end - i) / lanes * lanes);
+            const char* const x = signal.data + i * size;
+            std::ptrdiff_t block = 0;
+            ordered_else_careful([&] { block = pair_lanes<T, P, false>(x, pairs); },
+                                 [&] { block = pair_lanes<T, P, true>(x, pairs); });
+            crossings += block;
+            i += pairs;
         }
     }
 #endif
