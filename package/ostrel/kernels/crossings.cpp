@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -219,28 +220,64 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
 #ifdef OSTREL_VECTOR_LANES
 // Lanes of the four pairs from x[k] on whose product is below zero, for
 // samples of a type the products share, or integers.
-template <class T, class P>
+// Not `careful`, by ordered comparisons, which raise the invalid flag for a
+// NaN product (the caller then forms the bits again carefully).
+template <bool careful, class Values>
+[[gnu::always_inline]] inline Lanes<float>::Masks products_below_zero(Values products)
+{
+    if constexpr (careful) {
+        return below_zero(products);
+    } else {
+        return products < Values{};
+    }
+}
+
+template <bool careful>
+[[gnu::always_inline]] inline Lanes<float>::Masks products_below_zero(Lanes<double>::Values low,
+                                                                     Lanes<double>::Values high)
+{
+    if constexpr (careful) {
+        return below_zero(low, high);
+    } else {
+        return narrowed(low < Lanes<double>::Values{}, high < Lanes<double>::Values{});
+    }
+}
+
+template <class T, class P, bool careful>
 [[gnu::always_inline]] inline Lanes<float>::Masks crossing_quad(const char* x, int k)
 {
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     if constexpr (std::is_same_v<P, float>) {
-        return below_zero(load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size));
+        return products_below_zero<careful>(load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size));
     } else {
         const auto low = load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size);
         const auto high = load_lanes<T, P>(x + (k + 2) * size) * load_lanes<T, P>(x + (k + 3) * size);
-        return below_zero(low, high);
+        return products_below_zero<careful>(low, high);
     }
 }
 
 // One word of crossing bits of contiguous samples x[0..64] of the product
 // type, with the baseline vector unit (the AVX2 twins are below): sixteen
 // pairs' masks are packed into one move of bits.  A call of its own:
-// inlined into the tile's loops it ran some 15% slower.
-template <class T, class P>
+// inlined into the tile's loops it ran some 15% slower.  Not `careful`, the
+// products are compared by ordered comparisons: a NaN raises the invalid
+// flag, and the caller forms the bits again carefully.
+template <class T, class P, bool careful>
 [[gnu::noinline]] Word crossing_word(const char* x)
 {
     Word word = 0;
-    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double> && !careful) {
+        // float32 products judged in float32: where none underflows (the
+        // underflow flag) their signs are those of the exact float64
+        // products; the caller forms the bits again in float64 where the
+        // flag, or the invalid or overflow flag, was raised.
+        for (int k = 0; k < word_bits; k += 16) {
+            word |= Word{lane_bits(crossing_quad<float, float, false>(x, k), crossing_quad<float, float, false>(x, k + 4),
+                                   crossing_quad<float, float, false>(x, k + 8),
+                                   crossing_quad<float, float, false>(x, k + 12))}
+                    << k;
+        }
+    } else if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
         // Each sample widened once, a pair at a time: the right-hand samples
         // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
         typedef typename Lanes<P>::Values Pair;
@@ -255,7 +292,7 @@ template <class T, class P>
                 const Pair middle = widen_two(samples + at + 2);
                 // Of the last `next`, only the first lane is multiplied.
                 const Pair next = at + 4 < word_bits ? widen_two(samples + at + 4) : Pair{last, 0.0};
-                quads[q] = below_zero(left * __builtin_shufflevector(left, middle, 1, 2),
+                quads[q] = products_below_zero<careful>(left * __builtin_shufflevector(left, middle, 1, 2),
                                       middle * __builtin_shufflevector(middle, next, 1, 2));
                 left = next;
             }
@@ -263,8 +300,8 @@ template <class T, class P>
         }
     } else {
         for (int k = 0; k < word_bits; k += 16) {
-            word |= Word{lane_bits(crossing_quad<T, P>(x, k), crossing_quad<T, P>(x, k + 4),
-                                   crossing_quad<T, P>(x, k + 8), crossing_quad<T, P>(x, k + 12))}
+            word |= Word{lane_bits(crossing_quad<T, P, careful>(x, k), crossing_quad<T, P, careful>(x, k + 4),
+                                   crossing_quad<T, P, careful>(x, k + 8), crossing_quad<T, P, careful>(x, k + 12))}
                     << k;
         }
     }
@@ -320,11 +357,17 @@ template <class T, class P>
 }
 #endif
 
+// Whether crossing_word forms the float64 products of float32 samples in
+// float32 when not careful.
+template <class T, class P>
+constexpr bool narrowed_products = std::is_same_v<T, float> && std::is_same_v<P, double>;
+
 // Crossing bits of the pairs (j, j + 1), begin <= j < end, of the signal
 // with `pad` zeros in front, at bit j - begin of `words` (cleared first).
 // The pairs are formed as count_padded forms them.  `with_avx2`: whole words
-// by AVX2 (compiled into an AVX2 caller only).
-template <bool with_avx2, class T, class P>
+// by AVX2 (compiled into an AVX2 caller only); not `careful`, the baseline's
+// words by ordered comparisons (see crossing_word).
+template <bool with_avx2, bool careful, class T, class P>
 [[gnu::always_inline]] inline void crossing_bits(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t begin, std::ptrdiff_t end, Word* words)
 {
     std::fill(words, words + (end - begin + word_bits - 1) / word_bits, Word{0});
@@ -355,7 +398,7 @@ template <bool with_avx2, class T, class P>
 #endif
 #ifdef OSTREL_VECTOR_LANES
         for (; stop - i >= word_bits; i += word_bits) {
-            words[(i + pad - begin) / word_bits] = crossing_word<T, P>(signal.data + i * size);
+            words[(i + pad - begin) / word_bits] = crossing_word<T, P, careful>(signal.data + i * size);
         }
 #endif
     }
@@ -433,7 +476,13 @@ template <bool with_avx2, class T, class P>
         const std::ptrdiff_t begin = f0 * framing.hop;
         const std::ptrdiff_t end = std::min((f1 - 1) * framing.hop + framing.win, length) - 1;
         if (end > begin) {
-            crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
+            if constexpr (with_avx2) {
+                crossing_bits<true, true, T, P>(signal, framing.pad, begin, end, words);
+            } else {
+                ordered_else_careful([&] { crossing_bits<false, false, T, P>(signal, framing.pad, begin, end, words); },
+                                     [&] { crossing_bits<false, true, T, P>(signal, framing.pad, begin, end, words); },
+                                     narrowed_products<T, P> ? FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW : FE_INVALID);
+            }
         }
         std::ptrdiff_t f = f0;
         if (blocks_per_frame > 1) {

@@ -71,18 +71,6 @@ Mask above_doubles(const char* data, double floor, Mask maxima)
 }
 
 #ifdef OSTREL_VECTOR_LANES
-// Two masks of two lanes as one of four.
-template <class WideMasks>
-[[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
-{
-#if defined(__SSE2__)
-    return reinterpret_cast<Lanes<float>::Masks>(
-        _mm_shuffle_ps(reinterpret_cast<__m128>(low), reinterpret_cast<__m128>(high), _MM_SHUFFLE(2, 0, 2, 0)));
-#else
-    return __builtin_convertvector(__builtin_shufflevector(low, high, 0, 1, 2, 3), Lanes<float>::Masks);
-#endif
-}
-
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
 // NaN.  `careful`: NaN lanes are replaced first (an equality test raises
