@@ -455,6 +455,47 @@ template <bool with_popcnt>
     return stop;
 }
 
+// Frames whose start and length are whole bytes of bits (hop and window
+// multiples of eight), counted from the counts of the tile's bits before
+// each byte: two look-ups a frame where counting its words' bits without a
+// population count instruction takes a few dozen steps.  The bytes' counts
+// come a word at a time, summed within the word by one multiplication.
+// Only frames that slicing does not clip, f0 <= f < stop; `begin` and `end`
+// bound the tile's pairs.
+constexpr std::ptrdiff_t tile_bytes = tile_words * 8;
+
+[[gnu::always_inline]] inline void byte_prefix_rates(const Framing& framing, std::ptrdiff_t f0, std::ptrdiff_t stop,
+                                                     std::ptrdiff_t begin, std::ptrdiff_t end, const Word* words,
+                                                     double* out)
+{
+    // before[q]: the set bits among bits 0 <= k < 8q.
+    std::uint16_t before[tile_bytes + 1];
+    before[0] = 0;
+    unsigned total = 0;
+    const std::ptrdiff_t word_count = (end - begin + word_bits - 1) / word_bits;
+    for (std::ptrdiff_t w = 0; w < word_count; ++w) {
+        Word counts = words[w] - ((words[w] >> 1) & 0x5555555555555555u);
+        counts = (counts & 0x3333333333333333u) + ((counts >> 2) & 0x3333333333333333u);
+        counts = (counts + (counts >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+        // Byte b of `running`: the bits of bytes 0 to b.
+        const Word running = counts * 0x0101010101010101u;
+        for (int b = 0; b < 8; ++b) {
+            before[8 * w + b + 1] = static_cast<std::uint16_t>(total + (running >> (8 * b) & 0xffu));
+        }
+        total += static_cast<unsigned>(running >> 56);
+    }
+    const double win = static_cast<double>(framing.win);
+    for (std::ptrdiff_t f = f0; f < stop; ++f) {
+        // A frame's pairs run from its start up to its start + win - 1: all
+        // the bits of its bytes but the last one.
+        const std::ptrdiff_t start = f * framing.hop - begin;
+        const std::ptrdiff_t last = start + framing.win - 1;
+        const int count = before[(start + framing.win) / 8] - before[start / 8]
+                          - static_cast<int>(words[last / word_bits] >> (last % word_bits) & 1u);
+        out[f] = static_cast<double>(count) / win;
+    }
+}
+
 template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
@@ -487,6 +528,12 @@ template <bool with_avx2, class T, class P>
         std::ptrdiff_t f = f0;
         if (blocks_per_frame > 1) {
             f = shared_block_rates<with_avx2>(framing, f0, std::min(f1, whole_end), words, blocks_per_frame, out);
+        }
+        if constexpr (!with_avx2) {
+            if (framing.hop % 8 == 0 && framing.win % 8 == 0 && f < std::min(f1, whole_end)) {
+                byte_prefix_rates(framing, f, std::min(f1, whole_end), begin, end, words, out);
+                f = std::min(f1, whole_end);
+            }
         }
         for (; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of
