@@ -20,9 +20,6 @@ namespace ostrel::kernels {
 namespace {
 
 #ifdef OSTREL_VECTOR_LANES
-// Lane counts are flushed often enough that no lane can overflow.
-constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
-
 template <class T, class P>
 typename Lanes<P>::Values load_lanes(const char* at)
 {
@@ -119,6 +116,9 @@ bool crosses(const Signal& signal, std::ptrdiff_t i)
 }
 
 #ifdef OSTREL_X86_DISPATCH
+// Lane counts are flushed often enough that no lane can overflow.
+constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
+
 // Crossings among the pairs (k, k + 1), 0 <= k < n - n % 16, of contiguous
 // float64 samples, or float32 ones (their products formed in `P`), with
 // AVX2: its quiet comparison is false for NaN and raises nothing, so no lane
