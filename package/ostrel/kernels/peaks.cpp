@@ -708,14 +708,16 @@ constexpr std::array<unsigned char, 256> byte_counts = [] {
 std::ptrdiff_t* write_by_bytes(const std::uint64_t* bits, std::ptrdiff_t& first, std::ptrdiff_t last,
                                std::ptrdiff_t* out, const std::ptrdiff_t* room)
 {
-    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
-        const Mask set = bits[first];
+    // A local word index, as in write_by_eights.
+    std::ptrdiff_t word = first;
+    for (; word < last && room - out >= MaximaMap::word_bits; ++word) {
+        const Mask set = bits[word];
         if ((set & set >> 1) != 0) {
-            std::ptrdiff_t one = first;
-            out = write_baseline(bits, one, first + 1, out, room);
+            std::ptrdiff_t one = word;
+            out = write_baseline(bits, one, word + 1, out, room);
             continue;
         }
-        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+        const std::ptrdiff_t base = word * MaximaMap::word_bits;
 #pragma GCC unroll 8
         for (int byte = 0; byte < 8; ++byte) {
             const unsigned value = static_cast<unsigned>(set >> (8 * byte)) & 0xffu;
@@ -725,6 +727,7 @@ std::ptrdiff_t* write_by_bytes(const std::uint64_t* bits, std::ptrdiff_t& first,
             out += byte_counts[value];
         }
     }
+    first = word;
     return out;
 }
 
