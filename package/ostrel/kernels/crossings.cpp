@@ -60,9 +60,13 @@ constexpr std::ptrdiff_t pair_block = std::ptrdiff_t{1} << 16;
 // lane count, at most a block), of contiguous samples from x on.  Not
 // `careful`, by an ordered comparison, which raises the invalid flag for a
 // NaN product: the caller then counts the block again carefully.
-template <class T, class P, bool careful>
+// `aligned`: x starts on sixteen bytes.
+template <class T, class P, bool careful, bool aligned>
 std::ptrdiff_t pair_lanes(const char* x, std::ptrdiff_t pairs)
 {
+    if constexpr (aligned) {
+        x = static_cast<const char*>(__builtin_assume_aligned(x, 16));
+    }
     constexpr int lanes = Lanes<P>::count;
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     using Masks = typename Lanes<P>::Masks;
@@ -183,12 +187,29 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
         constexpr int lanes = Lanes<P>::count;
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        if constexpr (std::is_same_v<T, P>) {
+            // Single pairs up to sixteen bytes, where the samples' own type
+            // is the products': each pair's left-hand vector is then
+            // aligned, and the multiplication takes it from memory.
+            for (; i < end && reinterpret_cast<std::uintptr_t>(signal.data + i * size) % 16 != 0
+                   && reinterpret_cast<std::uintptr_t>(signal.data) % size == 0;
+                 ++i) {
+                crossings += crosses<T, P>(signal, i);
+            }
+        }
         while (end - i >= lanes) {
             const std::ptrdiff_t pairs = std::min(pair_block, (end - i) / lanes * lanes);
             const char* const x = signal.data + i * size;
             std::ptrdiff_t block = 0;
-            ordered_else_careful([&] { block = pair_lanes<T, P, false>(x, pairs); },
-                                 [&] { block = pair_lanes<T, P, true>(x, pairs); });
+            // Other types are converted before they are multiplied.
+            constexpr bool same = std::is_same_v<T, P>;
+            if (same && reinterpret_cast<std::uintptr_t>(x) % 16 == 0) {
+                ordered_else_careful([&] { block = pair_lanes<T, P, false, same>(x, pairs); },
+                                     [&] { block = pair_lanes<T, P, true, same>(x, pairs); });
+            } else {
+                ordered_else_careful([&] { block = pair_lanes<T, P, false, false>(x, pairs); },
+                                     [&] { block = pair_lanes<T, P, true, false>(x, pairs); });
+            }
             crossings += block;
             i += pairs;
         }
