@@ -205,6 +205,11 @@ def claimed_calls():
     yield "calc_zc-float32-quiet-nan-between-frames", call_of("calc_zc", quiet_nan_between_frames, 2, 5000)
     for thresh in (None, 0.5):
         yield f"find_peaks-nan-inf-thresh={thresh}", call_of("find_peaks", x_unusual, thresh)
+    # Centred, float32 products are formed in float64: neighbours whose
+    # product would underflow or overflow in float32 cross, quietly.
+    beyond_float32 = clean_signal("float32").copy()
+    beyond_float32[[100, 101, 200, 201]] = [1e-30, -1e-25, 1e30, -1e20]
+    yield "calc_zc-float32-products-beyond-float32", call_of("calc_zc", beyond_float32, 32, 8, True)
     for centered in (None, 0, 1, -3, 0.0, 2.5):
         yield f"calc_energy-centered={centered!r}", call_of("calc_energy", x, 32, 8, centered)
         yield f"calc_zc-centered={centered!r}", call_of("calc_zc", x, 32, 8, centered)

@@ -3,9 +3,11 @@
 #include "bit_words.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
+#include "ordered_retry.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
@@ -18,9 +20,6 @@ namespace ostrel::kernels {
 namespace {
 
 #ifdef OSTREL_VECTOR_LANES
-// Lane counts are flushed often enough that no lane can overflow.
-constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
-
 template <class T, class P>
 typename Lanes<P>::Values load_lanes(const char* at)
 {
@@ -51,6 +50,57 @@ auto quiet_negative(Values products)
 }
 #endif
 
+#ifdef OSTREL_VECTOR_LANES
+// Pairs counted a block at a time: few enough that no lane count
+// overflows, and that a block judged again (a NaN met) is still in cache;
+// enough that setting the flags aside costs nothing beside the block.
+constexpr std::ptrdiff_t pair_block = std::ptrdiff_t{1} << 16;
+
+// Crossings among the pairs (k, k + 1), 0 <= k < pairs (a multiple of the
+// lane count, at most a block), of contiguous samples from x on.  Not
+// `careful`, by an ordered comparison, which raises the invalid flag for a
+// NaN product: the caller then counts the block again carefully.
+// `aligned`: x starts on sixteen bytes.
+template <class T, class P, bool careful, bool aligned>
+std::ptrdiff_t pair_lanes(const char* x, std::ptrdiff_t pairs)
+{
+    if constexpr (aligned) {
+        x = static_cast<const char*>(__builtin_assume_aligned(x, 16));
+    }
+    constexpr int lanes = Lanes<P>::count;
+    constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+    using Masks = typename Lanes<P>::Masks;
+    const auto below = [&](std::ptrdiff_t k) -> Masks {
+        const auto products = load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size);
+        if constexpr (!careful) {
+            return products < decltype(products){};
+        } else if constexpr (std::is_same_v<P, float>) {
+            // Judged on the bits: one operation fewer than clearing NaN lanes.
+            return below_zero(products);
+        } else {
+            return reinterpret_cast<Masks>(quiet_negative(products));
+        }
+    };
+    // Four counts, so that none waits on another.
+    Masks counts[4]{};
+    std::ptrdiff_t k = 0;
+    for (; pairs - k >= 4 * lanes; k += 4 * lanes) {
+        for (int q = 0; q < 4; ++q) {
+            counts[q] -= below(k + q * lanes);
+        }
+    }
+    for (; k < pairs; k += lanes) {
+        counts[0] -= below(k);
+    }
+    const Masks all = (counts[0] + counts[1]) + (counts[2] + counts[3]);
+    std::ptrdiff_t crossings = 0;
+    for (int j = 0; j < lanes; ++j) {
+        crossings += all[j];
+    }
+    return crossings;
+}
+#endif
+
 // A padding zero the compiler cannot see: knowing it, a compiler may fold
 // `0 * x < 0` to false and drop the product, and with it the invalid flag
 // that 0 * inf raises in numpy's statements.
@@ -70,6 +120,9 @@ bool crosses(const Signal& signal, std::ptrdiff_t i)
 }
 
 #ifdef OSTREL_X86_DISPATCH
+// Lane counts are flushed often enough that no lane can overflow.
+constexpr std::ptrdiff_t flush_every = std::ptrdiff_t{1} << 20;
+
 // Crossings among the pairs (k, k + 1), 0 <= k < n - n % 16, of contiguous
 // float64 samples, or float32 ones (their products formed in `P`), with
 // AVX2: its quiet comparison is false for NaN and raises nothing, so no lane
@@ -134,22 +187,31 @@ std::ptrdiff_t count_pairs(const Signal& signal, std::ptrdiff_t begin, std::ptrd
     if (signal.stride == static_cast<std::ptrdiff_t>(sizeof(T))) {
         constexpr int lanes = Lanes<P>::count;
         constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
+        if constexpr (std::is_same_v<T, P>) {
+            // Single pairs up to sixteen bytes, where the samples' own type
+            // is the products': each pair's left-hand vector is then
+            // aligned, and the multiplication takes it from memory.
+            for (; i < end && reinterpret_cast<std::uintptr_t>(signal.data + i * size) % 16 != 0
+                   && reinterpret_cast<std::uintptr_t>(signal.data) % size == 0;
+                 ++i) {
+                crossings += crosses<T, P>(signal, i);
+            }
+        }
         while (end - i >= lanes) {
-            const std::ptrdiff_t stop = i + std::min(flush_every, (end - i) / lanes * lanes);
-            typename Lanes<P>::Masks counts{};
-            for (; i < stop; i += lanes) {
-                const auto left = load_lanes<T, P>(signal.data + i * size);
-                const auto right = load_lanes<T, P>(signal.data + (i + 1) * size);
-                if constexpr (std::is_same_v<P, float>) {
-                    // Judged on the bits: one operation fewer than clearing NaN lanes.
-                    counts -= below_zero(left * right);
-                } else {
-                    counts -= reinterpret_cast<typename Lanes<P>::Masks>(quiet_negative(left * right));
-                }
+            const std::ptrdiff_t pairs = std::min(pair_block, (end - i) / lanes * lanes);
+            const char* const x = signal.data + i * size;
+            std::ptrdiff_t block = 0;
+            // Other types are converted before they are multiplied.
+            constexpr bool same = std::is_same_v<T, P>;
+            if (same && reinterpret_cast<std::uintptr_t>(x) % 16 == 0) {
+                ordered_else_careful([&] { block = pair_lanes<T, P, false, same>(x, pairs); },
+                                     [&] { block = pair_lanes<T, P, true, same>(x, pairs); });
+            } else {
+                ordered_else_careful([&] { block = pair_lanes<T, P, false, false>(x, pairs); },
+                                     [&] { block = pair_lanes<T, P, true, false>(x, pairs); });
             }
-            for (int j = 0; j < lanes; ++j) {
-                crossings += counts[j];
-            }
+            crossings += block;
+            i += pairs;
         }
     }
 #endif
@@ -179,28 +241,64 @@ std::ptrdiff_t count_padded(const Signal& signal, std::ptrdiff_t pad, std::ptrdi
 #ifdef OSTREL_VECTOR_LANES
 // Lanes of the four pairs from x[k] on whose product is below zero, for
 // samples of a type the products share, or integers.
-template <class T, class P>
+// Not `careful`, by ordered comparisons, which raise the invalid flag for a
+// NaN product (the caller then forms the bits again carefully).
+template <bool careful, class Values>
+[[gnu::always_inline]] inline Lanes<float>::Masks products_below_zero(Values products)
+{
+    if constexpr (careful) {
+        return below_zero(products);
+    } else {
+        return products < Values{};
+    }
+}
+
+template <bool careful>
+[[gnu::always_inline]] inline Lanes<float>::Masks products_below_zero(Lanes<double>::Values low,
+                                                                     Lanes<double>::Values high)
+{
+    if constexpr (careful) {
+        return below_zero(low, high);
+    } else {
+        return narrowed(low < Lanes<double>::Values{}, high < Lanes<double>::Values{});
+    }
+}
+
+template <class T, class P, bool careful>
 [[gnu::always_inline]] inline Lanes<float>::Masks crossing_quad(const char* x, int k)
 {
     constexpr auto size = static_cast<std::ptrdiff_t>(sizeof(T));
     if constexpr (std::is_same_v<P, float>) {
-        return below_zero(load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size));
+        return products_below_zero<careful>(load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size));
     } else {
         const auto low = load_lanes<T, P>(x + k * size) * load_lanes<T, P>(x + (k + 1) * size);
         const auto high = load_lanes<T, P>(x + (k + 2) * size) * load_lanes<T, P>(x + (k + 3) * size);
-        return below_zero(low, high);
+        return products_below_zero<careful>(low, high);
     }
 }
 
 // One word of crossing bits of contiguous samples x[0..64] of the product
 // type, with the baseline vector unit (the AVX2 twins are below): sixteen
 // pairs' masks are packed into one move of bits.  A call of its own:
-// inlined into the tile's loops it ran some 15% slower.
-template <class T, class P>
+// inlined into the tile's loops it ran some 15% slower.  Not `careful`, the
+// products are compared by ordered comparisons: a NaN raises the invalid
+// flag, and the caller forms the bits again carefully.
+template <class T, class P, bool careful>
 [[gnu::noinline]] Word crossing_word(const char* x)
 {
     Word word = 0;
-    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
+    if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double> && !careful) {
+        // float32 products judged in float32: where none underflows (the
+        // underflow flag) their signs are those of the exact float64
+        // products; the caller forms the bits again in float64 where the
+        // flag, or the invalid or overflow flag, was raised.
+        for (int k = 0; k < word_bits; k += 16) {
+            word |= Word{lane_bits(crossing_quad<float, float, false>(x, k), crossing_quad<float, float, false>(x, k + 4),
+                                   crossing_quad<float, float, false>(x, k + 8),
+                                   crossing_quad<float, float, false>(x, k + 12))}
+                    << k;
+        }
+    } else if constexpr (std::is_same_v<T, float> && std::is_same_v<P, double>) {
         // Each sample widened once, a pair at a time: the right-hand samples
         // of pairs k, k + 1 are the widened x[k + 1] and x[k + 2].
         typedef typename Lanes<P>::Values Pair;
@@ -215,7 +313,7 @@ template <class T, class P>
                 const Pair middle = widen_two(samples + at + 2);
                 // Of the last `next`, only the first lane is multiplied.
                 const Pair next = at + 4 < word_bits ? widen_two(samples + at + 4) : Pair{last, 0.0};
-                quads[q] = below_zero(left * __builtin_shufflevector(left, middle, 1, 2),
+                quads[q] = products_below_zero<careful>(left * __builtin_shufflevector(left, middle, 1, 2),
                                       middle * __builtin_shufflevector(middle, next, 1, 2));
                 left = next;
             }
@@ -223,8 +321,8 @@ template <class T, class P>
         }
     } else {
         for (int k = 0; k < word_bits; k += 16) {
-            word |= Word{lane_bits(crossing_quad<T, P>(x, k), crossing_quad<T, P>(x, k + 4),
-                                   crossing_quad<T, P>(x, k + 8), crossing_quad<T, P>(x, k + 12))}
+            word |= Word{lane_bits(crossing_quad<T, P, careful>(x, k), crossing_quad<T, P, careful>(x, k + 4),
+                                   crossing_quad<T, P, careful>(x, k + 8), crossing_quad<T, P, careful>(x, k + 12))}
                     << k;
         }
     }
@@ -280,11 +378,17 @@ template <class T, class P>
 }
 #endif
 
+// Whether crossing_word forms the float64 products of float32 samples in
+// float32 when not careful.
+template <class T, class P>
+constexpr bool narrowed_products = std::is_same_v<T, float> && std::is_same_v<P, double>;
+
 // Crossing bits of the pairs (j, j + 1), begin <= j < end, of the signal
 // with `pad` zeros in front, at bit j - begin of `words` (cleared first).
 // The pairs are formed as count_padded forms them.  `with_avx2`: whole words
-// by AVX2 (compiled into an AVX2 caller only).
-template <bool with_avx2, class T, class P>
+// by AVX2 (compiled into an AVX2 caller only); not `careful`, the baseline's
+// words by ordered comparisons (see crossing_word).
+template <bool with_avx2, bool careful, class T, class P>
 [[gnu::always_inline]] inline void crossing_bits(const Signal& signal, std::ptrdiff_t pad, std::ptrdiff_t begin, std::ptrdiff_t end, Word* words)
 {
     std::fill(words, words + (end - begin + word_bits - 1) / word_bits, Word{0});
@@ -315,7 +419,7 @@ template <bool with_avx2, class T, class P>
 #endif
 #ifdef OSTREL_VECTOR_LANES
         for (; stop - i >= word_bits; i += word_bits) {
-            words[(i + pad - begin) / word_bits] = crossing_word<T, P>(signal.data + i * size);
+            words[(i + pad - begin) / word_bits] = crossing_word<T, P, careful>(signal.data + i * size);
         }
 #endif
     }
@@ -372,6 +476,47 @@ template <bool with_popcnt>
     return stop;
 }
 
+// Frames whose start and length are whole bytes of bits (hop and window
+// multiples of eight), counted from the counts of the tile's bits before
+// each byte: two look-ups a frame where counting its words' bits without a
+// population count instruction takes a few dozen steps.  The bytes' counts
+// come a word at a time, summed within the word by one multiplication.
+// Only frames that slicing does not clip, f0 <= f < stop; `begin` and `end`
+// bound the tile's pairs.
+constexpr std::ptrdiff_t tile_bytes = tile_words * 8;
+
+[[gnu::always_inline]] inline void byte_prefix_rates(const Framing& framing, std::ptrdiff_t f0, std::ptrdiff_t stop,
+                                                     std::ptrdiff_t begin, std::ptrdiff_t end, const Word* words,
+                                                     double* out)
+{
+    // before[q]: the set bits among bits 0 <= k < 8q.
+    std::uint16_t before[tile_bytes + 1];
+    before[0] = 0;
+    unsigned total = 0;
+    const std::ptrdiff_t word_count = (end - begin + word_bits - 1) / word_bits;
+    for (std::ptrdiff_t w = 0; w < word_count; ++w) {
+        Word counts = words[w] - ((words[w] >> 1) & 0x5555555555555555u);
+        counts = (counts & 0x3333333333333333u) + ((counts >> 2) & 0x3333333333333333u);
+        counts = (counts + (counts >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+        // Byte b of `running`: the bits of bytes 0 to b.
+        const Word running = counts * 0x0101010101010101u;
+        for (int b = 0; b < 8; ++b) {
+            before[8 * w + b + 1] = static_cast<std::uint16_t>(total + (running >> (8 * b) & 0xffu));
+        }
+        total += static_cast<unsigned>(running >> 56);
+    }
+    const double win = static_cast<double>(framing.win);
+    for (std::ptrdiff_t f = f0; f < stop; ++f) {
+        // A frame's pairs run from its start up to its start + win - 1: all
+        // the bits of its bytes but the last one.
+        const std::ptrdiff_t start = f * framing.hop - begin;
+        const std::ptrdiff_t last = start + framing.win - 1;
+        const int count = before[(start + framing.win) / 8] - before[start / 8]
+                          - static_cast<int>(words[last / word_bits] >> (last % word_bits) & 1u);
+        out[f] = static_cast<double>(count) / win;
+    }
+}
+
 template <bool with_avx2, class T, class P>
 [[gnu::always_inline]] inline void tiled_rates_body(const Signal& signal, const Framing& framing, std::ptrdiff_t first,
                                                     std::ptrdiff_t last, double* out, Word* words)
@@ -393,11 +538,23 @@ template <bool with_avx2, class T, class P>
         const std::ptrdiff_t begin = f0 * framing.hop;
         const std::ptrdiff_t end = std::min((f1 - 1) * framing.hop + framing.win, length) - 1;
         if (end > begin) {
-            crossing_bits<with_avx2, T, P>(signal, framing.pad, begin, end, words);
+            if constexpr (with_avx2) {
+                crossing_bits<true, true, T, P>(signal, framing.pad, begin, end, words);
+            } else {
+                ordered_else_careful([&] { crossing_bits<false, false, T, P>(signal, framing.pad, begin, end, words); },
+                                     [&] { crossing_bits<false, true, T, P>(signal, framing.pad, begin, end, words); },
+                                     narrowed_products<T, P> ? FE_INVALID | FE_OVERFLOW | FE_UNDERFLOW : FE_INVALID);
+            }
         }
         std::ptrdiff_t f = f0;
         if (blocks_per_frame > 1) {
             f = shared_block_rates<with_avx2>(framing, f0, std::min(f1, whole_end), words, blocks_per_frame, out);
+        }
+        if constexpr (!with_avx2) {
+            if (framing.hop % 8 == 0 && framing.win % 8 == 0 && f < std::min(f1, whole_end)) {
+                byte_prefix_rates(framing, f, std::min(f1, whole_end), begin, end, words, out);
+                f = std::min(f1, whole_end);
+            }
         }
         for (; f < f1; ++f) {
             // Slicing clips the frame at the end of the signal; a frame of

@@ -4,6 +4,7 @@
 #include "lanes.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -283,18 +284,36 @@ constexpr std::size_t line_bytes = 64;
 // their latencies overlap; each frame's own additions keep numpy's order.
 constexpr int interleaved = 4;
 
-template <class S, class A>
+// `aligned`: every frame starts on sixteen bytes, so that the baseline's
+// additions take their operands from memory; loaded into registers first,
+// four frames' sixteen float64 sums and the loaded operand no longer fit its
+// sixteen registers, and two sums went through the stack at every step.
+template <bool aligned, class S, class A>
 [[gnu::always_inline]] inline void interleaved_partials(const A* squares, std::ptrdiff_t hop, std::ptrdiff_t n,
                                                         S (&partial)[interleaved])
 {
+    const A* frames[interleaved];
     for (int k = 0; k < interleaved; ++k) {
-        partial[k] = S::load(squares + k * hop);
+        frames[k] = squares + k * hop;
+#if defined(__GNUC__) || defined(__clang__)
+        if constexpr (aligned) {
+            frames[k] = static_cast<const A*>(__builtin_assume_aligned(frames[k], 16));
+        }
+#endif
+        partial[k] = S::load(frames[k]);
     }
     for (std::ptrdiff_t i = lanes; i < n - n % lanes; i += lanes) {
         for (int k = 0; k < interleaved; ++k) {
-            partial[k] += S::load(squares + k * hop + i);
+            partial[k] += S::load(frames[k] + i);
         }
     }
+}
+
+// Whether frames `hop` apart from `frames` on all start on sixteen bytes.
+template <class A>
+bool sixteen_aligned(const A* frames, std::ptrdiff_t hop)
+{
+    return reinterpret_cast<std::uintptr_t>(frames) % 16 == 0 && hop * static_cast<std::ptrdiff_t>(sizeof(A)) % 16 == 0;
 }
 
 #ifdef OSTREL_VECTOR_LANES
@@ -362,10 +381,25 @@ template <int bytes, class T, class A, class Divide>
             // The same loop with the stride known, so that it vectorizes;
             // unrolled, as a vector's load, product and store are each a
             // single instruction and the loop's own count would double them.
+            std::ptrdiff_t i = zeros;
+#ifdef OSTREL_VECTOR_LANES
+            if constexpr (bytes == 16 && std::is_same_v<T, float> && std::is_same_v<A, double>) {
+                // Pairs widened straight from memory: the compiler's own
+                // loop loads four, moves the upper two aside and widens
+                // each half, a third more work.
+                const auto* samples = reinterpret_cast<const float*>(data) - zeros;
+#pragma GCC unroll 8
+                for (; end - begin - i >= 2; i += 2) {
+                    Pair pair = widen_two(samples + i);
+                    pair *= pair;
+                    std::memcpy(squares + i, &pair, sizeof pair);
+                }
+            }
+#endif
 #if defined(__GNUC__) || defined(__clang__)
 #pragma GCC unroll 16
 #endif
-            for (std::ptrdiff_t i = zeros; i < end - begin; ++i) {
+            for (; i < end - begin; ++i) {
                 const A value = static_cast<A>(load<T>(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(T))));
                 squares[i] = value * value;
             }
@@ -394,7 +428,11 @@ template <int bytes, class T, class A, class Divide>
                 const std::ptrdiff_t n = framing.win;
 #ifdef OSTREL_VECTOR_LANES
                 Sums<A, bytes> partial[interleaved];
-                interleaved_partials(frames, hop, n, partial);
+                if (bytes == 16 && sixteen_aligned(frames, hop)) {
+                    interleaved_partials<true>(frames, hop, n, partial);
+                } else {
+                    interleaved_partials<false>(frames, hop, n, partial);
+                }
                 if constexpr (std::is_same_v<A, double> && bytes == 32) {
                     // The four frames' totals, tails and quotients in one vector.
                     Quad totals = four_totals(partial);
@@ -418,7 +456,7 @@ template <int bytes, class T, class A, class Divide>
                 }
 #else
                 Partials<A> partial[interleaved];
-                interleaved_partials(frames, hop, n, partial);
+                interleaved_partials<false>(frames, hop, n, partial);
 #endif
                 for (int k = 0; k < interleaved; ++k) {
                     A total = partial[k].total();

@@ -124,6 +124,18 @@ template <class Masks>
 #endif
 }
 
+// Two masks of two lanes as one of four.
+template <class WideMasks>
+[[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
+{
+#if defined(__SSE2__)
+    return reinterpret_cast<Lanes<float>::Masks>(
+        _mm_shuffle_ps(reinterpret_cast<__m128>(low), reinterpret_cast<__m128>(high), _MM_SHUFFLE(2, 0, 2, 0)));
+#else
+    return __builtin_convertvector(__builtin_shufflevector(low, high, 0, 1, 2, 3), Lanes<float>::Masks);
+#endif
+}
+
 // Four masks of four lanes as sixteen bits, lane 0 of `first` lowest (SSE2
 // packs them into one vector: a quarter of the moves and shifts).
 [[gnu::always_inline]] inline unsigned lane_bits(Lanes<float>::Masks first, Lanes<float>::Masks second,

@@ -3,6 +3,7 @@
 #include "bit_count.hpp"
 #include "cpu_features.hpp"
 #include "lanes.hpp"
+#include "ordered_retry.hpp"
 
 #include <algorithm>
 #include <array>
@@ -70,66 +71,16 @@ Mask above_doubles(const char* data, double floor, Mask maxima)
 }
 
 #ifdef OSTREL_VECTOR_LANES
-// Whether any of the `count` samples from x on is NaN, two vectors a step:
-// unordered comparisons, which raise nothing for a quiet NaN.
-template <class T>
-[[gnu::always_inline]] inline bool any_nan(const T* x, std::ptrdiff_t count)
-{
-    using Values = typename Lanes<T>::Values;
-    constexpr int lanes = Lanes<T>::count;
-    std::ptrdiff_t i = 0;
-    bool found = false;
-#if defined(__SSE2__)
-    Values any{};
-    for (; count - i >= 2 * lanes; i += 2 * lanes) {
-        const Values a = load_lanes(x + i);
-        const Values b = load_lanes(x + i + lanes);
-        if constexpr (std::is_same_v<T, double>) {
-            any = _mm_or_pd(any, _mm_cmpunord_pd(a, b));
-        } else {
-            any = _mm_or_ps(any, _mm_cmpunord_ps(a, b));
-        }
-    }
-    if constexpr (std::is_same_v<T, double>) {
-        found = _mm_movemask_pd(any) != 0;
-    } else {
-        found = _mm_movemask_ps(any) != 0;
-    }
-#else
-    auto any = numbers(Values{}) != numbers(Values{});
-    for (; count - i >= 2 * lanes; i += 2 * lanes) {
-        const Values a = load_lanes(x + i);
-        const Values b = load_lanes(x + i + lanes);
-        any |= (a != a) | (b != b);
-    }
-    found = lane_bits(any) != 0;
-#endif
-    for (; i < count; ++i) {
-        found = found || x[i] != x[i];
-    }
-    return found;
-}
-
-// Two masks of two lanes as one of four.
-template <class WideMasks>
-[[gnu::always_inline]] inline Lanes<float>::Masks narrowed(WideMasks low, WideMasks high)
-{
-#if defined(__SSE2__)
-    return reinterpret_cast<Lanes<float>::Masks>(
-        _mm_shuffle_ps(reinterpret_cast<__m128>(low), reinterpret_cast<__m128>(high), _MM_SHUFFLE(2, 0, 2, 0)));
-#else
-    return __builtin_convertvector(__builtin_shufflevector(low, high, 0, 1, 2, 3), Lanes<float>::Masks);
-#endif
-}
-
 // Contiguous float64 or float32, a vector of positions at a time with the
 // baseline vector unit, whose ordered comparisons raise the invalid flag for
-// NaN.  Where NaNs are, NaN lanes are replaced first (an equality test raises
+// NaN.  `careful`: NaN lanes are replaced first (an equality test raises
 // nothing): by +inf as a neighbour and by -inf as the middle, so that, as in
-// numpy's comparisons, a NaN is no maximum and has none beside it.  Words
-// without NaN, the usual ones, skip the replacement: a third of the work.
+// numpy's comparisons, a NaN is no maximum and has none beside it.  Not
+// careful, the comparisons are ordered and NaN is not looked for: the caller
+// sees the invalid flag and judges the words again carefully (a NaN is rare;
+// looking for one in every word cost a fifth of the judging).
 // The largest maximum is followed only when `largest_wanted`.
-template <class T, bool largest_wanted>
+template <class T, bool largest_wanted, bool careful>
 Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end, double& largest)
 {
     using Values = typename Lanes<T>::Values;
@@ -153,26 +104,36 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     const auto judge = [&](Values l, Values m, Values r, std::ptrdiff_t shift) {
         bits |= static_cast<Mask>(lane_bits(maxima_of(l, m, r))) << shift;
     };
-    const auto maxima_at = [&](std::ptrdiff_t at) {
-        return maxima_of(load_lanes(x + at - 1), load_lanes(x + at), load_lanes(x + at + 1));
-    };
+    // From the word's start: addresses a constant apart.
+    const T* const word = x + begin;
+    // float64: the pair before each pair of middles, x[at - 1] and x[at],
+    // is the right-hand pair of the middles two positions back; each is
+    // loaded once and kept for the next step.
+    Values before = load_lanes(word - 1);
     // Four lanes of masks from four positions on.
-    const auto four_at = [&](std::ptrdiff_t at) {
+    const auto four_at = [&](int at) {
         if constexpr (count == 4) {
-            return maxima_at(at);
+            return maxima_of(load_lanes(word + at - 1), load_lanes(word + at), load_lanes(word + at + 1));
         } else {
-            return narrowed(maxima_at(at), maxima_at(at + 2));
+            const Values between = load_lanes(word + at + 1);
+            const Values after = load_lanes(word + at + 3);
+            const auto low = maxima_of(before, load_lanes(word + at), between);
+            const auto high = maxima_of(between, load_lanes(word + at + 2), after);
+            before = after;
+            return narrowed(low, high);
         }
     };
-    if (!any_nan(x + begin - 1, end - begin + 2)) {
+    if (!careful) {
         if (end - begin == MaximaMap::word_bits) {
             // A whole word, sixteen positions a step: their masks packed
             // into one set of bits, every shift a constant.
 #pragma GCC unroll 4
             for (int k = 0; k < MaximaMap::word_bits; k += 16) {
-                const std::ptrdiff_t at = begin + k;
-                bits |= static_cast<Mask>(lane_bits(four_at(at), four_at(at + 4), four_at(at + 8), four_at(at + 12)))
-                     << k;
+                const auto first = four_at(k);
+                const auto second = four_at(k + 4);
+                const auto third = four_at(k + 8);
+                const auto fourth = four_at(k + 12);
+                bits |= static_cast<Mask>(lane_bits(first, second, third, fourth)) << k;
             }
             i = end;
         }
@@ -209,6 +170,25 @@ std::optional<float> as_float32(double floor)
     }
     const float narrow = static_cast<float>(floor);
     return static_cast<double>(narrow) == floor ? std::optional<float>(narrow) : std::nullopt;
+}
+
+// float64 samples by ordered comparisons, which raise the invalid flag where
+// a sample is NaN (above_doubles is then used instead): a fixed sixteen
+// comparisons of two lanes, where going a maximum at a time waits on each.
+Mask above_doubles_ordered(const char* data, double floor, Mask maxima)
+{
+    using Values = Lanes<double>::Values;
+    const Values threshold = Values{} + floor;
+    const auto* x = reinterpret_cast<const double*>(data);
+    Mask bits = 0;
+    for (int k = 0; k < 64; k += 16) {
+        Lanes<float>::Masks quads[4];
+        for (int q = 0; q < 4; ++q) {
+            quads[q] = narrowed(threshold < load_lanes(x + k + 4 * q), threshold < load_lanes(x + k + 4 * q + 2));
+        }
+        bits |= static_cast<Mask>(lane_bits(quads[0], quads[1], quads[2], quads[3])) << k;
+    }
+    return maxima & bits;
 }
 
 // The bits of the 64 positions from `data` on whose samples are strictly
@@ -373,55 +353,70 @@ std::ptrdiff_t element_size(Element element)
 // The judge for one word of positions.
 using Judge = Mask (*)(const Signal&, std::ptrdiff_t, std::ptrdiff_t, double&);
 
+// A judge whose ordered comparisons raise the invalid flag where a NaN is,
+// and gives wrong bits there, with the careful judge to use instead then;
+// or one that is careful itself, with no second.
+struct Judges {
+    Judge first;
+    Judge careful = nullptr;
+};
+
 template <bool largest_wanted>
-Judge judge_for(const Signal& signal)
+Judges judge_for(const Signal& signal)
 {
     const bool contiguous = signal.stride == element_size(signal.element);
     if (contiguous && signal.element == Element::float64) {
 #ifdef OSTREL_X86_DISPATCH
         if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
-            return judge_quads<largest_wanted>;
+            return {judge_quads<largest_wanted>};
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<double, largest_wanted>;
+        return {judge_lanes<double, largest_wanted, false>, judge_lanes<double, largest_wanted, true>};
 #endif
     }
     if (contiguous && signal.element == Element::float32) {
 #ifdef OSTREL_X86_DISPATCH
         if (chosen(Twins::maxima_judge, enabled(CpuFeature::avx2))) {
-            return judge_octs<largest_wanted>;
+            return {judge_octs<largest_wanted>};
         }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-        return judge_lanes<float, largest_wanted>;
+        return {judge_lanes<float, largest_wanted, false>, judge_lanes<float, largest_wanted, true>};
 #endif
     }
-    return with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; });
+    return {with_element(signal.element, [](auto type) -> Judge { return judge_each<decltype(type)>; })};
 }
 
 // Whole words of contiguous float64 or float32 samples at once: of their
 // maxima, those above a threshold that is not NaN.
 using AboveWord = Mask (*)(const char*, double, Mask);
 
-AboveWord above_word_for(const Signal& signal, double floor)
+// As Judges: one whose ordered comparisons raise the invalid flag where a
+// NaN is, with the careful one to use instead then, or one careful itself.
+struct AboveWords {
+    AboveWord first = nullptr;
+    AboveWord careful = nullptr;
+};
+
+AboveWords above_word_for(const Signal& signal, double floor)
 {
     if (signal.stride != element_size(signal.element) || floor != floor) {
-        return nullptr;
+        return {};
     }
     const bool wide = signal.element == Element::float64;
     if (!wide && signal.element != Element::float32) {
-        return nullptr;
+        return {};
     }
 #ifdef OSTREL_X86_DISPATCH
     if (chosen(Twins::maxima_above, enabled(CpuFeature::avx2))) {
-        return wide ? above_quads : above_octs;
+        return {wide ? above_quads : above_octs};
     }
 #endif
 #ifdef OSTREL_VECTOR_LANES
-    return wide ? above_doubles : above_floats;
+    return wide ? AboveWords{above_doubles_ordered, above_doubles} : AboveWords{above_floats};
 #else
-    return wide ? above_doubles : nullptr;
+    return wide ? AboveWords{above_doubles} : AboveWords{};
 #endif
 }
 
@@ -440,17 +435,33 @@ MaximaMap::MaximaMap(const Signal& signal, bool wants_largest)
 
 void MaximaMap::judge(std::ptrdiff_t first, std::ptrdiff_t last)
 {
+    const Judges judges = wants_largest_ ? judge_for<true>(signal_) : judge_for<false>(signal_);
     // The first and last positions never count: they lack a neighbour.
-    const Judge judge_word = wants_largest_ ? judge_for<true>(signal_) : judge_for<false>(signal_);
-    for (std::ptrdiff_t word = first; word < last; ++word) {
-        const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
-        const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
-        double top = -std::numeric_limits<double>::infinity();
-        bits_[word] = begin < end ? judge_word(signal_, begin, end, top) << (begin - word * word_bits) : 0;
-        largest_ = std::max(largest_, top);
-        if (word_tops_) {
-            word_tops_[word] = top;
+    const auto judge_words = [&](Judge judge_word, std::ptrdiff_t from, std::ptrdiff_t to) {
+        double largest = -std::numeric_limits<double>::infinity();
+        for (std::ptrdiff_t word = from; word < to; ++word) {
+            const std::ptrdiff_t begin = std::max<std::ptrdiff_t>(word * word_bits, 1);
+            const std::ptrdiff_t end = std::min((word + 1) * word_bits, signal_.length - 1);
+            double top = -std::numeric_limits<double>::infinity();
+            bits_[word] = begin < end ? judge_word(signal_, begin, end, top) << (begin - word * word_bits) : 0;
+            largest = std::max(largest, top);
+            if (word_tops_) {
+                word_tops_[word] = top;
+            }
         }
+        return largest;
+    };
+    if (!judges.careful) {
+        largest_ = std::max(largest_, judge_words(judges.first, first, last));
+        return;
+    }
+    constexpr std::ptrdiff_t run_words = 64;
+    for (std::ptrdiff_t from = first; from < last; from += run_words) {
+        const std::ptrdiff_t to = std::min(from + run_words, last);
+        double largest = -std::numeric_limits<double>::infinity();
+        ordered_else_careful([&] { largest = judge_words(judges.first, from, to); },
+                             [&] { largest = judge_words(judges.careful, from, to); });
+        largest_ = std::max(largest_, largest);
     }
 }
 
@@ -488,17 +499,32 @@ std::ptrdiff_t MaximaMap::count(std::ptrdiff_t first, std::ptrdiff_t last) const
 
 void MaximaMap::keep_above(std::ptrdiff_t first, std::ptrdiff_t last, double floor)
 {
-    if (const AboveWord above_word = above_word_for(signal_, floor)) {
-        // Up to the signal's last whole word.
+    if (const AboveWords above = above_word_for(signal_, floor); above.first) {
+        // Up to the signal's last whole word, a run of words at a time into
+        // `kept`, then into the map: judged again, a run reads the map's
+        // bits as they were.
         const std::ptrdiff_t whole = std::min(last, signal_.length / word_bits);
-        for (; first < whole; ++first) {
-            // A word whose largest maximum is not above the floor keeps none
-            // (with a floor near the largest, most words), unread.
-            if (word_tops_ && !std::isless(floor, word_tops_[first])) {
-                bits_[first] = 0;
-            } else if (bits_[first] != 0) {
-                bits_[first] = above_word(signal_.data + first * word_bits * signal_.stride, floor, bits_[first]);
+        constexpr std::ptrdiff_t run_words = 64;
+        Mask kept[run_words];
+        while (first < whole) {
+            const std::ptrdiff_t run = std::min(run_words, whole - first);
+            const auto keep_run = [&](AboveWord above_word) {
+                for (std::ptrdiff_t k = 0; k < run; ++k) {
+                    const std::ptrdiff_t word = first + k;
+                    // A word whose largest maximum is not above the floor
+                    // keeps none (with a floor near the largest, most
+                    // words), unread.
+                    const bool none = bits_[word] == 0 || (word_tops_ && !std::isless(floor, word_tops_[word]));
+                    kept[k] = none ? 0 : above_word(signal_.data + word * word_bits * signal_.stride, floor, bits_[word]);
+                }
+            };
+            if (above.careful) {
+                ordered_else_careful([&] { keep_run(above.first); }, [&] { keep_run(above.careful); });
+            } else {
+                keep_run(above.first);
             }
+            std::copy(kept, kept + run, bits_.get() + first);
+            first += run;
         }
     }
     for (std::ptrdiff_t word = first; word < last; ++word) {
@@ -552,9 +578,17 @@ namespace {
                                                               std::ptrdiff_t last, std::ptrdiff_t* out,
                                                               const std::ptrdiff_t* room, int (*counted)(Mask))
 {
-    for (; first < last && room - out >= MaximaMap::word_bits; ++first) {
-        Mask set = bits[first];
-        const std::ptrdiff_t base = first * MaximaMap::word_bits;
+    // A local word index: `first` might share memory with `out` for all the
+    // compiler knows, and would be stored at every step.
+    std::ptrdiff_t word = first;
+    for (; word < last && room - out >= MaximaMap::word_bits; ++word) {
+        Mask set = bits[word];
+        // Tested on the bits, not the count: a sparse map's branch then
+        // waits for nothing (the baseline's count takes a dozen steps).
+        if (set == 0) {
+            continue;
+        }
+        const std::ptrdiff_t base = word * MaximaMap::word_bits;
         const int count = counted(set);
         for (int done = 0; done < count; done += 8) {
             for (int k = 0; k < 8; ++k) {
@@ -564,6 +598,7 @@ namespace {
         }
         out += count;
     }
+    first = word;
     return out;
 }
 
@@ -636,6 +671,66 @@ std::ptrdiff_t* write_baseline(const std::uint64_t* bits, std::ptrdiff_t& first,
     return write_by_eights(bits, first, last, out, room, counted_baseline);
 }
 
+// Two maxima never neighbour, so a byte of bits holds at most four: for
+// each byte without neighbouring bits, the places of its set bits, lowest
+// first, and their count.
+struct BytePlaces {
+    std::ptrdiff_t place[4];
+};
+
+constexpr std::array<BytePlaces, 256> four_places = [] {
+    std::array<BytePlaces, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        int count = 0;
+        for (unsigned bit = 0; bit < 8 && count < 4; ++bit) {
+            if ((byte >> bit & 1u) != 0) {
+                table[byte].place[count++] = bit;
+            }
+        }
+    }
+    return table;
+}();
+
+constexpr std::array<unsigned char, 256> byte_counts = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+        table[byte] = static_cast<unsigned char>(std::popcount(byte));
+    }
+    return table;
+}();
+
+// The baseline's twin of write_with_avx2, in plain C++ the compiler turns
+// into vector adds and stores: a byte of bits at a time, its four places
+// from the table stored whatever its count, the next byte's overwriting the
+// extra ones.  Nothing waits on the bit before, as clearing the lowest set
+// bit one at a time does.  A word with neighbouring bits (the samples
+// changed while they were judged) goes a maximum at a time.
+std::ptrdiff_t* write_by_bytes(const std::uint64_t* bits, std::ptrdiff_t& first, std::ptrdiff_t last,
+                               std::ptrdiff_t* out, const std::ptrdiff_t* room)
+{
+    // A local word index, as in write_by_eights.
+    std::ptrdiff_t word = first;
+    for (; word < last && room - out >= MaximaMap::word_bits; ++word) {
+        const Mask set = bits[word];
+        if ((set & set >> 1) != 0) {
+            std::ptrdiff_t one = word;
+            out = write_baseline(bits, one, word + 1, out, room);
+            continue;
+        }
+        const std::ptrdiff_t base = word * MaximaMap::word_bits;
+#pragma GCC unroll 8
+        for (int byte = 0; byte < 8; ++byte) {
+            const unsigned value = static_cast<unsigned>(set >> (8 * byte)) & 0xffu;
+            for (int k = 0; k < 4; ++k) {
+                out[k] = base + 8 * byte + four_places[value].place[k];
+            }
+            out += byte_counts[value];
+        }
+    }
+    first = word;
+    return out;
+}
+
 } // namespace
 
 std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std::ptrdiff_t* out,
@@ -649,12 +744,16 @@ std::ptrdiff_t* MaximaMap::write(std::ptrdiff_t first, std::ptrdiff_t last, std:
     const bool popcnt = chosen(Twins::maxima_write, enabled(CpuFeature::popcnt));
     if (dense && popcnt && enabled(CpuFeature::avx2)) {
         out = write_with_avx2(bits_.get(), first, last, out, room);
+    } else if (popcnt) {
+        out = write_with_popcnt(bits_.get(), first, last, out, room);
     } else {
-        out = popcnt ? write_with_popcnt(bits_.get(), first, last, out, room)
-                     : write_baseline(bits_.get(), first, last, out, room);
+        out = dense ? write_by_bytes(bits_.get(), first, last, out, room)
+                    : write_baseline(bits_.get(), first, last, out, room);
     }
 #else
-    out = write_baseline(bits_.get(), first, last, out, room);
+    const bool dense = last > first && (room - out) / (last - first) >= 8;
+    out = dense ? write_by_bytes(bits_.get(), first, last, out, room)
+                : write_baseline(bits_.get(), first, last, out, room);
 #endif
     // The last words, a position at a time.
     each_maximum(bits_.get(), first, last, [&](std::ptrdiff_t position) {
