@@ -317,9 +317,10 @@ bool sixteen_aligned(const A* frames, std::ptrdiff_t hop)
 }
 
 #ifdef OSTREL_VECTOR_LANES
+#ifdef OSTREL_X86_DISPATCH
 // Partials<double>::total() of four frames at once, lane k for frame k: the
 // same additions with the same operands first, done a vector at a time
-// rather than one lane at a time.
+// rather than one lane at a time (32-byte sums: the AVX2 twin only).
 [[gnu::always_inline]] inline Quad four_totals(const Sums<double, 32> (&partial)[interleaved])
 {
     static_assert(interleaved == 4, "one vector holds the totals of four frames");
@@ -336,6 +337,7 @@ bool sixteen_aligned(const A* frames, std::ptrdiff_t hop)
     return halves(partial[0].v[0], partial[1].v[0], partial[2].v[0], partial[3].v[0])
          + halves(partial[0].v[1], partial[1].v[1], partial[2].v[1], partial[3].v[1]);
 }
+#endif
 
 // The same with vectors of two: frames 0 and 1, then frames 2 and 3.
 [[gnu::always_inline]] inline void four_totals(const Sums<double, 16> (&partial)[interleaved], Pair& front, Pair& back)
@@ -387,10 +389,9 @@ template <int bytes, class T, class A, class Divide>
                 // Pairs widened straight from memory: the compiler's own
                 // loop loads four, moves the upper two aside and widens
                 // each half, a third more work.
-                const auto* samples = reinterpret_cast<const float*>(data) - zeros;
 #pragma GCC unroll 8
                 for (; end - begin - i >= 2; i += 2) {
-                    Pair pair = widen_two(samples + i);
+                    Pair pair = widen_two(data + (i - zeros) * static_cast<std::ptrdiff_t>(sizeof(float)));
                     pair *= pair;
                     std::memcpy(squares + i, &pair, sizeof pair);
                 }

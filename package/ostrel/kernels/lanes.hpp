@@ -41,8 +41,9 @@ template <class T>
 }
 
 // Two float32 samples widened to float64 (SSE2 has one instruction for it;
-// the generic conversion goes a sample at a time there).
-[[gnu::always_inline]] inline Lanes<double>::Values widen_two(const float* at)
+// the generic conversion goes a sample at a time there).  Read by copy, so
+// ``at`` need not be aligned at all.
+[[gnu::always_inline]] inline Lanes<double>::Values widen_two(const void* at)
 {
 #if defined(__SSE2__)
     // Copied rather than loaded through a double pointer: a float pair is
