@@ -108,8 +108,9 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
     const T* const word = x + begin;
     // float64: the pair before each pair of middles, x[at - 1] and x[at],
     // is the right-hand pair of the middles two positions back; each is
-    // loaded once and kept for the next step.
-    Values before = load_lanes(word - 1);
+    // loaded once and kept for the next step (the first when a whole word
+    // is judged: a shorter one may end before a vector's width).
+    Values before{};
     // Four lanes of masks from four positions on.
     const auto four_at = [&](int at) {
         if constexpr (count == 4) {
@@ -127,6 +128,9 @@ Mask judge_lanes(const Signal& signal, std::ptrdiff_t begin, std::ptrdiff_t end,
         if (end - begin == MaximaMap::word_bits) {
             // A whole word, sixteen positions a step: their masks packed
             // into one set of bits, every shift a constant.
+            if constexpr (count == 2) {
+                before = load_lanes(word - 1);
+            }
 #pragma GCC unroll 4
             for (int k = 0; k < MaximaMap::word_bits; k += 16) {
                 const auto first = four_at(k);
