@@ -8,8 +8,8 @@
 #include <cstring>
 #include <optional>
 
-#include "kernels/cpu_features.hpp"
-#include "kernels/zero_positive.hpp"
+#include "kernels/cpu/cpu_features.hpp"
+#include "kernels/crossings/zero_positive.hpp"
 #include "module/buffer_view.hpp"
 #include "module/private_module.hpp"
 

@@ -2,7 +2,7 @@
 #include "bodies.hpp"
 
 #include "framing.hpp"
-#include "kernels/fast_paths.hpp"
+#include "kernels/shared/fast_paths.hpp"
 #include "module/state.hpp"
 
 namespace ostrel {

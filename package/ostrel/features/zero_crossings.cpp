@@ -1,7 +1,7 @@
 // num_zerocrossings: strict sign changes between neighbouring samples.
 #include "bodies.hpp"
 
-#include "kernels/fast_paths.hpp"
+#include "kernels/shared/fast_paths.hpp"
 #include "module/operations.hpp"
 #include "module/state.hpp"
 

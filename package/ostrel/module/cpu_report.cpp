@@ -6,8 +6,8 @@
 // ostrel.fenwy's import.
 #include "ref.hpp"
 
-#include "kernels/cpu_features.hpp"
-#include "kernels/twins_record.hpp"
+#include "kernels/cpu/cpu_features.hpp"
+#include "kernels/cpu/twins_record.hpp"
 
 #include <iterator>
 

@@ -6,10 +6,10 @@
 #include "state.hpp"
 
 #include "features/bodies.hpp"
-#include "kernels/cpu_features.hpp"
-#include "kernels/error_state.hpp"
-#include "kernels/gate.hpp"
-#include "kernels/twins_record.hpp"
+#include "kernels/cpu/cpu_features.hpp"
+#include "kernels/shared/error_state.hpp"
+#include "kernels/shared/gate.hpp"
+#include "kernels/cpu/twins_record.hpp"
 #include "peaks/bodies.hpp"
 
 #include <array>

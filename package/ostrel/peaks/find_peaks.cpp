@@ -1,7 +1,7 @@
 // find_peaks: strict local maxima, optionally above a fraction of the largest.
 #include "bodies.hpp"
 
-#include "kernels/fast_paths.hpp"
+#include "kernels/shared/fast_paths.hpp"
 #include "module/operations.hpp"
 #include "module/state.hpp"
 
