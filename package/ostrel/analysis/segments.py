@@ -36,7 +36,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from .audio import Blocks, Samples, open_decoder, streamed_blocks
 from .errors import InputError
-from .frames import FrameStream
+from .frame_stream import FrameStream
 from .settings import SegmentSettings
 
 # Frames per block of the floor's minimum statistics: 0.2 s at 10 ms hops,
