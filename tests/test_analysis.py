@@ -53,7 +53,7 @@ BLOCK_SIZES = [1, 3, 64, 1000, 10**6]
 def test_blocks_give_the_frames_of_one_call_on_the_whole_signal(length, win, hop, centered):
     signal = noisy(length)
     energy, zcr = whole(signal, win, hop, centered)
-    settings = Settings(win=win, hop=hop, centered=centered, threshold=0.0)
+    settings = Settings(win=win, hop=hop, centered=centered, threshold=0.0, zero_positive=False)
     for size in BLOCK_SIZES:
         for overlap in {0, min(size - 1, max(win - hop, 0))}:
             result = analyse(pieces(signal, size, overlap), 8000, settings, overlap=overlap)
@@ -88,7 +88,7 @@ def test_blocks_of_a_file_overlap_as_asked_and_analyse_exactly(tmp_path, size, o
 
     settings = Settings(win=1024, hop=256)
     result = analyse(blocks(path, size, overlap), settings=settings)
-    energy, zcr = whole(signal, 1024, 256, True)
+    energy, zcr = whole(signal, 1024, 256, True)[0], zero_positive_reference(signal, 1024, 256, True)
     assert (result.energy.tobytes(), result.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
     assert (result.source, result.sample_rate, result.channels, result.encoding) == (str(path), 16000, channels, "16-bit PCM WAV")
 
@@ -100,7 +100,7 @@ def test_every_channel_on_its_own(tmp_path):
     result = analyse_file(path, Settings(win=512, hop=128, channels="each"))
     assert [track.channel for track in result.tracks] == [1, 2, 3]
     for track, column in zip(result.tracks, ints.T):
-        energy, zcr = whole(column / 32768.0, 512, 128, True)
+        energy, zcr = whole(column / 32768.0, 512, 128, True)[0], zero_positive_reference(column / 32768.0, 512, 128, True)
         assert (track.energy.tobytes(), track.zcr.tobytes()) == (energy.tobytes(), zcr.tobytes())
     np.testing.assert_array_equal(read_audio(path, channels="each").samples, ints / 32768.0)
     with pytest.raises(ValueError, match="3 channels were analysed; pick one of .tracks"):
@@ -123,7 +123,7 @@ SAMPLES = [0.1, -0.2, 0.3, -0.1, 0.5, 0.2, -0.3, 0.1, 0.0, -0.4]
     ids=["list", "tuple", "float32-list", "rows", "numpy-scalars", "0-d-arrays"],
 )
 def test_array_likes_are_analysed_as_the_array_they_make(signal, tracks):
-    settings = Settings(win=4, hop=3, threshold=0.0)
+    settings = Settings(win=4, hop=3, threshold=0.0, zero_positive=False)
     result = analyse(signal, 8000, settings)
     array = np.asarray(signal, dtype=np.float64)
     assert (len(result.tracks), result.channels, result.num_samples) == (tracks, tracks, len(array))
@@ -361,11 +361,13 @@ def test_zero_positive_rates_refuse_what_they_cannot_fill_with_one_line(args, ki
 def test_a_zero_positive_tone_crosses_twice_a_period():
     # 1 kHz at 48 kHz, as a 16-bit file holds it: every 24th sample is an exact zero.
     tone = np.round(np.sin(2 * np.pi * 1000 * np.arange(48000) / 48000) * 32767) / 32768
-    plain = analyse(tone, 48000, Settings(centered=False))
-    positive = analyse(tone, 48000, Settings(centered=False, zero_positive=True))
-    # A zero breaks every crossing of the library's rule; counted as positive, two a period remain.
+    plain = analyse(tone, 48000, Settings(centered=False, zero_positive=False))
+    positive = analyse(tone, 48000, Settings(centered=False))
+    # A zero breaks every crossing of the library's rule; counted as positive, as by default, two a period remain.
     assert (plain.zero_crossings, positive.zero_crossings) == (0, 1999)
     assert (plain.zcr.max(), positive.zcr[0] * 48000) == (0.0, 85 / 2048 * 48000)
+    assert (plain.zero_positive, positive.zero_positive) == (False, True)
+    assert (plain.to_json()[0]["zero_positive"], positive.to_json()[0]["zero_positive"]) == (False, True)
 
 
 # Curves as the dB of energy gives them: plateaus, silence (-inf), NaN from a

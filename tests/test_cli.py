@@ -24,6 +24,7 @@ from ostrel import fenwy
 from ostrel.analysis import Settings
 from ostrel.cli import main
 from ostrel.cli.demo import DEMO_RATE, demo_signal
+from test_analysis import zero_positive_reference
 from test_cli_audio import MONO_16_BIT, expected_signal, random_ints, with_sizes, write_riff, write_wav
 
 
@@ -37,10 +38,11 @@ def run_cli(*args, cwd=None, prelude=None, env=None):
     return subprocess.run(command, capture_output=True, text=True, cwd=cwd, env=env, timeout=60)
 
 
-def reference(signal, rate, win=2048, hop=512, centered=True, threshold=0.1):
-    """What the library itself gives for the signal, and each frame's centre time."""
+def reference(signal, rate, win=2048, hop=512, centered=True, threshold=0.1, zero_positive=True):
+    """What the library itself gives for the signal, and each frame's centre time; the
+    zero-crossing rate by the command line's rule, a zero counting as positive unless told otherwise."""
     energy = fenwy.calc_energy(signal, win, hop, centered)
-    zcr = fenwy.calc_zc(signal, win, hop, centered)
+    zcr = zero_positive_reference(signal, win, hop, centered) if zero_positive else fenwy.calc_zc(signal, win, hop, centered)
     offset = 0 if centered else win // 2
     times = (np.arange(len(energy)) * hop + offset) / rate
     return times, energy, zcr, fenwy.find_peaks(energy, threshold or None)
@@ -65,11 +67,27 @@ def wav(request, tmp_path):
     return path, expected_signal(ints, width), rate, channels
 
 
-def test_demo_summary_reports_the_demo_signal():
-    result = run_cli()
+def crossings(signal, zero_positive=True):
+    """Zero crossings of the whole signal by either rule."""
+    if zero_positive:
+        return int(np.count_nonzero((signal[:-1] < 0) != (signal[1:] < 0)))
+    return int(fenwy.num_zerocrossings(signal))
+
+
+@pytest.mark.parametrize(
+    ("argv", "zero_positive", "rule"),
+    [
+        ([], True, "a zero counting as positive"),
+        (["--zero-positive"], True, "a zero counting as positive"),  # the default, still accepted
+        (["--zero-breaks"], False, "a zero breaking a crossing"),
+    ],
+    ids=["default", "zero-positive", "zero-breaks"],
+)
+def test_demo_summary_reports_the_demo_signal(argv, zero_positive, rule):
+    result = run_cli(*argv)
     assert (result.returncode, result.stderr) == (0, "")
     signal, rate = demo_signal()
-    times, energy, zcr, peaks = reference(signal, rate)
+    times, energy, zcr, peaks = reference(signal, rate, zero_positive=zero_positive)
     lines = result.stdout.splitlines()
     assert lines[0] == "demo signal (built in)"
     assert lines[1:5] == [
@@ -85,7 +103,7 @@ def test_demo_summary_reports_the_demo_signal():
         f"  energy dBFS      min -inf  dB of mean {db[0]:.4g}  max {db[1]:.4g}",
         f"  zero-crossing    min {zcr.min():.6g}  mean {zcr.mean():.6g}  max {zcr.max():.6g}",
         f"  zero crossings/s min {hz.min():.6g}  mean {hz.mean():.6g}  max {hz.max():.6g}",
-        f"  zero crossings   {fenwy.num_zerocrossings(signal)} in the whole signal",
+        f"  zero crossings   {crossings(signal, zero_positive)} in the whole signal, {rule}",
         "  energy peaks     3 (above 0.1 of the strongest)",
         "  strongest peaks  time s     energy     dBFS",
     ]
@@ -137,6 +155,7 @@ OPTION_SETS = {
     "odd-window": (["--win", "301", "--hop", "77", "--threshold", "0.5"], dict(win=301, hop=77, threshold=0.5)),
     "every-maximum": (["--threshold", "0"], dict(threshold=0.0)),
     "threshold-one": (["--threshold", "1"], dict(threshold=1.0)),
+    "zero-breaks": (["--zero-breaks"], dict(zero_positive=False)),
 }
 
 
@@ -149,7 +168,8 @@ def test_csv_holds_the_library_results_exactly(wav, tmp_path, options):
     times, energy, zcr, peaks = reference(signal, rate, **settings)
 
     rows = list(csv.reader(out.open()))
-    assert rows[0] == ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"]
+    assert rows[0] == ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "zero_positive"]
+    assert {row[6] for row in rows[1:]} == {str(int(settings.get("zero_positive", True)))}
     table = np.array([[float(v) for v in row] for row in rows[1:]])
     np.testing.assert_array_equal(table[:, 0], times)
     np.testing.assert_array_equal(table[:, 1], energy)
@@ -176,7 +196,8 @@ def test_json_holds_the_library_results_exactly(wav, capsys, options):
     }
     assert document["peaks"] == [{"frame": int(f), "time_s": times[f], "energy": energy[f], "energy_db": db[f]} for f in peaks]
     assert (document["channel"], document["error"], document["warnings"]) == (None, None, [])
-    assert document["zero_crossings"] == fenwy.num_zerocrossings(signal)
+    assert document["zero_crossings"] == crossings(signal, settings.get("zero_positive", True))
+    assert document["zero_positive"] == settings.get("zero_positive", True)
     assert {k: document[k] for k in ("source", "sample_rate", "channels", "samples", "duration_s")} == {
         "source": str(path), "sample_rate": rate, "channels": channels, "samples": rate, "duration_s": 1.0,
     }
@@ -186,7 +207,6 @@ def test_json_holds_the_library_results_exactly(wav, capsys, options):
 
 def test_zero_positive_and_prominence_options_reach_every_number(wav, capsys):
     signal_module = pytest.importorskip("scipy.signal")
-    from test_analysis import zero_positive_reference
 
     path, signal, rate, _ = wav
     assert main([str(path), "--json", "--zero-positive", "--min-prominence-db", "3", "--win", "256", "--hop", "64"]) == 0
@@ -501,7 +521,8 @@ def test_help_documents_every_option_with_its_default():
         "--no-center": "centred", "--threshold": "0.1", "--top": "5", "--csv": "no CSV",
         "--json": "off", "--plot": "no plot", "--jobs": "1", "--dask": "no cluster", "--channels": "mix",
         "--min-gap-ms": "unset", "--plot-db": "linear", "--no-worker-timeout": "30",
-        "--min-prominence-db": "unset", "--zero-positive": "a zero breaks it", "--plot-db-range": "80",
+        "--min-prominence-db": "unset", "--zero-positive": "on",
+        "--zero-breaks": "a zero is positive", "--plot-db-range": "80",
         "--segments": "off", "--segments-csv": "no segments CSV", "--sound-wav": "none",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
@@ -740,7 +761,7 @@ def test_each_channel_in_summary_csv_and_json(tmp_path, capsys):
     assert main([str(path), "--channels", "each", "--csv", str(out), "--json"]) == 0
     entries = json.loads(capsys.readouterr().out)
     rows = list(csv.reader(out.open()))
-    assert rows[0] == ["channel", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"]
+    assert rows[0] == ["channel", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "zero_positive"]
     for channel, column in ((1, left), (2, -left)):
         _, energy, zcr, peaks = reference(column / 32768.0, 8000)
         entry = entries[channel - 1]
@@ -768,9 +789,9 @@ def test_csv_on_stdout_is_the_rows_and_nothing_else(tmp_path, capsys, argv):
     assert main([str(path), "--csv", "-", "--win", "256", "--hop", "128", *argv]) == 0
     times, energy, zcr, peaks = reference(expected_signal(ints, 2), 8000, 256, 128)
     channel = ["1"] if argv else []
-    header = ",".join((["channel"] if argv else []) + ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak"])
+    header = ",".join((["channel"] if argv else []) + ["time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "zero_positive"])
     rows = [
-        ",".join(channel + [repr(t), repr(e), repr(float(10 * np.log10(e))), repr(z), repr(z * 8000), str(int(m in peaks))])
+        ",".join(channel + [repr(t), repr(e), repr(float(10 * np.log10(e))), repr(z), repr(z * 8000), str(int(m in peaks)), "1"])
         for m, (t, e, z) in enumerate(zip(times.tolist(), energy.tolist(), zcr.tolist()))
     ]
     assert capsys.readouterr() == ("\r\n".join([header, *rows]) + "\r\n", "")

@@ -99,27 +99,31 @@ def test_worker_processes_give_the_same_results_in_order(folder, tmp_path, start
         np.testing.assert_array_equal(one.peaks, other.peaks)
 
 
-def test_jobs_over_a_folder_print_a_line_per_file_and_one_csv(folder, tmp_path):
+@pytest.mark.parametrize(("argv", "zero_positive"), [([], True), (["--zero-breaks"], False)], ids=["default", "zero-breaks"])
+def test_jobs_over_a_folder_print_a_line_per_file_and_one_csv(folder, tmp_path, argv, zero_positive):
     root, signals = folder
     out = tmp_path / "all.csv"
-    result = run_cli(root, "--jobs", "2", "--csv", out, "--win", "1024", "--hop", "256")
+    result = run_cli(root, "--jobs", "2", "--csv", out, "--win", "1024", "--hop", "256", *argv)
     assert (result.returncode, result.stderr) == (0, "")
 
     lines = result.stdout.splitlines()
     assert [line.split(": ")[0] for line in lines] == [str(root / "a.WAV"), str(root / "b.wav"), str(root / "sub" / "c.wav")]
     rows = list(csv.reader(out.open()))
-    assert rows[0] == ["file", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "error"]
+    assert rows[0] == ["file", "time_s", "energy", "energy_db", "zcr", "zcr_hz", "peak", "zero_positive", "error"]
     for line, (name, signal) in zip(lines, sorted(signals.items(), key=lambda item: item[0].lower())):
-        times, energy, zcr, peaks = reference(signal, 8000, 1024, 256)
+        times, energy, zcr, peaks = reference(signal, 8000, 1024, 256, zero_positive=zero_positive)
         assert {row[-1] for row in rows[1:] if row[0] == name} == {""}
         table = np.array([[float(v) for v in row[1:-1]] for row in rows[1:] if row[0] == name])
-        expected = [times, energy, 10 * np.log10(energy), zcr, zcr * 8000, np.isin(np.arange(len(energy)), peaks)]
+        expected = [
+            times, energy, 10 * np.log10(energy), zcr, zcr * 8000, np.isin(np.arange(len(energy)), peaks),
+            np.full(len(energy), zero_positive),
+        ]
         np.testing.assert_array_equal(table, np.column_stack(expected))
         strongest = peaks[np.argmax(energy[peaks])]
         assert line == (
             f"{name}: {len(signal) / 8000:.3f} s, 8000 Hz, {len(energy)} frames, "
             f"energy mean {energy.mean():.4g} max {energy.max():.4g} ({10 * np.log10(energy.max()):.4g} dBFS), "
-            f"zcr mean {zcr.mean():.4g}, "
+            f"zcr mean {zcr.mean():.4g}{'' if zero_positive else ' (a zero breaking a crossing)'}, "
             f"{len(peaks)} peaks (strongest at {times[strongest]:.3f} s)"
         )
     assert len(rows) == 1 + sum(len(reference(s, 8000, 1024, 256)[1]) for s in signals.values())

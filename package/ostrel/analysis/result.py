@@ -67,8 +67,9 @@ class Analysis:
     (sample m·hop when centred, m·hop + win // 2 when not); ``energy_db`` is
     10·log10 of the energy relative to full scale and ``zcr_hz`` the
     zero-crossing rate times the sample rate: crossings per second, 2f for a
-    pure tone of f Hz. Peaks are frame indices. With ``zero_positive`` the
-    zero crossings count a zero as positive.
+    pure tone of f Hz. Peaks are frame indices. ``zero_positive`` is the
+    rule the zero crossings were counted by: True, a zero counts as positive;
+    False, a zero breaks a crossing (the rule of ``ostrel.fenwy``).
     """
 
     source: str
@@ -84,7 +85,7 @@ class Analysis:
     tracks: tuple[Track, ...]
     warnings: tuple[str, ...] = ()
     min_prominence_db: float | None = None
-    zero_positive: bool = False
+    zero_positive: bool = True
 
     @property
     def duration(self) -> float:
@@ -127,7 +128,8 @@ class Analysis:
 
         Always these seven values, for one track or several. The command
         line's CSV of one file differs: it has the channel column only with
-        ``--channels each``, and otherwise the six of :data:`ROW_COLUMNS`.
+        ``--channels each``, otherwise the six of :data:`ROW_COLUMNS`, and
+        then a ``zero_positive`` column, the rule the rate was counted by.
         """
         times = self.times.tolist()
         for track in self.tracks:

@@ -174,8 +174,10 @@ class Settings:
     on either side (silence is -inf dB); then ``min_gap_ms`` keeps, of peaks
     closer than that, only the stronger. ``channels`` is ``"mix"`` (the mean
     of the channels) or ``"each"`` (every channel on its own).
-    ``zero_positive`` counts a sample of exactly zero as positive in the
-    zero crossings, so that a zero no longer breaks a crossing.
+    ``zero_positive`` (the default, as audio tools count) takes a sample of
+    exactly zero as positive in the zero crossings, so that a zero does not
+    break a crossing; ``False`` gives the rule of ``ostrel.fenwy``, where a
+    crossing is a pair whose product is negative and a zero breaks it.
     ``envelope`` keeps the signal's min/max envelope for a plot.
     ``segments``, when set, also finds each track's sound segments.
 
@@ -193,7 +195,7 @@ class Settings:
     min_gap_ms: float | None = None
     channels: Channels = "mix"
     envelope: bool = False
-    zero_positive: bool = False
+    zero_positive: bool = True
     min_prominence_db: float | None = None
     segments: SegmentSettings | None = None
 

@@ -37,10 +37,11 @@ win // 2 zeros are put in front of the signal, so that frame m is centred on
 sample m * hop. Energy is each frame's sum of squares divided by the window
 length; the zero-crossing rate is its count of sign changes divided by the
 window length; both divide by the window length for short last frames too.
-A sign change is a pair of neighbouring samples whose product is negative,
-so an exact zero breaks a crossing (a tone whose period is a whole number of
-samples may show few); with --zero-positive a zero counts as positive: a
-sign change is a pair of which exactly one sample is below zero.
+A sign change is a pair of neighbouring samples of which exactly one is
+below zero: a zero counts as positive, as audio tools count it. With
+--zero-breaks a sign change is a pair whose product is negative, the rule of
+ostrel.fenwy: an exact zero breaks a crossing (a tone whose period is a whole
+number of samples may then show few).
 
 Energy peaks are picked in three steps, in this order: the frames with
 strictly more energy than both neighbours and, with a threshold t > 0, more
@@ -181,10 +182,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="keep only energy peaks that rise at least DB above their surroundings on the dB curve; "
         "applied after --threshold and before --min-gap-ms (default: unset)",
     )
-    parser.add_argument(
-        "--zero-positive", action="store_true",
+    zero_rule = parser.add_mutually_exclusive_group()
+    zero_rule.add_argument(
+        "--zero-positive", action="store_true", default=True,
         help="count a sample of exactly zero as positive in the zero crossings, so that a zero does "
-        "not break a crossing (default: a zero breaks it)",
+        "not break a crossing, as audio tools count; kept for scripts that give it (default: on)",
+    )
+    zero_rule.add_argument(
+        "--zero-breaks", action="store_false", dest="zero_positive",
+        help="count a sign change only where two neighbouring samples' product is negative, so that "
+        "an exact zero breaks a crossing: the rule of ostrel.fenwy (default: a zero is positive)",
     )
     parser.add_argument(
         "--plot", metavar="PATH",

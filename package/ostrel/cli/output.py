@@ -48,6 +48,11 @@ def _peak_rule(analysis: Analysis) -> str:
     return rule
 
 
+def zero_rule(analysis: Analysis) -> str:
+    """The rule the zero crossings were counted by, in words."""
+    return "a zero counting as positive" if analysis.zero_positive else "a zero breaking a crossing"
+
+
 def format_summary(analysis: Analysis, top: int = 5) -> str:
     """The readable multi-line report for a single file: its facts, then each track."""
     if len(analysis.tracks) > 1:
@@ -79,8 +84,7 @@ def _track_lines(analysis: Analysis, track: Track, top: int) -> list[str]:
         f"{'energy dBFS':<{width}}{_db_stats(track.energy)}",
         f"{'zero-crossing':<{width}}{_stats(track.zcr)}",
         f"{'zero crossings/s':<{width}}{_stats(track.zcr * analysis.sample_rate)}",
-        f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal"
-        + (", a zero counting as positive" if analysis.zero_positive else ""),
+        f"{'zero crossings':<{width}}{track.zero_crossings} in the whole signal, {zero_rule(analysis)}",
         f"{'energy peaks':<{width}}{len(track.peaks)} ({_peak_rule(analysis)})",
     ]
     strongest = track.strongest_peaks(top)
@@ -103,7 +107,7 @@ def format_lines(analysis: Analysis) -> list[str]:
             parts += [
                 f"energy mean {track.energy.mean():.4g} max {track.energy.max():.4g}"
                 f" ({decibels(track.energy.max(keepdims=True))[0]:.4g} dBFS),",
-                f"zcr mean {track.zcr.mean():.4g},",
+                f"zcr mean {track.zcr.mean():.4g}" + ("," if analysis.zero_positive else f" ({zero_rule(analysis)}),"),
             ]
         strongest = track.strongest_peaks(1)
         parts.append(plural(len(track.peaks), "peak"))
@@ -171,12 +175,14 @@ class CsvRows:
     """One row per frame, streamed as each file's analysis arrives.
 
     Floats are written with ``repr`` so that reading them back gives the very
-    values the analysis computed; ``-inf`` is the dB of silence.
+    values the analysis computed; ``-inf`` is the dB of silence. The
+    ``zero_positive`` column (1 or 0) tells the rule the zero-crossing rate
+    was counted by, so that a file read on its own still says it.
     """
 
     def __init__(self, output: Output, with_file: bool, with_channel: bool) -> None:
         self.output, self.with_file, self.with_channel = output, with_file, with_channel
-        columns = (("file",) if with_file else ()) + (("channel",) if with_channel else ()) + ROW_COLUMNS
+        columns = (("file",) if with_file else ()) + (("channel",) if with_channel else ()) + ROW_COLUMNS + ("zero_positive",)
         self.width = len(columns) + (1 if with_file else 0)
         self.writer = csv.writer(output)
         self._write(columns + (("error",) if with_file else ()))
@@ -187,8 +193,9 @@ class CsvRows:
     def add(self, analysis: Analysis) -> None:
         file = [analysis.source] if self.with_file else []
         error = [""] if self.with_file else []
+        rule = int(analysis.zero_positive)
         for channel, time, energy, energy_db, zcr, zcr_hz, peak in analysis.rows():
-            numbers = [repr(time), repr(energy), repr(energy_db), repr(zcr), repr(zcr_hz), peak]
+            numbers = [repr(time), repr(energy), repr(energy_db), repr(zcr), repr(zcr_hz), peak, rule]
             self._write(file + ([channel] if self.with_channel else []) + numbers + error)
 
     def add_error(self, source: str, message: str) -> None:

@@ -128,7 +128,7 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_ran
         energy_axes.set_ylabel("energy (dBFS)" if db else "energy")
         # Beside the axes, where it can hide no data.
         energy_axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0, fontsize="small")
-        zcr_axes.set_ylabel("zero-crossing rate" + ("\n(a zero as positive)" if analysis.zero_positive else ""))
+        zcr_axes.set_ylabel("zero-crossing rate" + ("\n(a zero as positive)" if analysis.zero_positive else "\n(a zero breaks a crossing)"))
         rate = analysis.sample_rate
         hertz = zcr_axes.secondary_yaxis("right", functions=(lambda r: r * rate, lambda h: h / rate))
         hertz.set_ylabel("crossings/s (Hz)")
