@@ -39,7 +39,7 @@ def test_dask_example_over_files_in_worker_processes(tmp_path):
         times, energy, _, peaks = reference(signal, 8000)
         strongest = times[peaks[energy[peaks].argmax()]] if len(peaks) else None
         assert row == {
-            "file": row["file"], "frames": len(energy), "zero_crossings": int((signal[:-1] * signal[1:] < 0).sum()),
+            "file": row["file"], "frames": len(energy), "zero_crossings": int(((signal[:-1] < 0) != (signal[1:] < 0)).sum()),
             "peaks": len(peaks), "strongest_peak_s": strongest,
         }
     assert rows[3] == {"file": str(broken), "error": f"{broken}: file is empty"}
