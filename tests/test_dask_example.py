@@ -12,11 +12,11 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "dask_batch.py"
 
 
-def test_the_readme_shows_the_example_as_it_runs():
-    readme = (ROOT / "README.md").read_text()
+def test_the_guide_shows_the_example_as_it_runs():
+    guide = (ROOT / "docs" / "guide" / "dask.md").read_text()
     code = EXAMPLE.read_text()
     body = code[code.index("import json"):]
-    assert f"```python\n{body}```" in readme
+    assert f"```python\n{body}```" in guide
 
 
 def test_dask_example_over_files_in_worker_processes(tmp_path):
