@@ -143,7 +143,7 @@ def test_a_bad_file_among_many_is_reported_in_every_output_and_the_rest_analysed
     ]
     assert documents[2] == {"source": str(root / "broken.wav"), "error": message}
     rows = [row for row in csv.reader((tmp_path / "out.csv").open()) if row[0] == str(root / "broken.wav")]
-    assert rows == [[str(root / "broken.wav"), "", "", "", "", "", "", message]]
+    assert rows == [[str(root / "broken.wav"), "", "", "", "", "", "", "", message]]
 
 
 def test_plot_refuses_several_files(folder):
@@ -458,7 +458,7 @@ def csv_names_every_file(csv_path, paths, reason):
     assert all(len(row) == len(rows[0]) for row in rows)
     errors = [row for row in rows[1:] if row[-1]]
     analysed = len(paths) - len(errors)
-    assert errors == [[str(path), "", "", "", "", "", "", message] for path in paths[analysed:]]
+    assert errors == [[str(path), "", "", "", "", "", "", "", message] for path in paths[analysed:]]
     assert list(dict.fromkeys(row[0] for row in rows[1:] if not row[-1])) == [str(path) for path in paths[:analysed]]
     return analysed
 
