@@ -331,6 +331,11 @@ FAILURES = {
     "both-windows": (
         lambda tmp: (["--win", "4", "--win-ms", "4"], "argument --win-ms: not allowed with argument --win (see --help)"), 2, None,
     ),
+    "both-zero-rules": (
+        lambda tmp: (["--zero-positive", "--zero-breaks"],
+                     "argument --zero-breaks: not allowed with argument --zero-positive (see --help)"),
+        2, None,
+    ),
     "unknown-option": (lambda tmp: (["--window"], "unrecognized arguments: --window (see --help)"), 2, None),
     "tiny-window-ms": (
         lambda tmp: (["--win-ms", "0.01"], f"{DEMO}: a window of 0.01 ms is shorter than one sample at 22050 Hz"), 2, None,
