@@ -37,6 +37,26 @@ NATIVE_LIMIT = 2**31 - 1
 ENVELOPE_COLUMNS = 4000
 
 
+# Integer samples as audio files hold them, and the full scale each is divided
+# by, as audio readers do: int16 by 32768; 8-bit PCM is unsigned, centred on 128.
+FULL_SCALE = {"int8": (0, 2.0**7), "int16": (0, 2.0**15), "int32": (0, 2.0**31), "uint8": (128, 2.0**7)}
+
+
+def as_samples(values: Any, who: str) -> Samples:
+    """``values`` as float64 samples: an integer PCM array divided by its full
+    scale (so that dBFS mean what they say), other numbers as they are."""
+    if not isinstance(values, np.ndarray) or values.dtype.kind not in "iu":
+        return np.asarray(values, dtype=np.float64)
+    scale = FULL_SCALE.get(values.dtype.name)
+    if scale is None:
+        raise TypeError(
+            f"{who} takes integer samples as int8, int16, int32 or uint8 PCM, scaled by their full scale; "
+            f"give {values.dtype.name} samples as floats in [-1, 1] (for 16-bit values: x / 32768)"
+        )
+    offset, full = scale
+    return (values.astype(np.float64) - offset) / full if offset else values / full
+
+
 def frame_count(length: int, win: int, hop: int, centered: bool) -> int:
     """Frames of a signal of ``length`` samples; a window longer than the padded signal gives none."""
     padded = length + (win // 2 if centered else 0)
@@ -286,7 +306,10 @@ def analyse(
     frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
     for bit, whatever the blocks. ``settings`` is :class:`Settings` or a
     mapping of its fields. With ``settings.envelope`` the result keeps the
-    signal's min/max envelope for plotting.
+    signal's min/max envelope for plotting. Integer samples are PCM, divided
+    by their full scale as audio readers do (int16 by 32768, int32 by 2**31,
+    int8 by 128, uint8 centred on 128), so that levels are in dBFS; other
+    integer types are refused: give them as floats in [-1, 1].
 
     A bad argument is one line: ``TypeError`` for the wrong type,
     ``ValueError`` for a value out of range.
@@ -304,7 +327,7 @@ def analyse(
         raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")
     sample_rate = checked_sample_rate(sample_rate)
     if _is_array_like(signal):
-        signal = np.asarray(signal, dtype=np.float64)
+        signal = as_samples(signal, "analyse()")
         if signal.ndim not in (1, 2):
             raise ValueError(
                 f"analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got {signal.ndim}"
@@ -376,7 +399,7 @@ def _without_overlap(blocks: Iterable[Samples], overlap: int, channels_first: bo
     every one must be laid out as the first, or channels would be mixed up."""
     layout: str | None = None
     for block in blocks:
-        samples = np.asarray(block, dtype=np.float64)
+        samples = as_samples(block, "analyse()")
         if samples.ndim not in (1, 2):
             raise ValueError(
                 f"analyse() takes blocks of 1 or 2 dimensions (samples, or samples × channels), got {samples.ndim}"
