@@ -42,18 +42,25 @@ class LongCuts:
 def cut_at_quietest(start: int, end: int, energy: NDArray[np.float64], hop: int, longest: int) -> list[tuple[int, int]]:
     """``start`` to ``end`` in pieces of at most ``longest`` samples, cut at the centres of the quietest frames.
 
-    From each piece's start, the cut is the quietest frame centred in the
-    second half of the longest piece (the earliest of equals), so that no
-    piece but the last is shorter than half of it; with no frame centred
-    there, the piece is cut at its longest.
+    With ``k`` pieces needed for what is left, each cut is the quietest
+    frame (the earliest of equals) where what follows still fits in
+    ``k - 1`` pieces and neither side is shorter than half of an even
+    share, so no piece is a sliver; with no frame centred there, the cut is
+    the middle of that stretch.
     """
     pieces = []
     while end - start > longest:
-        first = -(-(start + (longest + 1) // 2) // hop)
-        last = min(start + longest, end - 1) // hop
+        left = end - start
+        needed = -(-left // longest)
+        least = -(-left // (2 * needed))
+        low, high = start + max(left - (needed - 1) * longest, least), start + min(longest, left - least)
+        first, last = -(-low // hop), high // hop
         frames = energy[first : last + 1]
-        # NaN frames (a broken sample) are never the quietest.
-        cut = (first + int(np.nanargmin(frames))) * hop if len(frames) and not np.isnan(frames).all() else start + longest
+        if len(frames) and not np.isnan(frames).all():
+            # NaN frames (a broken sample) are never the quietest.
+            cut = (first + int(np.nanargmin(frames))) * hop
+        else:
+            cut = (low + high) // 2
         pieces.append((start, cut))
         start = cut
     pieces.append((start, end))

@@ -264,6 +264,16 @@ _SEGMENT_CHECKS = {
 }
 
 
+def check_segment_field(name: str, value: float, shown: object) -> float:
+    """One field of SegmentSettings, checked as SegmentSettings checks it, with ``shown`` in the message."""
+    check = _SEGMENT_CHECKS[name]
+    try:
+        check(value)
+    except ValueError as error:
+        raise ValueError(str(error).replace(f"got {value}", f"got {shown}")) from None
+    return value
+
+
 @dataclass(frozen=True)
 class SegmentSettings:
     """How sound is told from silence; the defaults suit speech and most recordings.
