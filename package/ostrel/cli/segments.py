@@ -112,6 +112,11 @@ def write_sound(analysis: Analysis, target: Path, form: SoundFormat) -> bool:
     return True
 
 
+def _device(path: Path) -> bool:
+    """Whether ``path`` is there and neither a regular file nor a folder."""
+    return path.exists() and not path.is_file() and not path.is_dir()
+
+
 def refuse_stdin(option: str) -> InputError:
     return InputError(f"{option} reads a file twice, which stdin cannot be; give a file")
 
@@ -133,11 +138,12 @@ class SoundTarget:
         if option is None:
             return None
         path = Path(option)
-        folder = path.is_dir() or inputs > 1 or not path.suffix
+        folder = path.is_dir() or inputs > 1 or not (path.suffix or _device(path))
         if folder:
             make_folder(path, "--sound-wav", "sound files", "sound.wav")
         else:
-            check_sound_name(path, "--sound-wav")
+            if not _device(path):
+                check_sound_name(path, "--sound-wav")
             refuse_input(path, "--sound-wav")
             check_writable(path, "sound")
         return cls(path, folder)
@@ -151,8 +157,8 @@ class SoundTarget:
             target = self.path / unique_name(Path(analysis.source).name or "sound", f".sound{suffix}", self.taken)
         else:
             target = self.path
-        container = container_of(target)
-        assert container is not None
+        # A device or a pipe (/dev/null) has no name to go by: WAV.
+        container = container_of(target) or "WAV"
         if not write_sound(analysis, target, output_format(container, analysis.encoding)):
             print(f"ostrel: warning: {nothing_found(analysis, target)}", file=sys.stderr, flush=True)
             return None
