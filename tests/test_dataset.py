@@ -84,7 +84,8 @@ def test_full_scale_float_is_clipped_below_the_top_of_integer_samples(tmp_path, 
 
 @pytest.mark.parametrize("inputs", [1, 2])
 def test_sound_wav_onto_a_folder_names_a_file_per_input_inside_it(recordings, capsys, inputs):
-    folder = recordings / "out"
+    # A folder whose name has a dot is still the folder it is.
+    folder = recordings / "sounds.v2"
     folder.mkdir()
     paths = [recordings / "pcm16.wav", recordings / "pcm24.flac"][:inputs]
     assert main([*map(str, paths), "--sound-wav", str(folder)]) == 0
