@@ -88,7 +88,7 @@ def output_format(container: str, encoding: str) -> SoundFormat:
     if soundfile is None:
         return SoundFormat(container, subtype)
     held = soundfile.available_subtypes(container)
-    for candidate in (subtype, _SAME_SAMPLES.get(subtype)):
+    for candidate in (subtype, _SAME_SAMPLES.get(subtype, subtype)):
         if candidate in held and soundfile.check_format(container, candidate):
             return SoundFormat(container, candidate)
     if subtype in ("FLOAT", "DOUBLE") and "PCM_24" in held:
@@ -124,7 +124,8 @@ class SoundWriter:
                 raise WriteError(f"{new_file.target}: the sound is more than a WAV file holds (4 GiB); name it .rf64 or .w64")
             self._guarded(lambda: new_file.stream.write(_wav_header(sample_rate, channels, self.bits, frames)))
         else:
-            soundfile = soundfile_module()
+            # Only a format soundfile reported can come here.
+            soundfile: Any = soundfile_module()
             self.handle = self._guarded(lambda: soundfile.SoundFile(
                 new_file.stream, "w", sample_rate, channels, form.subtype, format=form.container
             ))
