@@ -292,3 +292,19 @@ def test_every_segment_setting_reaches_the_segments(recordings, capsys):
     assert [(float(row[2]), float(row[3])) for row in rows] == segments_of(path, **values)
     # The gap of 1.5 s between the tones is bridged, then the whole cut into pieces of at most 1.5 s.
     assert len(rows) == 3
+
+
+@pytest.mark.parametrize(("name", "form"), [("s.mp3", ("MP3", "MPEG_LAYER_III")), ("s.ogg", ("OGG", "VORBIS")), ("s.opus", ("OGG", "OPUS"))])
+def test_a_lossy_format_is_written_as_its_name_says_or_refused_before_reading(recordings, name, form):
+    if form[0] not in soundfile.available_formats() or not soundfile.check_format(*form):
+        result = subprocess.run([sys.executable, "-m", "ostrel", "missing.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=recordings)
+        assert (result.returncode, result.stderr) == (2, f"ostrel: error: {name}: --sound-wav cannot write a {name[1:]} file; name it .wav, .flac or .ogg\n")
+        return
+    result = subprocess.run([sys.executable, "-m", "ostrel", "pcm16.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=recordings)
+    assert (result.returncode, result.stderr) == (0, "")
+    info = soundfile.info(recordings / name)
+    assert (info.format, info.subtype, info.samplerate) == (*form, RATE)
+    # Lossy, but the sound is there: as loud as the tones kept, within a dB.
+    decoded = soundfile.read(recordings / name)[0]
+    expected = kept(soundfile.read(recordings / "pcm16.wav")[0], segments_of(recordings / "pcm16.wav"))
+    assert 10 * np.log10(np.mean(decoded**2) / np.mean(expected**2)) == pytest.approx(0, abs=1)

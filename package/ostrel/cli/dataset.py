@@ -61,7 +61,7 @@ class SplitTarget:
         base = unique_name(Path(analysis.source).stem or "sound", "", self.taken)
         container = container_of(Path(f"{base}{suffix}"))
         assert container is not None
-        form = output_format(container, analysis.encoding)
+        form = output_format(container, analysis.encoding, suffix)
         rate = analysis.sample_rate
         pieces = [
             Piece(n, start / rate, end / rate, piece_name(base, n, start, end, rate, suffix))

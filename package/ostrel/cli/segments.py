@@ -159,7 +159,7 @@ class SoundTarget:
             target = self.path
         # A device or a pipe (/dev/null) has no name to go by: WAV.
         container = container_of(target) or "WAV"
-        if not write_sound(analysis, target, output_format(container, analysis.encoding)):
+        if not write_sound(analysis, target, output_format(container, analysis.encoding, target.suffix)):
             print(f"ostrel: warning: {nothing_found(analysis, target)}", file=sys.stderr, flush=True)
             return None
         return target

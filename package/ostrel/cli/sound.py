@@ -60,9 +60,11 @@ def container_of(path: Path) -> str | None:
 
 def check_sound_name(path: Path, option: str) -> None:
     """Refuse, before any input is read, a file name whose format cannot be written."""
-    if container_of(path) is not None:
+    soundfile = soundfile_module()
+    opus = path.suffix.lower() == ".opus"
+    if container_of(path) is not None and not (opus and not soundfile.check_format("OGG", "OPUS")):
         return
-    if soundfile_module() is None and path.suffix:
+    if soundfile is None and path.suffix:
         raise InputError(f"{path}: {option} writes only .wav without soundfile; name it .wav or {AUDIO_EXTRA_HINT}")
     shown = f"a {path.suffix} file" if path.suffix else "a name without an extension"
     raise InputError(f"{path}: {option} cannot write {shown}; name it .wav, .flac or .ogg")
@@ -77,12 +79,15 @@ def input_format(encoding: str) -> tuple[str, str]:
     return container, subtype
 
 
-def output_format(container: str, encoding: str) -> SoundFormat:
+def output_format(container: str, encoding: str, suffix: str = "") -> SoundFormat:
     """``container`` with the sample format of the input described by ``encoding``, or the nearest it holds.
 
     Float input for a format without floats is written as 24-bit PCM, lossy
-    input as the format's usual samples (16-bit PCM for WAV).
+    input as the format's usual samples (16-bit PCM for WAV); a name ending
+    in ``.opus`` is Opus in Ogg, not Vorbis.
     """
+    if container == "OGG" and suffix.lower() == ".opus":
+        return SoundFormat(container, "OPUS")
     subtype = input_format(encoding)[1]
     soundfile = soundfile_module()
     if soundfile is None:
