@@ -60,14 +60,22 @@ def container_of(path: Path) -> str | None:
 
 def check_sound_name(path: Path, option: str) -> None:
     """Refuse, before any input is read, a file name whose format cannot be written."""
-    soundfile = soundfile_module()
-    opus = path.suffix.lower() == ".opus"
-    if container_of(path) is not None and not (opus and not soundfile.check_format("OGG", "OPUS")):
+    if _writable(path):
         return
-    if soundfile is None and path.suffix:
+    if soundfile_module() is None and path.suffix:
         raise InputError(f"{path}: {option} writes only .wav without soundfile; name it .wav or {AUDIO_EXTRA_HINT}")
     shown = f"a {path.suffix} file" if path.suffix else "a name without an extension"
     raise InputError(f"{path}: {option} cannot write {shown}; name it .wav, .flac or .ogg")
+
+
+def _writable(path: Path) -> bool:
+    if container_of(path) is None:
+        return False
+    if path.suffix.lower() == ".opus":
+        # Any format but WAV means soundfile is there; Opus came later than Ogg itself.
+        soundfile: Any = soundfile_module()
+        return bool(soundfile.check_format("OGG", "OPUS"))
+    return True
 
 
 def input_format(encoding: str) -> tuple[str, str]:
