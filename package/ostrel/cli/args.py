@@ -59,7 +59,10 @@ threads each, one file per process at a time.
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine or the cluster (out of memory, a full disk, a lost
 scheduler), 130 when interrupted. A run that ends early still leaves whole
-JSON and CSV documents, each file not analysed listed with an error. When
+JSON and CSV documents, each file not analysed listed with an error. Every
+file written (CSV, plot, sound, pieces, labels) appears whole or not at all,
+never over an input; a file whose own outputs cannot be written is that
+file's error, and the run ends with status 1. When
 the reader of stdout closes it (as head does), the run ends quietly; a --csv
 file still lists the files not analysed."""
 
