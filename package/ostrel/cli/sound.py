@@ -130,6 +130,14 @@ class SoundWriter:
     def __init__(self, new_file: NewFile, form: SoundFormat, sample_rate: int, channels: int, frames: int) -> None:
         self.new_file, self.form, self.channels = new_file, form, channels
         self.handle: Any = None
+        try:
+            self._begin(sample_rate, frames)
+        except BaseException:
+            new_file.discard()
+            raise
+
+    def _begin(self, sample_rate: int, frames: int) -> None:
+        new_file, form, channels = self.new_file, self.form, self.channels
         if form.own:
             self.bits = _OWN_PCM[form.subtype]
             data = frames * channels * (self.bits // 8)
