@@ -308,3 +308,17 @@ def test_a_lossy_format_is_written_as_its_name_says_or_refused_before_reading(re
     decoded = soundfile.read(recordings / name)[0]
     expected = kept(soundfile.read(recordings / "pcm16.wav")[0], segments_of(recordings / "pcm16.wav"))
     assert 10 * np.log10(np.mean(decoded**2) / np.mean(expected**2)) == pytest.approx(0, abs=1)
+
+
+def test_a_run_that_fails_leaves_the_files_it_would_replace_as_they_were(recordings):
+    # stdout on a full disk ends a run of many files with its tables unfinished: neither replaces the old one.
+    for name in ("rows.csv", "segments.csv"):
+        (recordings / name).write_text("old\n")
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(
+            [sys.executable, "-m", "ostrel", "pcm16.wav", "pcm24.flac", "--json", "--csv", "rows.csv", "--segments-csv", "segments.csv"],
+            stdout=full, stderr=subprocess.PIPE, text=True, timeout=60, cwd=recordings,
+        )
+    assert (result.returncode, result.stderr) == (1, "ostrel: error: cannot write to stdout: No space left on device\n")
+    assert [(recordings / name).read_text() for name in ("rows.csv", "segments.csv")] == ["old\n", "old\n"]
+    assert not [name for name in os.listdir(recordings) if name.endswith(".part")]
