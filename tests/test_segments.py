@@ -266,7 +266,10 @@ def test_segment_settings_at_their_bounds_are_taken(keywords):
 @pytest.mark.parametrize(
     ("call", "kind", "message"),
     [
-        (lambda tmp: Settings(segments=True), TypeError, "segments: expected SegmentSettings or None, got True"),
+        (lambda tmp: Settings(segments=True), TypeError, "segments: expected SegmentSettings, a mapping of its fields, or None, got True"),
+        (lambda tmp: Settings(segments={"start": 3}), TypeError, "segments: settings: unknown name 'start' (known: win_ms, hop_ms, "
+         "floor_window_s, start_db, keep_db, unvoiced_zcr, min_sound_ms, min_silence_ms, max_segment_s)"),
+        (lambda tmp: Settings(segments={"start_db": -3}), ValueError, "segments: start_db: must be a positive number of dB, got -3"),
         (lambda tmp: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
         (lambda tmp: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
         (lambda tmp: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
@@ -329,6 +332,9 @@ def test_segment_settings_as_a_mapping_and_nan_samples_are_taken_quietly():
     signal = tones_with_gaps()
     longer = find_segments(signal, RATE, SegmentSettings(min_sound_ms=600))
     assert find_segments(signal, RATE, {"min_sound_ms": 600}) == longer != TONES
+    from ostrel.analysis import analyse
+
+    assert analyse(signal, RATE, {"segments": {"min_sound_ms": 600}}).tracks[0].segments == tuple(longer)
     broken = signal.copy()
     broken[100] = np.nan
     # NaN frames are judged as no sound, streamed as whole; numpy says nothing of them.

@@ -184,7 +184,8 @@ class Settings:
     ``zero_positive`` counts a sample of exactly zero as positive in the
     zero crossings, so that a zero no longer breaks a crossing.
     ``envelope`` keeps the signal's min/max envelope for a plot.
-    ``segments``, when set, also finds each track's sound segments.
+    ``segments``, when set (SegmentSettings or a mapping of its fields), also
+    finds each track's sound segments.
 
     Every value is checked here, with the command line's messages: a bad one
     raises ``TypeError`` (not a number, not a bool) or ``ValueError`` (out of
@@ -342,8 +343,11 @@ def _known_names(kind: type, settings: object) -> Mapping[str, Any]:
 
 
 def _segment_settings(value: Any) -> SegmentSettings | None:
+    # A mapping of its fields, as Settings itself may be given (settings read from JSON).
+    if isinstance(value, Mapping) and not isinstance(value, Settings):
+        return SegmentSettings(**_known_names(SegmentSettings, value))
     if value is not None and not isinstance(value, SegmentSettings):
-        raise TypeError(f"expected SegmentSettings or None, got {value!r}")
+        raise TypeError(f"expected SegmentSettings, a mapping of its fields, or None, got {value!r}")
     return value
 
 
