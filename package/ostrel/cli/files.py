@@ -35,13 +35,17 @@ def protect_inputs(paths: Iterable[Path]) -> None:
             _inputs.add((info.st_dev, info.st_ino))
 
 
+def _is_input(info: os.stat_result) -> bool:
+    return (info.st_dev, info.st_ino) in _inputs and stat.S_ISREG(info.st_mode)
+
+
 def refuse_input(target: Path, option: str) -> None:
     """Refuse, before anything is read, an output that is one of the inputs (the same file by any name)."""
     try:
         info = target.stat()
     except (OSError, ValueError):
         return
-    if (info.st_dev, info.st_ino) in _inputs and stat.S_ISREG(info.st_mode):
+    if _is_input(info):
         raise InputError(f"{target}: {option} would write over an input of the run; give another name")
 
 
@@ -93,7 +97,7 @@ class NewFile:
             info = self.target.stat()
         except (OSError, ValueError):
             return None
-        if (info.st_dev, info.st_ino) in _inputs and stat.S_ISREG(info.st_mode):
+        if _is_input(info):
             return "it is an input of the run"
         if stat.S_ISDIR(info.st_mode):
             return os.strerror(21)  # EISDIR: the rename would fail the same way, later
