@@ -322,3 +322,19 @@ def test_a_run_that_fails_leaves_the_files_it_would_replace_as_they_were(recordi
     assert (result.returncode, result.stderr) == (1, "ostrel: error: cannot write to stdout: No space left on device\n")
     assert [(recordings / name).read_text() for name in ("rows.csv", "segments.csv")] == ["old\n", "old\n"]
     assert not [name for name in os.listdir(recordings) if name.endswith(".part")]
+
+
+def test_a_file_named_in_a_folder_that_is_an_input_is_that_files_error(recordings):
+    # The second input is where the first one's sound would go.
+    (recordings / "pcm16.wav.sound.wav").write_bytes((recordings / "pcm16.wav").read_bytes())
+    before = (recordings / "pcm16.wav.sound.wav").read_bytes()
+    result = subprocess.run(
+        [sys.executable, "-m", "ostrel", "pcm16.wav", "pcm16.wav.sound.wav", "--sound-wav", "."],
+        capture_output=True, text=True, timeout=60, cwd=recordings,
+    )
+    message = "pcm16.wav.sound.wav: cannot write sound: it is an input of the run"
+    assert (result.returncode, result.stderr) == (1, f"ostrel: error: {message}\n")
+    # The file whose sound was refused has its error instead of its line; the other one its line.
+    assert [line.split(": ")[0] for line in result.stdout.splitlines()] == ["pcm16.wav.sound.wav"]
+    assert (recordings / "pcm16.wav.sound.wav").read_bytes() == before
+    assert (recordings / "pcm16.wav.sound.wav.sound.wav").exists()
