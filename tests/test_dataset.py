@@ -254,7 +254,11 @@ def test_split_of_one_file_has_no_error_column_and_a_bad_file_has_its_row(record
 
 def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys):
     path = recordings / "pcm16.wav"
+    # A file replaced keeps its permissions.
+    (recordings / "a.txt").write_text("old\n")
+    (recordings / "a.txt").chmod(0o640)
     assert main([str(path), "--labels", str(recordings / "a.txt")]) == 0
+    assert (recordings / "a.txt").stat().st_mode & 0o777 == 0o640
     spans = segments_of(path)
     assert (recordings / "a.txt").read_text() == "".join(f"{start:.6f}\t{end:.6f}\t{n}\n" for n, (start, end) in enumerate(spans, 1))
     assert (recordings / "a.txt").read_text().splitlines() == ["0.992500\t2.007500\t1", "3.512500\t4.507500\t2"]

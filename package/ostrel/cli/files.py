@@ -86,6 +86,9 @@ class NewFile:
                     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                     self.temporary = temporary
                     _unfinished.add(self)
+                    # A file replaced keeps its permissions, as an editor keeps them.
+                    with contextlib.suppress(OSError):
+                        os.chmod(descriptor, stat.S_IMODE(target.stat().st_mode))
                 self.stream: IO[Any] = (
                     os.fdopen(descriptor, "w", newline="", encoding="utf-8") if text else os.fdopen(descriptor, "wb")
                 )
