@@ -10,6 +10,7 @@ to rename over.
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import secrets
 import signal
@@ -79,19 +80,21 @@ class NewFile:
             raise WriteError(f"{target}: cannot write {what}: {refused}")
         try:
             with _signals_held():
+                temporary = None
                 if self._in_place():
                     descriptor = os.open(target, os.O_WRONLY | os.O_TRUNC)
                 else:
                     temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
                     descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-                    self.temporary = temporary
-                    _unfinished.add(self)
                     # A file replaced keeps its permissions, as an editor keeps them.
                     with contextlib.suppress(OSError):
                         os.chmod(descriptor, stat.S_IMODE(target.stat().st_mode))
                 self.stream: IO[Any] = (
                     os.fdopen(descriptor, "w", newline="", encoding="utf-8") if text else os.fdopen(descriptor, "wb")
                 )
+                if temporary is not None:
+                    self.temporary = temporary
+                    _unfinished.add(self)
         except OSError as error:
             raise self.failure(error) from None
 
@@ -103,7 +106,7 @@ class NewFile:
         if _is_input(info):
             return "it is an input of the run"
         if stat.S_ISDIR(info.st_mode):
-            return os.strerror(21)  # EISDIR: the rename would fail the same way, later
+            return os.strerror(errno.EISDIR)  # the rename would fail the same way, later
         return None
 
     def _in_place(self) -> bool:
