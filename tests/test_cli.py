@@ -381,7 +381,11 @@ FAILURES = {
             ("segments-csv", lambda tmp: ["--segments-csv", tmp / "missing" / "s.csv"],
              lambda tmp: f"{tmp / 'missing' / 's.csv'}: cannot write segments CSV: No such file or directory"),
             ("sound", lambda tmp: ["--sound-wav", tmp / "missing" / "s.wav"],
-             lambda tmp: f"{tmp / 'missing' / 's.wav'}: cannot write WAV: No such file or directory"),
+             lambda tmp: f"{tmp / 'missing' / 's.wav'}: cannot write sound: No such file or directory"),
+            ("labels", lambda tmp: ["--labels", tmp / "missing" / "a.txt"],
+             lambda tmp: f"{tmp / 'missing' / 'a.txt'}: cannot write labels: No such file or directory"),
+            ("split-under-a-file", lambda tmp: ["--split", tmp / "a.wav" / "parts"],
+             lambda tmp: f"{tmp / 'a.wav' / 'parts'}: cannot make the folder for --split: Not a directory"),
         ]
     },
     "out-of-memory": (
@@ -528,7 +532,10 @@ def test_help_documents_every_option_with_its_default():
         "--min-gap-ms": "unset", "--plot-db": "linear", "--no-worker-timeout": "30",
         "--min-prominence-db": "unset", "--zero-positive": "on",
         "--zero-breaks": "a zero is positive", "--plot-db-range": "80",
-        "--segments": "off", "--segments-csv": "no segments CSV", "--sound-wav": "none",
+        "--segments": "off", "--segments-csv": "no segments CSV", "--sound-wav": "none", "--split": "none",
+        "--labels": "none", "--segment-win-ms": "25", "--segment-hop-ms": "10", "--floor-window-s": "5",
+        "--start-db": "5", "--keep-db": "3", "--unvoiced-zcr": "1.5", "--min-sound-ms": "50",
+        "--min-silence-ms": "10", "--max-segment-s": "unset",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}
     for option, default in defaults.items():

@@ -6,6 +6,7 @@ import json
 import multiprocessing
 import os
 import pty
+import shutil
 import signal
 import struct
 import subprocess
@@ -189,17 +190,38 @@ def run_cli_in(cwd, *args):
     return subprocess.run([sys.executable, "-m", "ostrel", *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=120)
 
 
-@pytest.mark.parametrize("output", [["--csv", "rows.csv"], ["--json"], ["--json", "--segments"], ["--segments-csv", "rows.csv"]])
+def _files_under(folder):
+    return {path.relative_to(folder): path.read_bytes() for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+@pytest.mark.parametrize(
+    "output",
+    [["--csv", "rows.csv"], ["--json"], ["--json", "--segments"], ["--segments-csv", "rows.csv"],
+     ["--split", "out/parts", "--labels", "out/labels"]],
+)
 def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_scheduler, tmp_path, output):
     root, _ = folder
     (root / "broken.wav").write_text("no")
     truncated = write_wav(root / "cut.wav", random_ints(2, 3000, 1, 4), 2)
     truncated.write_bytes(truncated.read_bytes()[: 44 + 2 * 2000])
+    if "--split" in output:
+        # Sound to cut: two bursts of a tone in silence.
+        burst = np.round(np.sin(np.arange(2000) * 0.3) * 8000).astype(np.int64)
+        write_wav(root / "tone.wav", np.concatenate((np.zeros(4000, np.int64), burst, np.zeros(4000, np.int64), burst, np.zeros(4000, np.int64))), 2)
     # Relative paths: the workers have working folders of their own.
     relative = root.relative_to(tmp_path)
     local = run_cli_in(tmp_path, relative, *output)
     local_csv = (tmp_path / "rows.csv").read_text() if "rows.csv" in output else None
+    # The files cut out, their manifest and labels: the same from the cluster.
+    local_files = _files_under(tmp_path / "out") if "--split" in output else None
+    if local_files is not None:
+        manifest = (tmp_path / "out" / "parts" / "manifest.csv").read_text().splitlines()
+        assert manifest[0] == "source,n,start_s,end_s,path,error"
+        assert [row.split(",")[:2] for row in manifest if "tone" in row] == [[str(relative / "tone.wav"), "1"], [str(relative / "tone.wav"), "2"]]
+        shutil.rmtree(tmp_path / "out")
     remote = run_cli_in(tmp_path, relative, "--dask", dask_scheduler, *output)
+    if local_files is not None:
+        assert _files_under(tmp_path / "out") == local_files
 
     assert (remote.returncode, remote.stdout, remote.stderr) == (local.returncode, local.stdout, local.stderr)
     assert local.returncode == 2
@@ -208,7 +230,7 @@ def test_on_a_dask_cluster_output_and_status_equal_the_local_run(folder, dask_sc
         f"ostrel: warning: {relative / 'cut.wav'}: file is truncated: the header promises 3000 samples, it holds 2000; "
         "analysed as far as it goes\n"
     )
-    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 4)
+    assert len(local.stdout.splitlines()) == (1 if "--json" in output else 5 if "--split" in output else 4)
     if local_csv is not None:
         assert (tmp_path / "rows.csv").read_text() == local_csv
 

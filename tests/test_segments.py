@@ -237,6 +237,15 @@ def test_a_long_stream_takes_bounded_memory():
         (dict(floor_window_s=float("inf")), ValueError, "floor_window_s: must be a positive number, got inf"),
         (dict(win_ms="25"), TypeError, "win_ms: expected a number, got '25'"),
         (dict(hop_ms=True), TypeError, "hop_ms: expected a number, got True"),
+        # Every duration has a ceiling: a floor window of 1e7 s took a minute on 2 s of sound.
+        (dict(floor_window_s=1e7), ValueError, "floor_window_s: must be at most 600 s, got 10000000.0"),
+        (dict(win_ms=1000.5), ValueError, "win_ms: must be at most 1000 ms, got 1000.5"),
+        (dict(hop_ms=2000), ValueError, "hop_ms: must be at most 1000 ms, got 2000"),
+        (dict(min_sound_ms=1e300), ValueError, "min_sound_ms: must be at most 3.6e+06 ms, got 1e+300"),
+        (dict(min_silence_ms=3_600_001), ValueError, "min_silence_ms: must be at most 3.6e+06 ms, got 3600001"),
+        (dict(max_segment_s=0), ValueError, "max_segment_s: must be a positive number, got 0"),
+        (dict(max_segment_s=86_401), ValueError, "max_segment_s: must be at most 86400 s, got 86401"),
+        (dict(max_segment_s="30"), TypeError, "max_segment_s: expected a number, got '30'"),
     ],
 )
 def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
@@ -245,7 +254,10 @@ def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("keywords", [dict(unvoiced_zcr=1), dict(keep_db=6.0, start_db=6.0), dict(start_db=1e-9, keep_db=1e-9)])
+@pytest.mark.parametrize("keywords", [
+    dict(unvoiced_zcr=1), dict(keep_db=6.0, start_db=6.0), dict(start_db=1e-9, keep_db=1e-9),
+    dict(floor_window_s=600, win_ms=1000, hop_ms=1000, min_sound_ms=3_600_000, min_silence_ms=3_600_000, max_segment_s=86_400),
+])
 def test_segment_settings_at_their_bounds_are_taken(keywords):
     settings = SegmentSettings(**keywords)
     assert {name: getattr(settings, name) for name in keywords} == keywords
@@ -254,7 +266,10 @@ def test_segment_settings_at_their_bounds_are_taken(keywords):
 @pytest.mark.parametrize(
     ("call", "kind", "message"),
     [
-        (lambda tmp: Settings(segments=True), TypeError, "segments: expected SegmentSettings or None, got True"),
+        (lambda tmp: Settings(segments=True), TypeError, "segments: expected SegmentSettings, a mapping of its fields, or None, got True"),
+        (lambda tmp: Settings(segments={"start": 3}), TypeError, "segments: settings: unknown name 'start' (known: win_ms, hop_ms, "
+         "floor_window_s, start_db, keep_db, unvoiced_zcr, min_sound_ms, min_silence_ms, max_segment_s)"),
+        (lambda tmp: Settings(segments={"start_db": -3}), ValueError, "segments: start_db: must be a positive number of dB, got -3"),
         (lambda tmp: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
         (lambda tmp: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
         (lambda tmp: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
@@ -267,6 +282,147 @@ def test_what_find_segments_cannot_take_is_one_line(tmp_path, call, kind, messag
     with pytest.raises(kind) as raised:
         call(tmp_path)
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("rate", [np.float32(44100), 8000.5, 2**63, "8000", float("nan"), 1e300, 0, -16000, True])
+@pytest.mark.parametrize("where", ["signal", "blocks", "stream"])
+def test_a_bad_rate_is_refused_with_the_words_analyse_uses(rate, where):
+    from ostrel.analysis import SegmentStream, analyse
+
+    # The words of the running numpy's reprs, as analyse gives them.
+    with pytest.raises((TypeError, ValueError)) as expected:
+        analyse(np.zeros(100), rate)
+    calls = {
+        "signal": lambda: find_segments(np.zeros(100), rate),
+        "blocks": lambda: find_segments([np.zeros(50), np.zeros(50)], rate),
+        "stream": lambda: SegmentStream(rate),
+    }
+    with pytest.raises(type(expected.value)) as raised:
+        calls[where]()
+    assert str(raised.value) == str(expected.value)
+
+
+@pytest.mark.parametrize(
+    ("settings", "kind", "message"),
+    [
+        (Settings(), TypeError,
+         "settings: expected SegmentSettings, got Settings (the analysis's); give Settings(...).segments or SegmentSettings(...)"),
+        ({"min_sound": 600}, TypeError, "settings: unknown name 'min_sound' (known: win_ms, hop_ms, floor_window_s, start_db, "
+         "keep_db, unvoiced_zcr, min_sound_ms, min_silence_ms, max_segment_s)"),
+        ({"floor_window_s": 1e7}, ValueError, "floor_window_s: must be at most 600 s, got 10000000.0"),
+        ([("min_sound_ms", 600)], TypeError, "settings: expected SegmentSettings or a mapping of them, got list"),
+    ],
+)
+def test_segment_settings_given_wrong_are_one_line(settings, kind, message):
+    with pytest.raises(kind) as raised:
+        find_segments(np.zeros(100), RATE, settings)
+    assert str(raised.value) == message
+
+
+def test_settings_and_segment_settings_are_not_taken_for_each_other():
+    from ostrel.analysis import analyse
+
+    with pytest.raises(TypeError) as raised:
+        analyse(np.zeros(100), RATE, SegmentSettings())
+    assert str(raised.value) == "settings: expected Settings, got SegmentSettings; give Settings(segments=...)"
+
+
+@pytest.mark.filterwarnings("error")
+def test_segment_settings_as_a_mapping_and_nan_samples_are_taken_quietly():
+    signal = tones_with_gaps()
+    longer = find_segments(signal, RATE, SegmentSettings(min_sound_ms=600))
+    assert find_segments(signal, RATE, {"min_sound_ms": 600}) == longer != TONES
+    from ostrel.analysis import analyse
+
+    assert analyse(signal, RATE, {"segments": {"min_sound_ms": 600}}).tracks[0].segments == tuple(longer)
+    broken = signal.copy()
+    broken[100] = np.nan
+    # NaN frames are judged as no sound, streamed as whole; numpy says nothing of them.
+    assert find_segments(broken, RATE) == find_segments([broken[:7000], broken[7000:]], RATE)
+
+
+@pytest.mark.parametrize(
+    ("dtype", "scale", "offset"),
+    [(np.int16, 2.0**15, 0), (np.int32, 2.0**31, 0), (np.int8, 2.0**7, 0), (np.uint8, 2.0**7, 128)],
+)
+def test_integer_samples_are_scaled_by_their_full_scale(dtype, scale, offset):
+    from ostrel.analysis import analyse
+
+    # As scipy.io.wavfile.read gives a file: the same sound at the type's own scale.
+    floats = np.round(tones_with_gaps() * (scale / 2)) / scale
+    ints = (floats * scale + offset).astype(dtype)
+    settings = Settings(segments=SegmentSettings())
+    as_ints, as_floats = analyse(ints, RATE, settings).to_json()[0], analyse(floats, RATE, settings).to_json()[0]
+    assert as_ints == as_floats
+    assert find_segments(ints, RATE) == find_segments(floats, RATE)
+    # Blocks of integers too.
+    assert analyse([ints[:20000], ints[20000:]], RATE, settings).to_json()[0] == as_floats
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.uint16, np.uint32, np.uint64])
+def test_integers_of_no_audio_scale_are_refused_with_what_to_do(dtype):
+    from ostrel.analysis import analyse
+
+    name = np.dtype(dtype).name
+    message = (
+        "takes integer samples as int8, int16, int32 or uint8 PCM, scaled by their full scale; "
+        f"give {name} samples as floats in [-1, 1] (for 16-bit values: x / 32768)"
+    )
+    for who, call in (("analyse()", lambda: analyse(np.zeros(100, dtype), RATE)), ("find_segments()", lambda: find_segments(np.zeros(100, dtype), RATE))):
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == f"{who} {message}"
+    # A list of whole numbers is numbers, as it always was.
+    assert analyse([0, 1, 0, -1] * 100, RATE).to_json() == analyse(np.array([0.0, 1, 0, -1] * 100), RATE).to_json()
+
+
+@pytest.mark.parametrize(
+    ("start", "end", "energy", "longest", "expected"),
+    [
+        # Short enough: as it is.
+        (0, 100, [5.0] * 11, 100, [(0, 100)]),
+        # Two pieces needed: the quietest frame where each side is at least a quarter (frames at 10 * m).
+        (0, 120, [9, 9, 9, 1, 9, 9, 0, 9, 9, 9, 9, 9, 9], 100, [(0, 60), (60, 120)]),
+        # The quietest frame of all lies too close to the start: a sliver it would make.
+        (0, 120, [9, 0, 9, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9], 100, [(0, 30), (30, 120)]),
+        # Three pieces: each cut leaves what follows short enough for the pieces still to come.
+        (0, 250, [9] * 9 + [1] + [9] * 8 + [2] + [9] * 7, 100, [(0, 90), (90, 180), (180, 250)]),
+        # Equals: the earliest; NaN frames are never the quietest.
+        (0, 120, [9, 9, 9, 9, 1, np.nan, 1, 9, 9, 9, 9, 9, 9], 100, [(0, 40), (40, 120)]),
+        # No frame centred where a cut may fall: the middle of that stretch.
+        (0, 120, [np.nan] * 13, 100, [(0, 60), (60, 120)]),
+        (5, 125, [9, 9, 9, 9, 9, 9, 1, 9, 9, 9, 9, 9, 9], 100, [(5, 60), (60, 125)]),
+    ],
+)
+def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longest, expected):
+    from ostrel.analysis.cutting import cut_at_quietest
+
+    assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest) == expected
+
+
+@pytest.mark.parametrize("size", [777, None])
+def test_max_segment_s_cuts_long_sound_into_pieces_none_longer(size):
+    # Speech-like sound with short pauses, bridged into one long segment, cut again at the pauses.
+    signal = speech_like(12, seed=31)
+    settings = SegmentSettings(min_silence_ms=2000)
+    whole = find_segments(signal, RATE, settings)
+    pieces = signal if size is None else [signal[i : i + size] for i in range(0, len(signal), size)]
+    cut = find_segments(pieces, RATE, SegmentSettings(min_silence_ms=2000, max_segment_s=2.5))
+    assert max(end - start for start, end in cut) <= 2.5
+    assert len(cut) > len(whole)
+    # The pieces tile the segments found without the limit, no sample lost or added.
+    joined = []
+    for start, end in cut:
+        if joined and joined[-1][1] == start:
+            joined[-1] = (joined[-1][0], end)
+        else:
+            joined.append((start, end))
+    assert joined == whole
+    # Each cut is at a frame quieter than most of its piece.
+    energy = np.convolve(signal**2, np.ones(400) / 400, "same")
+    for (_, cut_at), (next_start, _) in zip(cut, cut[1:]):
+        if cut_at == next_start:
+            assert energy[round(cut_at * RATE)] < np.median(energy[round(whole[0][0] * RATE) : round(whole[-1][1] * RATE)])
 
 
 @pytest.fixture
@@ -360,13 +516,14 @@ def test_sound_wav_holds_the_samples_of_the_segments_and_no_others(speech_files,
     assert main([str(path), "--sound-wav", str(target)]) == 0
     segments = find_segments(ints.mean(axis=1) / 32768.0, RATE)
     kept = np.concatenate([ints[round(start * RATE) : round(end * RATE)] for start, end in segments])
+    # 16-bit in, 16-bit out: the very samples.
     with wave.open(str(target)) as sound:
-        assert (sound.getnchannels(), sound.getsampwidth(), sound.getframerate()) == (2, 4, RATE)
-        written = np.frombuffer(sound.readframes(sound.getnframes()), dtype="<i4").reshape(-1, 2)
-    assert np.array_equal(written, kept * 65536)
+        assert (sound.getnchannels(), sound.getsampwidth(), sound.getframerate()) == (2, 2, RATE)
+        written = np.frombuffer(sound.readframes(sound.getnframes()), dtype="<i2").reshape(-1, 2)
+    assert np.array_equal(written, kept)
     # Bytes a second and a frame, which players trust and the reader above does not check.
-    assert np.frombuffer(target.read_bytes()[28:34], dtype="<u4", count=1).tolist() == [RATE * 2 * 4]
-    assert target.read_bytes()[32:34] == (2 * 4).to_bytes(2, "little")
+    assert np.frombuffer(target.read_bytes()[28:34], dtype="<u4", count=1).tolist() == [RATE * 2 * 2]
+    assert target.read_bytes()[32:34] == (2 * 2).to_bytes(2, "little")
     # Several files: one per input, named after it, in the folder given.
     folder = tmp_path / "sounds"
     assert main([str(path), str(speech_files["mono"][0]), "--sound-wav", str(folder)]) == 0
@@ -446,16 +603,18 @@ def test_an_edge_is_clear_as_the_run_it_comes_from(runs, expected):
     ("channels", "expected"),
     [
         ([[(0.0, 1.0)], [(0.25, 0.5), (0.75, 1.5)]], [(0, 24000)]),
-        ([[(0.0, 0.5)], [(0.5, 0.75)], [(1.0, 9.0)]], [(0, 12000), (16000, 32000)]),
+        ([[(0.0, 0.5)], [(0.4, 0.75)], [(1.0, 9.0)]], [(0, 12000), (16000, 32000)]),
+        # Pieces of one long segment cut apart touch, and stay apart.
+        ([[(0.0, 0.5), (0.5, 0.75)]], [(0, 8000), (8000, 12000)]),
     ],
 )
 def test_the_sound_kept_is_the_union_of_the_channels_segments(channels, expected):
     from types import SimpleNamespace
 
-    from ostrel.cli.segments import _sample_spans
+    from ostrel.cli.segments import sample_spans
 
     tracks = [SimpleNamespace(segments=tuple(segments)) for segments in channels]
-    assert _sample_spans(SimpleNamespace(sample_rate=RATE, num_samples=2 * RATE, tracks=tracks)) == expected
+    assert sample_spans(SimpleNamespace(sample_rate=RATE, num_samples=2 * RATE, tracks=tracks)) == expected
 
 
 @pytest.mark.parametrize("size", [1, 2, 7, 20, 1000])

@@ -21,6 +21,7 @@ from .errors import InputError
 from .frame_stream import FrameStream, frame_count
 from .prominence import prominences
 from .result import Analysis, Envelope, Track, decibels
+from .samples import as_samples
 from .segments import SegmentStream, in_seconds
 from .settings import Layout, Settings, checked_layout, checked_sample_rate
 
@@ -112,7 +113,10 @@ def analyse(
     frames are those of one ``ostrel.fenwy`` call on the whole signal, bit
     for bit, whatever the blocks. ``settings`` is :class:`Settings` or a
     mapping of its fields. With ``settings.envelope`` the result keeps the
-    signal's min/max envelope for plotting.
+    signal's min/max envelope for plotting. Integer samples are PCM, divided
+    by their full scale as audio readers do (int16 by 32768, int32 by 2**31,
+    int8 by 128, uint8 centred on 128), so that levels are in dBFS; other
+    integer types are refused: give them as floats in [-1, 1].
 
     A bad argument is one line: ``TypeError`` for the wrong type,
     ``ValueError`` for a value out of range.
@@ -130,7 +134,7 @@ def analyse(
         raise TypeError("analyse() needs the sample_rate of a signal that is not blocks()")
     sample_rate = checked_sample_rate(sample_rate)
     if _is_array_like(signal):
-        signal = np.asarray(signal, dtype=np.float64)
+        signal = as_samples(signal, "analyse()")
         if signal.ndim not in (1, 2):
             raise ValueError(
                 f"analyse() takes a signal of 1 or 2 dimensions (samples, or samples × channels), got {signal.ndim}"
@@ -202,7 +206,7 @@ def _without_overlap(blocks: Iterable[Samples], overlap: int, channels_first: bo
     every one must be laid out as the first, or channels would be mixed up."""
     layout: str | None = None
     for block in blocks:
-        samples = np.asarray(block, dtype=np.float64)
+        samples = as_samples(block, "analyse()")
         if samples.ndim not in (1, 2):
             raise ValueError(
                 f"analyse() takes blocks of 1 or 2 dimensions (samples, or samples × channels), got {samples.ndim}"

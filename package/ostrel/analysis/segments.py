@@ -28,16 +28,19 @@ from __future__ import annotations
 
 import contextlib
 import math
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from .audio import Blocks, Samples, open_decoder, streamed_blocks
+from .cutting import LongCuts
 from .errors import InputError
 from .frame_stream import FrameStream
-from .settings import SegmentSettings
+from .samples import as_samples
+from .settings import SegmentSettings, checked_sample_rate
 
 # Frames per block of the floor's minimum statistics: 0.2 s at 10 ms hops,
 # shorter than a syllable's pause so that pauses give the floor its level.
@@ -117,7 +120,9 @@ class SegmentStream:
     counts.
     """
 
-    def __init__(self, sample_rate: int, settings: SegmentSettings = SegmentSettings()) -> None:
+    def __init__(self, sample_rate: int, settings: SegmentSettings | Mapping[str, Any] = SegmentSettings()) -> None:
+        sample_rate = checked_sample_rate(sample_rate)
+        settings = SegmentSettings.of(settings)
         self.sample_rate, self.settings = sample_rate, settings
         self.win, self.hop = frame_sizes(settings, sample_rate)
         self.frames = FrameStream(self.win, self.hop, centered=True)
@@ -146,14 +151,20 @@ class SegmentStream:
             slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
             clear_db=SPAN_DB + EDGE_SLOPE_DB_PER_MS * self.win * 1000.0 / sample_rate,
         )
+        longest = settings.max_segment_s
+        self.cuts = LongCuts(self.win, self.hop, max(1, math.floor(longest * sample_rate))) if longest else None
 
     def feed(self, piece: Samples) -> None:
         if not len(piece):
             return
         self.fed += len(piece)
-        self.frames.feed(piece)
-        self.difference.feed(self._difference(piece))
-        self._add(*self.frames.take(), self.difference.take()[0], final=False)
+        if self.cuts is not None:
+            self.cuts.feed(piece)
+        # A NaN sample makes NaN levels, judged as no sound: numpy need not say so.
+        with np.errstate(all="ignore"):
+            self.frames.feed(piece)
+            self.difference.feed(self._difference(piece))
+            self._add(*self.frames.take(), self.difference.take()[0], final=False)
 
     def _difference(self, piece: Samples) -> Samples:
         # The first sample has none before it: its difference is 0, not a step up from silence.
@@ -163,7 +174,13 @@ class SegmentStream:
         return piece - before
 
     def finish(self) -> list[tuple[int, int]]:
-        """The segments as (first sample, end sample) pairs of the signal."""
+        """The segments as (first sample, end sample) pairs of the signal, those
+        longer than ``max_segment_s`` cut at their quietest frames."""
+        with np.errstate(all="ignore"):
+            segments = self._found()
+        return segments if self.cuts is None else self.cuts.cut(segments)
+
+    def _found(self) -> list[tuple[int, int]]:
         energy, zcr, _ = self.frames.finish()
         self._add(energy, zcr, self.difference.finish()[0], final=True)
         for run in self.runs.finish(self.first_frame):
@@ -406,7 +423,7 @@ class _Merger:
 def find_segments(
     signal: ArrayLike | Iterable[Samples] | Blocks | str | Path,
     sample_rate: int | None = None,
-    settings: SegmentSettings = SegmentSettings(),
+    settings: SegmentSettings | Mapping[str, Any] = SegmentSettings(),
     *,
     overlap: int = 0,
 ) -> list[Segment]:
@@ -416,8 +433,12 @@ def find_segments(
     block and mixed to mono), :func:`blocks` of a file, or an iterable of
     consecutive one-dimensional blocks that overlap by ``overlap`` samples.
     The segments of a stream are those of the whole signal, whatever its
-    blocks; memory does not grow with its length.
+    blocks; memory does not grow with its length (with ``max_segment_s``,
+    by one number a frame). ``settings`` is :class:`SegmentSettings` or a
+    mapping of its fields; integer samples are scaled as :func:`analyse`
+    scales them.
     """
+    settings = SegmentSettings.of(settings)
     if isinstance(signal, (str, Path)):
         return _file_segments(signal, settings)
     if isinstance(signal, Blocks):
@@ -426,13 +447,14 @@ def find_segments(
         return _segments((block[signal.overlap if i else 0 :] for i, block in enumerate(signal)), signal.sample_rate, settings)
     if sample_rate is None:
         raise TypeError("find_segments() needs the sample_rate of a signal that is not a file or blocks()")
+    sample_rate = checked_sample_rate(sample_rate)
     if isinstance(signal, np.ndarray) or not isinstance(signal, Iterable) or _numbers(signal):
-        whole = np.asarray(signal, dtype=np.float64)
+        whole = as_samples(signal, "find_segments()")
         if whole.ndim != 1:
             raise ValueError(f"find_segments() takes a one-dimensional signal, got {whole.ndim} dimensions")
         return _segments([whole], sample_rate, settings)
     return _segments(
-        (np.asarray(block, dtype=np.float64)[overlap if i else 0 :] for i, block in enumerate(signal)), sample_rate, settings
+        (as_samples(block, "find_segments()")[overlap if i else 0 :] for i, block in enumerate(signal)), sample_rate, settings
     )
 
 

@@ -63,6 +63,13 @@ def check_decibels(value: float, shown: object) -> float:
     return value
 
 
+def check_at_most(value: float, shown: object, most: float, unit: str) -> float:
+    """A duration that must also stay sane: beyond ``most`` it costs time or memory and means nothing."""
+    if value > most:
+        raise ValueError(f"must be at most {most:g} {unit}, got {shown}")
+    return value
+
+
 def check_ratio(value: float, shown: object) -> float:
     """A factor of at least 1."""
     if not math.isfinite(value) or value < 1:
@@ -179,7 +186,8 @@ class Settings:
     break a crossing; ``False`` gives the rule of ``ostrel.fenwy``, where a
     crossing is a pair whose product is negative and a zero breaks it.
     ``envelope`` keeps the signal's min/max envelope for a plot.
-    ``segments``, when set, also finds each track's sound segments.
+    ``segments``, when set (SegmentSettings or a mapping of its fields), also
+    finds each track's sound segments.
 
     Every value is checked here, with the command line's messages: a bad one
     raises ``TypeError`` (not a number, not a bool) or ``ValueError`` (out of
@@ -216,13 +224,9 @@ class Settings:
         """``settings`` itself, or Settings made of a mapping of its field names."""
         if isinstance(settings, Settings):
             return settings
-        if not isinstance(settings, Mapping):
-            raise TypeError(f"settings: expected Settings or a mapping of them, got {type(settings).__name__}")
-        names = [field.name for field in fields(cls)]
-        unknown = [key for key in settings if key not in names]
-        if unknown:
-            raise TypeError(f"settings: unknown name {unknown[0]!r} (known: {', '.join(names)})")
-        return cls(**settings)
+        if isinstance(settings, SegmentSettings):
+            raise TypeError("settings: expected Settings, got SegmentSettings; give Settings(segments=...)")
+        return cls(**_known_names(cls, settings))
 
     def frame_sizes(self, sample_rate: int) -> tuple[int, int]:
         """Window and hop in samples at ``sample_rate``; one-line errors for sizes out of range."""
@@ -234,17 +238,43 @@ class Settings:
         return win, hop
 
 
+# The longest each segment duration may be: a floor window beyond ten
+# minutes costs time in proportion and follows no drift; a frame beyond a
+# second is no longer short-time; a sound or a silence beyond an hour, or a
+# piece beyond a day, describes no recording.
+SEGMENT_LIMITS = {
+    "win_ms": (1000.0, "ms"), "hop_ms": (1000.0, "ms"), "floor_window_s": (600.0, "s"),
+    "min_sound_ms": (3_600_000.0, "ms"), "min_silence_ms": (3_600_000.0, "ms"), "max_segment_s": (86_400.0, "s"),
+}
+
+
+def _segment_duration(name: str) -> Any:
+    most, unit = SEGMENT_LIMITS[name]
+    return lambda value: check_at_most(check_duration(_real(value), value), value, most, unit)
+
+
 # Sound segments: each field's check, as for Settings.
 _SEGMENT_CHECKS = {
-    "win_ms": lambda value: check_duration(_real(value), value),
-    "hop_ms": lambda value: check_duration(_real(value), value),
-    "floor_window_s": lambda value: check_duration(_real(value), value),
+    "win_ms": _segment_duration("win_ms"),
+    "hop_ms": _segment_duration("hop_ms"),
+    "floor_window_s": _segment_duration("floor_window_s"),
     "start_db": lambda value: check_decibels(_real(value), value),
     "keep_db": lambda value: check_decibels(_real(value), value),
     "unvoiced_zcr": lambda value: check_ratio(_real(value), value),
-    "min_sound_ms": lambda value: check_duration(_real(value), value),
-    "min_silence_ms": lambda value: check_duration(_real(value), value),
+    "min_sound_ms": _segment_duration("min_sound_ms"),
+    "min_silence_ms": _segment_duration("min_silence_ms"),
+    "max_segment_s": lambda value: None if value is None else _segment_duration("max_segment_s")(value),
 }
+
+
+def check_segment_field(name: str, value: float, shown: object) -> float:
+    """One field of SegmentSettings, checked as SegmentSettings checks it, with ``shown`` in the message."""
+    check = _SEGMENT_CHECKS[name]
+    try:
+        check(value)
+    except ValueError as error:
+        raise ValueError(str(error).replace(f"got {value}", f"got {shown}")) from None
+    return value
 
 
 @dataclass(frozen=True)
@@ -259,9 +289,12 @@ class SegmentSettings:
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
     sound too. Gaps shorter than ``min_silence_ms`` are bridged, then sounds
-    shorter than ``min_sound_ms`` dropped.
+    shorter than ``min_sound_ms`` dropped. With ``max_segment_s``, a segment
+    longer than that is cut at its quietest frames into pieces none longer
+    (a speech recogniser takes about 30 s at most).
 
-    Every value is checked with the command line's messages, such as
+    Every duration has an upper bound too (``floor_window_s`` at most 600 s,
+    the frames at most 1000 ms). Every value is checked with the command line's messages, such as
     ``ValueError("start_db: must be a positive number of dB, got -3")``.
     """
 
@@ -273,6 +306,7 @@ class SegmentSettings:
     unvoiced_zcr: float = 1.5
     min_sound_ms: float = 50.0
     min_silence_ms: float = 10.0
+    max_segment_s: float | None = None
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -284,10 +318,38 @@ class SegmentSettings:
         if self.keep_db > self.start_db:
             raise ValueError(f"keep_db: must be at most start_db ({self.start_db:g}), got {self.keep_db:g}")
 
+    @classmethod
+    def of(cls, settings: SegmentSettings | Mapping[str, Any] | None) -> SegmentSettings:
+        """``settings`` itself, the defaults for None, or SegmentSettings made of a mapping of its field names."""
+        if settings is None:
+            return cls()
+        if isinstance(settings, SegmentSettings):
+            return settings
+        if isinstance(settings, Settings):
+            raise TypeError(
+                "settings: expected SegmentSettings, got Settings (the analysis's); "
+                "give Settings(...).segments or SegmentSettings(...)"
+            )
+        return cls(**_known_names(cls, settings))
+
+
+def _known_names(kind: type, settings: object) -> Mapping[str, Any]:
+    """A mapping of ``kind``'s field names, refused with one line otherwise."""
+    if not isinstance(settings, Mapping):
+        raise TypeError(f"settings: expected {kind.__name__} or a mapping of them, got {type(settings).__name__}")
+    names = [field.name for field in fields(kind)]
+    unknown = [key for key in settings if key not in names]
+    if unknown:
+        raise TypeError(f"settings: unknown name {unknown[0]!r} (known: {', '.join(names)})")
+    return settings
+
 
 def _segment_settings(value: Any) -> SegmentSettings | None:
+    # A mapping of its fields, as Settings itself may be given (settings read from JSON).
+    if isinstance(value, Mapping) and not isinstance(value, Settings):
+        return SegmentSettings(**_known_names(SegmentSettings, value))
     if value is not None and not isinstance(value, SegmentSettings):
-        raise TypeError(f"expected SegmentSettings or None, got {value!r}")
+        raise TypeError(f"expected SegmentSettings, a mapping of its fields, or None, got {value!r}")
     return value
 
 

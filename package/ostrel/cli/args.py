@@ -9,8 +9,8 @@ from collections.abc import Callable
 from typing import NoReturn, TypeVar
 
 from ..analysis.settings import (
-    CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, check_channels, check_duration, check_prominence,
-    check_size, check_threshold,
+    CHANNEL_CHOICES, DEFAULT_HOP, DEFAULT_THRESHOLD, DEFAULT_WIN, SegmentSettings, check_channels, check_duration,
+    check_prominence, check_segment_field, check_size, check_threshold,
 )
 from .batch import NO_WORKER_SECONDS
 from .plot import DEFAULT_DB_RANGE
@@ -60,7 +60,10 @@ threads each, one file per process at a time.
 Every failure prints one line on stderr: status 2 for bad input, 1 for a
 failure of the machine or the cluster (out of memory, a full disk, a lost
 scheduler), 130 when interrupted. A run that ends early still leaves whole
-JSON and CSV documents, each file not analysed listed with an error. When
+JSON and CSV documents, each file not analysed listed with an error. Every
+file written (CSV, plot, sound, pieces, labels) appears whole or not at all,
+never over an input; a file whose own outputs cannot be written is that
+file's error, and the run ends with status 1. When
 the reader of stdout closes it (as head does), the run ends quietly; a --csv
 file still lists the files not analysed."""
 
@@ -117,6 +120,34 @@ def decibels(text: str) -> float:
 
 def channels(text: str) -> str:
     return _checked(check_channels, text)
+
+
+def _segment_field(name: str) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        return _checked(check_segment_field, name, _number(text), text)
+
+    return parse
+
+
+# Each field of SegmentSettings as an option: its name, what it holds and its unit.
+SEGMENT_OPTIONS = (
+    ("win_ms", "--segment-win-ms", "MS", "window of the segment frames in milliseconds"),
+    ("hop_ms", "--segment-hop-ms", "MS", "hop of the segment frames in milliseconds"),
+    ("floor_window_s", "--floor-window-s", "S", "seconds around each frame whose quietest frames give the noise floor; "
+     "longer for sound without pauses (at most 600)"),
+    ("start_db", "--start-db", "DB", "sound starts this far above the floor"),
+    ("keep_db", "--keep-db", "DB", "sound lasts while frames stay this far above the floor (at most --start-db)"),
+    ("unvoiced_zcr", "--unvoiced-zcr", "R", "frames next to sound crossing zero R times as often as the floor are sound (hiss)"),
+    ("min_sound_ms", "--min-sound-ms", "MS", "sounds shorter than this are dropped"),
+    ("min_silence_ms", "--min-silence-ms", "MS", "gaps shorter than this are bridged; longer keeps words apart"),
+    ("max_segment_s", "--max-segment-s", "S", "a segment longer than S is cut at its quietest frames into pieces none "
+     "longer (speech recognisers take about 30 s)"),
+)
+
+
+def option_of(name: str) -> str:
+    """The command-line option of a SegmentSettings field."""
+    return next(option for field, option, *_ in SEGMENT_OPTIONS if field == name)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -224,10 +255,30 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--sound-wav", metavar="PATH",
-        help="write the sound alone, its segments one after another with every channel, to PATH as "
-        "a 32-bit PCM WAV file, or, with several files or when PATH is a folder, to "
-        "<name>.sound.wav inside that folder; implies --segments (default: none)",
+        help="write the sound alone, its segments one after another with every channel, to PATH in the "
+        "input's sample format (16-bit stays 16-bit, float stays float), a WAV file or, with soundfile, "
+        "the format its name says (.flac, .ogg); with several files or when PATH is a folder or has no "
+        "extension, <name>.sound.<ext> inside that folder; no sound, no file; implies --segments (default: none)",
     )
+    parser.add_argument(
+        "--split", metavar="DIR",
+        help="write each segment to a file of its own in DIR, <name>.<n>.<start_ms>-<end_ms>.<ext> in the "
+        "input's format, and DIR/manifest.csv (source,n,start_s,end_s,path; with several files an "
+        "'error' column); implies --segments (default: none)",
+    )
+    parser.add_argument(
+        "--labels", metavar="PATH",
+        help="write the segments as a label track (start<TAB>end<TAB>n a line, as audio editors import) to "
+        "PATH, or, with several files or when PATH is a folder or has no extension, <name>.labels.txt "
+        "inside that folder; implies --segments (default: none)",
+    )
+    defaults = SegmentSettings()
+    for name, option, metavar, meaning in SEGMENT_OPTIONS:
+        default = getattr(defaults, name)
+        parser.add_argument(
+            option, dest=f"segment_{name}", type=_segment_field(name), metavar=metavar,
+            help=f"{meaning}; implies --segments (default: {'unset' if default is None else format(default, 'g')})",
+        )
     # Who analyses several files: N local worker processes or a Dask cluster.
     workers = parser.add_mutually_exclusive_group()
     workers.add_argument(

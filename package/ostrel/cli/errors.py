@@ -18,6 +18,11 @@ class OutputError(MachineError):
     """A failure of the machine while writing (a full disk, a closed file): status 1."""
 
 
+class WriteError(MachineError):
+    """A file's own output (its sound, plot, pieces, labels) that could not be
+    written: that file's error in a run of many, status 1."""
+
+
 class ReaderGone(Exception):
     """Whoever read stdout closed it, as ``head`` does once it has enough:
     the run ends quietly, status 0."""
@@ -25,4 +30,4 @@ class ReaderGone(Exception):
     exit_status = 0
 
 
-__all__ = ["OUT_OF_MEMORY", "InputError", "MachineError", "OutputError", "ReaderGone"]
+__all__ = ["OUT_OF_MEMORY", "InputError", "MachineError", "OutputError", "ReaderGone", "WriteError"]

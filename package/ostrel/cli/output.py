@@ -2,19 +2,20 @@
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import json
 import sys
 from collections.abc import Iterable
-from typing import Any, TextIO
+from pathlib import Path
+from typing import IO, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
 from . import segments
-from .errors import InputError, OutputError, ReaderGone
+from .errors import InputError, OutputError, ReaderGone, WriteError
+from .files import NewFile
 from .words import plural
 
 STDOUT = "-"
@@ -121,10 +122,10 @@ def format_lines(analysis: Analysis) -> list[str]:
 
 
 class Output:
-    """stdout or a file; a failed write becomes one line and status 1."""
+    """stdout or a file, put in place when closed whole; a failed write becomes one line and status 1."""
 
-    def __init__(self, stream: TextIO, name: str) -> None:
-        self.stream, self.name = stream, name
+    def __init__(self, stream: IO[str], name: str, new_file: NewFile | None = None) -> None:
+        self.stream, self.name, self.new_file = stream, name, new_file
 
     @classmethod
     def stdout(cls) -> Output:
@@ -135,9 +136,10 @@ class Output:
         if path == STDOUT:
             return cls.stdout()
         try:
-            return cls(open(path, "w", newline="", encoding="utf-8"), path)  # noqa: SIM115 - closed by close()
-        except OSError as error:
-            raise InputError(f"{path}: cannot write {what}: {error.strerror or error}") from None
+            new_file = NewFile(Path(path), what, text=True)
+        except WriteError as error:
+            raise InputError(str(error)) from None
+        return cls(new_file.stream, path, new_file)
 
     def write(self, text: str) -> None:
         try:
@@ -153,21 +155,20 @@ class Output:
 
     def close(self) -> None:
         try:
-            if self.stream is sys.stdout:
-                self.stream.flush()
+            if self.new_file is not None:
+                self.new_file.put_in_place()
             else:
-                self.stream.close()
+                self.stream.flush()
         except OSError as error:
             raise self._failure(error) from None
 
     def _failure(self, error: OSError) -> Exception:
         if isinstance(error, BrokenPipeError) and self.stream is sys.stdout:
             return ReaderGone()
-        if self.stream is not sys.stdout:
+        if self.new_file is not None:
             # What it still buffers would fail again as it is collected, in a
-            # second report; closing it gives up on that, whatever it says.
-            with contextlib.suppress(OSError):
-                self.stream.close()
+            # second report; giving the file up drops that, whatever it says.
+            self.new_file.discard()
         return OutputError(f"cannot write to {self.name}: {error.strerror or error}")
 
 

@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 from ..analysis import Analysis, Track, decibels
 from .errors import InputError
+from .files import NewFile
 from .places import check_writable, make_folder, unique_name
 
 PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
@@ -135,10 +136,11 @@ def plot_analysis(analysis: Analysis, path: str | Path, db: bool = False, db_ran
         zcr_axes.set_xlabel("time (s)")
         for axes in (wave_axes, energy_axes, zcr_axes):
             axes.grid(alpha=0.3)
+        target = Path(path)
         try:
-            figure.savefig(path, dpi=100)
-        except OSError as error:
-            raise InputError(f"{path}: cannot write plot: {error.strerror or error}") from None
+            # Whole or not at all: under a temporary name until drawn, its format told by the target's name.
+            with NewFile(target, "plot") as new_file:
+                figure.savefig(new_file.stream, dpi=100, format=target.suffix[1:].lower() or "png")
         except ValueError as error:  # an unknown file extension
             raise InputError(f"{path}: cannot write plot: {error}") from None
     finally:

@@ -5,23 +5,56 @@ from __future__ import annotations
 import argparse
 import contextlib
 import sys
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 from ..analysis import Analysis, SegmentSettings, Settings, analyse
 from ..analysis.audio import STDIN
-from .args import build_parser
+from .args import SEGMENT_OPTIONS, build_parser, option_of
 from .batch import Outcome, analyse_files, expand_inputs, terminal_progress
-from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
+from .dataset import MANIFEST_NAME, LabelTarget, ManifestRows, Piece, SplitTarget
+from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone, WriteError
+from .files import discard_unfinished, protect_inputs, refuse_input
 from .interrupts import DeferredInterrupt
 from .output import STDOUT, CsvRows, Output, dump_json, error_entry, format_lines, format_summary
 from .places import check_writable
 from .plot import PlotTarget
-from .segments import SegmentRows, SoundTarget
+from .segments import SegmentRows, SoundTarget, refuse_stdin
+
+
+@dataclass
+class _OwnFiles:
+    """The files each input gets of its own: its plot, its sound, its pieces, its labels."""
+
+    plot: PlotTarget | None
+    sound: SoundTarget | None
+    split: SplitTarget | None
+    labels: LabelTarget | None
+
+    def write(self, analysis: Analysis) -> tuple[list[Piece], list[str]]:
+        """The pieces written, and what the summary says of files not written."""
+        notes = []
+        if self.sound is not None and self.sound.write(analysis) is None:
+            notes.append(f"  {'sound file':<17}none written: no sound found")
+        pieces = self.split.write(analysis) if self.split is not None else []
+        if self.labels is not None:
+            self.labels.write(analysis)
+        if self.plot is not None:
+            self.plot.draw(analysis)
+        return pieces, notes
 
 
 def run(argv: list[str], interrupt: DeferredInterrupt) -> int:
     """The run's status; ``interrupt`` holds Ctrl-C until the run is ready for it."""
+    try:
+        return _run(argv, interrupt)
+    finally:
+        # A run ended by a failure leaves no file half written.
+        discard_unfinished()
+
+
+def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
     options = build_parser().parse_intermixed_args(argv)
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
@@ -42,34 +75,50 @@ def run(argv: list[str], interrupt: DeferredInterrupt) -> int:
         envelope=options.plot is not None,
         zero_positive=options.zero_positive,
         min_prominence_db=options.min_prominence_db,
-        segments=SegmentSettings() if options.segments else None,
+        segments=_segment_settings(options) if options.segments else None,
     )
     if not options.paths:
         from .demo import demo_signal
 
-        plot = PlotTarget.from_option(options.plot, 1, options.plot_db, options.plot_db_range)
-        sound = SoundTarget.from_option(options.sound_wav, 1)
+        for option, given in (("--sound-wav", options.sound_wav), ("--split", options.split)):
+            if given:
+                raise InputError(f"{option} copies the sound out of a file; give one")
+        own = _own_files(options, 1)
         signal, rate = demo_signal()
         demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
-        return _report_one(demo, options, plot, sound, interrupt)
+        return _report_one(demo, options, own, interrupt)
 
     paths = expand_inputs(options.paths)
-    if options.sound_wav and Path(STDIN) in paths:
-        raise InputError("--sound-wav reads a file twice, which stdin cannot be; give a file")
+    for option, given in (("--sound-wav", options.sound_wav), ("--split", options.split)):
+        if given and Path(STDIN) in paths:
+            raise refuse_stdin(option)
     if (options.jobs > 1 or options.dask) and Path(STDIN) in paths:
         # Worker processes get no stdin of their own: it would read as empty.
         raise InputError("'-' (stdin) cannot be read by worker processes; leave out --jobs and --dask or give a file")
-    plot = PlotTarget.from_option(options.plot, len(paths), options.plot_db, options.plot_db_range)
-    sound = SoundTarget.from_option(options.sound_wav, len(paths))
+    # No output may replace an input, by whatever name it is given.
+    protect_inputs(paths)
+    for option, given in (("--csv", options.csv), ("--segments-csv", options.segments_csv), ("--plot", options.plot)):
+        if given and given != STDOUT:
+            refuse_input(Path(given), option)
+    own = _own_files(options, len(paths))
     if len(paths) == 1:
         # One file: its errors are the run's errors.
-        return _report_one(None, options, plot, sound, interrupt, paths[0], settings)
-    return _report_many(paths, settings, options, plot, sound, interrupt)
+        return _report_one(None, options, own, interrupt, paths[0], settings)
+    return _report_many(paths, settings, options, own, interrupt)
+
+
+def _own_files(options: argparse.Namespace, inputs: int) -> _OwnFiles:
+    return _OwnFiles(
+        plot=PlotTarget.from_option(options.plot, inputs, options.plot_db, options.plot_db_range),
+        sound=SoundTarget.from_option(options.sound_wav, inputs),
+        split=SplitTarget.from_option(options.split),
+        labels=LabelTarget.from_option(options.labels, inputs),
+    )
 
 
 def _report_one(
-    analysis: Analysis | None, options: argparse.Namespace, plot: PlotTarget | None, sound: SoundTarget | None,
-    interrupt: DeferredInterrupt, path: Path | None = None, settings: Settings | None = None,
+    analysis: Analysis | None, options: argparse.Namespace, own: _OwnFiles, interrupt: DeferredInterrupt,
+    path: Path | None = None, settings: Settings | None = None,
 ) -> int:
     # Nothing is written before the analysis: Ctrl-C may end it at once.
     interrupt.deliver()
@@ -77,9 +126,8 @@ def _report_one(
         assert path is not None and settings is not None
         analysis = _analyse_one(path, settings, options.dask)
     _warn(analysis)
-    if sound is not None:
-        # Before any output: a sound that cannot be written leaves no half-reported run.
-        sound.write(analysis)
+    # Before any output: a file that cannot be written leaves no half-reported run.
+    pieces, notes = own.write(analysis)
     stdout = Output.stdout()
     with DeferredInterrupt():
         csv_output = Output.open(options.csv, "CSV") if options.csv else None
@@ -90,13 +138,15 @@ def _report_one(
             segments_output = Output.open(options.segments_csv, "segments CSV")
             SegmentRows(segments_output, with_error=False).add(analysis)
             segments_output.close()
+        if own.split is not None:
+            manifest = Output.open(str(own.split.folder / MANIFEST_NAME), "manifest")
+            ManifestRows(manifest, with_error=False).add(analysis.source, pieces)
+            manifest.close()
         if options.json:
             entries = analysis.to_json()
             stdout.write(dump_json(entries, single=len(entries) == 1 and entries[0]["channel"] is None) + "\n")
         elif "-" not in (options.csv, options.segments_csv):
-            stdout.write(format_summary(analysis, options.top) + "\n")
-    if plot is not None:
-        plot.draw(analysis)
+            stdout.write("".join(line + "\n" for line in [format_summary(analysis, options.top), *notes]))
     stdout.close()
     return 0
 
@@ -110,17 +160,18 @@ def _analyse_one(path: Path, settings: Settings, dask_address: str | None) -> An
 
 
 def _report_many(
-    paths: list[Path], settings: Settings, options: argparse.Namespace, plot: PlotTarget | None,
-    sound: SoundTarget | None, interrupt: DeferredInterrupt,
+    paths: list[Path], settings: Settings, options: argparse.Namespace, own: _OwnFiles, interrupt: DeferredInterrupt,
 ) -> int:
     stdout = Output.stdout()
     csv_output = Output.open(options.csv, "CSV") if options.csv else None
     rows = CsvRows(csv_output, with_file=True, with_channel=settings.channels == "each") if csv_output else None
     segments_output = Output.open(options.segments_csv, "segments CSV") if options.segments_csv else None
     segment_rows = SegmentRows(segments_output, with_error=True) if segments_output else None
+    manifest = Output.open(str(own.split.folder / MANIFEST_NAME), "manifest") if own.split else None
+    manifest_rows = ManifestRows(manifest, with_error=True) if manifest else None
     json_started = False
     # Files reported, and of those the ones the CSV holds: it is written first.
-    failed = reported = in_csv = 0
+    failed = unwritten = reported = in_csv = 0
 
     def add_json(entries: list[dict[str, Any]]) -> None:
         nonlocal json_started
@@ -134,6 +185,8 @@ def _report_many(
             rows.add_error(str(path), message)
         if segment_rows is not None:
             segment_rows.add_error(str(path), message)
+        if manifest_rows is not None:
+            manifest_rows.add_error(str(path), message)
         in_csv += 1
         if options.json:
             add_json([error_entry(str(path), message)])
@@ -145,12 +198,15 @@ def _report_many(
             csv_output.close()
         if segments_output is not None:
             segments_output.close()
+        if manifest is not None:
+            manifest.close()
         stdout.close()
 
-    def report(path: Path, outcome: Outcome) -> None:
-        nonlocal failed, in_csv
-        if isinstance(outcome, InputError):
-            failed += 1
+    def report(path: Path, outcome: Outcome | WriteError, pieces: list[Piece]) -> None:
+        nonlocal failed, unwritten, in_csv
+        if isinstance(outcome, (InputError, WriteError)):
+            failed += isinstance(outcome, InputError)
+            unwritten += isinstance(outcome, WriteError)
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
             add_error(path, str(outcome))
         else:
@@ -159,20 +215,27 @@ def _report_many(
                 rows.add(outcome)
             if segment_rows is not None:
                 segment_rows.add(outcome)
+            if manifest_rows is not None:
+                manifest_rows.add(outcome.source, pieces)
             in_csv += 1
             if options.json:
                 add_json(outcome.to_json())
             elif "-" not in (options.csv, options.segments_csv):
                 stdout.write("".join(line + "\n" for line in format_lines(outcome)))
-            if plot is not None:
-                plot.draw(outcome)
-            if sound is not None:
-                sound.write(outcome)
         # A streaming tool: each file's lines and rows reach their readers as it is done.
         stdout.flush()
-        for output in (csv_output, segments_output):
+        for output in (csv_output, segments_output, manifest):
             if output is not None:
                 output.flush()
+
+    def own_files(outcome: Outcome) -> tuple[Outcome | WriteError, list[Piece]]:
+        # A file whose own files cannot be written is that file's failure; the run goes on.
+        if isinstance(outcome, InputError):
+            return outcome, []
+        try:
+            return outcome, own.write(outcome)[0]
+        except WriteError as error:
+            return error, []
 
     outcomes = analyse_files(
         paths, settings, options.jobs, terminal_progress(len(paths)), dask_address=options.dask,
@@ -183,12 +246,18 @@ def _report_many(
         interrupt.deliver()
         with contextlib.closing(outcomes):  # type: ignore[type-var]
             for path, outcome in zip(paths, outcomes):
+                # Ctrl-C ends a file's own files at once: they are left out whole, and the file is not reported.
+                written, pieces = own_files(outcome)
                 with DeferredInterrupt():
-                    report(path, outcome)
+                    report(path, written, pieces)
                     reported += 1
     except ReaderGone:
         # stdout is gone, a CSV file is not: it stays whole and names what it lacks.
-        for table, output, option in ((rows, csv_output, options.csv), (segment_rows, segments_output, options.segments_csv)):
+        tables = (
+            (rows, csv_output, options.csv), (segment_rows, segments_output, options.segments_csv),
+            (manifest_rows, manifest, "manifest"),
+        )
+        for table, output, option in tables:
             if table is not None and output is not None and option != "-":
                 with DeferredInterrupt():
                     for path in paths[in_csv:]:
@@ -211,15 +280,30 @@ def _report_many(
         raise
     with DeferredInterrupt():
         finish()
-    return InputError.exit_status if failed else 0
+    # A file not written is the machine's failure, and says more than bad input.
+    return WriteError.exit_status if unwritten else InputError.exit_status if failed else 0
 
 
 def _check_segment_options(options: argparse.Namespace) -> None:
     if options.segments_csv == "-" and (options.json or options.csv == "-"):
         other = "--json" if options.json else "--csv -"
         raise InputError(f"{other} and --segments-csv - both write to stdout; give --segments-csv a file name")
-    # The segments CSV and the sound need the segments found.
-    options.segments = options.segments or bool(options.segments_csv) or bool(options.sound_wav)
+    # The segments CSV, the sound, pieces and labels, and every segment setting need the segments found.
+    given = [getattr(options, f"segment_{name}") is not None for name, *_ in SEGMENT_OPTIONS]
+    outputs = (options.segments_csv, options.sound_wav, options.split, options.labels)
+    options.segments = options.segments or any(map(bool, outputs)) or any(given)
+
+
+def _segment_settings(options: argparse.Namespace) -> SegmentSettings:
+    given = {name: getattr(options, f"segment_{name}") for name, *_ in SEGMENT_OPTIONS}
+    try:
+        return SegmentSettings(**{name: value for name, value in given.items() if value is not None})
+    except ValueError as error:
+        # Checks between fields (keep_db at most start_db): in the options' own words.
+        name, _, message = str(error).partition(": ")
+        for field, *_ in SEGMENT_OPTIONS:
+            message = message.replace(field, option_of(field))
+        raise InputError(f"argument {option_of(name)}: {message} (see --help)") from None
 
 
 def _warn(analysis: Analysis) -> None:

@@ -1,31 +1,29 @@
 """The command line's renderings of sound segments: summary lines, the
-segments CSV and the sound alone as a WAV file."""
+segments CSV and the sound alone as a sound file."""
 
 from __future__ import annotations
 
 import csv
-import struct
-from collections.abc import Iterator
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import Protocol
 
-import numpy as np
-
-from ..analysis import Analysis, Track, blocks
+from ..analysis import Analysis, Track
 from ..analysis.audio import STDIN
 from .errors import InputError
+from .files import NewFile, refuse_input
 from .places import check_writable, make_folder, unique_name
+from .sound import SoundFormat, SoundWriter, check_sound_name, container_of, copy_spans, output_format, written_suffix
 from .words import plural
 
-if TYPE_CHECKING:
-    from .output import Output
-
 SEGMENT_COLUMNS = ("source", "channel", "start_s", "end_s")
-# Samples read at a time while copying the sound out of a file.
-COPY_BLOCK = 1 << 16
-# A WAV file's sizes are 32-bit.
-WAV_LIMIT = 2**32 - 1 - 36
+
+
+class TextSink(Protocol):
+    """Where a table's text goes: a file or stdout."""
+
+    def write(self, text: str) -> None: ...
 
 
 def sound_seconds(track: Track) -> float:
@@ -60,7 +58,7 @@ class SegmentRows:
     column names each file not analysed, on a row of its own.
     """
 
-    def __init__(self, output: Output, with_error: bool) -> None:
+    def __init__(self, output: TextSink, with_error: bool) -> None:
         self.output, self.with_error = output, with_error
         self.writer = csv.writer(output)
         self.writer.writerow(SEGMENT_COLUMNS + (("error",) if with_error else ()))
@@ -76,72 +74,60 @@ class SegmentRows:
         self.writer.writerow([source, "", "", "", message])
 
 
-def write_sound(analysis: Analysis, target: Path) -> None:
-    """The sound of ``analysis``'s file alone, its segments one after another, as a 32-bit PCM WAV.
-
-    Every channel of the file is kept; with channels analysed each on its
-    own, a stretch is kept where any channel has sound. The file is read a
-    second time, block by block.
-    """
-    if analysis.source == STDIN:
-        raise InputError("--sound-wav cannot read stdin a second time; give a file")
-    spans = _sample_spans(analysis)
-    frames = sum(end - start for start, end in spans)
-    if frames * analysis.channels * 4 > WAV_LIMIT:
-        raise InputError(f"{target}: the sound of {analysis.source} is more than a WAV file holds (4 GiB); cut the file first")
-    try:
-        with open(target, "wb") as out:
-            out.write(_wav_header(analysis.sample_rate, analysis.channels, frames))
-            for piece in _kept(analysis.source, spans):
-                pcm = np.round(np.clip(piece, -1.0, 1.0 - 2.0**-31) * 2.0**31).astype("<i4")
-                out.write(pcm.tobytes())
-    except OSError as error:
-        raise InputError(f"{target}: cannot write WAV: {error.strerror or error}") from None
-
-
-def _sample_spans(analysis: Analysis) -> list[tuple[int, int]]:
-    """The union of the tracks' segments in samples, in order."""
+def sample_spans(analysis: Analysis) -> list[tuple[int, int]]:
+    """The union of the tracks' segments in samples, in order; pieces that only touch (a long one cut) stay apart."""
     rate, length = analysis.sample_rate, analysis.num_samples
     spans = sorted(
         (round(start * rate), min(length, round(end * rate))) for track in analysis.tracks for start, end in track.segments or ()
     )
     merged: list[tuple[int, int]] = []
     for start, end in spans:
-        if merged and start <= merged[-1][1]:
+        if merged and start < merged[-1][1]:
             merged[-1] = (merged[-1][0], max(end, merged[-1][1]))
-        else:
+        elif end > start:
             merged.append((start, end))
     return merged
 
 
-def _kept(source: str, spans: list[tuple[int, int]]) -> Iterator[np.ndarray]:
-    """The samples (samples × channels) of ``source`` inside ``spans``, block by block."""
-    at, span = 0, 0
-    for block in blocks(source, COPY_BLOCK, channels="each"):
-        end = at + len(block)
-        while span < len(spans) and spans[span][0] < end:
-            start, stop = spans[span]
-            piece = block[max(0, start - at) : max(0, min(stop, end) - at)]
-            if len(piece):
-                yield piece
-            if stop > end:
-                break
-            span += 1
-        at = end
+def nothing_found(analysis: Analysis, target: Path) -> str:
+    return f"{analysis.source}: no sound found; {target} not written"
 
 
-def _wav_header(sample_rate: int, channels: int, frames: int) -> bytes:
-    data = frames * channels * 4
-    return (
-        b"RIFF" + struct.pack("<I", 36 + data) + b"WAVE"
-        + b"fmt " + struct.pack("<IHHIIHH", 16, 1, channels, sample_rate, sample_rate * channels * 4, channels * 4, 32)
-        + b"data" + struct.pack("<I", data)
-    )
+def write_sound(analysis: Analysis, target: Path, form: SoundFormat) -> bool:
+    """The sound of ``analysis``'s file alone, its segments one after another, in ``form``; whether there was any.
+
+    Every channel of the file is kept; with channels analysed each on its
+    own, a stretch is kept where any channel has sound. The file is read a
+    second time, block by block. With no sound, no file is written.
+    """
+    spans = sample_spans(analysis)
+    if not spans:
+        return False
+    frames = sum(end - start for start, end in spans)
+
+    def writer(group: int) -> SoundWriter:
+        return SoundWriter(NewFile(target, "sound"), form, analysis.sample_rate, analysis.channels, frames)
+
+    copy_spans(analysis.source, spans, [0] * len(spans), writer)
+    return True
+
+
+def _device(path: Path) -> bool:
+    """Whether ``path`` is there and neither a regular file nor a folder."""
+    return path.exists() and not path.is_file() and not path.is_dir()
+
+
+def refuse_stdin(option: str) -> InputError:
+    return InputError(f"{option} reads a file twice, which stdin cannot be; give a file")
 
 
 @dataclass
 class SoundTarget:
-    """Where the sound goes: one file, or a folder with ``<name>.sound.wav`` per input."""
+    """Where the sound goes: one file, or a folder with ``<name>.sound.<ext>`` per input.
+
+    PATH is a folder when it is one already, has no extension, or several
+    files are given; a single file's format is that of its name.
+    """
 
     path: Path
     folder: bool
@@ -152,17 +138,28 @@ class SoundTarget:
         if option is None:
             return None
         path = Path(option)
-        folder = path.is_dir() or inputs > 1
+        folder = path.is_dir() or inputs > 1 or not (path.suffix or _device(path))
         if folder:
-            make_folder(path, "--sound-wav", "WAV", "sound.wav")
+            make_folder(path, "--sound-wav", "sound files", "sound.wav")
         else:
-            check_writable(path, "WAV")
+            if not _device(path):
+                check_sound_name(path, "--sound-wav")
+            refuse_input(path, "--sound-wav")
+            check_writable(path, "sound")
         return cls(path, folder)
 
-    def write(self, analysis: Analysis) -> Path:
-        target = self.path / self._name(analysis.source) if self.folder else self.path
-        write_sound(analysis, target)
+    def write(self, analysis: Analysis) -> Path | None:
+        """The file written, or None when there was no sound (said on stderr)."""
+        if analysis.source == STDIN:
+            raise refuse_stdin("--sound-wav")
+        if self.folder:
+            suffix = written_suffix(analysis.source, analysis.encoding)
+            target = self.path / unique_name(Path(analysis.source).name or "sound", f".sound{suffix}", self.taken)
+        else:
+            target = self.path
+        # A device or a pipe (/dev/null) has no name to go by: WAV.
+        container = container_of(target) or "WAV"
+        if not write_sound(analysis, target, output_format(container, analysis.encoding, target.suffix)):
+            print(f"ostrel: warning: {nothing_found(analysis, target)}", file=sys.stderr, flush=True)
+            return None
         return target
-
-    def _name(self, source: str) -> str:
-        return unique_name(Path(source).name or "sound", ".sound.wav", self.taken)
