@@ -57,6 +57,9 @@ UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
 SPREAD_FACTOR = 1.65
+# The noise's spread is measured on the frames up to this far above its level:
+# louder ones are sound in the block, not the noise varying.
+SPREAD_REACH_DB = 10.0
 # Or this many times how far the noise's level wanders: the quieter blocks
 # around (the loudest of the quietest QUIETER_SHARE) over the quietest, up to
 # MOST_WANDER_DB, for where sound fills more than all but that share.
@@ -183,7 +186,19 @@ class SegmentStream:
                 start, stop = inner_start, inner_stop
             if stop > start:
                 segments.append((start, stop))
-        return segments
+        return self._padded(segments)
+
+    def _padded(self, segments: list[tuple[int, int]]) -> list[tuple[int, int]]:
+        """Each segment widened by ``pad_ms`` within the signal; those that then meet, joined."""
+        pad = round(self.settings.pad_ms * self.sample_rate / 1000.0)
+        padded: list[tuple[int, int]] = []
+        for start, stop in segments:
+            start, stop = max(0, start - pad), min(self.fed, stop + pad)
+            if padded and start <= padded[-1][1]:
+                padded[-1] = (padded[-1][0], max(stop, padded[-1][1]))
+            else:
+                padded.append((start, stop))
+        return padded
 
     def _add(
         self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
@@ -302,7 +317,10 @@ def _block_levels(
         ordered = np.sort(np.where(counted, frames[:, :, feature], np.inf), axis=1)
         # A block with nothing counted keeps ``inf`` for its level (never the quietest) and no spread.
         level = np.where(count > 0, ordered[rows, (count * LEVEL_RANK).astype(np.intp) % width], 0.0)
-        spread = np.where(count > 0, ordered[rows, count // 2 % width] - level, 0.0)
+        # The noise's spread: the median of the frames up to SPREAD_REACH_DB above the level, so that the
+        # syllables of a block with short pauses (digital silence, a dither's hiss) are not taken for noise.
+        within = np.count_nonzero(ordered <= level[:, None] + SPREAD_REACH_DB, axis=1)
+        spread = np.where(count > 0, ordered[rows, within // 2 % width] - level, 0.0)
         columns += [np.where(count > 0, level, np.inf), spread]
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
     columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))

@@ -47,6 +47,13 @@ def check_duration(value: float, shown: object) -> float:
     return value
 
 
+def check_padding(value: float, shown: object) -> float:
+    """A length in milliseconds that may be nothing: a finite number of at least 0."""
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"must be a number of at least 0, got {shown}")
+    return value
+
+
 def check_threshold(value: float, shown: object) -> float:
     """A fraction of the strongest peak, 0 to 1."""
     if not math.isfinite(value):
@@ -242,6 +249,7 @@ _SEGMENT_CHECKS = {
     "unvoiced_zcr": lambda value: check_ratio(_real(value), value),
     "min_sound_ms": lambda value: check_duration(_real(value), value),
     "min_silence_ms": lambda value: check_duration(_real(value), value),
+    "pad_ms": lambda value: check_padding(_real(value), value),
 }
 
 
@@ -257,7 +265,11 @@ class SegmentSettings:
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
     sound too. Gaps shorter than ``min_silence_ms`` are bridged, then sounds
-    shorter than ``min_sound_ms`` dropped.
+    shorter than ``min_sound_ms`` dropped, and each segment is widened by
+    ``pad_ms`` on either side (segments the padding makes meet are joined).
+    The defaults keep utterances whole: a pause under 300 ms (between words,
+    at a comma, a stop's closure) does not split a segment. For the
+    frame-exact extent of each sound, take ``min_silence_ms=10, pad_ms=0``.
 
     Every value is checked with the command line's messages, such as
     ``ValueError("start_db: must be a positive number of dB, got -3")``.
@@ -270,7 +282,8 @@ class SegmentSettings:
     keep_db: float = 3.0
     unvoiced_zcr: float = 1.5
     min_sound_ms: float = 50.0
-    min_silence_ms: float = 10.0
+    min_silence_ms: float = 300.0
+    pad_ms: float = 50.0
 
     def __post_init__(self) -> None:
         for field in fields(self):
