@@ -163,6 +163,138 @@ def test_a_steady_tone_is_one_segment_and_noise_none_at_any_rate(rate):
     assert find_segments(np.random.default_rng(rate).normal(0, 0.1, 10 * rate), rate) == []
 
 
+def syllable(rng, pitch):
+    """A voiced syllable: a buzz gliding in pitch through two formants, rising and falling."""
+    t = np.arange(round(rng.uniform(0.12, 0.25) * RATE)) / RATE
+    phase = 2 * np.pi * np.cumsum(pitch * (1 + 0.1 * np.sin(np.pi * t / t[-1]))) / RATE
+    buzz = sum(np.sin(k * phase) / k for k in range(1, 30) if k * pitch * 1.1 < RATE / 2)
+    f = np.fft.rfftfreq(len(t), 1 / RATE)
+    f1, f2 = rng.uniform(300, 800), rng.uniform(900, 2500)
+    gain = 1 / (1 + ((f - f1) / 120) ** 2) + 0.5 / (1 + ((f - f2) / 200) ** 2)
+    return np.fft.irfft(np.fft.rfft(buzz) * gain, len(t)) * np.abs(np.sin(np.pi * t / t[-1])) ** 0.7
+
+
+def utterance(rng, pitch, words):
+    """Words of one to three syllables (some after a hiss), 50 to 150 ms of digital silence between words,
+    at 0 dB power over its sounding samples."""
+    parts = []
+    for _ in range(words):
+        for _ in range(rng.integers(1, 4)):
+            if rng.random() < 0.3:
+                hiss = np.diff(rng.normal(size=round(rng.uniform(0.05, 0.12) * RATE) + 1)) * 0.15
+                parts.append(hiss * np.hanning(len(hiss)))
+            parts.append(syllable(rng, pitch * rng.uniform(0.8, 1.25)))
+        parts.append(np.zeros(round(rng.uniform(0.05, 0.15) * RATE)))
+    speech = np.concatenate(parts[:-1])
+    return speech / np.sqrt(np.mean(speech[np.abs(speech) > 1e-3 * np.abs(speech).max()] ** 2))
+
+
+def talk(seed, levels_db, pauses_s, pitch=150.0, lead_s=1.0):
+    """Utterances at ``levels_db`` (power of their sounding part), ``pauses_s`` of digital silence between
+    them and ``lead_s`` before the first and after the last; the signal and where each utterance lies, in s."""
+    rng = np.random.default_rng(seed)
+    spoken = [utterance(rng, pitch, int(rng.integers(3, 6))) * 10 ** (level / 20) for level in levels_db]
+    parts, spans, at = [np.zeros(round(lead_s * RATE))], [], round(lead_s * RATE)
+    for words, pause in zip(spoken, [*pauses_s, lead_s]):
+        spans.append((at / RATE, (at + len(words)) / RATE))
+        parts += [words, np.zeros(round(pause * RATE))]
+        at += len(words) + round(pause * RATE)
+    return np.concatenate(parts), spans
+
+
+def dithered(signal, seed):
+    """16-bit samples with triangular dither: digital silence becomes a faint hiss."""
+    rng = np.random.default_rng(seed)
+    return np.round(signal * 32767 + rng.uniform(-1, 1, len(signal)) + rng.uniform(-1, 1, len(signal))) / 32767
+
+
+def chord(seconds, level_db, root=220.0):
+    """A sustained major chord of three notes with their harmonics, fading in and out over 50 ms."""
+    t = np.arange(round(seconds * RATE)) / RATE
+    notes = sum(np.sin(2 * np.pi * root * ratio * k * t) / k**2 for ratio in (1.0, 1.26, 1.5) for k in range(1, 6))
+    fade = np.minimum(1.0, np.minimum(t, t[-1] - t) / 0.05)
+    return notes / np.sqrt(np.mean(notes**2)) * 10 ** (level_db / 20) * fade
+
+
+def reverberant(signal, seconds_to_60_db, seed):
+    """``signal`` in a room: convolved with noise decaying by 60 dB over ``seconds_to_60_db``."""
+    t = np.arange(round(seconds_to_60_db * RATE)) / RATE
+    response = np.random.default_rng(seed).normal(size=len(t)) * 10 ** (-3 * t / seconds_to_60_db)
+    response[0] = 1.0 / 0.02
+    wet = np.convolve(signal, response)[: len(signal)]
+    return wet / np.sqrt(np.mean(wet**2)) * np.sqrt(np.mean(signal**2))
+
+
+def loud_high_voice(seed, dither):
+    """Loud speech at a high pitch (peaks near full scale), digital silence or dither between."""
+    signal, _ = talk(seed, [-12.0, -12.0, -12.0], [0.35, 0.8], pitch=330.0)
+    signal *= 0.8 / np.abs(signal).max()
+    return dithered(signal, seed) if dither else signal
+
+
+def quiet_between_loud(seed):
+    """An utterance 15 dB under the two around it, in white noise 10 dB under the loud ones."""
+    signal, _ = talk(seed, [-20.0, -35.0, -20.0], [0.6, 0.6])
+    return signal + noise(len(signal) / RATE, -30.0, seed=seed)
+
+
+def music_between_utterances(seed):
+    signal, spans = talk(seed, [-20.0, -20.0], [3.0])
+    return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
+
+
+# Utterances and what keeps them whole: each segment an utterance (its word gaps bridged, 50 ms of
+# padding either side), or a sound apart from them. Where each utterance lies is in the comment.
+UTTERANCES = {
+    # Utterances at 1-3.443, 3.793-4.908 and 5.708-7.879 s, peaks at -1.9 dBFS: 0.35 s apart, more
+    # than the shortest pause that splits. Each segment starts a half hop and the padding early.
+    "loud-high-voice-in-digital-silence": (
+        lambda: loud_high_voice(31, dither=False), [(0.9425, 3.4975), (3.7425, 4.9575), (5.6525, 7.9375)],
+    ),
+    "loud-high-voice-with-dither": (
+        lambda: loud_high_voice(31, dither=True), [(0.9525, 3.4975), (3.7425, 4.9575), (5.6525, 7.9275)],
+    ),
+    # 1-2.93, 3.53-4.96 and 5.56-7.711 s, the middle one 5 dB under the noise: its last word (from
+    # 4.72 s), the quietest, is lost in it.
+    "utterance-15-db-under-its-neighbours": (
+        lambda: quiet_between_loud(33), [(0.855, 3.085), (3.485, 4.675), (5.415, 7.855)],
+    ),
+    # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
+    "chord-between-utterances": (
+        lambda: music_between_utterances(35), [(0.9525, 2.7475), (3.4525, 4.9475), (5.6425, 7.3875)],
+    ),
+    # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound, about
+    # 0.42 s with the padding, and fills the 0.35 s between the first two utterances.
+    "reverberant-voice": (
+        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9425, 5.3275), (5.6525, 8.3075)],
+    ),
+}
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("case", list(UTTERANCES))
+def test_utterances_are_whole_segments(case):
+    make, expected = UTTERANCES[case]
+    signal = make()
+    assert find_segments(signal, RATE) == expected
+    pieces = [signal[i : i + 4321] for i in range(0, len(signal), 4321)]
+    assert find_segments(pieces, RATE) == expected
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+# In two words, in the pause between utterances, at the first and the last sample.
+@pytest.mark.parametrize("at", [1.5, 2.1, 3.6, 0.0, -1 / RATE])
+def test_one_sample_not_a_number_changes_nothing_around_it(bad, at):
+    signal = loud_high_voice(31, dither=True)
+    spoiled = signal.copy()
+    spoiled[round(at * RATE)] = bad
+    for settings in (SegmentSettings(), SegmentSettings(**EXACT)):
+        expected = find_segments(signal, RATE, settings)
+        assert find_segments(spoiled, RATE, settings) == expected
+        assert find_segments([spoiled[i : i + 1000] for i in range(0, len(spoiled), 1000)], RATE, settings) == expected
+
+
 def speech_like(seconds, seed):
     """Syllables of voice and hiss at varied levels and pauses, over noise that drifts."""
     rng = np.random.default_rng(seed)

@@ -173,6 +173,10 @@ class SegmentStream:
     def feed(self, piece: Samples) -> None:
         if not len(piece):
             return
+        # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
+        # silence, it changes the frames that hold it, not the floor and the loudest sound of seconds around.
+        if not math.isfinite(np.sum(piece)):
+            piece = np.where(np.isfinite(piece), piece, 0.0)
         self.fed += len(piece)
         self.frames.feed(piece)
         self.difference.feed(self._difference(piece))
@@ -226,6 +230,8 @@ class SegmentStream:
     ) -> None:
         # The first and last windows reach past the signal: measured on the samples they hold,
         # not as if the rest were silence, they are neither a quieter floor nor a fade.
+        if not len(energy) and not final:
+            return
         first = self.first_frame + len(self.features)
         starts = (np.arange(len(energy)) + first + len(self.waiting)) * self.hop - self.win // 2
         held = np.minimum(self.fed, starts + self.win) - np.maximum(0, starts)
