@@ -243,30 +243,30 @@ def music_between_utterances(seed):
     return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
 
 
-# Utterances and what keeps them whole: each segment an utterance (its word gaps bridged, 50 ms of
+# Utterances and what keeps them whole: each segment an utterance (its word gaps bridged, 30 ms of
 # padding either side), or a sound apart from them. Where each utterance lies is in the comment.
 UTTERANCES = {
     # Utterances at 1-3.443, 3.793-4.908 and 5.708-7.879 s, peaks at -1.9 dBFS: 0.35 s apart, more
     # than the shortest pause that splits. Each segment starts a half hop and the padding early.
     "loud-high-voice-in-digital-silence": (
-        lambda: loud_high_voice(31, dither=False), [(0.9425, 3.4975), (3.7425, 4.9575), (5.6525, 7.9375)],
+        lambda: loud_high_voice(31, dither=False), [(0.9625, 3.4775), (3.7625, 4.9375), (5.6725, 7.9175)],
     ),
     "loud-high-voice-with-dither": (
-        lambda: loud_high_voice(31, dither=True), [(0.9525, 3.4975), (3.7425, 4.9575), (5.6525, 7.9275)],
+        lambda: loud_high_voice(31, dither=True), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
     ),
     # 1-2.93, 3.53-4.96 and 5.56-7.711 s, the middle one 5 dB under the noise: its last word (from
     # 4.72 s), the quietest, is lost in it.
     "utterance-15-db-under-its-neighbours": (
-        lambda: quiet_between_loud(33), [(0.855, 3.085), (3.485, 4.675), (5.415, 7.855)],
+        lambda: quiet_between_loud(33), [(0.875, 3.065), (3.505, 4.655), (5.435, 7.835)],
     ),
     # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
     "chord-between-utterances": (
-        lambda: music_between_utterances(35), [(0.9525, 2.7475), (3.4525, 4.9475), (5.6425, 7.3875)],
+        lambda: music_between_utterances(35), [(0.9725, 2.7275), (3.4725, 4.9275), (5.6625, 7.3675)],
     ),
     # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound, about
-    # 0.42 s with the padding, and fills the 0.35 s between the first two utterances.
+    # 0.4 s with the padding, and fills the 0.35 s between the first two utterances.
     "reverberant-voice": (
-        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9425, 5.3275), (5.6525, 8.3075)],
+        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9625, 5.3075), (5.6725, 8.2875)],
     ),
 }
 

@@ -283,7 +283,7 @@ class SegmentSettings:
     unvoiced_zcr: float = 1.5
     min_sound_ms: float = 50.0
     min_silence_ms: float = 300.0
-    pad_ms: float = 50.0
+    pad_ms: float = 30.0
 
     def __post_init__(self) -> None:
         for field in fields(self):
