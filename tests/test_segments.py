@@ -370,6 +370,8 @@ def test_a_long_stream_takes_bounded_memory():
         (dict(unvoiced_zcr=float("inf")), ValueError, "unvoiced_zcr: must be a number of at least 1, got inf"),
         (dict(min_silence_ms=-1), ValueError, "min_silence_ms: must be a positive number, got -1"),
         (dict(floor_window_s=float("inf")), ValueError, "floor_window_s: must be a positive number, got inf"),
+        (dict(pad_ms=-1), ValueError, "pad_ms: must be a number of at least 0, got -1"),
+        (dict(pad_ms=float("nan")), ValueError, "pad_ms: must be a number of at least 0, got nan"),
         (dict(win_ms="25"), TypeError, "win_ms: expected a number, got '25'"),
         (dict(hop_ms=True), TypeError, "hop_ms: expected a number, got True"),
     ],
@@ -380,7 +382,9 @@ def test_segment_settings_are_checked_with_one_line(keywords, kind, message):
     assert str(raised.value) == message
 
 
-@pytest.mark.parametrize("keywords", [dict(unvoiced_zcr=1), dict(keep_db=6.0, start_db=6.0), dict(start_db=1e-9, keep_db=1e-9)])
+@pytest.mark.parametrize(
+    "keywords", [dict(unvoiced_zcr=1), dict(keep_db=6.0, start_db=6.0), dict(start_db=1e-9, keep_db=1e-9), dict(pad_ms=0)]
+)
 def test_segment_settings_at_their_bounds_are_taken(keywords):
     settings = SegmentSettings(**keywords)
     assert {name: getattr(settings, name) for name in keywords} == keywords

@@ -1,5 +1,9 @@
 """Where the sound is: segments of sound told from silence by energy and zero crossings.
 
+The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
+are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
+extent of each sound is there with ``min_silence_ms=10, pad_ms=0``.
+
 Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
 The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
@@ -7,12 +11,14 @@ floor is the lowest of those levels within ``floor_window_s`` around it, so
 the floor follows a recording whose noise drifts and needs no fixed level.
 A block of steady, periodic sound (a tone, a held vowel) gives no level:
 sound with no pause is then still sound, not its own floor.
-A frame ``start_db`` above its floor (more where the noise varies) starts
-sound, which lasts while frames stay ``keep_db`` above it (and within
-``HEARD_DB`` of the loudest sound around) or sound unvoiced
-(a zero-crossing rate well above the floor's, energy above it); a run of
-such frames without a start is not sound. Each run is widened by the fade
-the noise hides, short gaps are bridged, then short sounds dropped. An edge
+Energy is measured on the signal, on its first difference and in a low band
+(see _LowBand), each with its own floor. A frame ``start_db`` above its
+floor (more where the noise varies) starts sound, which lasts while frames
+stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
+around) or sound unvoiced (a zero-crossing rate well above the floor's,
+energy above it); a run of such frames without a start is not sound. Each
+run is widened by the fade the noise hides, short gaps are bridged, short
+sounds dropped, then the segments padded. An edge
 the noise hides none of is placed between the windows that heard the sound
 and did not, not half a hop before the frame that heard it: a window hears
 sound anywhere in it, up to half a window from its centre.
