@@ -234,11 +234,11 @@ class SegmentStream:
     def _add(
         self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
     ) -> None:
-        # The first and last windows reach past the signal: measured on the samples they hold,
-        # not as if the rest were silence, they are neither a quieter floor nor a fade.
         if not len(energy) and not final:
             return
         first = self.first_frame + len(self.features)
+        # The first and last windows reach past the signal: measured on the samples they hold,
+        # not as if the rest were silence, they are neither a quieter floor nor a fade.
         starts = (np.arange(len(energy)) + first + len(self.waiting)) * self.hop - self.win // 2
         held = np.minimum(self.fed, starts + self.win) - np.maximum(0, starts)
         share = self.win / np.maximum(held, 1)
@@ -333,6 +333,7 @@ class SegmentStream:
             self.merged.add(*run)
         self.features = self.features[count:]
         self.first_frame += count
+
 
 def _block_levels(
     frames: NDArray[np.float64], win: float, hum_rate: float, judged: NDArray[np.float64] | None = None
