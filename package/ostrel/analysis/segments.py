@@ -108,6 +108,13 @@ QUIETER_DB = 10.0
 LOW_BAND_HZ = 800.0
 LOW_SPAN_WINDOWS = 4
 LOW_SPREADS = 2.0
+# Its noise's spread over white noise, against the signal's energy: about three times.
+LOW_ROUGHNESS = 3.0
+# An energy whose noise's spread is this many times the calmest energy's, and
+# at least ROUGH_DB, starts no sound: rumble makes the signal's energy and the
+# low band burst by several dB a frame, while its first difference is calm.
+ROUGH_FACTOR = 2.5
+ROUGH_DB = 1.0
 
 # Per block (see _block_levels), and what a block before the start or after
 # the end counts as: never the quietest nor the loudest.
@@ -296,19 +303,26 @@ class SegmentStream:
         strong = np.zeros(count, dtype=bool)
         candidate = np.zeros(count, dtype=bool)
         height = np.full(count, -np.inf)
-        for feature, level, spread, loudest in ENERGIES:
-            # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
-            # A block further away counts as a little louder: the floor may have drifted since.
-            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
-            nearest = np.argmin(windows, axis=1)
-            quietest = nearest + np.arange(len(windows))
-            quiet = windows[np.arange(len(windows)), nearest]
+        # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
+        # A block further away counts as a little louder: the floor may have drifted since.
+        windows = [np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift for _, level, *_ in ENERGIES]
+        quietest = [np.argmin(window, axis=1) + np.arange(len(window)) for window in windows]
+        # An energy whose noise varies far more than another's (the first difference's, over rumble) starts
+        # nothing: its bursts are the noise's. The low band's noise varies more by itself (see LOW_ROUGHNESS).
+        spreads = [
+            levels[blocks, spread] / (LOW_ROUGHNESS if feature == LOW else 1.0)
+            for blocks, (feature, _, spread, _) in zip(quietest, ENERGIES)
+        ]
+        calmest = np.minimum.reduce(spreads)
+        for (feature, _, spread, loudest), window, blocks, noisy in zip(ENERGIES, windows, quietest, spreads):
+            rough = np.repeat(noisy > np.maximum(ROUGH_DB, ROUGH_FACTOR * calmest), BLOCK_FRAMES)[:count]
+            quiet = np.min(window, axis=1)
             # Noise whose level wanders from block to block (babble) widens the margin too: by how far
             # the quieter blocks around rise above the quietest. None where there is no noise to measure.
             with np.errstate(invalid="ignore"):
-                wander = np.partition(windows, self.quieter, axis=1)[:, self.quieter] - quiet
+                wander = np.partition(window, self.quieter, axis=1)[:, self.quieter] - quiet
             wander = np.where(np.isfinite(wander), wander, 0.0)
-            margin = np.maximum(SPREAD_FACTOR * levels[quietest, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
+            margin = np.maximum(SPREAD_FACTOR * levels[blocks, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
             # Only steady sound within reach: no noise to measure, so the floor is the quietest there is.
             floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
             margin = np.repeat(margin, BLOCK_FRAMES)[:count]
@@ -317,16 +331,16 @@ class SegmentStream:
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
             loud = np.repeat(around, BLOCK_FRAMES)[:count]
-            keep_extra = LOW_SPREADS * np.repeat(levels[quietest, spread], BLOCK_FRAMES)[:count] if feature == LOW else 0.0
+            keep_extra = LOW_SPREADS * np.repeat(levels[blocks, spread], BLOCK_FRAMES)[:count] if feature == LOW else 0.0
             if feature != LOW:
                 height = np.fmax(height, loud - floor)
             # A start stands out of the noise and, near louder sound, is not far below it.
             # Steady noise does not burst: there, the start need not be near louder sound.
             near = (heard > loud - RANGE_DB) | (margin < settings.start_db)
-            strong |= (above > np.maximum(settings.start_db, margin)) & near
+            strong |= (above > np.maximum(settings.start_db, margin)) & near & ~rough
             candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE) + keep_extra) & (heard > loud - HEARD_DB)
             if feature == 0:
-                floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
+                floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
