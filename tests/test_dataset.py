@@ -261,7 +261,7 @@ def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys)
     assert (recordings / "a.txt").stat().st_mode & 0o777 == 0o640
     spans = segments_of(path)
     assert (recordings / "a.txt").read_text() == "".join(f"{start:.6f}\t{end:.6f}\t{n}\n" for n, (start, end) in enumerate(spans, 1))
-    assert (recordings / "a.txt").read_text().splitlines() == ["0.992500\t2.007500\t1", "3.512500\t4.507500\t2"]
+    assert (recordings / "a.txt").read_text().splitlines() == ["0.962500\t2.037500\t1", "3.462500\t4.537500\t2"]
     assert main([str(path), str(recordings / "pcm24.flac"), "--labels", str(recordings / "labels")]) == 0
     assert sorted(p.name for p in (recordings / "labels").iterdir()) == ["pcm16.wav.labels.txt", "pcm24.flac.labels.txt"]
     assert (recordings / "labels" / "pcm16.wav.labels.txt").read_text() == (recordings / "a.txt").read_text()
@@ -272,6 +272,7 @@ def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys)
     [
         (["--floor-window-s", "1e7"], "argument --floor-window-s: must be at most 600 s, got 1e7 (see --help)"),
         (["--min-silence-ms", "-5"], "argument --min-silence-ms: must be a positive number, got -5 (see --help)"),
+        (["--pad-ms", "-1"], "argument --pad-ms: must be a number of at least 0, got -1 (see --help)"),
         (["--start-db", "0"], "argument --start-db: must be a positive number of dB, got 0 (see --help)"),
         (["--unvoiced-zcr", "x"], "argument --unvoiced-zcr: expected a number, got 'x' (see --help)"),
         (["--max-segment-s", "inf"], "argument --max-segment-s: must be a positive number, got inf (see --help)"),
@@ -286,7 +287,7 @@ def test_segment_options_are_checked_with_the_apis_words(tmp_path, argv, message
 def test_every_segment_setting_reaches_the_segments(recordings, capsys):
     path = recordings / "pcm16.wav"
     values = dict(win_ms=30.0, hop_ms=5.0, floor_window_s=3.0, start_db=8.0, keep_db=4.0, unvoiced_zcr=2.0,
-                  min_sound_ms=80.0, min_silence_ms=1500.0, max_segment_s=1.5)
+                  min_sound_ms=80.0, min_silence_ms=1500.0, pad_ms=20.0, max_segment_s=1.5)
     argv = []
     for name, value in values.items():
         option = {"win_ms": "--segment-win-ms", "hop_ms": "--segment-hop-ms"}.get(name, "--" + name.replace("_", "-"))

@@ -1,5 +1,9 @@
 """Where the sound is: segments of sound told from silence by energy and zero crossings.
 
+The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
+are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
+extent of each sound is there with ``min_silence_ms=10, pad_ms=0``.
+
 Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
 The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
@@ -7,12 +11,14 @@ floor is the lowest of those levels within ``floor_window_s`` around it, so
 the floor follows a recording whose noise drifts and needs no fixed level.
 A block of steady, periodic sound (a tone, a held vowel) gives no level:
 sound with no pause is then still sound, not its own floor.
-A frame ``start_db`` above its floor (more where the noise varies) starts
-sound, which lasts while frames stay ``keep_db`` above it (and within
-``HEARD_DB`` of the loudest sound around) or sound unvoiced
-(a zero-crossing rate well above the floor's, energy above it); a run of
-such frames without a start is not sound. Each run is widened by the fade
-the noise hides, short gaps are bridged, then short sounds dropped. An edge
+Energy is measured on the signal, on its first difference and in a low band
+(see _LowBand), each with its own floor. A frame ``start_db`` above its
+floor (more where the noise varies) starts sound, which lasts while frames
+stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
+around) or sound unvoiced (a zero-crossing rate well above the floor's,
+energy above it); a run of such frames without a start is not sound. Each
+run is widened by the fade the noise hides, short gaps are bridged, short
+sounds dropped, then the segments padded. An edge
 the noise hides none of is placed between the windows that heard the sound
 and did not, not half a hop before the frame that heard it: a window hears
 sound anywhere in it, up to half a window from its centre.
@@ -60,6 +66,9 @@ UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
 SPREAD_FACTOR = 1.65
+# The noise's spread is measured on the frames up to this far above its level:
+# louder ones are sound in the block, not the noise varying.
+SPREAD_REACH_DB = 10.0
 # Or this many times how far the noise's level wanders: the quieter blocks
 # around (the loudest of the quietest QUIETER_SHARE) over the quietest, up to
 # MOST_WANDER_DB, for where sound fills more than all but that share.
@@ -92,10 +101,33 @@ HUM_HZ = 150.0
 # energy (a fade-in, a pause): those tell the noise's level.
 QUIETER_DB = 10.0
 
+# The low band: sums of consecutive samples, a boxcar whose first null lies
+# at LOW_BAND_HZ. A voice's pitch and the lower part of its first formant pass;
+# white noise keeps a small share of its power, so a voice quieter than hiss
+# still stands above it there. Its frames are the lower of a window's and one
+# LOW_SPAN_WINDOWS times as long (see _LowBand), and sound lasts there only
+# while it stands LOW_SPREADS times the noise's spread higher than elsewhere:
+# its noise, fewer independent sums, wanders further.
+LOW_BAND_HZ = 800.0
+LOW_SPAN_WINDOWS = 4
+LOW_SPREADS = 2.0
+# Its noise's spread over white noise, against the signal's energy: about three times.
+LOW_ROUGHNESS = 3.0
+# An energy whose noise's spread is this many times the calmest energy's, and
+# at least ROUGH_DB, starts no sound: rumble makes the signal's energy and the
+# low band burst by several dB a frame, while its first difference is calm.
+ROUGH_FACTOR = 2.5
+ROUGH_DB = 1.0
+
 # Per block (see _block_levels), and what a block before the start or after
 # the end counts as: never the quietest nor the loudest.
-LEVEL_COLUMNS = 7
-OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf])
+LEVEL_COLUMNS = 10
+OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf, np.inf, 0.0, -np.inf])
+# Per frame: energy, energy of the difference and of the low band in dB, crossing rate.
+FEATURES = 4
+LOW = 3
+# The energies: their column among the frame's features, and their level, spread and loudest among a block's.
+ENERGIES = ((0, 0, 1, 5), (1, 2, 3, 6), (3, 7, 8, 9))
 
 Segment = tuple[float, float]
 
@@ -127,7 +159,11 @@ class SegmentStream:
         self.win, self.hop = frame_sizes(settings, sample_rate)
         self.frames = FrameStream(self.win, self.hop, centered=True)
         self.difference = FrameStream(self.win, self.hop, centered=True)
+        self.low = _LowBand(max(1, round(sample_rate / LOW_BAND_HZ)), self.win, self.hop)
         self.last_sample: float | None = None
+        # Frames measured but for their low band (energy, energy of the difference, crossing rate), from
+        # frame ``first_frame + len(features)`` on: the low band's longer window has not all come yet.
+        self.waiting = np.empty((0, 3))
         # Blocks on each side of a frame's own whose levels its floor takes.
         self.reach = max(0, math.ceil(settings.floor_window_s * sample_rate / self.hop / BLOCK_FRAMES / 2))
         seconds_per_block = BLOCK_FRAMES * self.hop / sample_rate
@@ -136,14 +172,14 @@ class SegmentStream:
         self.fed = 0
         # Crossing counts per frame, and the crossing rate above hum's.
         self.steady = (float(self.win), 2.0 * HUM_HZ / sample_rate)
-        # Frames from ``first_frame`` on, not yet classified: energy and energy of the difference in dB, crossing rate.
+        # Frames from ``first_frame`` on, not yet classified: see FEATURES.
         self.first_frame = 0
-        self.features = np.empty((0, 3))
+        self.features = np.empty((0, FEATURES))
         # Per block from ``first_level`` on: see _block_levels.
         self.first_level = 0
         self.levels = np.empty((0, LEVEL_COLUMNS))
         # The frames of the last whole block: a last, shorter block is measured with them.
-        self.last_block = np.empty((0, 3))
+        self.last_block = np.empty((0, FEATURES))
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
@@ -157,13 +193,18 @@ class SegmentStream:
     def feed(self, piece: Samples) -> None:
         if not len(piece):
             return
+        # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
+        # silence, it changes the frames that hold it, not the floor and the loudest sound of seconds around.
+        if not math.isfinite(np.sum(piece)):
+            piece = np.where(np.isfinite(piece), piece, 0.0)
         self.fed += len(piece)
         if self.cuts is not None:
             self.cuts.feed(piece)
-        # A NaN sample makes NaN levels, judged as no sound: numpy need not say so.
+        # Levels of a silent stretch are -inf dB and its ratios 0/0: judged as no sound, numpy need not say so.
         with np.errstate(all="ignore"):
             self.frames.feed(piece)
             self.difference.feed(self._difference(piece))
+            self.low.feed(piece)
             self._add(*self.frames.take(), self.difference.take()[0], final=False)
 
     def _difference(self, piece: Samples) -> Samples:
@@ -200,21 +241,41 @@ class SegmentStream:
                 start, stop = inner_start, inner_stop
             if stop > start:
                 segments.append((start, stop))
-        return segments
+        return self._padded(segments)
+
+    def _padded(self, segments: list[tuple[int, int]]) -> list[tuple[int, int]]:
+        """Each segment widened by ``pad_ms`` within the signal; those that then meet, joined."""
+        pad = round(self.settings.pad_ms * self.sample_rate / 1000.0)
+        padded: list[tuple[int, int]] = []
+        for start, stop in segments:
+            start, stop = max(0, start - pad), min(self.fed, stop + pad)
+            if padded and start <= padded[-1][1]:
+                padded[-1] = (padded[-1][0], max(stop, padded[-1][1]))
+            else:
+                padded.append((start, stop))
+        return padded
 
     def _add(
         self, energy: NDArray[np.float64], zcr: NDArray[np.float64], difference: NDArray[np.float64], final: bool
     ) -> None:
+        if not len(energy) and not final:
+            return
+        first = self.first_frame + len(self.features)
         # The first and last windows reach past the signal: measured on the samples they hold,
         # not as if the rest were silence, they are neither a quieter floor nor a fade.
-        starts = (np.arange(len(energy)) + self.first_frame + len(self.features)) * self.hop - self.win // 2
+        starts = (np.arange(len(energy)) + first + len(self.waiting)) * self.hop - self.win // 2
         held = np.minimum(self.fed, starts + self.win) - np.maximum(0, starts)
         share = self.win / np.maximum(held, 1)
-        energy, zcr, difference = energy * share, zcr * share, difference * share
+        self.waiting = np.concatenate((self.waiting, np.column_stack((energy, difference, zcr)) * share[:, None]))
+        count = len(self.waiting) if final else self.low.ready(first, len(self.waiting))
+        rows, self.waiting = self.waiting[:count], self.waiting[count:]
+        low = self.low.frames(first, first + count)
+        # A frame that holds no whole block of the low band (a signal shorter than one) takes its energy.
+        low = np.where(np.isnan(low), rows[:, 0], low)
         with np.errstate(divide="ignore"):
             # Digital silence is as quiet as any floor gets, not -inf, so that differences stay numbers.
-            levels = np.maximum(10.0 * np.log10(np.column_stack((energy, difference))), QUIETEST_DB)
-        added = np.column_stack((levels, zcr))
+            levels = np.maximum(10.0 * np.log10(np.column_stack((rows[:, :2], low))), QUIETEST_DB)
+        added = np.column_stack((levels[:, :2], rows[:, 2], levels[:, 2]))
         self.features = np.concatenate((self.features, added))
         self._add_levels(final)
         blocks_known = self.first_level + len(self.levels)
@@ -236,7 +297,7 @@ class SegmentStream:
         added = []
         if whole:
             stop = start + whole * BLOCK_FRAMES
-            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, 3), *self.steady))
+            added.append(_block_levels(self.features[start:stop].reshape(whole, BLOCK_FRAMES, FEATURES), *self.steady))
             self.last_block = self.features[stop - BLOCK_FRAMES : stop].copy()
             start = stop
         if final and len(self.features) > start:
@@ -259,34 +320,44 @@ class SegmentStream:
         strong = np.zeros(count, dtype=bool)
         candidate = np.zeros(count, dtype=bool)
         height = np.full(count, -np.inf)
-        for feature, (level, spread, loudest) in enumerate(((0, 1, 5), (2, 3, 6))):
-            # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
-            # A block further away counts as a little louder: the floor may have drifted since.
-            windows = np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift
-            nearest = np.argmin(windows, axis=1)
-            quietest = nearest + np.arange(len(windows))
-            quiet = windows[np.arange(len(windows)), nearest]
+        # Each block's floor: the quietest level within ``reach`` blocks, and how much that block's noise varies.
+        # A block further away counts as a little louder: the floor may have drifted since.
+        windows = [np.lib.stride_tricks.sliding_window_view(levels[:, level], 2 * reach + 1) + self.drift for _, level, *_ in ENERGIES]
+        quietest = [np.argmin(window, axis=1) + np.arange(len(window)) for window in windows]
+        # An energy whose noise varies far more than another's (the first difference's, over rumble) starts
+        # nothing: its bursts are the noise's. The low band's noise varies more by itself (see LOW_ROUGHNESS).
+        spreads = [
+            levels[blocks, spread] / (LOW_ROUGHNESS if feature == LOW else 1.0)
+            for blocks, (feature, _, spread, _) in zip(quietest, ENERGIES)
+        ]
+        calmest = np.minimum.reduce(spreads)
+        for (feature, _, spread, loudest), window, blocks, noisy in zip(ENERGIES, windows, quietest, spreads):
+            rough = np.repeat(noisy > np.maximum(ROUGH_DB, ROUGH_FACTOR * calmest), BLOCK_FRAMES)[:count]
+            quiet = np.min(window, axis=1)
             # Noise whose level wanders from block to block (babble) widens the margin too: by how far
             # the quieter blocks around rise above the quietest. None where there is no noise to measure.
             with np.errstate(invalid="ignore"):
-                wander = np.partition(windows, self.quieter, axis=1)[:, self.quieter] - quiet
+                wander = np.partition(window, self.quieter, axis=1)[:, self.quieter] - quiet
             wander = np.where(np.isfinite(wander), wander, 0.0)
-            margin = np.maximum(SPREAD_FACTOR * levels[quietest, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
+            margin = np.maximum(SPREAD_FACTOR * levels[blocks, spread], np.minimum(WANDER_FACTOR * wander, MOST_WANDER_DB))
             # Only steady sound within reach: no noise to measure, so the floor is the quietest there is.
             floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
             margin = np.repeat(margin, BLOCK_FRAMES)[:count]
-            above = frames[:, feature] - floor
+            heard = frames[:, feature]
+            above = heard - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
             loud = np.repeat(around, BLOCK_FRAMES)[:count]
-            height = np.fmax(height, loud - floor)
+            keep_extra = LOW_SPREADS * np.repeat(levels[blocks, spread], BLOCK_FRAMES)[:count] if feature == LOW else 0.0
+            if feature != LOW:
+                height = np.fmax(height, loud - floor)
             # A start stands out of the noise and, near louder sound, is not far below it.
             # Steady noise does not burst: there, the start need not be near louder sound.
-            near = (frames[:, feature] > loud - RANGE_DB) | (margin < settings.start_db)
-            strong |= (above > np.maximum(settings.start_db, margin)) & near
-            candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE)) & (frames[:, feature] > loud - HEARD_DB)
+            near = (heard > loud - RANGE_DB) | (margin < settings.start_db)
+            strong |= (above > np.maximum(settings.start_db, margin)) & near & ~rough
+            candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE) + keep_extra) & (heard > loud - HEARD_DB)
             if feature == 0:
-                floor_zcr = np.repeat(levels[quietest, 4], BLOCK_FRAMES)[:count]
+                floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
@@ -315,16 +386,20 @@ def _block_levels(
     count = np.count_nonzero(counted, axis=1)
     rows = np.arange(len(frames))
     columns = []
-    for feature in (0, 1):
+    for feature, *_ in ENERGIES:
         ordered = np.sort(np.where(counted, frames[:, :, feature], np.inf), axis=1)
         # A block with nothing counted keeps ``inf`` for its level (never the quietest) and no spread.
         level = np.where(count > 0, ordered[rows, (count * LEVEL_RANK).astype(np.intp) % width], 0.0)
-        spread = np.where(count > 0, ordered[rows, count // 2 % width] - level, 0.0)
+        # The noise's spread: the median of the frames up to SPREAD_REACH_DB above the level, so that the
+        # syllables of a block with short pauses (digital silence, a dither's hiss) are not taken for noise.
+        within = np.count_nonzero(ordered <= level[:, None] + SPREAD_REACH_DB, axis=1)
+        spread = np.where(count > 0, ordered[rows, within // 2 % width] - level, 0.0)
         columns += [np.where(count > 0, level, np.inf), spread]
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
     columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
-    columns += [np.max(frames[:, :, 0], axis=1), np.max(frames[:, :, 1], axis=1)]
-    return np.column_stack(columns)
+    loudest = [np.max(frames[:, :, feature], axis=1) for feature, *_ in ENERGIES]
+    # In the order of the level columns: see ENERGIES.
+    return np.column_stack((*columns[:4], columns[6], *loudest[:2], *columns[4:6], loudest[2]))
 
 
 def _steady(rates: NDArray[np.float64], sound: NDArray[np.bool_], win: float, hum_rate: float) -> NDArray[np.bool_]:
@@ -337,6 +412,67 @@ def _steady(rates: NDArray[np.float64], sound: NDArray[np.bool_], win: float, hu
     spread = (ordered[rows, np.maximum(count - 1 - tail, tail)] - ordered[rows, tail]) * win
     # Rates times the window are whole counts but for rounding: half a crossing of slack.
     return (spread <= STEADY_CROSSINGS + 0.5) & (ordered[rows, count // 2] > hum_rate)
+
+
+class _LowBand:
+    """The energy of the low band per frame: the mean square of sums of
+    ``block`` consecutive samples (per sample: a sum's square over ``block``)
+    over the whole blocks from the one holding the first sample of a window
+    centred on the frame: the lower of the frame's own window and one
+    LOW_SPAN_WINDOWS times as long. The long window holds more independent
+    sums, so noise wanders less far above its floor there; the short one
+    keeps sound from reaching before its onset. Blocks lie on a grid from the
+    signal's first sample and each sum and mean is added in one fixed order,
+    so a stream's frames are those of the whole signal whatever its pieces."""
+
+    def __init__(self, block: int, win: int, hop: int) -> None:
+        self.block, self.hop = block, hop
+        # Per window: its length in samples, and in whole blocks.
+        self.windows = [(span, max(1, span // block)) for span in (win, LOW_SPAN_WINDOWS * win)]
+        self.tail = np.empty(0)  # samples not yet in a whole block
+        self.first = 0  # the block ``power[0]`` is
+        self.power = np.empty(0)
+
+    def feed(self, piece: Samples) -> None:
+        if len(self.tail) + len(piece) < self.block:
+            self.tail = np.concatenate((self.tail, piece))
+            return
+        held = np.concatenate((self.tail, piece))
+        whole = len(held) // self.block
+        rows = held[: whole * self.block].reshape(whole, self.block)
+        sums = rows[:, 0].copy()
+        for column in range(1, self.block):
+            sums += rows[:, column]
+        self.power = np.concatenate((self.power, sums * sums / self.block))
+        self.tail = held[whole * self.block :].copy()
+
+    def _first_blocks(self, frames: NDArray[np.intp], span: int) -> NDArray[np.intp]:
+        return (frames * self.hop - span // 2) // self.block
+
+    def ready(self, first: int, count: int) -> int:
+        """How many of ``count`` frames from ``first`` have every block of their windows."""
+        span, blocks = self.windows[-1]
+        ends = self._first_blocks(np.arange(first, first + count), span) + blocks
+        return int(np.count_nonzero(ends <= self.first + len(self.power)))
+
+    def frames(self, first: int, end: int) -> NDArray[np.float64]:
+        """Frames ``first`` to ``end``: NaN for a frame with no whole block in the signal."""
+        lowest = np.full(end - first, np.inf)
+        for span, blocks in self.windows:
+            index = self._first_blocks(np.arange(first, end), span)[:, None] + np.arange(blocks) - self.first
+            inside = (index >= 0) & (index < len(self.power))
+            taken = np.append(self.power, 0.0)[np.where(inside, index, len(self.power))]
+            total = taken[:, 0].copy()
+            for column in range(1, blocks):
+                total += taken[:, column]
+            with np.errstate(invalid="ignore"):
+                lowest = np.fmin(lowest, total / np.count_nonzero(inside, axis=1))
+        # Blocks before the next frame's long window are not needed again.
+        span = self.windows[-1][0]
+        drop = min(len(self.power), max(0, int(self._first_blocks(np.array(end), span)) - self.first))
+        self.power, self.first = self.power[drop:], self.first + drop
+        # NaN where neither window holds a whole block.
+        return np.where(np.isinf(lowest), np.nan, lowest)
 
 
 class _Runs:

@@ -47,6 +47,13 @@ def check_duration(value: float, shown: object) -> float:
     return value
 
 
+def check_padding(value: float, shown: object) -> float:
+    """A length in milliseconds that may be nothing: a finite number of at least 0."""
+    if not math.isfinite(value) or value < 0:
+        raise ValueError(f"must be a number of at least 0, got {shown}")
+    return value
+
+
 def check_threshold(value: float, shown: object) -> float:
     """A fraction of the strongest peak, 0 to 1."""
     if not math.isfinite(value):
@@ -244,7 +251,8 @@ class Settings:
 # piece beyond a day, describes no recording.
 SEGMENT_LIMITS = {
     "win_ms": (1000.0, "ms"), "hop_ms": (1000.0, "ms"), "floor_window_s": (600.0, "s"),
-    "min_sound_ms": (3_600_000.0, "ms"), "min_silence_ms": (3_600_000.0, "ms"), "max_segment_s": (86_400.0, "s"),
+    "min_sound_ms": (3_600_000.0, "ms"), "min_silence_ms": (3_600_000.0, "ms"), "pad_ms": (3_600_000.0, "ms"),
+    "max_segment_s": (86_400.0, "s"),
 }
 
 
@@ -263,6 +271,7 @@ _SEGMENT_CHECKS = {
     "unvoiced_zcr": lambda value: check_ratio(_real(value), value),
     "min_sound_ms": _segment_duration("min_sound_ms"),
     "min_silence_ms": _segment_duration("min_silence_ms"),
+    "pad_ms": lambda value: check_at_most(check_padding(_real(value), value), value, *SEGMENT_LIMITS["pad_ms"]),
     "max_segment_s": lambda value: None if value is None else _segment_duration("max_segment_s")(value),
 }
 
@@ -289,9 +298,14 @@ class SegmentSettings:
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
     sound too. Gaps shorter than ``min_silence_ms`` are bridged, then sounds
-    shorter than ``min_sound_ms`` dropped. With ``max_segment_s``, a segment
-    longer than that is cut at its quietest frames into pieces none longer
-    (a speech recogniser takes about 30 s at most).
+    shorter than ``min_sound_ms`` dropped, and each segment is widened by
+    ``pad_ms`` on either side (segments the padding makes meet are joined).
+    The defaults keep utterances whole: a pause under 300 ms (between words,
+    at a comma, a stop's closure) does not split a segment. For the
+    frame-exact extent of each sound, take ``min_silence_ms=10, pad_ms=0``.
+    With ``max_segment_s``, a segment longer than that is cut at its
+    quietest frames into pieces none longer (a speech recogniser takes
+    about 30 s at most).
 
     Every duration has an upper bound too (``floor_window_s`` at most 600 s,
     the frames at most 1000 ms). Every value is checked with the command line's messages, such as
@@ -305,7 +319,8 @@ class SegmentSettings:
     keep_db: float = 3.0
     unvoiced_zcr: float = 1.5
     min_sound_ms: float = 50.0
-    min_silence_ms: float = 10.0
+    min_silence_ms: float = 300.0
+    pad_ms: float = 30.0
     max_segment_s: float | None = None
 
     def __post_init__(self) -> None:

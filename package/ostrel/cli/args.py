@@ -140,6 +140,8 @@ SEGMENT_OPTIONS = (
     ("unvoiced_zcr", "--unvoiced-zcr", "R", "frames next to sound crossing zero R times as often as the floor are sound (hiss)"),
     ("min_sound_ms", "--min-sound-ms", "MS", "sounds shorter than this are dropped"),
     ("min_silence_ms", "--min-silence-ms", "MS", "gaps shorter than this are bridged; longer keeps words apart"),
+    ("pad_ms", "--pad-ms", "MS", "each segment widened by this on either side; 0 with --min-silence-ms 10 gives "
+     "each sound's own extent"),
     ("max_segment_s", "--max-segment-s", "S", "a segment longer than S is cut at its quietest frames into pieces none "
      "longer (speech recognisers take about 30 s)"),
 )
