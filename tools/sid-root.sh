@@ -98,8 +98,10 @@ enter_root() {
     exec 9>"$root.lock"
     flock 9
     trap cleanup EXIT
+    # When this run had the root to itself: times reported from here leave
+    # out the wait for another run.
+    locked_at=$SECONDS
 
-    local start=$SECONDS
     if ! root_is_usable; then
         build_root
         root_is_usable || fail "the sid root in $root was built but does not run ${root_versions[*]} with a compiler"
@@ -118,7 +120,7 @@ enter_root() {
         echo "$rehashed" >&2
         fail "update-ca-certificates failed in the sid root"
     fi
-    echo "== sid root ready after $((SECONDS - start)) s"
+    echo "== sid root ready after $((SECONDS - locked_at)) s"
 
     # psutil and multiprocessing need /proc and a shared-memory /dev/shm.
     mount_in_root proc proc proc
