@@ -402,6 +402,8 @@ def test_prominence_is_scipys_on_the_same_curve(curve):
         # Prominences in dB: frame 2 rises 7, 5 rises 9, 8 rises 2 (to higher ground at 10), 10 rises 21,
         # 13 rises 20 (over silence on its left, down to -60 dB on its right).
         (dict(), [2, 5, 8, 10, 13]),
+        # 0 dB, the least rise there is, keeps every peak.
+        (dict(min_prominence_db=0), [2, 5, 8, 10, 13]),
         (dict(min_prominence_db=1.5), [2, 5, 8, 10, 13]),
         (dict(min_prominence_db=3), [2, 5, 10, 13]),
         (dict(min_prominence_db=8), [5, 10, 13]),

@@ -205,20 +205,22 @@ def test_json_holds_the_library_results_exactly(wav, capsys, options):
     assert document["threshold"] == settings.get("threshold", 0.1)
 
 
-def test_zero_positive_and_prominence_options_reach_every_number(wav, capsys):
+# 3 dB keeps some of the peaks; 0 dB, the least rise there is, keeps them all.
+@pytest.mark.parametrize(("db", "kept_share"), [(3, "some"), (0, "all")])
+def test_zero_positive_and_prominence_options_reach_every_number(wav, capsys, db, kept_share):
     signal_module = pytest.importorskip("scipy.signal")
 
     path, signal, rate, _ = wav
-    assert main([str(path), "--json", "--zero-positive", "--min-prominence-db", "3", "--win", "256", "--hop", "64"]) == 0
+    assert main([str(path), "--json", "--zero-positive", "--min-prominence-db", str(db), "--win", "256", "--hop", "64"]) == 0
     document = json.loads(capsys.readouterr().out)
     _, energy, _, peaks = reference(signal, rate, 256, 64)
     zcr = zero_positive_reference(signal, 256, 64, True)
-    prominent = peaks[signal_module.peak_prominences(10 * np.log10(energy), peaks)[0] >= 3]
-    assert (document["zero_positive"], document["min_prominence_db"]) == (True, 3.0)
+    prominent = peaks[signal_module.peak_prominences(10 * np.log10(energy), peaks)[0] >= db]
+    assert (document["zero_positive"], document["min_prominence_db"]) == (True, float(db))
     assert document["frames"]["zcr"] == zcr.tolist()
     assert document["zero_crossings"] == np.count_nonzero((signal[:-1] < 0) != (signal[1:] < 0))
     assert [peak["frame"] for peak in document["peaks"]] == prominent.tolist()
-    assert 0 < len(prominent) < len(peaks)
+    assert (0 < len(prominent) < len(peaks)) if kept_share == "some" else len(prominent) == len(peaks) > 0
 
 
 @pytest.mark.parametrize(

@@ -863,9 +863,10 @@ def test_a_rebound_geterr_is_never_consulted(fenwy, restore_globals, monkeypatch
 
 # The first call per float type asks numpy which flags its statements raise,
 # on arrays of that type made by numpy, with numpy's errstate reporting them.
-# Asked while numpy's name for the type stands for another, or while its
-# errstate fails, the probe makes no finding: the call gives numpy's result,
-# nothing is kept, and the probe is made again once numpy's own is back.
+# Asked while numpy's name for the type stands for another, while its
+# errstate fails, or with numpy changed while it answers, the probe makes no
+# finding: the call gives numpy's result, nothing is kept, and the probe is
+# made again once numpy's own is back.
 STAND_IN_SCRIPT = """
 import sys
 import numpy as np
@@ -878,13 +879,15 @@ def watch(frame, event, arg):
     code = frame.f_code
     if event == "call" and code.co_name == "__enter__" and "_ufunc_config" in code.co_filename:
         probes.append(code.co_name)
+        if len(probes) == 1:
+            {while_asked}
 
 x = np.tile(np.array([1.0, -1.0], dtype=np.float32), 50)
-own_type, own_errstate = np.float32, config.errstate
+own_type, own_errstate, own_ceil = np.float32, config.errstate, np.ceil
 sys.setprofile(watch)
-{stand_in}
+{before}
 results = [int(fenwy.num_zerocrossings(x))]
-np.float32, config.errstate = own_type, own_errstate
+np.float32, config.errstate, np.ceil = own_type, own_errstate, own_ceil
 asked = [len(probes)]
 for _ in range(2):
     results.append(int(fenwy.num_zerocrossings(x)))
@@ -892,17 +895,20 @@ for _ in range(2):
 sys.setprofile(None)
 print(results, asked)
 """
+# (statement before the first call, statement as its probe starts, probes made by then after each call)
 PROBE_STAND_INS = {
-    "another float type": ("np.float32 = np.float64", [1, 2, 2]),
-    "a failing errstate": ("config.errstate = None", [0, 1, 1]),
+    "another float type": ("np.float32 = np.float64", "pass", [1, 2, 2]),
+    "a failing errstate": ("config.errstate = None", "pass", [0, 1, 1]),
+    # A function the bodies fetch, rebound once the probe has begun.
+    "another ceil while asked": ("pass", "np.ceil = np.floor", [1, 2, 2]),
 }
 
 
 @pytest.mark.parametrize("stand_in", PROBE_STAND_INS)
 def test_flags_asked_of_a_stand_in_are_not_kept(stand_in):
-    statement, asked = PROBE_STAND_INS[stand_in]
-    completed = subprocess.run([sys.executable, "-c", STAND_IN_SCRIPT.replace("{stand_in}", statement)],
-                               capture_output=True, text=True, timeout=60)
+    before, while_asked, asked = PROBE_STAND_INS[stand_in]
+    script = STAND_IN_SCRIPT.replace("{before}", before).replace("{while_asked}", while_asked)
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert (completed.stdout, completed.stderr) == (f"[99, 99, 99] {asked}\n", "")
 
 
@@ -1279,6 +1285,18 @@ def test_signal_handler_exceptions_are_never_lost(fenwy, function):
         signal.signal(signal.SIGUSR1, previous)
     assert raised > 0
     assert caught == raised
+
+
+# Signals are judged in pieces of 2**22 samples: the largest maximum, in the
+# first piece, still scales the threshold of the last.  Contiguous floats
+# (the vector judges), reversed ones (strided) and integers.
+@pytest.mark.parametrize(("dtype", "step"), [("float64", 1), ("float32", 1), ("float64", -1), ("float32", -1), ("int32", 1)])
+def test_the_largest_maximum_of_the_first_piece_sets_the_threshold(fenwy, dtype, step):
+    values = np.random.default_rng(5).standard_normal(5_000_000) * (1000 if dtype == "int32" else 1)
+    x = values.astype(dtype)[::step]
+    x[1000] = 100 * (1000 if dtype == "int32" else 1)
+    peaks = fenwy.find_peaks(x, 0.5)
+    assert (peaks.dtype, peaks.tolist()) == (np.intp, [1000])
 
 
 def test_peaks_stay_within_the_result_while_the_signal_changes(fenwy):

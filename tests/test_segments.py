@@ -323,6 +323,28 @@ def test_streamed_segments_equal_those_of_the_whole_signal(size, rising):
         assert find_segments(pieces, RATE, settings) == find_segments(signal, RATE, settings)
 
 
+def test_the_difference_carries_its_last_sample_across_pieces():
+    # A DC offset stepping at every piece's edge: its sound lies in the first
+    # difference alone, at the samples where one piece meets the next.
+    signal = np.full(3 * RATE, 0.5)
+    signal[RATE : 2 * RATE] += np.where(np.arange(RATE) // 160 % 2, -0.01, 0.01)
+    whole = find_segments(signal, RATE)
+    assert whole != []
+    assert find_segments([signal[i : i + 160] for i in range(0, len(signal), 160)], RATE) == whole
+
+
+@pytest.mark.parametrize(
+    ("rate", "sizes"),
+    # 25 ms and 10 ms: 275.625 and 110.25 samples at 11025 Hz, 1102.5 (to even) and 441 at 44100 Hz.
+    [(16000, (400, 160)), (11025, (276, 110)), (22050, (551, 220)), (44100, (1102, 441)), (8000, (200, 80))],
+)
+def test_segment_frames_are_the_nearest_whole_samples(rate, sizes):
+    from ostrel.analysis.segments import SegmentStream
+
+    stream = SegmentStream(rate)
+    assert (stream.win, stream.hop) == sizes
+
+
 @pytest.mark.parametrize(("size", "overlap"), [(1000, 0), (4096, 1536)])
 def test_segments_of_a_file_its_blocks_and_its_analysis_agree(tmp_path, size, overlap):
     ints = np.round(speech_like(8, seed=11) * 32767).astype(np.int64)

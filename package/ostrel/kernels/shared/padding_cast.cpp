@@ -5,6 +5,7 @@
 #include "kernels/shared/pieces.hpp"
 
 #include <algorithm>
+#include <cfenv>
 #include <cstdint>
 
 #ifdef OSTREL_X86_DISPATCH
@@ -111,22 +112,26 @@ bool any_nan(const float* at, std::ptrdiff_t count)
 // at a time where the compiler has GCC's vector types (lanes.hpp): that
 // takes a third of the operations of the test of the bits, which only runs
 // where NaNs are.  Nothing stops early, since a NaN is rare and a branch
-// per step costs more.
+// per step costs more.  Whether the search's comparisons raise the invalid
+// flag for a signalling NaN is the processor's and the compiler's business:
+// their flag is dropped, and the test of the bits alone decides.
 bool any_signalling(const Signal& signal, std::ptrdiff_t first, std::ptrdiff_t last)
 {
 #ifdef OSTREL_VECTOR_LANES
     if (signal.stride == sizeof(float)) {
         const float* const at = reinterpret_cast<const float*>(signal.data) + first;
+        std::fexcept_t before;
+        std::fegetexceptflag(&before, FE_INVALID);
 #ifdef OSTREL_X86_DISPATCH
-        if (chosen(Twins::nan_search, enabled(CpuFeature::avx2)) ? !any_nan_avx2(at, last - first)
-                                                                 : !any_nan(at, last - first)) {
-            return false;
-        }
+        const bool nan = chosen(Twins::nan_search, enabled(CpuFeature::avx2)) ? any_nan_avx2(at, last - first)
+                                                                              : any_nan(at, last - first);
 #else
-        if (!any_nan(at, last - first)) {
+        const bool nan = any_nan(at, last - first);
+#endif
+        if (!nan) {
             return false;
         }
-#endif
+        std::fesetexceptflag(&before, FE_INVALID);
     }
 #endif
     return any_signalling_bits(signal, first, last);
