@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
 from . import segments
 from .errors import InputError, OutputError, ReaderGone
+from .interrupts import DeferredInterrupt
 from .words import plural
 
 STDOUT = "-"
@@ -142,17 +143,20 @@ class Output:
             raise self._failure(error) from None
 
     def flush(self) -> None:
+        # What is flushed is written whole: a Ctrl-C meanwhile waits.
         try:
-            self.stream.flush()
+            with DeferredInterrupt():
+                self.stream.flush()
         except OSError as error:
             raise self._failure(error) from None
 
     def close(self) -> None:
         try:
-            if self.stream is sys.stdout:
-                self.stream.flush()
-            else:
-                self.stream.close()
+            with DeferredInterrupt():
+                if self.stream is sys.stdout:
+                    self.stream.flush()
+                else:
+                    self.stream.close()
         except OSError as error:
             raise self._failure(error) from None
 
