@@ -391,6 +391,30 @@ pool.wait()
 pool.close()
 print(future.result() != os.getpid())
 """,
+    # A pool made in a thread other than the main one (which cannot change
+    # the parent's handlers), Ctrl-C to its worker in the middle of a task:
+    # the worker ignores it and the task ends. It waits on a pipe, which
+    # it has opened once the writer's open returns.
+    "ctrl-c-to-a-worker-mid-task": """
+import os, signal, sys, tempfile, threading
+from pathlib import Path
+from ostrel.cli.pool import WorkerPool
+def run():
+    pool = WorkerPool(1, sys.argv[1])
+    with tempfile.TemporaryDirectory() as folder:
+        fifo = Path(folder, "task")
+        os.mkfifo(fifo)
+        future = pool.submit(Path.read_text, fifo)
+        with fifo.open("w") as writer:
+            os.kill(pool._workers[0].process.pid, signal.SIGINT)
+            writer.write("done")
+        pool.wait()
+        pool.close()
+    print(future.result() == "done")
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+""",
     # A worker killed in the middle of sending a result larger than a pipe holds.
     "killed-while-sending": """
 import os, signal, sys
@@ -417,6 +441,31 @@ def test_workers_in_trouble_end_as_they_should(start_method, scenario):
         [sys.executable, "-c", scenario, start_method], capture_output=True, text=True, timeout=60, start_new_session=True
     )
     assert (process.stdout.splitlines()[-1:], process.stderr) == (["True"], "")
+
+
+@pytest.mark.parametrize(
+    ("available", "variable", "chosen"),
+    [
+        (["fork", "spawn", "forkserver"], "", "forkserver"),
+        (["spawn", "fork"], "", "spawn"),
+        (["spawn"], "", "spawn"),
+        (["fork", "spawn", "forkserver"], "fork", "fork"),
+        (["spawn", "fork"], "forkserver", InputError("OSTREL_START_METHOD=forkserver: not a start method here; use one of spawn, fork")),
+    ],
+    ids=["forkserver-where-there-is-one", "else-spawn-not-fork", "spawn-alone", "chosen", "chosen-but-missing"],
+)
+def test_workers_start_by_forkserver_else_by_spawn_unless_chosen(monkeypatch, available, variable, chosen):
+    from ostrel.cli import pool
+
+    # A forked worker would inherit locks other threads of the caller held.
+    monkeypatch.setattr(multiprocessing, "get_all_start_methods", lambda: available)
+    monkeypatch.setenv("OSTREL_START_METHOD", variable)
+    if isinstance(chosen, InputError):
+        with pytest.raises(InputError) as raised:
+            pool.start_method()
+        assert str(raised.value) == str(chosen)
+    else:
+        assert pool.start_method() == chosen
 
 
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
