@@ -25,6 +25,8 @@ from ostrel.cli import main
 from ostrel.cli import batch
 from ostrel.cli.batch import analyse_files, expand_inputs
 from ostrel.cli.errors import InputError, MachineError
+import presses
+from presses import processes_in_session, workers_of
 from test_cli import reference, run_cli
 from test_cli_audio import expected_signal, random_ints, write_wav
 
@@ -277,34 +279,6 @@ def test_workers_that_come_and_go_within_the_timeout_do_not_end_a_cluster_run(mo
         "the Dask cluster at tcp://127.0.0.1:8786 has had no worker for 10 s; "
         "start workers, or wait longer with --no-worker-timeout"
     )
-
-
-def processes_in_session(session):
-    """(pid, state) of every process whose session is ``session``, read from /proc."""
-    return [(pid, state) for pid, state, _, _ in _processes_in_session(session)]
-
-
-def _processes_in_session(session):
-    found = []
-    for entry in Path("/proc").iterdir():
-        try:
-            stat = (entry / "stat").read_text()
-            command = (entry / "cmdline").read_bytes()
-        except (OSError, ValueError):
-            continue
-        fields = stat.rsplit(")", 1)[1].split()
-        if entry.name.isdigit() and int(fields[3]) == session:
-            found.append((int(entry.name), fields[0], int(fields[1]), command))
-    return found
-
-
-def workers_of(command):
-    """The worker processes of the command started in a session of its own:
-    its children, or those of its forkserver, but not the forkserver or the
-    resource tracker themselves."""
-    found = _processes_in_session(command)
-    helpers = {pid for pid, _, parent, line in found if parent == command and b"multiprocessing." in line and b"spawn_main" not in line}
-    return [pid for pid, _, parent, _ in found if parent in helpers or (parent == command and pid not in helpers)]
 
 
 def interrupt(command):
@@ -571,10 +545,10 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
             os.link(path, link)
             paths.append(link)
     rng = np.random.default_rng(3)
-    for attempt in range(8):
-        # Every other run in JSON and CSV, which must stay whole documents.
+    # The lines of the summary; JSON and CSV are pressed at chosen moments below.
+    for attempt in range(2):
         out, rows = tmp_path / "out", tmp_path / "rows.csv"
-        documents = ["--json", "--csv", str(rows)] if attempt % 2 else []
+        documents = []
         with out.open("w") as stdout:
             process = subprocess.Popen(
                 [sys.executable, "-m", "ostrel", *map(str, paths), "--jobs", "2", "--win", "32", "--hop", "8", *documents],
@@ -590,15 +564,40 @@ def test_interrupts_while_large_results_flow_end_at_once_with_whole_output(tmp_p
             process.wait()
             pytest.fail(f"attempt {attempt}: still running 15 s after Ctrl-C")
         assert (process.returncode, stderr) == (130, "ostrel: interrupted\n"), attempt
-        if documents:
-            assert documents_name_every_file(out, rows, paths, "interrupted") < len(paths), attempt
-        else:
-            text = out.read_text()
-            assert text == "" or text.endswith(" s)\n"), attempt
-            lines = text.splitlines()
-            assert [line.split(": ")[0] for line in lines] == [str(path) for path in paths[: len(lines)]], attempt
-            assert len(lines) < len(paths), attempt
+        text = out.read_text()
+        assert text == "" or text.endswith(" s)\n"), attempt
+        lines = text.splitlines()
+        assert [line.split(": ")[0] for line in lines] == [str(path) for path in paths[: len(lines)]], attempt
+        assert len(lines) < len(paths), attempt
         assert processes_in_session(process.pid) == []
+
+
+@pytest.fixture(scope="module")
+def pressed_run(tmp_path_factory):
+    """Six files whose JSON entries (about 360 kB each) outgrow a pipe's
+    buffer, and what a run left alone writes of them."""
+    folder = tmp_path_factory.mktemp("pressed")
+    paths = presses.write_files(folder / "sounds", 6, 2.0)
+    return folder / "sounds", paths, presses.reference(folder / "sounds", "here", folder / "rows.csv")
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads processes from /proc")
+@pytest.mark.parametrize(
+    ("method", "moment"),
+    [(method, moment) for method in presses.METHODS for moment in presses.MOMENTS[1:] if (method, moment) != ("here", "pool-start")],
+)
+def test_ctrl_c_at_each_moment_ends_at_once_with_whole_documents(pressed_run, tmp_path, method, moment):
+    # Pressed once the first worker exists, in the middle of the stream of
+    # results, within the last entry, and once the whole document is out;
+    # the reader keeps reading. (tools/check-interrupts presses many times.)
+    folder, paths, full = pressed_run
+    run = presses.press(folder, method, moment, tmp_path / "rows.csv", full, at=full.size // 2)
+    assert presses.problems(run, paths, moment, full) == []
+    if moment != "exit":
+        # Only once the whole document is out may the press find the status settled (0).
+        assert (run.status, run.stderr) == (130, "ostrel: interrupted\n")
+    # Generous for a busy machine: a lost press waits for the whole run.
+    assert run.seconds < 10
 
 
 # Preludes that press Ctrl-C (a SIGINT to the command itself) at a chosen early moment.
@@ -609,6 +608,13 @@ EARLY_MOMENTS = {
         "class CtrlC(importlib.abc.MetaPathFinder):\n"
         "    def find_spec(self, name, path, target=None):\n"
         "        if name == 'ostrel.cli.run': ctrl_c()\n"
+        "sys.meta_path.insert(0, CtrlC())"
+    ),
+    "importing-numpy": (
+        "import importlib.abc, sys\n"
+        "class CtrlC(importlib.abc.MetaPathFinder):\n"
+        "    def find_spec(self, name, path, target=None):\n"
+        "        if name == 'numpy': ctrl_c()\n"
         "sys.meta_path.insert(0, CtrlC())"
     ),
     "finding-files": (
@@ -631,7 +637,7 @@ EARLY_MOMENTS = {
 
 
 @pytest.mark.parametrize("moment", EARLY_MOMENTS.values(), ids=EARLY_MOMENTS.keys())
-def test_ctrl_c_before_the_first_file_is_done_leaves_whole_documents_naming_every_file(folder, tmp_path, moment):
+def test_ctrl_c_before_the_first_file_is_done_leaves_whole_documents_naming_every_file(folder, tmp_path, start_method, moment):
     root, signals = folder
     paths = [Path(path) for path in sorted(signals, key=str.lower)]
     rows = tmp_path / "rows.csv"

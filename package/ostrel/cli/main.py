@@ -30,6 +30,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     interrupt = DeferredInterrupt().hold()
     try:
         status = _guarded(sys.argv[1:] if argv is None else list(argv), interrupt)
+        interrupt.hold()
     except KeyboardInterrupt:
         interrupt.hold()
         status = INTERRUPTED_STATUS
