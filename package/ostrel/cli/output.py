@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import contextlib
 import csv
+import errno
+import io
 import json
+import os
 import sys
 from collections.abc import Iterable
 from typing import Any, TextIO
@@ -138,7 +141,12 @@ class Output:
 
     def write(self, text: str) -> None:
         try:
-            self.stream.write(text)
+            raw = getattr(self.stream, "buffer", None)
+            if isinstance(raw, io.RawIOBase) and os.linesep == "\n":
+                _write_whole(self.stream, raw, text)
+            else:
+                # A buffered writer writes on after a short write itself.
+                self.stream.write(text)
         except OSError as error:
             raise self._failure(error) from None
 
@@ -169,6 +177,18 @@ class Output:
             with contextlib.suppress(OSError):
                 self.stream.close()
         return OutputError(f"cannot write to {self.name}: {error.strerror or error}")
+
+
+def _write_whole(stream: TextIO, raw: io.RawIOBase, text: str) -> None:
+    """``text`` through an unbuffered stream (``python -u``), whose text layer
+    drops what a short write leaves, as one a signal interrupts can be."""
+    stream.flush()
+    data = memoryview(text.encode(stream.encoding, stream.errors or "strict"))
+    while data:
+        written = raw.write(data)
+        if written is None:  # a non-blocking stdout that is full
+            raise BlockingIOError(errno.EAGAIN, os.strerror(errno.EAGAIN))
+        data = data[written:]
 
 
 class CsvRows:
