@@ -324,7 +324,9 @@ def test_a_jobs_run_ends_at_once_in_one_line_and_leaves_no_worker(folder, tmp_pa
     assert all(line.startswith(f"{root}{os.sep}") for line in stdout.splitlines())
     assert stdout == "" or stdout.endswith("\n")
     assert stderr.count("\n") == 1 and message in stderr, stderr
-    assert ended < 2
+    # At once, not after the stuck file: generous for a busy machine, where
+    # ending three processes can take a second or more.
+    assert ended < 10
     assert processes_in_session(process.pid) == []
 
 
