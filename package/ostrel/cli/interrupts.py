@@ -26,7 +26,7 @@ class DeferredInterrupt:
         self._pressed = False
         self._holding = False
         self._previous: signal.Handlers | object | None = None
-        self._mask: set[signal.Signals] | None = None
+        self._mask: set[int | signal.Signals] | None = None
 
     def hold(self) -> DeferredInterrupt:
         """Keeps Ctrl-C from here on (again, after :meth:`deliver`)."""
