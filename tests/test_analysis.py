@@ -335,6 +335,7 @@ def test_zero_positive_rates_are_exact_whole_and_in_blocks(length, win, hop, cen
 
 
 ONLY_FLOAT64 = "rates() writes into a one-dimensional buffer of float64 only"
+TOO_MANY_FRAMES = "rates(): too many frames for this hop"
 
 
 @pytest.mark.parametrize(
@@ -347,8 +348,14 @@ ONLY_FLOAT64 = "rates() writes into a one-dimensional buffer of float64 only"
         ((np.zeros(8), 4, 2, 0, np.empty(3, np.float32)), TypeError, ONLY_FLOAT64),
         ((np.zeros((2, 4)), 4, 2, 0, np.empty(3)), TypeError,
          "rates() takes a one-dimensional buffer of floats or integers, got format 'd' in 2 dimensions"),
+        # Indices past the largest Py_ssize_t, the sum of the window, the
+        # padding and the length among them (which itself must not overflow).
+        ((np.array([1.0, -1.0, 1.0]), sys.maxsize, 1, sys.maxsize, np.zeros(2)), OverflowError, TOO_MANY_FRAMES),
+        ((np.array([1.0, -1.0, 1.0]), sys.maxsize - 3, 1, 1, np.zeros(1)), OverflowError, TOO_MANY_FRAMES),
+        ((np.array([1.0, -1.0, 1.0]), 1, sys.maxsize // 2, 0, np.zeros(3)), OverflowError, TOO_MANY_FRAMES),
     ],
-    ids=["window-0", "hop-0", "padding-negative", "out-2d", "out-float32", "signal-2d"],
+    ids=["window-0", "hop-0", "padding-negative", "out-2d", "out-float32", "signal-2d",
+         "window-and-padding-past-the-largest-index", "window-padding-and-length-one-past", "last-frame-start-past"],
 )
 def test_zero_positive_rates_refuse_what_they_cannot_fill_with_one_line(args, kind, message):
     from ostrel import _crossings
@@ -356,6 +363,19 @@ def test_zero_positive_rates_refuse_what_they_cannot_fill_with_one_line(args, ki
     with pytest.raises(kind) as raised:
         _crossings.rates(*args)
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize(
+    ("win", "hop", "pad", "expected"),
+    [(2, sys.maxsize // 2, 0, [0.5, 0.0]), (sys.maxsize - 4, 1, 1, [2 / (sys.maxsize - 4)])],
+    ids=["last-frame-start-at-the-largest", "window-padding-and-length-at-the-largest"],
+)
+def test_zero_positive_rates_fill_frames_whose_indices_just_fit(win, hop, pad, expected):
+    from ostrel import _crossings
+
+    out = np.ones(len(expected))
+    assert _crossings.rates(np.array([1.0, -1.0, 1.0]), win, hop, pad, out) is None
+    assert out.tolist() == expected
 
 
 def test_a_zero_positive_tone_crosses_twice_a_period():

@@ -2,6 +2,7 @@
 
 import contextlib
 import csv
+import io
 import json
 import os
 import platform
@@ -1016,3 +1017,44 @@ def test_the_line_of_a_file_counts_peaks_and_segments_in_words_that_agree(sample
     result = replace(result, tracks=[replace(track, segments=segments) for track in result.tracks])
     (line,) = format_lines(result)
     assert line.endswith(f", {words}")
+
+
+class _ShortWrites(io.RawIOBase):
+    """A pipe as a signal leaves it: each write takes a few bytes, or none if it would block."""
+
+    def __init__(self, taken):
+        self.taken, self.received = taken, bytearray()
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        count = self.taken.pop(0) if self.taken else 3
+        self.received += bytes(data[:count]) if count else b""
+        return count
+
+
+@pytest.mark.parametrize(
+    ("taken", "received", "error"),
+    [
+        ([], "entrée, 1\r\n" * 3, None),
+        ([0, 2, None], "en", "cannot write to stdout: Resource temporarily unavailable"),
+    ],
+    ids=["short-writes-completed", "would-block-is-a-failure"],
+)
+def test_an_unbuffered_stdout_gets_every_byte_of_what_is_written(taken, received, error):
+    from ostrel.cli.errors import OutputError
+    from ostrel.cli.output import Output
+
+    # As python -u makes it: a text layer straight over the file, which on
+    # its own would drop what a short write leaves.
+    raw = _ShortWrites(taken)
+    output = Output(io.TextIOWrapper(raw, encoding="utf-8", newline="\n", write_through=True), "stdout")
+    try:
+        for _ in range(3):
+            output.write("entrée, 1\r\n")
+    except OutputError as failure:
+        assert str(failure) == error
+    else:
+        assert error is None
+    assert raw.received.decode() == received

@@ -6,8 +6,6 @@ available here. Importing this package alone stays light: numpy is imported
 on the first use of one of them.
 """
 
-from typing import Any
-
 __version__ = "0.1.0"
 
 # Names of ostrel.analysis that ``ostrel.<name>`` hands out, imported on first use.
@@ -21,7 +19,9 @@ _ANALYSIS_NAMES = frozenset(
 __all__ = ["__version__", "analysis", *sorted(_ANALYSIS_NAMES)]
 
 
-def __getattr__(name: str) -> Any:
+# Annotated without typing, whose import would lengthen the moment before
+# the command holds Ctrl-C; the stub gives each name its type.
+def __getattr__(name: str) -> object:
     if name == "analysis" or name in _ANALYSIS_NAMES:
         import importlib
 

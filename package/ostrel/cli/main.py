@@ -1,67 +1,73 @@
 """``python -m ostrel``: analyse the demo signal, one file, or many.
 
-Everything heavy is imported inside :func:`main`, so that Ctrl-C at any
-moment, numpy's import included, ends in one line and status 130.
+Everything heavy is imported inside :func:`main`, once Ctrl-C is held, so
+that a press at any moment, numpy's import included, ends in one line and
+status 130.
 """
 
 from __future__ import annotations
 
 import os
-import signal
 import sys
 from collections.abc import Sequence
+
+from .interrupts import DeferredInterrupt
 
 INTERRUPTED_STATUS = 130
 MACHINE_FAILURE_STATUS = 1
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; returns the exit status."""
+    """Run the command line; returns the exit status.
+
+    Ctrl-C is held from the first line (imports included) until the run has
+    opened its documents, and again from the run's end until the status is
+    settled: a press at any moment ends the run, with status 130, unless it
+    had already failed. Run as the process's command (no ``argv``), the hold
+    outlasts the return, so that a press as the interpreter exits, which
+    can no longer change the status, prints no traceback either.
+    """
+    interrupt = DeferredInterrupt().hold()
     try:
-        return _guarded(sys.argv[1:] if argv is None else list(argv))
+        status = _guarded(sys.argv[1:] if argv is None else list(argv), interrupt)
+        interrupt.hold()
     except KeyboardInterrupt:
-        # A second Ctrl-C must not interrupt the report of the first.
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        interrupt.hold()
+        status = INTERRUPTED_STATUS
+    # Loaded only if worker processes ran.
+    pool = sys.modules.get("ostrel.cli.pool")
+    if pool is not None:
+        pool.end_helper_processes()
+    pressed = interrupt.take() if argv is None else interrupt.release()
+    if status == INTERRUPTED_STATUS or (pressed and status == 0):
         _say("interrupted")
         return INTERRUPTED_STATUS
-    finally:
-        # Loaded only if worker processes ran.
-        pool = sys.modules.get("ostrel.cli.pool")
-        if pool is not None:
-            pool.end_helper_processes()
+    return status
 
 
-def _guarded(argv: list[str]) -> int:
+def _guarded(argv: list[str], interrupt: DeferredInterrupt) -> int:
     # numpy's BLAS starts a thread per core as it is imported, which costs a
     # short run a good part of its time; the command line does no linear
     # algebra. Set before numpy is first imported; a value given wins.
     os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, ReaderGone
-    from .interrupts import DeferredInterrupt
+    from .run import run
 
     try:
-        # Until the run has opened its documents, Ctrl-C waits: then it can
-        # still close them, naming every file as not analysed.
-        with DeferredInterrupt() as interrupt:
-            from .run import run
-
-            return run(argv, interrupt)
-    except InputError as error:
+        return run(argv, interrupt)
+    except (InputError, ReaderGone, MachineError, MemoryError) as error:
+        # The failure is reported in one line: a Ctrl-C meanwhile waits.
+        interrupt.hold()
+        if isinstance(error, ReaderGone):
+            _discard_stdout()
+            return ReaderGone.exit_status
+        if isinstance(error, MemoryError):
+            _say(f"error: {OUT_OF_MEMORY}")
+            return MACHINE_FAILURE_STATUS
         _say(f"error: {error}")
-        return InputError.exit_status
-    except ReaderGone:
-        _discard_stdout()
-        return ReaderGone.exit_status
-    except OutputError as error:
-        _say(f"error: {error}")
-        _discard_stdout()
-        return OutputError.exit_status
-    except MachineError as error:
-        _say(f"error: {error}")
-        return MachineError.exit_status
-    except MemoryError:
-        _say(f"error: {OUT_OF_MEMORY}")
-        return MACHINE_FAILURE_STATUS
+        if isinstance(error, OutputError):
+            _discard_stdout()
+        return error.exit_status
 
 
 def _say(text: str) -> None:

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import csv
+import errno
+import io
 import json
+import os
 import sys
 from collections.abc import Iterable
 from pathlib import Path
@@ -16,6 +19,7 @@ from ..analysis import ROW_COLUMNS, Analysis, Track, decibels
 from . import segments
 from .errors import InputError, OutputError, ReaderGone, WriteError
 from .files import NewFile
+from .interrupts import DeferredInterrupt
 from .words import plural
 
 STDOUT = "-"
@@ -143,22 +147,30 @@ class Output:
 
     def write(self, text: str) -> None:
         try:
-            self.stream.write(text)
+            raw = getattr(self.stream, "buffer", None)
+            if isinstance(raw, io.RawIOBase) and os.linesep == "\n":
+                _write_whole(self.stream, raw, text)
+            else:
+                # A buffered writer writes on after a short write itself.
+                self.stream.write(text)
         except OSError as error:
             raise self._failure(error) from None
 
     def flush(self) -> None:
+        # What is flushed is written whole: a Ctrl-C meanwhile waits.
         try:
-            self.stream.flush()
+            with DeferredInterrupt():
+                self.stream.flush()
         except OSError as error:
             raise self._failure(error) from None
 
     def close(self) -> None:
         try:
-            if self.new_file is not None:
-                self.new_file.put_in_place()
-            else:
-                self.stream.flush()
+            with DeferredInterrupt():
+                if self.new_file is not None:
+                    self.new_file.put_in_place()
+                else:
+                    self.stream.flush()
         except OSError as error:
             raise self._failure(error) from None
 
@@ -170,6 +182,18 @@ class Output:
             # second report; giving the file up drops that, whatever it says.
             self.new_file.discard()
         return OutputError(f"cannot write to {self.name}: {error.strerror or error}")
+
+
+def _write_whole(stream: TextIO, raw: io.RawIOBase, text: str) -> None:
+    """``text`` through an unbuffered stream (``python -u``), whose text layer
+    drops what a short write leaves, as one a signal interrupts can be."""
+    stream.flush()
+    data = memoryview(text.encode(stream.encoding, stream.errors or "strict"))
+    while data:
+        written = raw.write(data)
+        if written is None:  # a non-blocking stdout that is full
+            raise BlockingIOError(errno.EAGAIN, os.strerror(errno.EAGAIN))
+        data = data[written:]
 
 
 class CsvRows:

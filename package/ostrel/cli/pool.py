@@ -15,13 +15,13 @@ import multiprocessing
 import os
 import signal
 import sys
-import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from concurrent.futures import Future
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
 from .errors import InputError
+from .interrupts import DeferredInterrupt
 
 # Chooses how worker processes start (fork, forkserver or spawn), for this
 # machine's needs or to test each.
@@ -53,44 +53,11 @@ def start_method() -> str:
     return chosen
 
 
-@contextlib.contextmanager
-def _interrupts_held() -> Iterator[None]:
-    """Ctrl-C waits meanwhile, and is raised as the block ends.
-
-    Processes started meanwhile begin with it blocked, too. (Windows has no
-    signal masks; a worker there may see Ctrl-C before it ignores it.)
-    """
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-@contextlib.contextmanager
-def _interrupts_ignored_by_children() -> Iterator[None]:
-    """Processes started meanwhile ignore Ctrl-C from their first instruction
-    (an ignored signal stays ignored across fork and exec, and Python then
-    installs no handler of its own); one pressed meanwhile stays pending
-    here, and is raised as the block ends."""
-    with _interrupts_held():
-        if threading.current_thread() is not threading.main_thread():
-            yield
-            return
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            yield
-        finally:
-            signal.signal(signal.SIGINT, previous)
-
-
 def _serve(tasks: Connection, results: Connection) -> None:
     # Ctrl-C reaches the whole process group; the parent alone answers it,
-    # by ending the workers. (Started from a thread other than the main one,
-    # a worker may still see it before this line.)
+    # by ending the workers. A worker starts with it blocked (the parent
+    # blocks it as it starts one): a press meanwhile is pending, and
+    # discarded here as the signal becomes ignored.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     if hasattr(signal, "pthread_sigmask"):
         signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
@@ -104,8 +71,22 @@ def _serve(tasks: Connection, results: Connection) -> None:
             results.send(outcome)
 
 
+def _helpers_started(context: Any) -> None:
+    """Starts the resource tracker that spawned and forkserver workers use,
+    then blocks Ctrl-C in this thread again: starting the tracker unblocks
+    it, whatever was blocked before, and a worker started then would begin
+    with Ctrl-C free to end it."""
+    if context.get_start_method() == "fork" or not hasattr(signal, "pthread_sigmask"):
+        return
+    from multiprocessing import resource_tracker
+
+    resource_tracker.ensure_running()
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+
+
 class _Worker:
     def __init__(self, context: Any) -> None:
+        _helpers_started(context)
         task_reader, self.tasks = context.Pipe(duplex=False)
         self.results, result_writer = context.Pipe(duplex=False)
         self.process = context.Process(target=_serve, args=(task_reader, result_writer), daemon=True)
@@ -142,9 +123,12 @@ class WorkerPool:
             if worker is None:
                 if len(self._workers) == self._size:
                     return
-                with _interrupts_ignored_by_children():
-                    worker = _Worker(self._context)
-                self._workers.append(worker)
+                # Held until the worker is known to close(): one started
+                # but not yet kept would outlive the run. Started meanwhile,
+                # it begins with Ctrl-C blocked.
+                with DeferredInterrupt():
+                    self._workers.append(_Worker(self._context))
+                worker = self._workers[-1]
             worker.task, task = self._waiting.popleft()
             try:
                 worker.tasks.send(task)
@@ -179,7 +163,7 @@ class WorkerPool:
 
     def close(self) -> None:
         """Ends every worker now: idle ones are told to, busy ones terminated, none awaited for long."""
-        with _interrupts_held():
+        with DeferredInterrupt():
             for worker in self._workers:
                 if worker.task is None and worker.process.is_alive():
                     with contextlib.suppress(OSError):
@@ -206,7 +190,7 @@ def end_helper_processes() -> None:
     multiprocessing, as the command does: the tracker forgets what it tracks.
     Their ``_stop`` is private, hence looked up with care.
     """
-    with _interrupts_held():
+    with DeferredInterrupt():
         for module, name in [("forkserver", "_forkserver"), ("resource_tracker", "_resource_tracker")]:
             loaded = sys.modules.get(f"multiprocessing.{module}")
             stop = getattr(getattr(loaded, name, None), "_stop", None)

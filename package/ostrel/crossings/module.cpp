@@ -99,6 +99,20 @@ std::optional<Py_ssize_t> positive(PyObject* object, const char* function, const
     return value;
 }
 
+// (frames - 1) * hop + win + pad + length fits a Py_ssize_t; each part is
+// taken from what is left, so that the check itself cannot overflow.
+bool indices_fit(Py_ssize_t frames, Py_ssize_t win, Py_ssize_t hop, Py_ssize_t pad, Py_ssize_t length)
+{
+    Py_ssize_t room = PY_SSIZE_T_MAX;
+    for (const Py_ssize_t part : {length, pad, win}) {
+        if (part > room) {
+            return false;
+        }
+        room -= part;
+    }
+    return frames - 1 <= room / hop;
+}
+
 constexpr const char count_doc[] =
     "count(x, /)\n--\n\n"
     "Neighbouring samples of the one-dimensional buffer ``x`` of which exactly\n"
@@ -166,9 +180,9 @@ PyObject* rates(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_TypeError, "rates() writes into a one-dimensional buffer of float64 only");
         return nullptr;
     }
-    // Frame starts are formed as f * hop: they must not overflow.
+    // The kernels form the padded length and the last frame's end: neither may overflow.
     const Py_ssize_t frames = out.view().shape[0];
-    if (frames > 0 && frames - 1 > (PY_SSIZE_T_MAX - *win - *pad - signal->length) / *hop) {
+    if (frames > 0 && !indices_fit(frames, *win, *hop, *pad, signal->length)) {
         PyErr_SetString(PyExc_OverflowError, "rates(): too many frames for this hop");
         return nullptr;
     }
