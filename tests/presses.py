@@ -265,7 +265,8 @@ def _csv_problems(text, paths, full):
         return ["CSV rows of unequal length" if rows else "no CSV"]
     errors = [row for row in rows[1:] if row[-1]]
     analysed = len(paths) - len(errors)
-    if errors != [[str(path), "", "", "", "", "", "", NOT_ANALYSED] for path in paths[analysed:]]:
+    # A file not analysed has its name and the error, every column between them empty.
+    if errors != [[str(path), *[""] * (len(rows[0]) - 2), NOT_ANALYSED] for path in paths[analysed:]]:
         return ["CSV does not name every file not analysed"]
     if rows[: len(rows) - len(errors)] != list(csv.reader(io.StringIO(full)))[: len(rows) - len(errors)]:
         return ["CSV: the analysed files' rows differ from an undisturbed run's"]
