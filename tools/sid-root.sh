@@ -98,6 +98,10 @@ enter_root() {
     exec 9>"$root.lock"
     flock 9
     trap cleanup EXIT
+    # A run ended by a signal (CI stopping a lane whose partner failed)
+    # still undoes its mounts: the exit trap runs only on an exit.
+    trap 'exit 143' TERM
+    trap 'exit 130' INT
     # When this run had the root to itself: times reported from here leave
     # out the wait for another run.
     locked_at=$SECONDS
