@@ -65,7 +65,7 @@ FLOOR_DRIFT_DB_PER_S = 0.25
 UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
-SPREAD_FACTOR = 1.65
+SPREAD_FACTOR = 1.3
 # The noise's spread is measured on the frames up to this far above its level:
 # louder ones are sound in the block, not the noise varying.
 SPREAD_REACH_DB = 10.0
@@ -83,8 +83,9 @@ SPAN_DB = 26.5
 EDGE_SLOPE_DB_PER_MS = 0.1
 MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
-# noise that bursts up in the pauses of loud sound does not.
-RANGE_DB = 21.5
+# noise that bursts up in the pauses of loud sound does not, while a voice
+# 30 dB under its neighbours (a level swing of ±15 dB) still does.
+RANGE_DB = 32.0
 # Sound lasts no further than this below the loudest sound around: further
 # down it is not heard next to it, however far the floor (of the difference,
 # with little noise) lies below.
