@@ -238,6 +238,19 @@ def quiet_between_loud(seed):
     return signal + noise(len(signal) / RATE, -30.0, seed=seed)
 
 
+def wandering(seconds, level_db, seed):
+    """Noise whose level wanders by up to ±6 dB every 0.3 s, as a crowd's murmur does."""
+    steps = np.random.default_rng(seed).uniform(-6, 6, int(seconds / 0.3) + 2)
+    gain_db = np.interp(np.arange(round(seconds * RATE)) / RATE / 0.3, np.arange(len(steps)), steps)
+    return noise(seconds, level_db, seed=seed) * 10 ** (gain_db / 20)
+
+
+def quiet_among_loud_in_wandering_noise(seed):
+    """An utterance 25 dB under the two around it, 20 dB over noise whose level wanders."""
+    signal, _ = talk(seed, [-15.0, -40.0, -15.0], [0.6, 0.6])
+    return signal + wandering(len(signal) / RATE, -60.0, seed)
+
+
 def music_between_utterances(seed):
     signal, spans = talk(seed, [-20.0, -20.0], [3.0])
     return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
@@ -258,6 +271,11 @@ UTTERANCES = {
     # 4.72 s), the quietest, is lost in it.
     "utterance-15-db-under-its-neighbours": (
         lambda: quiet_between_loud(33), [(0.875, 3.065), (3.505, 4.655), (5.435, 7.835)],
+    ),
+    # 1-3.212, 3.812-5.129 and 5.729-7.785 s: the middle one starts though the noise varies and louder
+    # sound is near; its onset is under the noise. The noise swells after the last, which keeps it.
+    "utterance-25-db-under-its-neighbours-in-wandering-noise": (
+        lambda: quiet_among_loud_in_wandering_noise(41), [(0.9725, 3.2475), (3.8025, 5.1475), (5.7025, 8.1675)],
     ),
     # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
     "chord-between-utterances": (
