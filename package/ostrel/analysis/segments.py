@@ -60,7 +60,7 @@ QUIET_SHARE = 0.25
 # -100 dBFS is about the quantisation noise of 16-bit audio.
 QUIETEST_DB = -100.0
 # How fast the floor may rise or fall: noise a second away is taken for this much louder.
-FLOOR_DRIFT_DB_PER_S = 0.25
+FLOOR_DRIFT_DB_PER_S = 0.5
 # Unvoiced frames next to sound need this much energy above the floor as well.
 UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
