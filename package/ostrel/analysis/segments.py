@@ -2,7 +2,12 @@
 
 The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
 are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
-extent of each sound is there with ``min_silence_ms=10, pad_ms=0``.
+extent of each sound is there with ``min_silence_ms=10, pad_ms=0``. They
+remove pauses of 300 ms or more (less the padding at either end), sounds
+shorter than ``min_sound_ms`` (50 ms) on their own, and steady noise and hum
+alone. They keep whatever sound stands out of the noise, not only speech:
+music between utterances, a tone, a reverberant tail until it falls 40 dB
+under the loudest sound around, a knock.
 
 Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
 The noise floor is tracked by minimum statistics: every block of
