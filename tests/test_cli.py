@@ -537,7 +537,7 @@ def test_help_documents_every_option_with_its_default():
         "--zero-breaks": "a zero is positive", "--plot-db-range": "80",
         "--segments": "off", "--segments-csv": "no segments CSV", "--sound-wav": "none", "--split": "none",
         "--labels": "none", "--segment-win-ms": "25", "--segment-hop-ms": "10", "--floor-window-s": "5",
-        "--start-db": "5", "--keep-db": "3", "--unvoiced-zcr": "1.5", "--min-sound-ms": "50",
+        "--start-db": "4", "--keep-db": "2.5", "--unvoiced-zcr": "1.5", "--min-sound-ms": "50",
         "--min-silence-ms": "300", "--pad-ms": "30", "--max-segment-s": "unset",
     }
     assert set(entries) == set(defaults) | {"-h", "--version"}

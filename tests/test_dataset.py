@@ -276,7 +276,7 @@ def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys)
         (["--start-db", "0"], "argument --start-db: must be a positive number of dB, got 0 (see --help)"),
         (["--unvoiced-zcr", "x"], "argument --unvoiced-zcr: expected a number, got 'x' (see --help)"),
         (["--max-segment-s", "inf"], "argument --max-segment-s: must be a positive number, got inf (see --help)"),
-        (["--keep-db", "6"], "argument --keep-db: must be at most --start-db (5), got 6 (see --help)"),
+        (["--keep-db", "6"], "argument --keep-db: must be at most --start-db (4), got 6 (see --help)"),
     ],
 )
 def test_segment_options_are_checked_with_the_apis_words(tmp_path, argv, message):

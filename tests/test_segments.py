@@ -72,12 +72,9 @@ def hum(seconds, mains):
 
 
 TONES = [(0.4925, 1.0075), (1.5925, 2.0075), (2.2925, 3.2075)]
-# Edges clear of the noise lie between the windows that heard the tone and did not; the faintest
-# tone's, and the last's next to loud noise, at the half hop before the frame that heard it.
-EVERY_OTHER_SECOND = [
-    ((second * RATE - (240 if second in (1, 19) else 120)) / RATE, (second * RATE + (8240 if second in (1, 19) else 8120)) / RATE)
-    for second in range(1, 20, 2)
-]
+# 25 dB above the noise, no tone stands clear of it (29 dB over the floor, which follows the noise
+# as it rises): each edge lies at the half hop before the frame that heard it, or after the last.
+EVERY_OTHER_SECOND = [((second * RATE - 240) / RATE, (second * RATE + 8240) / RATE) for second in range(1, 20, 2)]
 
 # Each sound's own extent, frame by frame: no gap bridged, no padding.
 EXACT = {"min_silence_ms": 10, "pad_ms": 0}
@@ -87,7 +84,7 @@ SIGNALS = {
     "tones-with-gaps": (tones_with_gaps, EXACT, TONES),
     # The hiss is 2 dB above the floor (its energy alone says silence), but crosses zero often.
     "hiss-before-vowel": (hiss_before_vowel, EXACT, [(1.0025, 1.5575)]),
-    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), EXACT, [(1.1425, 1.5575)]),
+    "vowel-alone": (lambda: placed(noise(3, -50, seed=1, smooth=8), (1.15, vowel(0.4, -20))), EXACT, [(1.1325, 1.5575)]),
     "dc-offset": (lambda: tones_with_gaps() + 0.25, EXACT, [(0.475, 1.025), (1.575, 2.025), (2.275, 3.225)]),
     "clipped": (lambda: np.clip(tones_with_gaps() * 30, -1.0, 1.0), EXACT, TONES),
     "quiet-tone-in-digital-silence": (lambda: placed(np.zeros(3 * RATE), (1.0, tone(0.5, -60))), EXACT, [(0.9925, 1.5075)]),
@@ -238,6 +235,19 @@ def quiet_between_loud(seed):
     return signal + noise(len(signal) / RATE, -30.0, seed=seed)
 
 
+def wandering(seconds, level_db, seed):
+    """Noise whose level wanders by up to ±6 dB every 0.3 s, as a crowd's murmur does."""
+    steps = np.random.default_rng(seed).uniform(-6, 6, int(seconds / 0.3) + 2)
+    gain_db = np.interp(np.arange(round(seconds * RATE)) / RATE / 0.3, np.arange(len(steps)), steps)
+    return noise(seconds, level_db, seed=seed) * 10 ** (gain_db / 20)
+
+
+def quiet_among_loud_in_wandering_noise(seed):
+    """An utterance 25 dB under the two around it, 20 dB over noise whose level wanders."""
+    signal, _ = talk(seed, [-15.0, -40.0, -15.0], [0.6, 0.6])
+    return signal + wandering(len(signal) / RATE, -60.0, seed)
+
+
 def music_between_utterances(seed):
     signal, spans = talk(seed, [-20.0, -20.0], [3.0])
     return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
@@ -257,7 +267,12 @@ UTTERANCES = {
     # 1-2.93, 3.53-4.96 and 5.56-7.711 s, the middle one 5 dB under the noise: its last word (from
     # 4.72 s), the quietest, is lost in it.
     "utterance-15-db-under-its-neighbours": (
-        lambda: quiet_between_loud(33), [(0.875, 3.065), (3.505, 4.655), (5.435, 7.835)],
+        lambda: quiet_between_loud(33), [(0.865, 3.065), (3.495, 4.655), (5.435, 7.835)],
+    ),
+    # 1-3.212, 3.812-5.129 and 5.729-7.785 s: the middle one starts though the noise varies and louder
+    # sound is near; its onset is under the noise. The noise swells after the last, which keeps it.
+    "utterance-25-db-under-its-neighbours-in-wandering-noise": (
+        lambda: quiet_among_loud_in_wandering_noise(41), [(0.9725, 3.2475), (3.8025, 5.1475), (5.7025, 8.1675)],
     ),
     # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
     "chord-between-utterances": (

@@ -2,7 +2,12 @@
 
 The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
 are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
-extent of each sound is there with ``min_silence_ms=10, pad_ms=0``.
+extent of each sound is there with ``min_silence_ms=10, pad_ms=0``. They
+remove pauses of 300 ms or more (less the padding at either end), sounds
+shorter than ``min_sound_ms`` (50 ms) on their own, and steady noise and hum
+alone. They keep whatever sound stands out of the noise, not only speech:
+music between utterances, a tone, a reverberant tail until it falls 40 dB
+under the loudest sound around, a knock.
 
 Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
 The noise floor is tracked by minimum statistics: every block of
@@ -60,12 +65,12 @@ QUIET_SHARE = 0.25
 # -100 dBFS is about the quantisation noise of 16-bit audio.
 QUIETEST_DB = -100.0
 # How fast the floor may rise or fall: noise a second away is taken for this much louder.
-FLOOR_DRIFT_DB_PER_S = 0.25
+FLOOR_DRIFT_DB_PER_S = 0.5
 # Unvoiced frames next to sound need this much energy above the floor as well.
 UNVOICED_DB = 2.0
 # Noise that varies (babble, traffic) moves the thresholds up: sound must
 # stand this many times the noise's own spread (median over quietest) above it.
-SPREAD_FACTOR = 1.65
+SPREAD_FACTOR = 1.3
 # The noise's spread is measured on the frames up to this far above its level:
 # louder ones are sound in the block, not the noise varying.
 SPREAD_REACH_DB = 10.0
@@ -83,8 +88,9 @@ SPAN_DB = 26.5
 EDGE_SLOPE_DB_PER_MS = 0.1
 MAX_EDGE_DB = 40.0
 # Sound starts no further than this below the loudest sound around it:
-# noise that bursts up in the pauses of loud sound does not.
-RANGE_DB = 21.5
+# noise that bursts up in the pauses of loud sound does not, while a voice
+# 30 dB under its neighbours (a level swing of ±15 dB) still does.
+RANGE_DB = 32.0
 # Sound lasts no further than this below the loudest sound around: further
 # down it is not heard next to it, however far the floor (of the difference,
 # with little noise) lies below.

@@ -315,8 +315,8 @@ class SegmentSettings:
     win_ms: float = 25.0
     hop_ms: float = 10.0
     floor_window_s: float = 5.0
-    start_db: float = 5.0
-    keep_db: float = 3.0
+    start_db: float = 4.0
+    keep_db: float = 2.5
     unvoiced_zcr: float = 1.5
     min_sound_ms: float = 50.0
     min_silence_ms: float = 300.0
