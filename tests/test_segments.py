@@ -16,31 +16,31 @@ from test_cli_audio import write_wav
 RATE = 16000
 
 
-def noise(seconds, level_db, seed=0, smooth=1):
+def noise(seconds, level_db, seed=0, smooth=1, rate=RATE):
     """Gaussian noise of ``level_db`` dBFS power; ``smooth`` > 1 low-passes it (fewer crossings)."""
-    white = np.random.default_rng(seed).normal(size=round(seconds * RATE) + smooth - 1)
+    white = np.random.default_rng(seed).normal(size=round(seconds * rate) + smooth - 1)
     shaped = np.convolve(white, np.ones(smooth), "valid") if smooth > 1 else white
     return shaped / np.sqrt(np.mean(shaped**2)) * 10 ** (level_db / 20)
 
 
-def tone(seconds, level_db, frequency=440.0):
+def tone(seconds, level_db, frequency=440.0, rate=RATE):
     """A sine of ``level_db`` dBFS power."""
-    t = np.arange(round(seconds * RATE)) / RATE
+    t = np.arange(round(seconds * rate)) / rate
     return np.sqrt(2) * 10 ** (level_db / 20) * np.sin(2 * np.pi * frequency * t)
 
 
-def vowel(seconds, level_db, pitch=120.0):
+def vowel(seconds, level_db, pitch=120.0, rate=RATE):
     """Harmonics of a voice, of ``level_db`` dBFS power."""
-    t = np.arange(round(seconds * RATE)) / RATE
+    t = np.arange(round(seconds * rate)) / rate
     buzz = sum(np.sin(2 * np.pi * pitch * k * t) / k for k in range(1, 20))
     return buzz / np.sqrt(np.mean(buzz**2)) * 10 ** (level_db / 20)
 
 
-def placed(background, *parts):
+def placed(background, *parts, rate=RATE):
     """``background`` with each (start_s, samples) added at its place."""
     signal = background.copy()
     for start, samples in parts:
-        at = round(start * RATE)
+        at = round(start * rate)
         signal[at : at + len(samples)] += samples
     return signal
 
@@ -55,20 +55,20 @@ def hiss_before_vowel():
     return placed(floor, (1.0, noise(0.15, -52, seed=2)), (1.15, vowel(0.4, -20)))
 
 
-def level_ramp(total_db):
+def level_ramp(total_db, rate=RATE):
     """Noise and tones faded together by ``total_db`` over 20 s; a tone every 2 s, 25 dB above the noise."""
-    gain_db = np.linspace(-70, -70 + total_db, 20 * RATE)
-    signal = noise(20, 0, seed=3) * 10 ** (gain_db / 20)
+    gain_db = np.linspace(-70, -70 + total_db, 20 * rate)
+    signal = noise(20, 0, seed=3, rate=rate) * 10 ** (gain_db / 20)
     for second in range(1, 20, 2):
-        signal = placed(signal, (second, tone(0.5, -70 + total_db * second / 20 + 25)))
+        signal = placed(signal, (second, tone(0.5, -70 + total_db * second / 20 + 25, rate=rate)), rate=rate)
     return signal
 
 
-def hum(seconds, mains):
+def hum(seconds, mains, rate=RATE):
     """Mains hum: the mains frequency and six harmonics, and an amplifier's hiss 35 dB down."""
-    t = np.arange(round(seconds * RATE)) / RATE
+    t = np.arange(round(seconds * rate)) / rate
     buzz = sum(np.sin(2 * np.pi * mains * k * t + k) / k for k in range(1, 8))
-    return (buzz + noise(seconds, -35, seed=6)) * 0.05
+    return (buzz + noise(seconds, -35, seed=6, rate=rate)) * 0.05
 
 
 TONES = [(0.4925, 1.0075), (1.5925, 2.0075), (2.2925, 3.2075)]
@@ -150,6 +150,40 @@ def test_steady_sound_streamed_is_that_of_the_whole_signal(case, size):
     make, settings, expected = SIGNALS[case]
     signal = make()
     assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE, SegmentSettings(**settings)) == expected
+
+
+def faint_burst(rate, ms):
+    """A loud tone at 0.5-1 s, then ``ms`` of a tone 5 dB over the noise at 1.5 s: heard only by the windows
+    it fills the most, so its edges lie inside the hops of the frames that heard it."""
+    return placed(
+        noise(2, -60, rate=rate), (0.5, tone(0.5, -20, rate=rate)), (1.5, tone(ms / 1000, -55, 1000, rate=rate)), rate=rate
+    )
+
+
+# Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
+AT_RATES = {
+    # Heard in five frames (50 ms) but lying within 45 ms of them: shorter than the shortest sound.
+    "faint-50-ms-burst-at-8-khz": (8000, lambda: faint_burst(8000, 50), EXACT, [(0.4925, 1.0075)]),
+    "faint-50-ms-burst-at-48-khz": (48000, lambda: faint_burst(48000, 50), EXACT, [(0.4925, 1.0075)]),
+    "faint-55-ms-burst-at-8-khz": (8000, lambda: faint_burst(8000, 55), EXACT, [(0.4925, 1.0075), (1.5025, 1.5575)]),
+    # 45 ms is long enough for 45 ms, not for a sample more.
+    "faint-burst-as-long-as-the-shortest": (
+        8000, lambda: faint_burst(8000, 50), {**EXACT, "min_sound_ms": 45}, [(0.4925, 1.0075), (1.5025, 1.5475)],
+    ),
+    "faint-burst-a-sample-shorter-than-the-shortest": (
+        8000, lambda: faint_burst(8000, 50), {**EXACT, "min_sound_ms": 45.125}, [(0.4925, 1.0075)],
+    ),
+}
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("case", list(AT_RATES))
+def test_segments_at_other_rates_whole_and_streamed(case):
+    rate, make, settings, expected = AT_RATES[case]
+    signal = make()
+    assert find_segments(signal, rate, SegmentSettings(**settings)) == expected
+    pieces = [signal[i : i + 4321] for i in range(0, len(signal), 4321)]
+    assert find_segments(pieces, rate, SegmentSettings(**settings)) == expected
 
 
 @pytest.mark.parametrize("rate", [11025, 22050, 44100])
@@ -736,9 +770,8 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         # A gap of exactly min_silence is silence; one frame less is bridged.
         ([(0, 5), (8, 12)], [(0, 5), (8, 12)]),
         ([(0, 5), (7, 12)], [(0, 12)]),
-        # A sound of exactly min_sound is kept; one frame less is dropped.
-        ([(0, 4)], [(0, 4)]),
-        ([(0, 3), (10, 14)], [(10, 14)]),
+        # Short runs are all kept: how long a sound is, its placed edges tell.
+        ([(0, 3), (10, 14)], [(0, 3), (10, 14)]),
         # 2 dB short of the span: widened by 2 frames at 1 dB a frame, then bridged.
         ([(10, 15, 24.5), (20, 24, 24.5)], [(8, 26)]),
     ],
@@ -746,7 +779,7 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
 def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):
     from ostrel.analysis.segments import SPAN_DB, _Merger
 
-    merger = _Merger(gap=3, shortest=4, slope_db=1.0, clear_db=np.inf)
+    merger = _Merger(gap=3, slope_db=1.0, clear_db=np.inf)
     for first, end, *peak in runs:
         merger.add(first, end, peak[0] if peak else SPAN_DB)
     assert [(first, end) for first, end, *_ in merger.finish()] == expected
@@ -768,7 +801,7 @@ def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expect
 def test_an_edge_is_clear_as_the_run_it_comes_from(runs, expected):
     from ostrel.analysis.segments import _Merger
 
-    merger = _Merger(gap=3, shortest=4, slope_db=1.0, clear_db=30.0)
+    merger = _Merger(gap=3, slope_db=1.0, clear_db=30.0)
     for run in runs:
         merger.add(*run)
     assert merger.finish() == expected

@@ -22,11 +22,11 @@ floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
 energy above it); a run of such frames without a start is not sound. Each
-run is widened by the fade the noise hides, short gaps are bridged, short
-sounds dropped, then the segments padded. An edge
-the noise hides none of is placed between the windows that heard the sound
-and did not, not half a hop before the frame that heard it: a window hears
-sound anywhere in it, up to half a window from its centre.
+run is widened by the fade the noise hides and short gaps are bridged. An
+edge the noise hides none of is placed between the windows that heard the
+sound and did not, not half a hop before the frame that heard it: a window
+hears sound anywhere in it, up to half a window from its centre. Sounds
+then shorter than ``min_sound_ms`` are dropped, and the rest padded.
 
 Every step looks at most ``floor_window_s / 2`` ahead and keeps nothing
 older than that (and the segment being built), so a stream of any length
@@ -189,7 +189,6 @@ class SegmentStream:
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
-            shortest=settings.min_sound_ms * sample_rate / 1000.0 / self.hop,
             slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
             clear_db=SPAN_DB + EDGE_SLOPE_DB_PER_MS * self.win * 1000.0 / sample_rate,
         )
@@ -245,7 +244,9 @@ class SegmentStream:
             # A sound heard in too few frames to lie between them keeps the hops of its frames.
             if inner_stop > inner_start:
                 start, stop = inner_start, inner_stop
-            if stop > start:
+            # Judged where its edges end up: a clear edge lies up to (window - hop) / 2 inside its frame's hop,
+            # and the signal's ends clip the hops, so five frames at 10 ms can hold a sound of 35 ms.
+            if (stop - start) * 1000.0 >= self.settings.min_sound_ms * self.sample_rate:
                 segments.append((start, stop))
         return self._padded(segments)
 
@@ -526,7 +527,7 @@ class _Runs:
 
 class _Merger:
     """Runs widened by their faint edges, those with gaps shorter than ``gap``
-    frames joined, then those shorter than ``shortest`` dropped.
+    frames joined; which are long enough is judged once their edges are placed.
 
     A sound fades in and out below the noise: the closer its loudest frame
     is to the floor, the more of its edges the noise hides, at about
@@ -535,8 +536,8 @@ class _Merger:
     above the floor: its whole fade over a window is heard, none of it hidden.
     """
 
-    def __init__(self, gap: float, shortest: float, slope_db: float, clear_db: float) -> None:
-        self.gap, self.shortest, self.slope_db, self.clear_db = gap, shortest, slope_db, clear_db
+    def __init__(self, gap: float, slope_db: float, clear_db: float) -> None:
+        self.gap, self.slope_db, self.clear_db = gap, slope_db, clear_db
         # First frame, end frame, and whether each edge is clear.
         self.pending: tuple[int, int, bool, bool] | None = None
         self.done: list[tuple[int, int, bool, bool]] = []
@@ -553,7 +554,7 @@ class _Merger:
         self.pending = (first, end, clear, clear)
 
     def _close(self) -> None:
-        if self.pending is not None and self.pending[1] - self.pending[0] >= self.shortest:
+        if self.pending is not None:
             self.done.append(self.pending)
         self.pending = None
 
