@@ -160,6 +160,18 @@ def faint_burst(rate, ms):
     )
 
 
+def vibrato(seconds, depth, rate):
+    """A tone at 440 Hz whose pitch swings ``depth`` Hz either way five times a second, at -20 dBFS."""
+    t = np.arange(round(seconds * rate)) / rate
+    phase = 2 * np.pi * np.cumsum(440.0 + depth * np.sin(2 * np.pi * 5.0 * t)) / rate
+    return np.sqrt(2) * 0.1 * np.sin(phase)
+
+
+def tones_apart(rate, level_db=-20.0):
+    """Tones at 0.5-0.8 s and 1-1.3 s in noise at -60 dBFS."""
+    return placed(noise(2, -60, rate=rate), (0.5, tone(0.3, level_db, rate=rate)), (1.0, tone(0.3, level_db, rate=rate)), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in five frames (50 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -172,6 +184,42 @@ AT_RATES = {
     ),
     "faint-burst-a-sample-shorter-than-the-shortest": (
         8000, lambda: faint_burst(8000, 50), {**EXACT, "min_sound_ms": 45.125}, [(0.4925, 1.0075)],
+    ),
+    # 200 ms apart, bridged; padded by 30 ms.
+    "tones-200-ms-apart-at-48-khz": (48000, lambda: tones_apart(48000), {}, [(0.4625, 1.3375)]),
+    "tones-200-ms-apart-at-8-khz": (8000, lambda: tones_apart(8000), {}, [(0.4625, 1.3375)]),
+    # Apart, each edge clear of the noise (31 dB over it) or, at 28 dB, not: a half hop before the frame that heard it.
+    "tones-31-db-over-the-noise-at-48-khz": (48000, lambda: tones_apart(48000, -29.0), EXACT, [(0.4925, 0.8075), (0.9925, 1.3075)]),
+    "tones-28-db-over-the-noise-at-8-khz": (8000, lambda: tones_apart(8000, -32.0), EXACT, [(0.485, 0.815), (0.985, 1.315)]),
+    # Hum-like steady buzz of 4 s: the floor's 5 s reach the quiet around its middle.
+    "buzz-throughout-at-48-khz": (
+        48000, lambda: placed(noise(6, -50, seed=5, rate=48000), (1.0, vowel(4, -20, rate=48000)), rate=48000), EXACT,
+        [(0.9925, 5.0075)],
+    ),
+    # Held at 200 Hz, above hum: sound, not the floor.
+    "held-vowel-at-48-khz": (48000, lambda: vowel(5, -20, pitch=200, rate=48000), EXACT, [(0.0, 5.0)]),
+    # A vibrato within a couple of crossings a frame is steady; one of ±60 Hz is not, and is its own floor.
+    "narrow-vibrato-at-8-khz": (8000, lambda: vibrato(4, 20, 8000), EXACT, [(0.0, 4.0)]),
+    "wide-vibrato-at-48-khz": (48000, lambda: vibrato(4, 60, 48000), EXACT, []),
+    # Widened by its fade, 1 dB a 10 ms frame.
+    "faint-tone-from-the-start-at-8-khz": (
+        8000, lambda: placed(noise(2, -60, rate=8000), (0.0, tone(1.0, -42, rate=8000)), rate=8000), EXACT, [(0.0, 1.085)],
+    ),
+    # A voice 4 dB under white noise, found in the low band.
+    "vowel-under-hiss-at-48-khz": (
+        48000, lambda: placed(noise(3, -40, seed=1, rate=48000), (1.0, vowel(0.5, -44, rate=48000)), rate=48000), EXACT,
+        [(0.745, 1.755)],
+    ),
+    # The floor drifts at 0.5 dB a second whatever the rate.
+    "fade-in-at-48-khz": (
+        48000, lambda: level_ramp(20, 48000), EXACT,
+        [(0.985, 1.515), (2.985, 3.515), (4.965, 5.515), (6.985, 7.515), (8.985, 9.515), (10.985, 11.515),
+         (12.985, 13.515), (14.985, 15.515), (16.985, 17.535), (18.985, 19.515)],
+    ),
+    # 4 s of sound cut once into pieces of at most 2.5 s.
+    "long-vowel-cut-at-8-khz": (
+        8000, lambda: placed(noise(6, -60, rate=8000), (1.0, vowel(4, -20, pitch=200, rate=8000)), rate=8000),
+        {"max_segment_s": 2.5}, [(0.9625, 2.76), (2.76, 5.0375)],
     ),
 }
 
@@ -385,7 +433,7 @@ def test_the_difference_carries_its_last_sample_across_pieces():
 @pytest.mark.parametrize(
     ("rate", "sizes"),
     # 25 ms and 10 ms: 275.625 and 110.25 samples at 11025 Hz, 1102.5 (to even) and 441 at 44100 Hz.
-    [(16000, (400, 160)), (11025, (276, 110)), (22050, (551, 220)), (44100, (1102, 441)), (8000, (200, 80))],
+    [(16000, (400, 160)), (11025, (276, 110)), (22050, (551, 220)), (44100, (1102, 441)), (8000, (200, 80)), (48000, (1200, 480))],
 )
 def test_segment_frames_are_the_nearest_whole_samples(rate, sizes):
     from ostrel.analysis.segments import SegmentStream
