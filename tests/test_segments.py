@@ -174,7 +174,7 @@ def tones_apart(rate, level_db=-20.0):
 
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
-    # Heard in five frames (50 ms) but lying within 45 ms of them: shorter than the shortest sound.
+    # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
     "faint-50-ms-burst-at-8-khz": (8000, lambda: faint_burst(8000, 50), EXACT, [(0.4925, 1.0075)]),
     "faint-50-ms-burst-at-48-khz": (48000, lambda: faint_burst(48000, 50), EXACT, [(0.4925, 1.0075)]),
     "faint-55-ms-burst-at-8-khz": (8000, lambda: faint_burst(8000, 55), EXACT, [(0.4925, 1.0075), (1.5025, 1.5575)]),
