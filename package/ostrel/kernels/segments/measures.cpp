@@ -1,0 +1,248 @@
+#include "kernels/segments/measures.hpp"
+
+#include "kernels/crossings/crossings.hpp"
+#include "kernels/energy/energy.hpp"
+#include "kernels/shared/signal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace ostrel::kernels {
+namespace {
+
+// Python's floor division: the low band's blocks lie on a grid from the
+// first sample, and a window may start before it.
+std::ptrdiff_t floor_div(std::ptrdiff_t a, std::ptrdiff_t b)
+{
+    const std::ptrdiff_t q = a / b;
+    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// NaN and infinities read as 0, told by their exponent bits: a comparison
+// would raise the invalid flag numpy reads after its own loops.
+bool finite(double value)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return (bits & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
+}
+
+// Blocks interleaved in the low band's sums: each block's additions stay
+// in order, several blocks' overlap in time.
+constexpr std::ptrdiff_t interleaved_blocks = 8;
+
+} // namespace
+
+SegmentMeasures::SegmentMeasures(const SegmentFrames& frames)
+    : frames_(frames), pad_(frames.win / 2), samples_(static_cast<std::size_t>(pad_), 0.0),
+      differences_(static_cast<std::size_t>(pad_), 0.0)
+{
+}
+
+bool SegmentMeasures::feed(const char* samples, std::ptrdiff_t count, std::ptrdiff_t stride)
+{
+    if (count <= 0) {
+        return true;
+    }
+    // Samples before the next frame's window (a hop longer than the window) are kept by none.
+    const std::ptrdiff_t end = pad_ + fed_;
+    const std::ptrdiff_t skip = std::clamp<std::ptrdiff_t>(origin_ - end, 0, count);
+    const std::size_t held = samples_.size();
+    samples_.resize(held + static_cast<std::size_t>(count - skip));
+    differences_.resize(samples_.size());
+    double* cleaned = samples_.data() + held;
+    double* differences = differences_.data() + held;
+    bool all_finite = true;
+    // The low band's blocks take every sample, kept or not; they are summed from a copy of this piece.
+    std::vector<double> low;
+    double* values = cleaned;
+    if (skip > 0) {
+        low.resize(static_cast<std::size_t>(count));
+        values = low.data();
+    }
+    double previous = has_last_ ? last_ : 0.0;
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        const double raw = load<double>(samples + i * stride);
+        const bool ok = finite(raw);
+        all_finite &= ok;
+        values[i] = ok ? raw : 0.0;
+    }
+    if (skip > 0) {
+        std::copy(values + skip, values + count, cleaned);
+    }
+    // The first sample has none before it: its difference is 0.
+    if (!has_last_) {
+        previous = values[0];
+    }
+    for (std::ptrdiff_t i = 0; i < count; ++i) {
+        if (i >= skip) {
+            differences[i - skip] = values[i] - previous;
+        }
+        previous = values[i];
+    }
+    has_last_ = true;
+    last_ = values[count - 1];
+    fed_ += count;
+    // The low band: each block's sum added from its first sample to its last, as numpy's column loop adds them.
+    const std::ptrdiff_t block = frames_.low_block;
+    std::ptrdiff_t i = 0;
+    for (; partial_count_ > 0 && i < count; ++i) {
+        partial_ += values[i];
+        if (++partial_count_ == block) {
+            powers_.push_back(partial_ * partial_ / static_cast<double>(block));
+            partial_count_ = 0;
+        }
+    }
+    const std::ptrdiff_t whole = (count - i) / block;
+    powers_.reserve(powers_.size() + static_cast<std::size_t>(whole));
+    std::ptrdiff_t b = 0;
+    for (; b + interleaved_blocks <= whole; b += interleaved_blocks) {
+        const double* first = values + i + b * block;
+        double sums[interleaved_blocks];
+        for (std::ptrdiff_t k = 0; k < interleaved_blocks; ++k) {
+            sums[k] = first[k * block];
+        }
+        for (std::ptrdiff_t column = 1; column < block; ++column) {
+            for (std::ptrdiff_t k = 0; k < interleaved_blocks; ++k) {
+                sums[k] += first[k * block + column];
+            }
+        }
+        for (std::ptrdiff_t k = 0; k < interleaved_blocks; ++k) {
+            powers_.push_back(sums[k] * sums[k] / static_cast<double>(block));
+        }
+    }
+    for (; b < whole; ++b) {
+        const double* first = values + i + b * block;
+        double sum = first[0];
+        for (std::ptrdiff_t column = 1; column < block; ++column) {
+            sum += first[column];
+        }
+        powers_.push_back(sum * sum / static_cast<double>(block));
+    }
+    i += whole * block;
+    for (; i < count; ++i) {
+        partial_ = partial_count_ == 0 ? values[i] : partial_ + values[i];
+        ++partial_count_;
+    }
+    // Frames whose windows the samples complete.
+    const std::ptrdiff_t length = pad_ + fed_;
+    if (length >= frames_.win) {
+        measure_frames((length - frames_.win) / frames_.hop + 1);
+    }
+    low_values(low_ready());
+    return all_finite;
+}
+
+void SegmentMeasures::finish()
+{
+    // As many frames as the library's frame count gives the padded signal.
+    const std::ptrdiff_t over = pad_ + fed_ - frames_.win + frames_.hop;
+    const std::ptrdiff_t total = over > 0 ? (over + frames_.hop - 1) / frames_.hop : 0;
+    measure_frames(total);
+    low_values(measured_);
+}
+
+void SegmentMeasures::take(std::ptrdiff_t count, double* out)
+{
+    const auto values = static_cast<std::ptrdiff_t>(count * measure_columns);
+    std::copy(rows_.begin(), rows_.begin() + values, out);
+    rows_.erase(rows_.begin(), rows_.begin() + values);
+    taken_ += count;
+}
+
+void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
+{
+    const std::ptrdiff_t first = measured_;
+    const std::ptrdiff_t count = end_frame - first;
+    if (count <= 0) {
+        return;
+    }
+    const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(rows_.size());
+    rows_.resize(rows_.size() + static_cast<std::size_t>(count * measure_columns), 0.0);
+    // Frames that start within the kept samples; any after them hold none and measure 0.
+    const std::ptrdiff_t offset = first * frames_.hop - origin_;
+    const std::ptrdiff_t kept = static_cast<std::ptrdiff_t>(samples_.size()) - offset;
+    const std::ptrdiff_t inside = kept > 0 ? std::min(count, (kept - 1) / frames_.hop + 1) : 0;
+    if (inside > 0) {
+        std::vector<double> values(static_cast<std::size_t>(3 * inside));
+        const Framing framing{0, frames_.win, frames_.hop, inside};
+        const Signal signal{reinterpret_cast<const char*>(samples_.data() + offset), kept, sizeof(double),
+                            Element::float64};
+        const Signal difference{reinterpret_cast<const char*>(differences_.data() + offset), kept, sizeof(double),
+                                Element::float64};
+        EnergyPlan(signal, framing, frames_.chunk, false, Quotient::float64).run(0, inside, values.data());
+        EnergyPlan(difference, framing, frames_.chunk, false, Quotient::float64)
+            .run(0, inside, values.data() + inside);
+        Sweep sweep;
+        crossing_rates(signal, framing, Product::float64, sweep, 0, inside, values.data() + 2 * inside);
+        double* into = rows_.data() + row;
+        for (std::ptrdiff_t f = 0; f < inside; ++f) {
+            into[f * measure_columns] = values[static_cast<std::size_t>(f)];
+            into[f * measure_columns + 1] = values[static_cast<std::size_t>(inside + f)];
+            into[f * measure_columns + 2] = values[static_cast<std::size_t>(2 * inside + f)];
+        }
+    }
+    measured_ = end_frame;
+    // The next frame's window starts here: nothing before it is read again.
+    const std::ptrdiff_t keep_from = measured_ * frames_.hop;
+    const std::ptrdiff_t drop = std::clamp<std::ptrdiff_t>(keep_from - origin_, 0, static_cast<std::ptrdiff_t>(samples_.size()));
+    samples_.erase(samples_.begin(), samples_.begin() + drop);
+    differences_.erase(differences_.begin(), differences_.begin() + drop);
+    origin_ = std::max(origin_ + drop, keep_from);
+}
+
+std::ptrdiff_t SegmentMeasures::low_first_block(std::ptrdiff_t frame, std::ptrdiff_t span) const
+{
+    return floor_div(frame * frames_.hop - span / 2, frames_.low_block);
+}
+
+std::ptrdiff_t SegmentMeasures::low_ready() const
+{
+    const std::ptrdiff_t known = first_block_ + static_cast<std::ptrdiff_t>(powers_.size());
+    std::ptrdiff_t frame = complete_;
+    for (; frame < measured_; ++frame) {
+        bool ready = true;
+        for (const std::ptrdiff_t span : {frames_.win, frames_.long_span}) {
+            ready &= low_first_block(frame, span) + std::max<std::ptrdiff_t>(1, span / frames_.low_block) <= known;
+        }
+        if (!ready) {
+            break;
+        }
+    }
+    return frame;
+}
+
+void SegmentMeasures::low_values(std::ptrdiff_t end_frame)
+{
+    const std::ptrdiff_t known = first_block_ + static_cast<std::ptrdiff_t>(powers_.size());
+    for (std::ptrdiff_t frame = complete_; frame < end_frame; ++frame) {
+        double lowest = std::numeric_limits<double>::infinity();
+        for (const std::ptrdiff_t span : {frames_.win, frames_.long_span}) {
+            const std::ptrdiff_t begin = low_first_block(frame, span);
+            const std::ptrdiff_t end = begin + std::max<std::ptrdiff_t>(1, span / frames_.low_block);
+            double total = 0.0;
+            std::ptrdiff_t inside = 0;
+            for (std::ptrdiff_t b = std::max(begin, first_block_); b < std::min(end, known); ++b) {
+                total += powers_[static_cast<std::size_t>(b - first_block_)];
+                ++inside;
+            }
+            // A window with no whole block measures 0/0: NaN, which fmin passes over.
+            if (inside > 0) {
+                lowest = std::fmin(lowest, total / static_cast<double>(inside));
+            }
+        }
+        rows_[static_cast<std::size_t>((frame - taken_) * measure_columns + 3)] =
+            std::isinf(lowest) ? std::numeric_limits<double>::quiet_NaN() : lowest;
+    }
+    complete_ = std::max(complete_, end_frame);
+    // Blocks before the next frame's windows are not read again.
+    const std::ptrdiff_t needed = std::min(low_first_block(complete_, frames_.win), low_first_block(complete_, frames_.long_span));
+    const std::ptrdiff_t drop = std::clamp<std::ptrdiff_t>(needed - first_block_, 0, static_cast<std::ptrdiff_t>(powers_.size()));
+    powers_.erase(powers_.begin(), powers_.begin() + drop);
+    first_block_ += drop;
+}
+
+} // namespace ostrel::kernels
