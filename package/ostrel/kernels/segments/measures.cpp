@@ -5,6 +5,7 @@
 #include "kernels/shared/signal.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -21,13 +22,12 @@ std::ptrdiff_t floor_div(std::ptrdiff_t a, std::ptrdiff_t b)
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// NaN and infinities read as 0, told by their exponent bits: a comparison
-// would raise the invalid flag numpy reads after its own loops.
-bool finite(double value)
+// 1 for NaN and the infinities (every exponent bit set), else 0: integer
+// operations the baseline's vector unit has, where a comparison of doubles
+// would keep the loop scalar (it may trap).
+inline std::uint64_t heard_as_silence(std::uint64_t bits)
 {
-    std::uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return (bits & 0x7FF0000000000000ULL) != 0x7FF0000000000000ULL;
+    return ((bits & 0x7FF0000000000000ULL) + 0x0010000000000000ULL) >> 63;
 }
 
 // Blocks interleaved in the low band's sums: each block's additions stay
@@ -36,53 +36,66 @@ constexpr std::ptrdiff_t interleaved_blocks = 8;
 
 } // namespace
 
+// Pieces are taken this many samples at a time, so that a part's samples,
+// differences and frames stay in the processor's caches between passes.
+constexpr std::ptrdiff_t part_samples = 8192;
+
 SegmentMeasures::SegmentMeasures(const SegmentFrames& frames)
-    : frames_(frames), pad_(frames.win / 2), samples_(static_cast<std::size_t>(pad_), 0.0),
-      differences_(static_cast<std::size_t>(pad_), 0.0)
+    : frames_(frames), pad_(frames.win / 2), room_(frames.win + part_samples),
+      samples_(new double[static_cast<std::size_t>(room_)]), differences_(new double[static_cast<std::size_t>(room_)]),
+      scratch_(new double[static_cast<std::size_t>(part_samples)])
 {
+    // The centred frames' zeros in front of the signal, and of its difference.
+    std::fill(samples_.get(), samples_.get() + pad_, 0.0);
+    std::fill(differences_.get(), differences_.get() + pad_, 0.0);
+    held_ = pad_;
 }
 
 bool SegmentMeasures::feed(const char* samples, std::ptrdiff_t count, std::ptrdiff_t stride)
 {
-    if (count <= 0) {
-        return true;
-    }
-    // Samples before the next frame's window (a hop longer than the window) are kept by none.
-    const std::ptrdiff_t end = pad_ + fed_;
-    const std::ptrdiff_t skip = std::clamp<std::ptrdiff_t>(origin_ - end, 0, count);
-    const std::size_t held = samples_.size();
-    samples_.resize(held + static_cast<std::size_t>(count - skip));
-    differences_.resize(samples_.size());
-    double* cleaned = samples_.data() + held;
-    double* differences = differences_.data() + held;
     bool all_finite = true;
-    // The low band's blocks take every sample, kept or not; they are summed from a copy of this piece.
-    std::vector<double> low;
-    double* values = cleaned;
-    if (skip > 0) {
-        low.resize(static_cast<std::size_t>(count));
-        values = low.data();
+    for (std::ptrdiff_t start = 0; start < count; start += part_samples) {
+        all_finite &= feed_part(samples + start * stride, std::min(part_samples, count - start), stride);
     }
-    double previous = has_last_ ? last_ : 0.0;
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        const double raw = load<double>(samples + i * stride);
-        const bool ok = finite(raw);
-        all_finite &= ok;
-        values[i] = ok ? raw : 0.0;
-    }
-    if (skip > 0) {
-        std::copy(values + skip, values + count, cleaned);
-    }
-    // The first sample has none before it: its difference is 0.
-    if (!has_last_) {
-        previous = values[0];
-    }
-    for (std::ptrdiff_t i = 0; i < count; ++i) {
-        if (i >= skip) {
-            differences[i - skip] = values[i] - previous;
+    return all_finite;
+}
+
+bool SegmentMeasures::feed_part(const char* samples, std::ptrdiff_t count, std::ptrdiff_t stride)
+{
+    // Samples before the next frame's window (a hop longer than the window) are kept by none.
+    const std::ptrdiff_t skip = std::clamp<std::ptrdiff_t>(origin_ + held_ - (pad_ + fed_), 0, count);
+    const std::ptrdiff_t kept = count - skip;
+    // The low band's blocks take every sample, kept or not.
+    double* values = skip > 0 ? scratch_.get() : samples_.get() + held_;
+    std::uint64_t bad = 0;
+    const auto clean = [&](std::uint64_t bits) {
+        const std::uint64_t nonfinite = heard_as_silence(bits);
+        bad += nonfinite;
+        return std::bit_cast<double>(bits & (nonfinite - 1));
+    };
+    if (stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        for (std::ptrdiff_t i = 0; i < count; ++i) {
+            values[i] = clean(load<std::uint64_t>(samples + i * static_cast<std::ptrdiff_t>(sizeof(double))));
         }
-        previous = values[i];
+    } else {
+        for (std::ptrdiff_t i = 0; i < count; ++i) {
+            values[i] = clean(load<std::uint64_t>(samples + i * stride));
+        }
     }
+    const bool all_finite = bad == 0;
+    // The first sample has none before it: its difference is 0.
+    const double previous = has_last_ ? last_ : values[0];
+    double* differences = differences_.get() + held_;
+    if (kept > 0) {
+        differences[0] = values[skip] - (skip == 0 ? previous : values[skip - 1]);
+    }
+    for (std::ptrdiff_t j = 1; j < kept; ++j) {
+        differences[j] = values[skip + j] - values[skip + j - 1];
+    }
+    if (skip > 0) {
+        std::copy(values + skip, values + count, samples_.get() + held_);
+    }
+    held_ += kept;
     has_last_ = true;
     last_ = values[count - 1];
     fed_ += count;
@@ -164,14 +177,14 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
     rows_.resize(rows_.size() + static_cast<std::size_t>(count * measure_columns), 0.0);
     // Frames that start within the kept samples; any after them hold none and measure 0.
     const std::ptrdiff_t offset = first * frames_.hop - origin_;
-    const std::ptrdiff_t kept = static_cast<std::ptrdiff_t>(samples_.size()) - offset;
+    const std::ptrdiff_t kept = held_ - offset;
     const std::ptrdiff_t inside = kept > 0 ? std::min(count, (kept - 1) / frames_.hop + 1) : 0;
     if (inside > 0) {
         std::vector<double> values(static_cast<std::size_t>(3 * inside));
         const Framing framing{0, frames_.win, frames_.hop, inside};
-        const Signal signal{reinterpret_cast<const char*>(samples_.data() + offset), kept, sizeof(double),
+        const Signal signal{reinterpret_cast<const char*>(samples_.get() + offset), kept, sizeof(double),
                             Element::float64};
-        const Signal difference{reinterpret_cast<const char*>(differences_.data() + offset), kept, sizeof(double),
+        const Signal difference{reinterpret_cast<const char*>(differences_.get() + offset), kept, sizeof(double),
                                 Element::float64};
         EnergyPlan(signal, framing, frames_.chunk, false, Quotient::float64).run(0, inside, values.data());
         EnergyPlan(difference, framing, frames_.chunk, false, Quotient::float64)
@@ -188,9 +201,10 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
     measured_ = end_frame;
     // The next frame's window starts here: nothing before it is read again.
     const std::ptrdiff_t keep_from = measured_ * frames_.hop;
-    const std::ptrdiff_t drop = std::clamp<std::ptrdiff_t>(keep_from - origin_, 0, static_cast<std::ptrdiff_t>(samples_.size()));
-    samples_.erase(samples_.begin(), samples_.begin() + drop);
-    differences_.erase(differences_.begin(), differences_.begin() + drop);
+    const std::ptrdiff_t drop = std::clamp<std::ptrdiff_t>(keep_from - origin_, 0, held_);
+    std::copy(samples_.get() + drop, samples_.get() + held_, samples_.get());
+    std::copy(differences_.get() + drop, differences_.get() + held_, differences_.get());
+    held_ -= drop;
     origin_ = std::max(origin_ + drop, keep_from);
 }
 

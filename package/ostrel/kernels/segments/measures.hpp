@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace ostrel::kernels {
@@ -38,6 +39,7 @@ public:
     void take(std::ptrdiff_t count, double* out);
 
 private:
+    bool feed_part(const char* samples, std::ptrdiff_t count, std::ptrdiff_t stride);
     void measure_frames(std::ptrdiff_t end_frame);
     void low_values(std::ptrdiff_t end_frame);
     std::ptrdiff_t low_ready() const;
@@ -49,9 +51,13 @@ private:
     bool has_last_ = false;
     double last_ = 0.0;
     // Samples and differences from padded index origin_ on (the centred
-    // frames' zeros in front included); none kept before `keep_from_`.
-    std::vector<double> samples_;
-    std::vector<double> differences_;
+    // frames' zeros in front included): fewer than a window, then a part of
+    // a piece.  Room for both is taken once; none of it is cleared.
+    std::ptrdiff_t room_;
+    std::unique_ptr<double[]> samples_;
+    std::unique_ptr<double[]> differences_;
+    std::unique_ptr<double[]> scratch_;
+    std::ptrdiff_t held_ = 0;
     std::ptrdiff_t origin_ = 0;
     // The low band: the sum of the block being filled, and block powers
     // from block first_block_ on.
