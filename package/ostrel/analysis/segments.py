@@ -127,7 +127,7 @@ LEVEL_COLUMNS = 10
 OUTSIDE_LEVELS = np.array([np.inf, 0.0, np.inf, 0.0, 0.0, -np.inf, -np.inf, np.inf, 0.0, -np.inf])
 # Frames measured before they are judged together: numpy's statements cost
 # about as much for one frame as for thousands.
-BATCH_FRAMES = 4096
+BATCH_FRAMES = 16384
 # Per frame: energy, energy of the difference and of the low band in dB, crossing rate.
 FEATURES = 4
 LOW = 3
@@ -477,10 +477,10 @@ class NumpyMeasures:
         self.done = np.empty((0, 4))
 
     def feed(self, piece: Samples) -> bool:
-        finite = math.isfinite(np.sum(piece))
-        if not finite:
-            piece = np.where(np.isfinite(piece), piece, 0.0)
         with np.errstate(all="ignore"):
+            finite = math.isfinite(np.sum(piece))
+            if not finite:
+                piece = np.where(np.isfinite(piece), piece, 0.0)
             self.frames.feed(piece)
             self.difference.feed(self._difference(piece))
             self.low.feed(piece)

@@ -99,6 +99,12 @@ PyObject* measures_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                           &frames.chunk)) {
         return nullptr;
     }
+    // Frame indices times the hop, and the buffers of a window, stay far from overflow.
+    constexpr Py_ssize_t longest = Py_ssize_t{1} << 40;
+    if (frames.win > longest || frames.hop > longest || frames.low_block > longest || frames.long_span > longest) {
+        PyErr_SetString(PyExc_ValueError, "Measures() takes frames and blocks of at most 2**40 samples");
+        return nullptr;
+    }
     if (frames.win < 1 || frames.hop < 1 || frames.low_block < 1 || frames.long_span < 1 || frames.chunk < 0) {
         PyErr_Format(PyExc_ValueError,
                      "Measures() needs a positive window, hop, low block and long span and a chunk of 0 or more, "

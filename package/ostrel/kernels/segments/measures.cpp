@@ -38,10 +38,13 @@ constexpr std::ptrdiff_t interleaved_blocks = 8;
 
 // Pieces are taken this many samples at a time, so that a part's samples,
 // differences and frames stay in the processor's caches between passes.
-constexpr std::ptrdiff_t part_samples = 8192;
+constexpr std::ptrdiff_t part_samples = 4096;
+// Parts the buffers hold besides a window: what the frames still need is
+// moved to the front once every so many parts, not after each.
+constexpr std::ptrdiff_t parts_held = 4;
 
 SegmentMeasures::SegmentMeasures(const SegmentFrames& frames)
-    : frames_(frames), pad_(frames.win / 2), room_(frames.win + part_samples),
+    : frames_(frames), pad_(frames.win / 2), room_(frames.win + parts_held * part_samples),
       samples_(new double[static_cast<std::size_t>(room_)]), differences_(new double[static_cast<std::size_t>(room_)]),
       scratch_(new double[static_cast<std::size_t>(part_samples)])
 {
@@ -65,8 +68,14 @@ bool SegmentMeasures::feed_part(const char* samples, std::ptrdiff_t count, std::
     // Samples before the next frame's window (a hop longer than the window) are kept by none.
     const std::ptrdiff_t skip = std::clamp<std::ptrdiff_t>(origin_ + held_ - (pad_ + fed_), 0, count);
     const std::ptrdiff_t kept = count - skip;
+    if (start_ + held_ + kept > room_) {
+        std::copy(samples_.get() + start_, samples_.get() + start_ + held_, samples_.get());
+        std::copy(differences_.get() + start_, differences_.get() + start_ + held_, differences_.get());
+        start_ = 0;
+    }
+    double* const end = samples_.get() + start_ + held_;
     // The low band's blocks take every sample, kept or not.
-    double* values = skip > 0 ? scratch_.get() : samples_.get() + held_;
+    double* values = skip > 0 ? scratch_.get() : end;
     std::uint64_t bad = 0;
     const auto clean = [&](std::uint64_t bits) {
         const std::uint64_t nonfinite = heard_as_silence(bits);
@@ -85,7 +94,7 @@ bool SegmentMeasures::feed_part(const char* samples, std::ptrdiff_t count, std::
     const bool all_finite = bad == 0;
     // The first sample has none before it: its difference is 0.
     const double previous = has_last_ ? last_ : values[0];
-    double* differences = differences_.get() + held_;
+    double* differences = differences_.get() + start_ + held_;
     if (kept > 0) {
         differences[0] = values[skip] - (skip == 0 ? previous : values[skip - 1]);
     }
@@ -93,7 +102,7 @@ bool SegmentMeasures::feed_part(const char* samples, std::ptrdiff_t count, std::
         differences[j] = values[skip + j] - values[skip + j - 1];
     }
     if (skip > 0) {
-        std::copy(values + skip, values + count, samples_.get() + held_);
+        std::copy(values + skip, values + count, end);
     }
     held_ += kept;
     has_last_ = true;
@@ -180,11 +189,12 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
     const std::ptrdiff_t kept = held_ - offset;
     const std::ptrdiff_t inside = kept > 0 ? std::min(count, (kept - 1) / frames_.hop + 1) : 0;
     if (inside > 0) {
-        std::vector<double> values(static_cast<std::size_t>(3 * inside));
+        std::vector<double>& values = frame_values_;
+        values.resize(static_cast<std::size_t>(3 * inside));
         const Framing framing{0, frames_.win, frames_.hop, inside};
-        const Signal signal{reinterpret_cast<const char*>(samples_.get() + offset), kept, sizeof(double),
+        const Signal signal{reinterpret_cast<const char*>(samples_.get() + start_ + offset), kept, sizeof(double),
                             Element::float64};
-        const Signal difference{reinterpret_cast<const char*>(differences_.get() + offset), kept, sizeof(double),
+        const Signal difference{reinterpret_cast<const char*>(differences_.get() + start_ + offset), kept, sizeof(double),
                                 Element::float64};
         EnergyPlan(signal, framing, frames_.chunk, false, Quotient::float64).run(0, inside, values.data());
         EnergyPlan(difference, framing, frames_.chunk, false, Quotient::float64)
@@ -202,8 +212,7 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
     // The next frame's window starts here: nothing before it is read again.
     const std::ptrdiff_t keep_from = measured_ * frames_.hop;
     const std::ptrdiff_t drop = std::clamp<std::ptrdiff_t>(keep_from - origin_, 0, held_);
-    std::copy(samples_.get() + drop, samples_.get() + held_, samples_.get());
-    std::copy(differences_.get() + drop, differences_.get() + held_, differences_.get());
+    start_ += drop;
     held_ -= drop;
     origin_ = std::max(origin_ + drop, keep_from);
 }

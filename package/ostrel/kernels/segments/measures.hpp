@@ -51,14 +51,17 @@ private:
     bool has_last_ = false;
     double last_ = 0.0;
     // Samples and differences from padded index origin_ on (the centred
-    // frames' zeros in front included): fewer than a window, then a part of
-    // a piece.  Room for both is taken once; none of it is cleared.
+    // frames' zeros in front included): fewer than a window, then the parts
+    // of pieces not yet framed.  Room for both is taken once; none of it is
+    // cleared.
     std::ptrdiff_t room_;
     std::unique_ptr<double[]> samples_;
     std::unique_ptr<double[]> differences_;
     std::unique_ptr<double[]> scratch_;
+    std::ptrdiff_t start_ = 0;  // where in them padded index origin_ is
     std::ptrdiff_t held_ = 0;
     std::ptrdiff_t origin_ = 0;
+    std::vector<double> frame_values_;
     // The low band: the sum of the block being filled, and block powers
     // from block first_block_ on.
     double partial_ = 0.0;
