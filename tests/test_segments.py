@@ -849,7 +849,7 @@ def test_native_measurements_are_numpys_to_the_bit_whatever_the_pieces(rate, cas
     assert len(reference) == -(-(len(signal) + win // 2 - win + hop) // hop)
     for size in (hop - 1, win + 1, 4097, 9000, len(signal)):
         pieces = [signal[i : i + size] for i in range(0, len(signal), size)]
-        native = measured(Measures(win, hop, low_block, LOW_SPAN_WINDOWS * win, 0), pieces)
+        native = measured(Measures(win, hop, low_block, LOW_SPAN_WINDOWS * win), pieces)
         assert native.view(np.uint64).tolist() == reference.view(np.uint64).tolist(), size
 
 
@@ -869,7 +869,7 @@ def test_native_measurements_of_any_frames_are_numpys_to_the_bit(seed):
             reference = measured(NumpyMeasures(win, hop, block), [signal] if len(signal) else [])
         cuts = np.sort(rng.integers(0, len(signal) + 1, int(rng.integers(0, 6))))
         pieces = [piece for piece in np.split(signal, cuts) if len(piece)]
-        native = measured(Measures(win, hop, block, long_span, 0), pieces)
+        native = measured(Measures(win, hop, block, long_span), pieces)
         assert native.view(np.uint64).tolist() == reference.view(np.uint64).tolist(), (win, hop, block, len(signal))
 
 
@@ -919,7 +919,7 @@ def test_native_measurements_refuse_with_one_line_and_keep_references(call, kind
 
     from ostrel._segments import Measures
 
-    measures = Measures(400, 160, 20, 1600, 0)
+    measures = Measures(400, 160, 20, 1600)
     before = sys.getrefcount(measures)
     with pytest.raises(kind) as raised:
         call(measures)
@@ -931,9 +931,9 @@ def test_native_measurements_refuse_with_one_line_and_keep_references(call, kind
 @pytest.mark.parametrize(
     ("args", "message"),
     [
-        ((0, 160, 20, 1600, 0), "Measures() needs a positive window, hop, low block and long span and a chunk of 0 or more, got 0, 160, 20, 1600, 0"),
-        ((400, 160, 20, 1600, -1), "Measures() needs a positive window, hop, low block and long span and a chunk of 0 or more, got 400, 160, 20, 1600, -1"),
-        ((400, 2**40 + 1, 20, 1600, 0), "Measures() takes frames and blocks of at most 2**40 samples"),
+        ((0, 160, 20, 1600), "Measures() needs a positive window, hop, low block and long span, got 0, 160, 20, 1600"),
+        ((400, 160, 20, -1), "Measures() needs a positive window, hop, low block and long span, got 400, 160, 20, -1"),
+        ((400, 2**40 + 1, 20, 1600), "Measures() takes frames and blocks of at most 2**40 samples"),
     ],
 )
 def test_native_measurements_of_impossible_frames_are_refused(args, message):
@@ -951,7 +951,7 @@ def test_native_measurements_keep_the_references_of_what_they_read_and_fill():
 
     piece, out = np.linspace(-1.0, 1.0, 5000), np.empty((0, 4))
     counts = (sys.getrefcount(piece), sys.getrefcount(out))
-    measures = Measures(400, 160, 20, 1600, 0)
+    measures = Measures(400, 160, 20, 1600)
     assert measures.feed(piece) is True
     out = np.empty((measures.pending(), 4))
     counts = (counts[0], sys.getrefcount(out))

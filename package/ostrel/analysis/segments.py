@@ -524,22 +524,23 @@ def frame_measures(win: int, hop: int, sample_rate: int) -> Any:
     are numpy's on this build (see ``_native_sums_match``), else NumpyMeasures."""
     low_block = max(1, round(sample_rate / LOW_BAND_HZ))
     if _native_sums_match(win, hop, low_block, np.getbufsize()):
-        return NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win, 0)
+        return NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win)
     return NumpyMeasures(win, hop, low_block)
 
 
 @functools.lru_cache(maxsize=64)
 def _native_sums_match(win: int, hop: int, low_block: int, bufsize: int) -> bool:
     """Whether the native frames of a probe are NumpyMeasures' to the bit: numpy
-    adds a frame's squares in an order its build and buffer size decide, and
-    the native sums take it as unsplit pairwise summation."""
+    adds a frame's squares in an order its build and buffer size decide (some
+    versions split a reduction at the buffer size), and the native sums take
+    it as unsplit pairwise summation."""
     del bufsize  # a key of the cache: numpy's order may change with it
     rng = np.random.default_rng(0)
     length = 3 * win + hop + 2 * low_block
     # Values over many binary orders of magnitude: any change of order changes the sums.
     probe = rng.choice([-1.0, 1.0], length) * np.ldexp(1.0 + rng.random(length), rng.integers(-20, 20, length))
     found = []
-    for measures in (NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win, 0), NumpyMeasures(win, hop, low_block)):
+    for measures in (NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win), NumpyMeasures(win, hop, low_block)):
         measures.feed(probe)
         measures.finish()
         found.append(_taken(measures))

@@ -95,8 +95,7 @@ PyObject* measures_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         return nullptr;
     }
     SegmentFrames frames{};
-    if (!PyArg_ParseTuple(args, "nnnnn:Measures", &frames.win, &frames.hop, &frames.low_block, &frames.long_span,
-                          &frames.chunk)) {
+    if (!PyArg_ParseTuple(args, "nnnn:Measures", &frames.win, &frames.hop, &frames.low_block, &frames.long_span)) {
         return nullptr;
     }
     // Frame indices times the hop, and the buffers of a window, stay far from overflow.
@@ -105,11 +104,9 @@ PyObject* measures_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         PyErr_SetString(PyExc_ValueError, "Measures() takes frames and blocks of at most 2**40 samples");
         return nullptr;
     }
-    if (frames.win < 1 || frames.hop < 1 || frames.low_block < 1 || frames.long_span < 1 || frames.chunk < 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "Measures() needs a positive window, hop, low block and long span and a chunk of 0 or more, "
-                     "got %zd, %zd, %zd, %zd, %zd",
-                     frames.win, frames.hop, frames.low_block, frames.long_span, frames.chunk);
+    if (frames.win < 1 || frames.hop < 1 || frames.low_block < 1 || frames.long_span < 1) {
+        PyErr_Format(PyExc_ValueError, "Measures() needs a positive window, hop, low block and long span, got %zd, %zd, %zd, %zd",
+                     frames.win, frames.hop, frames.low_block, frames.long_span);
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -277,11 +274,11 @@ PyMethodDef measures_methods[] = {
 };
 
 constexpr const char measures_doc[] =
-    "Measures(win, hop, low_block, long_span, chunk, /)\n--\n\n"
+    "Measures(win, hop, low_block, long_span, /)\n--\n\n"
     "The segment finder's frames of a signal fed in pieces: ``win`` samples every\n"
     "``hop``, centred; the low band's sums of ``low_block`` samples over the\n"
-    "frame's window and one ``long_span`` samples long; energies summed as numpy\n"
-    "sums, in chunks of ``chunk`` elements (0: unsplit).";
+    "frame's window and one ``long_span`` samples long; energies summed in\n"
+    "numpy's pairwise order.";
 
 PyType_Slot measures_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(measures_new)},

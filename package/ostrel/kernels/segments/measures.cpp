@@ -1,7 +1,8 @@
 #include "kernels/segments/measures.hpp"
 
 #include "kernels/crossings/crossings.hpp"
-#include "kernels/energy/energy.hpp"
+#include "kernels/cpu/cpu_features.hpp"
+#include "kernels/cpu/lanes.hpp"
 #include "kernels/shared/signal.hpp"
 
 #include <algorithm>
@@ -28,6 +29,156 @@ std::ptrdiff_t floor_div(std::ptrdiff_t a, std::ptrdiff_t b)
 inline std::uint64_t heard_as_silence(std::uint64_t bits)
 {
     return ((bits & 0x7FF0000000000000ULL) + 0x0010000000000000ULL) >> 63;
+}
+
+// numpy's pairwise sum of squares, for the signal's frame and its
+// difference's at once: each in its own order (below 8 values in turn; up
+// to a block of 128, eight interleaved partial sums; above, the halves cut
+// at a multiple of 8), one pass over both.
+constexpr std::ptrdiff_t lanes = 8;
+constexpr std::ptrdiff_t pairwise_block = 128;
+
+struct TwoSums {
+    double signal;
+    double difference;
+};
+
+#ifdef OSTREL_VECTOR_LANES
+// numpy's eight partial sums in vectors of `bytes`: 16 for the baseline, 32 for AVX2.
+template <int bytes>
+struct Partials {
+    typedef double Vector __attribute__((vector_size(bytes)));
+    static constexpr int per_vector = bytes / static_cast<int>(sizeof(double));
+    static constexpr int vectors = lanes / per_vector;
+    Vector v[vectors];
+
+    [[gnu::always_inline]] void start(const double* at)
+    {
+        for (int k = 0; k < vectors; ++k) {
+            std::memcpy(&v[k], at + k * per_vector, sizeof v[k]);
+            v[k] = v[k] * v[k];
+        }
+    }
+    [[gnu::always_inline]] void add(const double* at)
+    {
+        for (int k = 0; k < vectors; ++k) {
+            Vector value;
+            std::memcpy(&value, at + k * per_vector, sizeof value);
+            v[k] += value * value;
+        }
+    }
+    [[gnu::always_inline]] double lane(int j) const { return v[j / per_vector][j % per_vector]; }
+#else
+// The same sums in plain arrays, for compilers without vector types.
+template <int bytes>
+struct Partials {
+    double all[lanes];
+
+    void start(const double* at)
+    {
+        for (int j = 0; j < lanes; ++j) {
+            all[j] = at[j] * at[j];
+        }
+    }
+    void add(const double* at)
+    {
+        for (int j = 0; j < lanes; ++j) {
+            all[j] += at[j] * at[j];
+        }
+    }
+    double lane(int j) const { return all[j]; }
+#endif
+    [[gnu::always_inline]] double total() const
+    {
+        return ((lane(0) + lane(1)) + (lane(2) + lane(3))) + ((lane(4) + lane(5)) + (lane(6) + lane(7)));
+    }
+};
+
+template <int bytes>
+[[gnu::always_inline]] inline TwoSums block_squares(const double* x, const double* d, std::ptrdiff_t n)
+{
+    if (n < lanes) {
+        TwoSums total{-0.0, -0.0};
+        for (std::ptrdiff_t i = 0; i < n; ++i) {
+            total.signal += x[i] * x[i];
+            total.difference += d[i] * d[i];
+        }
+        return total;
+    }
+    Partials<bytes> px, pd;
+    px.start(x);
+    pd.start(d);
+    std::ptrdiff_t i = lanes;
+    for (; i < n - n % lanes; i += lanes) {
+        px.add(x + i);
+        pd.add(d + i);
+    }
+    TwoSums total{px.total(), pd.total()};
+    for (; i < n; ++i) {
+        total.signal += x[i] * x[i];
+        total.difference += d[i] * d[i];
+    }
+    return total;
+}
+
+using BlockSquares = TwoSums (*)(const double*, const double*, std::ptrdiff_t);
+
+TwoSums block_squares_baseline(const double* x, const double* d, std::ptrdiff_t n)
+{
+    return block_squares<16>(x, d, n);
+}
+
+#ifdef OSTREL_X86_DISPATCH
+// The same additions, four lanes a vector.
+[[gnu::target("avx2")]] TwoSums block_squares_avx2(const double* x, const double* d, std::ptrdiff_t n)
+{
+    return block_squares<32>(x, d, n);
+}
+#endif
+
+TwoSums pairwise_squares(const double* x, const double* d, std::ptrdiff_t n, BlockSquares block)
+{
+    if (n <= pairwise_block) {
+        return block(x, d, n);
+    }
+    const std::ptrdiff_t half = n / 2 - n / 2 % lanes;
+    const TwoSums left = pairwise_squares(x, d, half, block);
+    const TwoSums right = pairwise_squares(x + half, d + half, n - half, block);
+    return {left.signal + right.signal, left.difference + right.difference};
+}
+
+// Frame f of `frames` starts f * hop values into x and d, which hold
+// `length` values; a frame is clipped at their end, as slicing clips it.
+// Its energies, sum / win, go to out[f * columns] and the next value.
+struct EnergyFrames {
+    const double* x;
+    const double* d;
+    std::ptrdiff_t length, win, hop, frames, columns;
+    double* out;
+};
+
+void frame_energies(const EnergyFrames& job)
+{
+    BlockSquares block = block_squares_baseline;
+#ifdef OSTREL_X86_DISPATCH
+    if (chosen(Twins::block_sums, enabled(CpuFeature::avx2))) {
+        block = block_squares_avx2;
+    }
+#endif
+    const double win = static_cast<double>(job.win);
+    for (std::ptrdiff_t f = 0; f < job.frames; ++f) {
+        const std::ptrdiff_t start = f * job.hop;
+        const std::ptrdiff_t count = std::clamp<std::ptrdiff_t>(job.length - start, 0, job.win);
+        // The reduction's identity 0 comes first: an empty frame sums to 0.
+        TwoSums total{0.0, 0.0};
+        if (count > 0) {
+            const TwoSums sums = pairwise_squares(job.x + start, job.d + start, count, block);
+            total.signal += sums.signal;
+            total.difference += sums.difference;
+        }
+        job.out[f * job.columns] = total.signal / win;
+        job.out[f * job.columns + 1] = total.difference / win;
+    }
 }
 
 // Blocks interleaved in the low band's sums: each block's additions stay
@@ -189,23 +340,18 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
     const std::ptrdiff_t kept = held_ - offset;
     const std::ptrdiff_t inside = kept > 0 ? std::min(count, (kept - 1) / frames_.hop + 1) : 0;
     if (inside > 0) {
-        std::vector<double>& values = frame_values_;
-        values.resize(static_cast<std::size_t>(3 * inside));
+        double* into = rows_.data() + row;
+        frame_energies(EnergyFrames{samples_.get() + start_ + offset, differences_.get() + start_ + offset, kept,
+                                    frames_.win, frames_.hop, inside, measure_columns, into});
+        std::vector<double>& rates = frame_rates_;
+        rates.resize(static_cast<std::size_t>(inside));
         const Framing framing{0, frames_.win, frames_.hop, inside};
         const Signal signal{reinterpret_cast<const char*>(samples_.get() + start_ + offset), kept, sizeof(double),
                             Element::float64};
-        const Signal difference{reinterpret_cast<const char*>(differences_.get() + start_ + offset), kept, sizeof(double),
-                                Element::float64};
-        EnergyPlan(signal, framing, frames_.chunk, false, Quotient::float64).run(0, inside, values.data());
-        EnergyPlan(difference, framing, frames_.chunk, false, Quotient::float64)
-            .run(0, inside, values.data() + inside);
         Sweep sweep;
-        crossing_rates(signal, framing, Product::float64, sweep, 0, inside, values.data() + 2 * inside);
-        double* into = rows_.data() + row;
+        crossing_rates(signal, framing, Product::float64, sweep, 0, inside, rates.data());
         for (std::ptrdiff_t f = 0; f < inside; ++f) {
-            into[f * measure_columns] = values[static_cast<std::size_t>(f)];
-            into[f * measure_columns + 1] = values[static_cast<std::size_t>(inside + f)];
-            into[f * measure_columns + 2] = values[static_cast<std::size_t>(2 * inside + f)];
+            into[f * measure_columns + 2] = rates[static_cast<std::size_t>(f)];
         }
     }
     measured_ = end_frame;

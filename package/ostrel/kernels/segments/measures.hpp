@@ -16,7 +16,6 @@ struct SegmentFrames {
     std::ptrdiff_t hop;
     std::ptrdiff_t low_block;  // samples summed into one low-band value
     std::ptrdiff_t long_span;  // the low band's longer window, in samples
-    std::ptrdiff_t chunk;      // numpy's reduction chunk (0: never split)
 };
 
 // Values a frame, in this order.
@@ -61,7 +60,7 @@ private:
     std::ptrdiff_t start_ = 0;  // where in them padded index origin_ is
     std::ptrdiff_t held_ = 0;
     std::ptrdiff_t origin_ = 0;
-    std::vector<double> frame_values_;
+    std::vector<double> frame_rates_;
     // The low band: the sum of the block being filled, and block powers
     // from block first_block_ on.
     double partial_ = 0.0;
