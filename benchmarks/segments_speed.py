@@ -26,6 +26,7 @@ import time
 import wave
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -72,9 +73,11 @@ def check_exact(path: Path) -> int:
     """The segments of the native measurements against those of numpy's; their count."""
     native = find_segments(path)
     plain = segment_module.frame_measures
-    segment_module.frame_measures = lambda win, hop, rate: segment_module.NumpyMeasures(
-        win, hop, max(1, round(rate / segment_module.LOW_BAND_HZ))
-    )
+
+    def numpy_measures(win: int, hop: int, sample_rate: int) -> Any:
+        return segment_module.NumpyMeasures(win, hop, max(1, round(sample_rate / segment_module.LOW_BAND_HZ)))
+
+    segment_module.frame_measures = numpy_measures
     try:
         reference = find_segments(path)
     finally:

@@ -259,13 +259,13 @@ def _analyse_pieces(
                 streams = [FrameStream(win, hop, settings.centered, expected, settings.zero_positive) for _ in columns]
                 envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
                 finders = [_segment_stream(sample_rate, settings, source) for _ in columns] if settings.segments else []
-            measured = [cast(ThreadPoolExecutor, measuring).submit(f.measure, c) for f, c in zip(finders, columns)]
+            measured = [cast(ThreadPoolExecutor, measuring).submit(f._measure, c) for f, c in zip(finders, columns)]
             for stream, column in zip(streams, columns):
                 stream.feed(column)
             for envelope_stream, column in zip(envelopes, columns):
                 envelope_stream.feed(column)
             for finder, column, job in zip(finders, columns, measured):
-                finder.judge(column, job.result())
+                finder._judge(column, job.result())
             num_samples += len(piece)
     if not streams:
         streams = [FrameStream(win, hop, settings.centered, 0, settings.zero_positive)]

@@ -191,17 +191,17 @@ class SegmentStream:
 
     def feed(self, piece: Samples) -> None:
         if len(piece):
-            self.judge(piece, self.measure(piece))
+            self._judge(piece, self._measure(piece))
 
-    def measure(self, piece: Samples) -> bool:
+    def _measure(self, piece: Samples) -> bool:
         """The first half of ``feed``: the piece's frames measured, without the GIL
         where native; another thread may run it while this one works on the same
-        piece, as long as ``judge`` follows before the next. Whether all samples were finite."""
+        piece, as long as ``_judge`` follows before the next. Whether all samples were finite."""
         # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
         # silence, it changes the frames that hold it, not the floor and the loudest sound of seconds around.
         return bool(self.measures.feed(piece))
 
-    def judge(self, piece: Samples, finite: bool) -> None:
+    def _judge(self, piece: Samples, finite: bool) -> None:
         """The second half of ``feed``: the frames measured are judged, in batches."""
         self.fed += len(piece)
         if self.cuts is not None:
