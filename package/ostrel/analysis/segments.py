@@ -4,7 +4,8 @@ The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
 are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
 extent of each sound is there with ``min_silence_ms=10, pad_ms=0``.
 
-Frames (25 ms every 10 ms by default, centred) come from ``ostrel.fenwy``.
+Frames (25 ms every 10 ms by default, centred) are measured in one native pass
+with the bits ``ostrel.fenwy`` and numpy give them (see ``frame_measures``).
 The noise floor is tracked by minimum statistics: every block of
 ``BLOCK_FRAMES`` frames gives the level of its quietest frames, and a frame's
 floor is the lowest of those levels within ``floor_window_s`` around it, so
