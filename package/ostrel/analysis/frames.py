@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import bisect
 import contextlib
-from concurrent.futures import ThreadPoolExecutor
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any, cast
@@ -250,23 +249,19 @@ def _analyse_pieces(
     envelopes: list[_EnvelopeStream] = []
     finders: list[SegmentStream] = []
     num_samples = 0
-    # The segments' measurements run beside the frames', on the other core: both only read the piece.
-    measuring = ThreadPoolExecutor(1, thread_name_prefix="ostrel: segments") if settings.segments else None
-    with measuring or contextlib.nullcontext():
-        for piece in pieces:
-            columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
-            if not streams:
-                streams = [FrameStream(win, hop, settings.centered, expected, settings.zero_positive) for _ in columns]
-                envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
-                finders = [_segment_stream(sample_rate, settings, source) for _ in columns] if settings.segments else []
-            measured = [cast(ThreadPoolExecutor, measuring).submit(f._measure, c) for f, c in zip(finders, columns)]
-            for stream, column in zip(streams, columns):
-                stream.feed(column)
-            for envelope_stream, column in zip(envelopes, columns):
-                envelope_stream.feed(column)
-            for finder, column, job in zip(finders, columns, measured):
-                finder._judge(column, job.result())
-            num_samples += len(piece)
+    for piece in pieces:
+        columns = [piece] if piece.ndim == 1 else [np.ascontiguousarray(piece[:, c]) for c in range(piece.shape[1])]
+        if not streams:
+            streams = [FrameStream(win, hop, settings.centered, expected, settings.zero_positive) for _ in columns]
+            envelopes = [_EnvelopeStream() for _ in columns] if envelope else []
+            finders = [_segment_stream(sample_rate, settings, source) for _ in columns] if settings.segments else []
+        for stream, column in zip(streams, columns):
+            stream.feed(column)
+        for envelope_stream, column in zip(envelopes, columns):
+            envelope_stream.feed(column)
+        for finder, column in zip(finders, columns):
+            finder.feed(column)
+        num_samples += len(piece)
     if not streams:
         streams = [FrameStream(win, hop, settings.centered, 0, settings.zero_positive)]
     single = len(streams) == 1 and settings.channels == "mix"

@@ -191,20 +191,12 @@ class SegmentStream:
         self.cuts = LongCuts(self.win, self.hop, max(1, math.floor(longest * sample_rate))) if longest else None
 
     def feed(self, piece: Samples) -> None:
-        if len(piece):
-            self._judge(piece, self._measure(piece))
-
-    def _measure(self, piece: Samples) -> bool:
-        """The first half of ``feed``: the piece's frames measured, without the GIL
-        where native; another thread may run it while this one works on the same
-        piece, as long as ``_judge`` follows before the next. Whether all samples were finite."""
+        if not len(piece):
+            return
+        self.fed += len(piece)
         # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
         # silence, it changes the frames that hold it, not the floor and the loudest sound of seconds around.
-        return bool(self.measures.feed(piece))
-
-    def _judge(self, piece: Samples, finite: bool) -> None:
-        """The second half of ``feed``: the frames measured are judged, in batches."""
-        self.fed += len(piece)
+        finite = self.measures.feed(piece)
         if self.cuts is not None:
             self.cuts.feed(piece if finite else np.where(np.isfinite(piece), piece, 0.0))
         if self.measures.pending() >= BATCH_FRAMES:
