@@ -536,11 +536,13 @@ def _native_sums_match(win: int, hop: int, low_block: int, bufsize: int) -> bool
     versions split a reduction at the buffer size), and the native sums take
     it as unsplit pairwise summation."""
     del bufsize  # a key of the cache: numpy's order may change with it
-    index = np.arange(3 * win + hop + 2 * low_block)
-    # Values over many binary orders of magnitude, signs mixed: any change of order changes the sums.
-    # (No numpy.random: importing it would cost more than the probe.)
+    index = np.arange(20 * hop + 2 * win + 2 * low_block)
+    # Twenty frames of values over a few binary orders of magnitude, some over many, signs mixed: a change
+    # of order (a sum split into chunks, say) changes some of their sums. (No numpy.random: its import
+    # would cost more than the probe.)
     mantissas = 1.0 + (index * 0.6180339887498949) % 1.0
-    probe = np.where(index * 7 % 3 == 1, -1.0, 1.0) * np.ldexp(mantissas, index * 7919 % 41 - 20)
+    spread = np.where(index % 5 == 0, 41, 7)
+    probe = np.where(index * 7 % 3 == 1, -1.0, 1.0) * np.ldexp(mantissas, index * 7919 % spread - spread // 2)
     found = []
     for measures in (NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win), NumpyMeasures(win, hop, low_block)):
         measures.feed(probe)
