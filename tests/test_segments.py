@@ -959,3 +959,22 @@ def test_native_measurements_keep_the_references_of_what_they_read_and_fill():
     assert (sys.getrefcount(piece), sys.getrefcount(out)) == counts
     assert measures.feed(np.array([np.nan])) is False
     assert measures.pending() == 0
+
+
+@pytest.mark.parametrize("width", [1, 2, 5, 19, 20])
+@pytest.mark.parametrize("kind", ["noise", "with-nan", "with-infinities", "signed-zeros", "ties"])
+def test_the_block_median_is_numpys_to_the_bit(width, kind):
+    from ostrel.analysis.segments import median
+
+    rng = np.random.default_rng(width)
+    values = rng.normal(size=(50, width)) * 30.0
+    if kind == "with-nan":
+        values[rng.integers(0, 50, 10), rng.integers(0, width, 10)] = np.nan
+    elif kind == "with-infinities":
+        values[rng.integers(0, 50, 20), rng.integers(0, width, 20)] = rng.choice([np.inf, -np.inf], 20)
+    elif kind == "signed-zeros":
+        values = np.where(rng.random(values.shape) < 0.5, -0.0, 0.0)
+    elif kind == "ties":
+        values = np.round(values / 30.0)
+    expected = np.median(values, axis=1)
+    assert median(values).view(np.uint64).tolist() == expected.view(np.uint64).tolist()

@@ -364,7 +364,7 @@ def _block_levels(
     width = frames.shape[1]
     judged = frames if judged is None else judged
     # The sound of a block: its frames up to QUIETER_DB below its median energy, at least half of them.
-    loudness = np.median(judged[:, :, 0], axis=1, keepdims=True) - QUIETER_DB
+    loudness = median(judged[:, :, 0])[:, None] - QUIETER_DB
     steady = _steady(judged[:, :, 2], judged[:, :, 0] > loudness, win, hum_rate)
     sound = frames[:, :, 0] > loudness
     # Only what a steady sound leaves (a fade-in, a pause) may tell the noise's level.
@@ -382,10 +382,24 @@ def _block_levels(
         spread = np.where(count > 0, ordered[rows, within // 2 % width] - level, 0.0)
         columns += [np.where(count > 0, level, np.inf), spread]
     order = np.argsort(frames[:, :, 0], axis=1, kind="stable")[:, : max(1, int(width * QUIET_SHARE))]
-    columns.append(np.median(np.take_along_axis(frames[:, :, 2], order, axis=1), axis=1))
+    columns.append(median(np.take_along_axis(frames[:, :, 2], order, axis=1)))
     loudest = [np.max(frames[:, :, feature], axis=1) for feature, *_ in ENERGIES]
     # In the order of the level columns: see ENERGIES.
     return np.column_stack((*columns[:4], columns[6], *loudest[:2], *columns[4:6], loudest[2]))
+
+
+def median(values: NDArray[np.float64]) -> NDArray[np.float64]:
+    """``np.median(values, axis=-1)``, to the bit, without the import of numpy.ma
+    that np.median makes on its first call (a tenth of a plain run's time)."""
+    ordered = np.sort(values, axis=-1)
+    count = ordered.shape[-1]
+    # numpy's mean of the middle one or two: their sum from the identity 0 (-0.0 sums to 0.0) over their
+    # count; NaN sorts last and wins.
+    if count % 2:
+        middle = 0.0 + ordered[..., count // 2]
+    else:
+        middle = (0.0 + ordered[..., count // 2 - 1] + ordered[..., count // 2]) / 2
+    return np.where(np.isnan(ordered[..., -1]), np.nan, middle)
 
 
 def _steady(rates: NDArray[np.float64], sound: NDArray[np.bool_], win: float, hum_rate: float) -> NDArray[np.bool_]:
