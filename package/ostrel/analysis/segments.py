@@ -451,8 +451,9 @@ class _LowBand:
 
     def ready(self, first: int, count: int) -> int:
         """How many of ``count`` frames from ``first`` have every block of their windows."""
-        span, blocks = self.windows[-1]
-        ends = self._first_blocks(np.arange(first, first + count), span) + blocks
+        # Both windows: where a block is longer than four windows, the short one can end later.
+        frames = np.arange(first, first + count)
+        ends = np.maximum(*(self._first_blocks(frames, span) + blocks for span, blocks in self.windows))
         return int(np.count_nonzero(ends <= self.first + len(self.power)))
 
     def frames(self, first: int, end: int) -> NDArray[np.float64]:
