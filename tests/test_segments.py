@@ -893,3 +893,190 @@ def test_runs_across_pieces_keep_their_start_strength_and_peak(size):
     assert expected == [
         (start, end, float(height[start:end].max())) for start, end in zip(edges[0::2], edges[1::2]) if strong[start:end].any()
     ]
+
+
+def measured(measures, pieces):
+    """Every frame of ``measures`` fed ``pieces``, taken as they come and at the end."""
+    rows = []
+    for piece in pieces:
+        measures.feed(piece)
+        rows.append(np.empty((measures.pending(), 4)))
+        measures.take(rows[-1])
+    measures.finish()
+    rows.append(np.empty((measures.pending(), 4)))
+    measures.take(rows[-1])
+    return np.concatenate(rows)
+
+
+def spoiled(x, rng):
+    x = x.copy()
+    x[rng.integers(0, len(x), 4)] = [np.nan, np.inf, -np.inf, np.nan]
+    return x
+
+
+# Signals for the native measurements: each stresses one of their steps.
+MEASURE_SIGNALS = {
+    "noise": lambda rng, n: rng.normal(size=n) * 0.1,
+    "silence": lambda rng, n: np.zeros(n),
+    "silence-then-sound": lambda rng, n: np.concatenate((np.zeros(n // 2), rng.normal(size=n - n // 2))),
+    "nan-and-infinities": lambda rng, n: spoiled(rng.normal(size=n), rng),
+    "all-nan": lambda rng, n: np.full(n, np.nan),
+    "int16-scaled": lambda rng, n: np.round(rng.normal(size=n) * 3000) / 32768,
+    # Products that underflow to zero cross nothing; squares that overflow are infinite.
+    "subnormal": lambda rng, n: rng.choice([-1.0, 1.0], n) * 5e-324 * rng.integers(1, 4, n),
+    "huge": lambda rng, n: rng.choice([-1.0, 1.0], n) * 1e200 * rng.random(n),
+    "magnitudes": lambda rng, n: rng.choice([-1.0, 1.0], n) * np.ldexp(1.0 + rng.random(n), rng.integers(-30, 30, n)),
+    "dc-offset": lambda rng, n: 0.5 + rng.normal(size=n) * 1e-9,
+}
+
+
+@pytest.mark.parametrize("rate", [8000, 11025, 16000, 22050, 44100, 48000])
+@pytest.mark.parametrize("case", list(MEASURE_SIGNALS))
+def test_native_measurements_are_numpys_to_the_bit_whatever_the_pieces(rate, case):
+    from ostrel._segments import Measures
+    from ostrel.analysis.segments import LOW_BAND_HZ, LOW_SPAN_WINDOWS, NumpyMeasures, frame_sizes
+
+    win, hop = frame_sizes(SegmentSettings(), rate)
+    low_block = max(1, round(rate / LOW_BAND_HZ))
+    rng = np.random.default_rng([rate, len(case)])
+    signal = MEASURE_SIGNALS[case](rng, round(0.6 * rate) + 13)
+    with np.errstate(all="ignore"):
+        reference = measured(NumpyMeasures(win, hop, low_block), [signal])
+    assert len(reference) == -(-(len(signal) + win // 2 - win + hop) // hop)
+    for size in (hop - 1, win + 1, 4097, 9000, len(signal)):
+        pieces = [signal[i : i + size] for i in range(0, len(signal), size)]
+        native = measured(Measures(win, hop, low_block, LOW_SPAN_WINDOWS * win), pieces)
+        assert native.view(np.uint64).tolist() == reference.view(np.uint64).tolist(), size
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_native_measurements_of_any_frames_are_numpys_to_the_bit(seed):
+    # Windows of one sample up, hops longer than windows, low-band blocks longer than four windows,
+    # signals shorter than a window or empty, cut anywhere.
+    from ostrel._segments import Measures
+    from ostrel.analysis.segments import NumpyMeasures
+
+    rng = np.random.default_rng(seed)
+    for case in range(40):
+        win, hop, block = (int(v) for v in rng.integers(1, [300, 200, 90]))
+        if case % 4 == 0:
+            # A low-band block longer than four windows: the short window ends last.
+            win = max(1, block // 5)
+        long_span = 4 * win
+        signal = MEASURE_SIGNALS[list(MEASURE_SIGNALS)[int(rng.integers(len(MEASURE_SIGNALS)))]](rng, int(rng.integers(0, 2500)))
+        with np.errstate(all="ignore"):
+            reference = measured(NumpyMeasures(win, hop, block), [signal] if len(signal) else [])
+        cuts = np.sort(rng.integers(0, len(signal) + 1, int(rng.integers(0, 6))))
+        pieces = [piece for piece in np.split(signal, cuts) if len(piece)]
+        native = measured(Measures(win, hop, block, long_span), pieces)
+        assert native.view(np.uint64).tolist() == reference.view(np.uint64).tolist(), (win, hop, block, len(signal))
+        with np.errstate(all="ignore"):
+            streamed = measured(NumpyMeasures(win, hop, block), pieces)
+        assert streamed.view(np.uint64).tolist() == reference.view(np.uint64).tolist(), (win, hop, block, len(signal))
+
+
+@pytest.mark.parametrize("rate", [8000, 16000, 44100, 48000, 96000])
+def test_the_native_measurements_are_taken_at_every_rate(rate):
+    # numpy's sums on this build are those the native ones reproduce: no rate falls back to the slow path.
+    from ostrel._segments import Measures
+    from ostrel.analysis.segments import SegmentStream
+
+    assert type(SegmentStream(rate).measures) is Measures
+
+
+def test_segments_of_the_native_and_numpy_measurements_are_the_same(monkeypatch):
+    from ostrel.analysis import segments
+
+    signals = [speech_like(20, seed=5), loud_high_voice(31, dither=True), spoiled(speech_like(6, seed=2), np.random.default_rng(0))]
+    settings = [SegmentSettings(), SegmentSettings(**EXACT), SegmentSettings(max_segment_s=0.5)]
+    native = [[find_segments(x, RATE, s) for s in settings] for x in signals]
+    monkeypatch.setattr(segments, "frame_measures", lambda win, hop, rate: segments.NumpyMeasures(win, hop, max(1, round(rate / segments.LOW_BAND_HZ))))
+    assert [[find_segments(x, RATE, s) for s in settings] for x in signals] == native
+    assert all(native) and len(native[0][1]) > 5
+
+
+NOT_FLOAT64_PIECE = "Measures.feed() takes a one-dimensional float64 buffer, got format '{}' in {} dimensions"
+
+
+@pytest.mark.parametrize(
+    ("call", "kind", "message"),
+    [
+        (lambda m: m.feed(np.zeros((2, 3))), TypeError, NOT_FLOAT64_PIECE.format("d", 2)),
+        (lambda m: m.feed(np.zeros(3, np.float32)), TypeError, NOT_FLOAT64_PIECE.format("f", 1)),
+        (lambda m: m.feed(b"abc"), TypeError, NOT_FLOAT64_PIECE.format("B", 1)),
+        (lambda m: m.feed(3.0), TypeError, "a bytes-like object is required, not 'float'"),
+        (lambda m: m.feed(), TypeError, "feed() takes 1 positional argument (0 given)"),
+        (lambda m: m.take(np.empty((1, 4))), ValueError, "Measures.take(): 1 frames asked for, 0 measured"),
+        (lambda m: m.take(np.empty((0, 3))), TypeError, "Measures.take() writes into a float64 buffer of shape (n, 4) only"),
+        (lambda m: m.take(np.empty((0, 4), np.float32)), TypeError, "Measures.take() writes into a float64 buffer of shape (n, 4) only"),
+        (lambda m: m.take(np.empty((4, 8))[:, ::2]), ValueError, "ndarray is not C-contiguous"),
+        (lambda m: (m.finish(), m.feed(np.zeros(3))), ValueError, "Measures.feed(): the signal has already finished"),
+        (lambda m: (m.finish(), m.finish()), ValueError, "Measures.finish(): the signal has already finished"),
+    ],
+    ids=["piece-2d", "piece-float32", "piece-bytes", "piece-not-a-buffer", "no-piece", "take-more-than-measured",
+         "take-three-columns", "take-float32", "take-not-contiguous", "feed-after-finish", "finish-twice"],
+)
+def test_native_measurements_refuse_with_one_line_and_keep_references(call, kind, message):
+    import sys
+
+    from ostrel._segments import Measures
+
+    measures = Measures(400, 160, 20, 1600)
+    before = sys.getrefcount(measures)
+    with pytest.raises(kind) as raised:
+        call(measures)
+    assert str(raised.value) == message
+    del raised  # its traceback holds the call's frame
+    assert sys.getrefcount(measures) == before
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        ((0, 160, 20, 1600), "Measures() needs a positive window, hop, low block and long span, got 0, 160, 20, 1600"),
+        ((400, 160, 20, -1), "Measures() needs a positive window, hop, low block and long span, got 400, 160, 20, -1"),
+        ((400, 2**40 + 1, 20, 1600), "Measures() takes frames and blocks of at most 2**40 samples"),
+    ],
+)
+def test_native_measurements_of_impossible_frames_are_refused(args, message):
+    from ostrel._segments import Measures
+
+    with pytest.raises(ValueError) as raised:
+        Measures(*args)
+    assert str(raised.value) == message
+
+
+def test_native_measurements_keep_the_references_of_what_they_read_and_fill():
+    import sys
+
+    from ostrel._segments import Measures
+
+    piece, out = np.linspace(-1.0, 1.0, 5000), np.empty((0, 4))
+    counts = (sys.getrefcount(piece), sys.getrefcount(out))
+    measures = Measures(400, 160, 20, 1600)
+    assert measures.feed(piece) is True
+    out = np.empty((measures.pending(), 4))
+    counts = (counts[0], sys.getrefcount(out))
+    assert measures.take(out) is None
+    assert (sys.getrefcount(piece), sys.getrefcount(out)) == counts
+    assert measures.feed(np.array([np.nan])) is False
+    assert measures.pending() == 0
+
+
+@pytest.mark.parametrize("width", [1, 2, 5, 19, 20])
+@pytest.mark.parametrize("kind", ["noise", "with-nan", "with-infinities", "signed-zeros", "ties"])
+def test_the_block_median_is_numpys_to_the_bit(width, kind):
+    from ostrel.analysis.segments import median
+
+    rng = np.random.default_rng(width)
+    values = rng.normal(size=(50, width)) * 30.0
+    if kind == "with-nan":
+        values[rng.integers(0, 50, 10), rng.integers(0, width, 10)] = np.nan
+    elif kind == "with-infinities":
+        values[rng.integers(0, 50, 20), rng.integers(0, width, 20)] = rng.choice([np.inf, -np.inf], 20)
+    elif kind == "signed-zeros":
+        values = np.where(rng.random(values.shape) < 0.5, -0.0, 0.0)
+    elif kind == "ties":
+        values = np.round(values / 30.0)
+    expected = np.median(values, axis=1)
+    assert median(values).view(np.uint64).tolist() == expected.view(np.uint64).tolist()
