@@ -9,7 +9,9 @@ import wave
 import numpy as np
 import pytest
 
-from ostrel.analysis import InputError, SegmentSettings, Settings, analyse_file, blocks, find_segments, read_audio
+from ostrel.analysis import (
+    InputError, SegmentSettings, SegmentStream, Settings, analyse_file, blocks, find_segments, read_audio,
+)
 from ostrel.cli import main
 from test_cli_audio import write_wav
 
@@ -534,6 +536,10 @@ def test_segment_settings_at_their_bounds_are_taken(keywords):
         (lambda tmp: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
         (lambda tmp: find_segments(blocks(write_wav(tmp / "s.wav", np.zeros((100, 2), dtype=np.int64), 2, RATE), 50, channels="each")),
          ValueError, "find_segments() takes the blocks of one channel or of the mix-down"),
+        (lambda tmp: SegmentStream(RATE).feed(np.zeros((10, 2))), ValueError, "SegmentStream.feed() takes one-dimensional pieces, got 2 dimensions"),
+        (lambda tmp: SegmentStream(RATE).feed(np.zeros(10, np.int64)), TypeError,
+         "SegmentStream.feed() takes integer samples as int8, int16, int32 or uint8 PCM, scaled by their full scale; "
+         "give int64 samples as floats in [-1, 1] (for 16-bit values: x / 32768)"),
     ],
 )
 def test_what_find_segments_cannot_take_is_one_line(tmp_path, call, kind, message):
@@ -613,8 +619,42 @@ def test_integer_samples_are_scaled_by_their_full_scale(dtype, scale, offset):
     as_ints, as_floats = analyse(ints, RATE, settings).to_json()[0], analyse(floats, RATE, settings).to_json()[0]
     assert as_ints == as_floats
     assert find_segments(ints, RATE) == find_segments(floats, RATE)
-    # Blocks of integers too.
+    # Blocks of integers too, and a stream fed them.
     assert analyse([ints[:20000], ints[20000:]], RATE, settings).to_json()[0] == as_floats
+    assert streamed_samples(ints[:20000], ints[20000:]) == streamed_samples(floats)
+
+
+def streamed_samples(*pieces):
+    stream = SegmentStream(RATE)
+    for piece in pieces:
+        stream.feed(piece)
+    return stream.finish(), stream.fed
+
+
+@pytest.mark.parametrize("dtype", [np.float32, ">f8", ">f4"])
+def test_a_stream_takes_float_pieces_of_any_width_and_byte_order(dtype):
+    samples = tones_with_gaps().astype(dtype)
+    segments, fed = streamed_samples(samples[:12345], samples[12345:])
+    assert (segments, fed) == streamed_samples(samples.astype(np.float64))
+    assert segments and fed == len(samples)
+
+
+def test_a_piece_refused_is_not_counted():
+    stream = SegmentStream(RATE)
+    stream.feed(np.zeros(100))
+    with pytest.raises(ValueError):
+        stream.feed(np.zeros((10, 2)))
+    assert stream.fed == 100
+
+
+@pytest.mark.parametrize(("rate", "keywords"), [(192000, {"win_ms": 1000, "hop_ms": 1000}), (10**8, {})])
+def test_long_frames_need_no_memory_out_of_proportion_to_the_signal(rate, keywords):
+    tracemalloc.start()
+    find_segments(np.zeros(1000), rate, keywords)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    # The frames' own buffers, not a probe of twenty of them several times over.
+    assert peak < 3 * 8 * (rate * max(keywords.get("win_ms", 25), 25) // 1000) + 2_000_000
 
 
 @pytest.mark.parametrize("dtype", [np.int64, np.uint16, np.uint32, np.uint64])

@@ -196,12 +196,17 @@ class SegmentStream:
         self.cuts = LongCuts(self.win, self.hop, max(1, math.floor(longest * sample_rate))) if longest else None
 
     def feed(self, piece: Samples) -> None:
+        """Takes the next piece: float samples, or integer PCM scaled by its full
+        scale as ``analyse`` scales it."""
+        piece = as_samples(piece, "SegmentStream.feed()")
+        if piece.ndim != 1:
+            raise ValueError(f"SegmentStream.feed() takes one-dimensional pieces, got {piece.ndim} dimensions")
         if not len(piece):
             return
-        self.fed += len(piece)
         # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
         # silence, it changes the frames that hold it, not the floor and the loudest sound of seconds around.
         finite = self.measures.feed(piece)
+        self.fed += len(piece)
         if self.cuts is not None:
             self.cuts.feed(piece if finite else np.where(np.isfinite(piece), piece, 0.0))
         if self.measures.pending() >= BATCH_FRAMES:
@@ -546,9 +551,20 @@ def frame_measures(win: int, hop: int, sample_rate: int) -> Any:
     no whole block of it lies in the frame's windows). Native where its sums
     are numpy's on this build (see ``_native_sums_match``), else NumpyMeasures."""
     low_block = max(1, round(sample_rate / LOW_BAND_HZ))
-    if _native_sums_match(win, hop, low_block, np.getbufsize()):
+    # The probe holds its frames several times over: for frames so long that it would need memory
+    # out of proportion to a signal's, the numpy measurements serve unprobed.
+    probed = _probe_length(win, hop, low_block) <= PROBE_MOST_SAMPLES
+    if probed and _native_sums_match(win, hop, low_block, np.getbufsize()):
         return NativeMeasures(win, hop, low_block, LOW_SPAN_WINDOWS * win)
     return NumpyMeasures(win, hop, low_block)
+
+
+# 2**18 samples: a probe of about 12 MB at its peak. Defaults take about 12,000 at 48 kHz.
+PROBE_MOST_SAMPLES = 1 << 18
+
+
+def _probe_length(win: int, hop: int, low_block: int) -> int:
+    return 20 * hop + 2 * win + 2 * low_block
 
 
 @functools.lru_cache(maxsize=64)
@@ -558,7 +574,7 @@ def _native_sums_match(win: int, hop: int, low_block: int, bufsize: int) -> bool
     versions split a reduction at the buffer size), and the native sums take
     it as unsplit pairwise summation."""
     del bufsize  # a key of the cache: numpy's order may change with it
-    index = np.arange(20 * hop + 2 * win + 2 * low_block)
+    index = np.arange(_probe_length(win, hop, low_block))
     # Twenty frames of values over a few binary orders of magnitude, some over many, signs mixed: a change
     # of order (a sum split into chunks, say) changes some of their sums. (No numpy.random: its import
     # would cost more than the probe.)

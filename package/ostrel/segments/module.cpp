@@ -305,13 +305,10 @@ int exec_module(PyObject* module)
 }
 
 PyModuleDef_Slot slots[] = {
+    // No claim to run without the GIL or under a GIL per interpreter, as the
+    // package's other modules: a Measures object's busy flag is a guard
+    // against a second caller, not a lock, and the CPU choice is process-wide.
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
     {0, nullptr},
 };
 
