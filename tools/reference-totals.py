@@ -17,6 +17,7 @@ import warnings
 import numpy as np
 
 import ostrel.fenwy as fenwy
+from ostrel._segments import Measures
 
 CALLS = 500
 WARM_UP = 50
@@ -42,6 +43,18 @@ def raises(kind, call):
         except kind:
             return
         raise AssertionError(f"{call} did not raise {kind.__name__}")
+
+    return run
+
+
+def measured(signal):
+    """The segments' measurements of ``signal``, fed, finished and taken."""
+
+    def run():
+        measures = Measures(64, 16, 20, 256)
+        measures.feed(signal)
+        measures.finish()
+        measures.take(np.empty((measures.pending(), 4)))
 
     return run
 
@@ -97,6 +110,12 @@ CASES = {
     "find_peaks-list": raises(TypeError, lambda: fenwy.find_peaks(as_list, 0.5)),
     "find_peaks-text-threshold": raises(TypeError, lambda: fenwy.find_peaks(x, "high")),
     "find_peaks-number": raises(TypeError, lambda: fenwy.find_peaks(3)),
+    "segment-measures": measured(x),
+    "segment-measures-not-a-number": measured(np.where(np.arange(1000) % 97 == 5, np.nan, x)),
+    "segment-measures-float32": raises(TypeError, lambda: Measures(64, 16, 20, 256).feed(x32)),
+    "segment-measures-two-dimensions": raises(TypeError, lambda: Measures(64, 16, 20, 256).feed(x[:, None])),
+    "segment-measures-wrong-shape": raises(TypeError, lambda: Measures(64, 16, 20, 256).take(np.empty((1, 3)))),
+    "segment-measures-no-window": raises(ValueError, lambda: Measures(0, 16, 20, 256)),
 }
 
 
