@@ -330,6 +330,21 @@ def quiet_among_loud_in_wandering_noise(seed):
     return signal + wandering(len(signal) / RATE, -60.0, seed)
 
 
+def voiced_without_gaps(rng, syllables, level_db):
+    """Syllables one after another, no digital silence between them, at ``level_db`` dBFS power."""
+    voiced = np.concatenate([syllable(rng, 150.0 * rng.uniform(0.8, 1.25)) for _ in range(syllables)])
+    return voiced / np.sqrt(np.mean(voiced**2)) * 10 ** (level_db / 20)
+
+
+def quiet_end_before_loud(seed):
+    """A soft utterance whose last 60 ms (18 dB under it, 30 ms of digital silence before) come 0.35 s
+    before an utterance 25 dB louder: too far under that one to start sound of their own."""
+    rng = np.random.default_rng(seed)
+    soft, loud = voiced_without_gaps(rng, 18, -40.0), voiced_without_gaps(rng, 18, -15.0)
+    silence = [np.zeros(round(seconds * RATE)) for seconds in (0.3, 0.03, 0.35, 0.5)]
+    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -58.0), silence[2], loud, silence[3]))
+
+
 def music_between_utterances(seed):
     signal, spans = talk(seed, [-20.0, -20.0], [3.0])
     return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
@@ -355,6 +370,11 @@ UTTERANCES = {
     # sound is near; its onset is under the noise. The noise swells after the last, which keeps it.
     "utterance-25-db-under-its-neighbours-in-wandering-noise": (
         lambda: quiet_among_loud_in_wandering_noise(41), [(0.9725, 3.2475), (3.8025, 5.1475), (5.7025, 8.1675)],
+    ),
+    # 0.3-3.3225 s, its end 3.3525-3.4125 s, and 3.7625-7.2171 s: the end goes on from the soft
+    # utterance across its 30 ms of silence, not lost for not starting.
+    "quiet-end-of-an-utterance-before-a-louder-one": (
+        lambda: quiet_end_before_loud(43), [(0.2625, 3.4475), (3.7325, 7.2475)],
     ),
     # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
     "chord-between-utterances": (
