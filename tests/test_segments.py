@@ -842,14 +842,23 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         ([(0, 3), (10, 14)], [(0, 3), (10, 14)]),
         # 2 dB short of the span: widened by 2 frames at 1 dB a frame, then bridged.
         ([(10, 15, 24.5), (20, 24, 24.5)], [(8, 26)]),
+        # A run with no start goes on from a started one less than two frames before it, and only so.
+        ([(0, 5), (6, 8, 26.5, False)], [(0, 8)]),
+        ([(0, 5), (7, 9, 26.5, False)], [(0, 5)]),
+        ([(0, 2, 26.5, False), (3, 6)], [(3, 6)]),
+        # Measured from the started run: a chain of runs with no start ends with the first.
+        ([(0, 5), (6, 8, 26.5, False), (9, 10, 26.5, False)], [(0, 8)]),
+        # Its widened edge counts: 1 dB short of the span, it reaches back a frame.
+        ([(0, 5), (8, 9, 25.5, False)], [(0, 5)]),
+        ([(0, 5), (7, 9, 25.5, False)], [(0, 10)]),
     ],
 )
 def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):
     from ostrel.analysis.segments import SPAN_DB, _Merger
 
-    merger = _Merger(gap=3, slope_db=1.0, clear_db=np.inf)
-    for first, end, *peak in runs:
-        merger.add(first, end, peak[0] if peak else SPAN_DB)
+    merger = _Merger(gap=3, goes_on=2, slope_db=1.0, clear_db=np.inf)
+    for first, end, *rest in runs:
+        merger.add(first, end, rest[0] if rest else SPAN_DB, rest[1] if len(rest) == 2 else True)
     assert [(first, end) for first, end, *_ in merger.finish()] == expected
 
 
@@ -869,9 +878,9 @@ def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expect
 def test_an_edge_is_clear_as_the_run_it_comes_from(runs, expected):
     from ostrel.analysis.segments import _Merger
 
-    merger = _Merger(gap=3, slope_db=1.0, clear_db=30.0)
+    merger = _Merger(gap=3, goes_on=2, slope_db=1.0, clear_db=30.0)
     for run in runs:
-        merger.add(*run)
+        merger.add(*run, started=True)
     assert merger.finish() == expected
 
 
@@ -908,8 +917,9 @@ def test_runs_across_pieces_keep_their_start_strength_and_peak(size):
     for start in range(0, 1000, size):
         found += runs.feed(candidate[start : start + size], strong[start : start + size], height[start : start + size], start)
     assert found + runs.finish(1000) == expected
-    # Each run: candidates throughout, a strong frame in it, its highest frame.
+    # Each run: candidates throughout, its highest frame, whether a strong frame is in it.
     edges = np.flatnonzero(np.diff(np.concatenate(([0], candidate.astype(int), [0]))))
     assert expected == [
-        (start, end, float(height[start:end].max())) for start, end in zip(edges[0::2], edges[1::2]) if strong[start:end].any()
+        (start, end, float(height[start:end].max()), bool(strong[start:end].any()))
+        for start, end in zip(edges[0::2], edges[1::2])
     ]

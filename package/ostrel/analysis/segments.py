@@ -22,7 +22,7 @@ floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
 energy above it); a run of such frames without a start is sound only
-as the sound before it going on, within ``min_silence_ms`` of a start's run. Each
+as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
 run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
@@ -96,6 +96,9 @@ RANGE_DB = 32.0
 # down it is not heard next to it, however far the floor (of the difference,
 # with little noise) lies below.
 HEARD_DB = 40.0
+# A run of sound with no start of its own goes on from a started one across at most this much
+# silence: a stop's closure, not a pause, after which noise bursting up would be taken along.
+GOES_ON_MS = 50.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -190,6 +193,7 @@ class SegmentStream:
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
+            goes_on=min(settings.min_silence_ms, GOES_ON_MS) * sample_rate / 1000.0 / self.hop,
             slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
             clear_db=SPAN_DB + EDGE_SLOPE_DB_PER_MS * self.win * 1000.0 / sample_rate,
         )
@@ -536,11 +540,11 @@ class _Merger:
     An edge is clear when its run's loudest frame stands at least ``clear_db``
     above the floor: its whole fade over a window is heard, none of it hidden.
     A run with no start is kept only as the sound before it going on: within
-    ``gap`` of a run that started (a voice's quiet end after a stop's silence).
+    ``goes_on`` frames of a run that started (a voice's quiet end after a stop).
     """
 
-    def __init__(self, gap: float, slope_db: float, clear_db: float) -> None:
-        self.gap, self.slope_db, self.clear_db = gap, slope_db, clear_db
+    def __init__(self, gap: float, goes_on: float, slope_db: float, clear_db: float) -> None:
+        self.gap, self.goes_on, self.slope_db, self.clear_db = gap, goes_on, slope_db, clear_db
         # First frame, end frame, and whether each edge is clear.
         self.pending: tuple[int, int, bool, bool] | None = None
         self.done: list[tuple[int, int, bool, bool]] = []
@@ -552,7 +556,7 @@ class _Merger:
         first, end, clear = first - widen, end + widen, bool(peak >= self.clear_db)
         if started:
             self.started_end = end
-        elif self.started_end is None or first - self.started_end >= self.gap:
+        elif self.started_end is None or first - self.started_end >= self.goes_on:
             # Measured from the start's run, not the last one kept: a chain of runs without a start would
             # carry a segment on through noise that keeps bursting up.
             return
