@@ -848,9 +848,10 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         ([(0, 2, 26.5, False), (3, 6)], [(3, 6)]),
         # Measured from the started run: a chain of runs with no start ends with the first.
         ([(0, 5), (6, 8, 26.5, False), (9, 10, 26.5, False)], [(0, 8)]),
-        # Its widened edge counts: 1 dB short of the span, it reaches back a frame.
-        ([(0, 5), (8, 9, 25.5, False)], [(0, 5)]),
-        ([(0, 5), (7, 9, 25.5, False)], [(0, 10)]),
+        # Measured between the frames heard: widened by a frame (1 dB short of the span), it reaches no
+        # further back, and once kept it is widened as any run.
+        ([(0, 5), (7, 9, 25.5, False)], [(0, 5)]),
+        ([(0, 5), (6, 8, 25.5, False)], [(0, 9)]),
     ],
 )
 def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):

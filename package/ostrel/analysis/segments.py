@@ -552,14 +552,15 @@ class _Merger:
         self.started_end: int | None = None
 
     def add(self, first: int, end: int, peak: float, started: bool) -> None:
-        widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
-        first, end, clear = first - widen, end + widen, bool(peak >= self.clear_db)
+        # Measured between the frames heard, not their widened fades (which noise runs reach across), and
+        # from the start's run, not the last one kept: a chain of runs without a start would carry a segment
+        # on through noise that keeps bursting up.
         if started:
             self.started_end = end
         elif self.started_end is None or first - self.started_end >= self.goes_on:
-            # Measured from the start's run, not the last one kept: a chain of runs without a start would
-            # carry a segment on through noise that keeps bursting up.
             return
+        widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
+        first, end, clear = first - widen, end + widen, bool(peak >= self.clear_db)
         if self.pending is not None and first - self.pending[1] < self.gap:
             start = (first, clear) if first < self.pending[0] else (self.pending[0], self.pending[2])
             stop = (end, clear) if end > self.pending[1] else (self.pending[1], self.pending[3])
