@@ -332,6 +332,21 @@ def quiet_among_loud_in_wandering_noise(seed):
     return signal + wandering(len(signal) / RATE, -60.0, seed)
 
 
+def voiced_without_gaps(rng, syllables, level_db):
+    """Syllables one after another, no digital silence between them, at ``level_db`` dBFS power."""
+    voiced = np.concatenate([syllable(rng, 150.0 * rng.uniform(0.8, 1.25)) for _ in range(syllables)])
+    return voiced / np.sqrt(np.mean(voiced**2)) * 10 ** (level_db / 20)
+
+
+def quiet_end_before_loud(seed):
+    """A soft utterance whose last 60 ms (18 dB under it, 30 ms of digital silence before) come 0.35 s
+    before an utterance 25 dB louder: too far under that one to start sound of their own."""
+    rng = np.random.default_rng(seed)
+    soft, loud = voiced_without_gaps(rng, 18, -40.0), voiced_without_gaps(rng, 18, -15.0)
+    silence = [np.zeros(round(seconds * RATE)) for seconds in (0.3, 0.03, 0.35, 0.5)]
+    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -58.0), silence[2], loud, silence[3]))
+
+
 def music_between_utterances(seed):
     signal, spans = talk(seed, [-20.0, -20.0], [3.0])
     return placed(signal + noise(len(signal) / RATE, -60.0, seed=seed), (spans[0][1] + 0.8, chord(1.4, -24.0)))
@@ -357,6 +372,11 @@ UTTERANCES = {
     # sound is near; its onset is under the noise. The noise swells after the last, which keeps it.
     "utterance-25-db-under-its-neighbours-in-wandering-noise": (
         lambda: quiet_among_loud_in_wandering_noise(41), [(0.9725, 3.2475), (3.8025, 5.1475), (5.7025, 8.1675)],
+    ),
+    # 0.3-3.3225 s, its end 3.3525-3.4125 s, and 3.7625-7.2171 s: the end goes on from the soft
+    # utterance across its 30 ms of silence, not lost for not starting.
+    "quiet-end-of-an-utterance-before-a-louder-one": (
+        lambda: quiet_end_before_loud(43), [(0.2625, 3.4475), (3.7325, 7.2475)],
     ),
     # 1-2.695 and 5.695-7.33 s; the chord (3.495-4.895 s) is sound of its own, apart from both.
     "chord-between-utterances": (
@@ -862,14 +882,24 @@ def test_plot_shades_the_segments_of_each_channel_behind_the_waveform(tmp_path, 
         ([(0, 3), (10, 14)], [(0, 3), (10, 14)]),
         # 2 dB short of the span: widened by 2 frames at 1 dB a frame, then bridged.
         ([(10, 15, 24.5), (20, 24, 24.5)], [(8, 26)]),
+        # A run with no start goes on from a started one less than two frames before it, and only so.
+        ([(0, 5), (6, 8, 26.5, False)], [(0, 8)]),
+        ([(0, 5), (7, 9, 26.5, False)], [(0, 5)]),
+        ([(0, 2, 26.5, False), (3, 6)], [(3, 6)]),
+        # Measured from the started run: a chain of runs with no start ends with the first.
+        ([(0, 5), (6, 8, 26.5, False), (9, 10, 26.5, False)], [(0, 8)]),
+        # Measured between the frames heard: widened by a frame (1 dB short of the span), it reaches no
+        # further back, and once kept it is widened as any run.
+        ([(0, 5), (7, 9, 25.5, False)], [(0, 5)]),
+        ([(0, 5), (6, 8, 25.5, False)], [(0, 9)]),
     ],
 )
 def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expected):
     from ostrel.analysis.segments import SPAN_DB, _Merger
 
-    merger = _Merger(gap=3, slope_db=1.0, clear_db=np.inf)
-    for first, end, *peak in runs:
-        merger.add(first, end, peak[0] if peak else SPAN_DB)
+    merger = _Merger(gap=3, goes_on=2, slope_db=1.0, clear_db=np.inf)
+    for first, end, *rest in runs:
+        merger.add(first, end, rest[0] if rest else SPAN_DB, rest[1] if len(rest) == 2 else True)
     assert [(first, end) for first, end, *_ in merger.finish()] == expected
 
 
@@ -889,9 +919,9 @@ def test_runs_are_widened_bridged_and_dropped_at_their_exact_bounds(runs, expect
 def test_an_edge_is_clear_as_the_run_it_comes_from(runs, expected):
     from ostrel.analysis.segments import _Merger
 
-    merger = _Merger(gap=3, slope_db=1.0, clear_db=30.0)
+    merger = _Merger(gap=3, goes_on=2, slope_db=1.0, clear_db=30.0)
     for run in runs:
-        merger.add(*run)
+        merger.add(*run, started=True)
     assert merger.finish() == expected
 
 
@@ -928,10 +958,11 @@ def test_runs_across_pieces_keep_their_start_strength_and_peak(size):
     for start in range(0, 1000, size):
         found += runs.feed(candidate[start : start + size], strong[start : start + size], height[start : start + size], start)
     assert found + runs.finish(1000) == expected
-    # Each run: candidates throughout, a strong frame in it, its highest frame.
+    # Each run: candidates throughout, its highest frame, whether a strong frame is in it.
     edges = np.flatnonzero(np.diff(np.concatenate(([0], candidate.astype(int), [0]))))
     assert expected == [
-        (start, end, float(height[start:end].max())) for start, end in zip(edges[0::2], edges[1::2]) if strong[start:end].any()
+        (start, end, float(height[start:end].max()), bool(strong[start:end].any()))
+        for start, end in zip(edges[0::2], edges[1::2])
     ]
 
 

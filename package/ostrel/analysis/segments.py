@@ -22,7 +22,8 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it); a run of such frames without a start is not sound. Each
+energy above it); a run of such frames without a start is sound only
+as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
 run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
@@ -98,6 +99,9 @@ RANGE_DB = 32.0
 # down it is not heard next to it, however far the floor (of the difference,
 # with little noise) lies below.
 HEARD_DB = 40.0
+# A run of sound with no start of its own goes on from a started one across at most this much
+# silence: a stop's closure, not a pause, after which noise bursting up would be taken along.
+GOES_ON_MS = 50.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -189,6 +193,7 @@ class SegmentStream:
         self.runs = _Runs()
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
+            goes_on=min(settings.min_silence_ms, GOES_ON_MS) * sample_rate / 1000.0 / self.hop,
             slope_db=EDGE_SLOPE_DB_PER_MS * self.hop * 1000.0 / sample_rate,
             clear_db=SPAN_DB + EDGE_SLOPE_DB_PER_MS * self.win * 1000.0 / sample_rate,
         )
@@ -596,8 +601,8 @@ def _taken(measures: Any) -> NDArray[np.float64]:
 
 
 class _Runs:
-    """Runs of candidate frames that hold at least one strong frame, with the
-    height of their loudest frame above the floor, across consecutive pieces."""
+    """Runs of candidate frames, with the height of their loudest frame above
+    the floor and whether they hold a strong frame, across consecutive pieces."""
 
     def __init__(self) -> None:
         self.open_start: int | None = None  # the run reaching the end of the last piece
@@ -606,8 +611,8 @@ class _Runs:
 
     def feed(
         self, candidate: NDArray[np.bool_], strong: NDArray[np.bool_], height: NDArray[np.float64], offset: int
-    ) -> list[tuple[int, int, float]]:
-        runs: list[tuple[int, int, float]] = []
+    ) -> list[tuple[int, int, float, bool]]:
+        runs: list[tuple[int, int, float, bool]] = []
         if not len(candidate):
             return runs
         if self.open_start is not None and not candidate[0]:
@@ -628,12 +633,12 @@ class _Runs:
                 self.open_start = None
             if end == len(candidate):
                 self.open_start, self.open_strong, self.open_peak = first, held, peak
-            elif held:
-                runs.append((first, end + offset, peak))
+            else:
+                runs.append((first, end + offset, peak, held))
         return runs
 
-    def finish(self, end: int) -> list[tuple[int, int, float]]:
-        run = [(self.open_start, end, self.open_peak)] if self.open_start is not None and self.open_strong else []
+    def finish(self, end: int) -> list[tuple[int, int, float, bool]]:
+        run = [(self.open_start, end, self.open_peak, self.open_strong)] if self.open_start is not None else []
         self.open_start, self.open_strong, self.open_peak = None, False, -np.inf
         return run
 
@@ -647,15 +652,26 @@ class _Merger:
     ``EDGE_SLOPE_DB`` per frame down to ``SPAN_DB`` below that frame.
     An edge is clear when its run's loudest frame stands at least ``clear_db``
     above the floor: its whole fade over a window is heard, none of it hidden.
+    A run with no start is kept only as the sound before it going on: within
+    ``goes_on`` frames of a run that started (a voice's quiet end after a stop).
     """
 
-    def __init__(self, gap: float, slope_db: float, clear_db: float) -> None:
-        self.gap, self.slope_db, self.clear_db = gap, slope_db, clear_db
+    def __init__(self, gap: float, goes_on: float, slope_db: float, clear_db: float) -> None:
+        self.gap, self.goes_on, self.slope_db, self.clear_db = gap, goes_on, slope_db, clear_db
         # First frame, end frame, and whether each edge is clear.
         self.pending: tuple[int, int, bool, bool] | None = None
         self.done: list[tuple[int, int, bool, bool]] = []
+        # The end of the last run that started: a run without a start goes on from there, or from nothing.
+        self.started_end: int | None = None
 
-    def add(self, first: int, end: int, peak: float) -> None:
+    def add(self, first: int, end: int, peak: float, started: bool) -> None:
+        # Measured between the frames heard, not their widened fades (which noise runs reach across), and
+        # from the start's run, not the last one kept: a chain of runs without a start would carry a segment
+        # on through noise that keeps bursting up.
+        if started:
+            self.started_end = end
+        elif self.started_end is None or first - self.started_end >= self.goes_on:
+            return
         widen = int(min(MAX_EDGE_DB, max(0.0, SPAN_DB - peak)) / self.slope_db) if peak == peak else 0
         first, end, clear = first - widen, end + widen, bool(peak >= self.clear_db)
         if self.pending is not None and first - self.pending[1] < self.gap:
