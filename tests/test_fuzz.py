@@ -4,6 +4,7 @@ scalars, strings and None, every function gives the model's result (same
 type, dtype, shape and bytes) or raises the model's exception with the
 model's message."""
 
+import os
 import re
 import warnings
 
@@ -26,7 +27,8 @@ DTYPES = [
 
 FUZZ = settings(
     derandomize=True,
-    max_examples=300,
+    # The same examples every run; a slow build (the sanitizers') may ask for fewer.
+    max_examples=int(os.environ.get("OSTREL_FUZZ_EXAMPLES", "300")),
     deadline=None,
     database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
