@@ -53,12 +53,15 @@ private:
 // One call at a time per object; released when the call returns.
 class Claim {
 public:
-    explicit Claim(MeasuresObject* self, const char* method) : self_(self)
+    // Frames measured may still be taken once the signal has finished; nothing else may be done then.
+    enum class After { refused, taken };
+
+    explicit Claim(MeasuresObject* self, const char* method, After after_finish = After::refused) : self_(self)
     {
         held_ = !self->busy.exchange(true);
         if (!held_) {
             PyErr_Format(PyExc_RuntimeError, "Measures.%s(): the measurements are in use by another thread", method);
-        } else if (self->finished) {
+        } else if (self->finished && after_finish == After::refused) {
             PyErr_Format(PyExc_ValueError, "Measures.%s(): the signal has already finished", method);
             self->busy.store(false);
             held_ = false;
@@ -241,28 +244,26 @@ PyObject* take(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     MeasuresObject* measures = as_measures(self);
-    if (measures->busy.exchange(true)) {
-        PyErr_SetString(PyExc_RuntimeError, "Measures.take(): the measurements are in use by another thread");
+    const Claim claim(measures, "take", Claim::After::taken);
+    if (!claim) {
         return nullptr;
     }
-    PyObject* result = nullptr;
-    {
-        BufferView out;
-        if (out.acquire(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) {
-            const Py_buffer& view = out.view();
-            if (view.ndim != 2 || !is_float64(view) || view.shape[1] != ostrel::kernels::measure_columns) {
-                PyErr_SetString(PyExc_TypeError, "Measures.take() writes into a float64 buffer of shape (n, 4) only");
-            } else if (view.shape[0] > measures->measures->pending()) {
-                PyErr_Format(PyExc_ValueError, "Measures.take(): %zd frames asked for, %zd measured", view.shape[0],
-                             measures->measures->pending());
-            } else {
-                measures->measures->take(view.shape[0], static_cast<double*>(view.buf));
-                result = Py_NewRef(Py_None);
-            }
-        }
+    BufferView out;
+    if (!out.acquire(args[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE)) {
+        return nullptr;
     }
-    measures->busy.store(false);
-    return result;
+    const Py_buffer& view = out.view();
+    if (view.ndim != 2 || !is_float64(view) || view.shape[1] != ostrel::kernels::measure_columns) {
+        PyErr_SetString(PyExc_TypeError, "Measures.take() writes into a float64 buffer of shape (n, 4) only");
+        return nullptr;
+    }
+    if (view.shape[0] > measures->measures->pending()) {
+        PyErr_Format(PyExc_ValueError, "Measures.take(): %zd frames asked for, %zd measured", view.shape[0],
+                     measures->measures->pending());
+        return nullptr;
+    }
+    measures->measures->take(view.shape[0], static_cast<double*>(view.buf));
+    return Py_NewRef(Py_None);
 }
 
 PyMethodDef measures_methods[] = {
