@@ -396,6 +396,31 @@ def test_the_kernels_run_the_twins_the_features_allow(disabled):
     }
 
 
+# The segment finder alone: its float64 energy sums run only in ostrel._segments' kernels, whose
+# record is its own.
+SEGMENT_TWINS_REPORT = """
+import json
+import numpy as np
+import ostrel._cpu
+from ostrel.analysis import find_segments
+find_segments(np.sin(np.arange(100_000.0) * 0.3), 8000)
+print(json.dumps({"features": dict(ostrel._cpu.features()), "twins": ostrel._cpu.twins()}))
+"""
+
+
+@pytest.mark.parametrize("disabled", [None, "AVX2"])
+def test_the_segment_measurements_twins_are_in_the_record(disabled):
+    env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
+    if disabled is not None:
+        env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
+    completed = subprocess.run([sys.executable, "-c", SEGMENT_TWINS_REPORT], capture_output=True, text=True, env=env,
+                               timeout=120)
+    assert (completed.returncode, completed.stderr) == (0, "")
+    report = json.loads(completed.stdout)
+    featured = report["features"]["AVX2"] == "used"
+    assert report["twins"]["block_sums"] == ("featured" if featured else "portable")
+
+
 @pytest.mark.parametrize(
     "disabled, names, unknown",
     [

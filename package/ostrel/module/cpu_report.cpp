@@ -44,20 +44,20 @@ PyObject* features(PyObject*, PyObject*)
     return pairs.release();
 }
 
-// The record's reader that ostrel.fenwy left in the interpreter's
-// dictionary (importing it if need be).
-kernels::TwinsRun fenwy_twins_run()
+// The reader of the record `record.module` left in the interpreter's
+// dictionary (importing the module if need be).
+kernels::TwinsRun twins_reader(const kernels::TwinsRecord& record)
 {
-    Ref fenwy = Ref::steal(PyImport_ImportModule("ostrel.fenwy"));
-    if (!fenwy) {
+    Ref module = Ref::steal(PyImport_ImportModule(record.module));
+    if (!module) {
         return nullptr;
     }
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    PyObject* capsule = shared != nullptr ? PyDict_GetItemString(shared, kernels::twins_record_key) : nullptr;
-    void* reader = capsule != nullptr ? PyCapsule_GetPointer(capsule, kernels::twins_record_key) : nullptr;
+    PyObject* capsule = shared != nullptr ? PyDict_GetItemString(shared, record.key) : nullptr;
+    void* reader = capsule != nullptr ? PyCapsule_GetPointer(capsule, record.key) : nullptr;
     if (reader == nullptr) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_RuntimeError, "ostrel.fenwy's record of the kernels' twins was not found");
+        PyErr_Format(PyExc_RuntimeError, "%s's record of the kernels' twins was not found", record.module);
     }
     return reinterpret_cast<kernels::TwinsRun>(reader);
 }
@@ -78,16 +78,25 @@ const char* twin_name(unsigned run)
 
 PyObject* twins(PyObject*, PyObject*)
 {
-    const kernels::TwinsRun run = fenwy_twins_run();
-    if (run == nullptr) {
-        return nullptr;
+    kernels::TwinsRun readers[std::size(kernels::twins_records)];
+    for (std::size_t module = 0; module < std::size(kernels::twins_records); ++module) {
+        readers[module] = twins_reader(kernels::twins_records[module]);
+        if (readers[module] == nullptr) {
+            return nullptr;
+        }
     }
     Ref record = Ref::steal(PyDict_New());
     if (!record) {
         return nullptr;
     }
     for (int place = 0; place < static_cast<int>(std::size(kernels::twins_names)); ++place) {
-        Ref twin = Ref::steal(PyUnicode_FromString(twin_name(run(place))));
+        // A place is in the kernels of several modules (the crossings' in fenwy's and the segments'):
+        // every twin any of them ran.
+        unsigned run = 0;
+        for (const kernels::TwinsRun reader : readers) {
+            run |= reader(place);
+        }
+        Ref twin = Ref::steal(PyUnicode_FromString(twin_name(run)));
         if (!twin || PyDict_SetItemString(record, kernels::twins_names[place], twin) < 0) {
             return nullptr;
         }
@@ -106,7 +115,7 @@ PyMethodDef report_methods[] = {
      "features()\n--\n\n((name, use), ...) for every optional CPU feature of the kernels; use is 'used', "
      "'disabled' (by OSTREL_DISABLE_CPU_FEATURES) or 'unavailable' (not on this processor or build)."},
     {"twins", twins, METH_NOARGS,
-     "twins()\n--\n\n{place: twin} for every place where ostrel.fenwy's kernels choose between a twin using "
+     "twins()\n--\n\n{place: twin} for every place where the kernels of ostrel.fenwy and ostrel._segments choose between a twin using "
      "optional CPU features and its portable twin: which of them ran in this process so far ('featured', "
      "'portable', 'both' or 'none')."},
     {nullptr},

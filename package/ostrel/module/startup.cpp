@@ -118,7 +118,7 @@ bool warn_on_version_mismatch()
 bool configure_cpu_paths()
 {
     const std::string unknown = kernels::configure_cpu_features();
-    kernels::publish_twins_record();
+    kernels::publish_twins_record(kernels::fenwy_twins_key);
     if (unknown.empty()) {
         return true;
     }

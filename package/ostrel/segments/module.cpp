@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "kernels/cpu/cpu_features.hpp"
+#include "kernels/cpu/twins_record.hpp"
 #include "kernels/segments/measures.hpp"
 #include "module/buffer_view.hpp"
 #include "module/private_module.hpp"
@@ -302,6 +303,8 @@ int exec_module(PyObject* module)
     }
     const int added = PyModule_AddObjectRef(module, "Measures", type);
     Py_DECREF(type);
+    // This module's kernels keep their own record of the twins they ran, for ostrel._cpu.twins().
+    ostrel::kernels::publish_twins_record(ostrel::kernels::segments_twins_key);
     return added;
 }
 

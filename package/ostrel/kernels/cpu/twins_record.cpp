@@ -18,12 +18,12 @@ unsigned twins_run_at(int place)
 
 } // namespace
 
-void publish_twins_record()
+void publish_twins_record(const char* key)
 {
     PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());
     TwinsRun reader = &twins_run_at;
-    Ref capsule = Ref::steal(PyCapsule_New(reinterpret_cast<void*>(reader), twins_record_key, nullptr));
-    if (shared == nullptr || !capsule || PyDict_SetItemString(shared, twins_record_key, capsule) < 0) {
+    Ref capsule = Ref::steal(PyCapsule_New(reinterpret_cast<void*>(reader), key, nullptr));
+    if (shared == nullptr || !capsule || PyDict_SetItemString(shared, key, capsule) < 0) {
         PyErr_Clear();
     }
 }
