@@ -25,6 +25,8 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 from run import cpu_model  # noqa: E402
+from report_file import write_report  # noqa: E402
+
 SIZE = 10**6
 MIN_SECONDS = 0.02
 
@@ -157,7 +159,7 @@ Produced by `PYTHONPATH=package python benchmarks/cpu_paths.py` on {datetime.dat
 
 {chr(10).join(table)}
 """
-    (HERE / "cpu_paths.md").write_text(text)
+    write_report(HERE / "cpu_paths.md", text)
     return 0
 
 

@@ -34,6 +34,7 @@ from ostrel import fenwy
 from ostrel.analysis import Settings
 from ostrel.cli.batch import analyse_files
 from ostrel.cli.pool import START_METHOD_VARIABLE, start_method
+from report_file import write_report
 
 HERE = Path(__file__).resolve().parent
 FRAME_WISE = [("calc_energy", 2048, 512), ("calc_energy", 64, 16), ("calc_zc", 2048, 512)]
@@ -161,7 +162,7 @@ def main():
     text = "\n".join(lines) + "\n"
     print(text)
     if not options.quick:
-        (HERE / "dask_paths.md").write_text(text, encoding="utf-8")
+        write_report(HERE / "dask_paths.md", text)
     return 0
 
 

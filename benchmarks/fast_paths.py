@@ -43,6 +43,7 @@ from run import (
     size_label,
 )
 from paths import generic_path, numpy_calls
+from report_file import write_report
 
 HERE = Path(__file__).resolve().parent
 NAMESPACE = vars(ours)
@@ -318,7 +319,7 @@ is faster.
 
 {markdown_table(PEER_HEADER, peer_rows, 1) if peer_rows else "(the bench extra is not installed: no peers timed)"}
 """
-    path.write_text(text, encoding="utf-8")
+    write_report(path, text)
 
 
 def main():

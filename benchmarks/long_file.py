@@ -30,6 +30,7 @@ import numpy as np
 
 from ostrel import fenwy
 from ostrel.analysis import Settings, analyse_file, read_audio
+from report_file import write_report
 
 HERE = Path(__file__).resolve().parent
 GNU_TIME = "/usr/bin/time"
@@ -131,7 +132,7 @@ def main() -> None:
     lines += ["", f"ostrel / sox: **{ratio:.2f}** of the time."]
     print("\n".join(lines))
     if not options.quick:
-        (HERE / "long_file.md").write_text("\n".join(lines) + "\n")
+        write_report(HERE / "long_file.md", "\n".join(lines))
 
 
 def commands_shown(name: str) -> list[str]:

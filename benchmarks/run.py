@@ -31,6 +31,8 @@ sys.path.insert(0, str(HERE.parent / "tests"))
 
 import model as plain  # noqa: E402
 import ostrel.fenwy as ours  # noqa: E402
+from report_file import write_report  # noqa: E402
+
 FUNCTIONS = ["calc_num_frames", "calc_energy", "calc_zc", "num_zerocrossings", "find_peaks"]
 WINDOWS = [64, 512, 2048]
 # One repeat should run at least this long, so that timer resolution and
@@ -272,7 +274,7 @@ Produced by `{command}` on {datetime.date.today().isoformat()} (revision {revisi
 
 {markdown_table(rows)}
 """
-    path.write_text(text, encoding="utf-8")
+    write_report(path, text)
 
 
 def main():

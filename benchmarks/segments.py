@@ -61,6 +61,7 @@ from pathlib import Path
 import numpy as np
 
 from ostrel.analysis import SegmentSettings, find_segments
+from report_file import write_report
 
 HERE = Path(__file__).resolve().parent
 # Each file's own rate, from these in turn: ostrel and the peers meet narrowband to full-band recordings.
@@ -569,7 +570,7 @@ def main() -> None:
     report = render(names, scores, recall, seconds, audio_seconds, count, options.half, files)
     print(report)
     if options.half == "report" and not options.quick and not options.only:
-        (HERE / "segments.md").write_text(report, encoding="utf-8")
+        write_report(HERE / "segments.md", report)
 
 
 def labels_of(group: str) -> list[str]:

@@ -33,6 +33,7 @@ import numpy as np
 from ostrel.analysis import SegmentSettings, find_segments
 from ostrel.analysis import segments as segment_module
 from ostrel.analysis.audio import open_decoder, streamed_blocks
+from report_file import write_report
 
 HERE = Path(__file__).resolve().parent
 RATE = 48000
@@ -166,7 +167,7 @@ def main() -> None:
     ]
     print("\n".join(lines))
     if not options.quick:
-        (HERE / "segments_speed.md").write_text("\n".join(lines) + "\n")
+        write_report(HERE / "segments_speed.md", "\n".join(lines))
 
 
 if __name__ == "__main__":

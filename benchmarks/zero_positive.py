@@ -25,6 +25,7 @@ WORKER = """
 import json, sys, time
 import numpy as np
 from ostrel import _crossings, fenwy
+from report_file import write_report
 
 size = int(sys.argv[1])
 
@@ -92,7 +93,7 @@ def main():
     text = "\n".join(lines) + "\n"
     print(text)
     if not options.quick:
-        (HERE / "zero_positive.md").write_text(text, encoding="utf-8")
+        write_report(HERE / "zero_positive.md", text)
 
 
 if __name__ == "__main__":
