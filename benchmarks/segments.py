@@ -5,25 +5,26 @@ built here, side by side in one run.
     PYTHONPATH=package python benchmarks/segments.py --half tune    # tuning half; prints, writes nothing
     PYTHONPATH=package python benchmarks/segments.py --quick        # a third of the report half; writes nothing
     PYTHONPATH=package python benchmarks/segments.py --half tune --quick --only ostrel --only "webrtcvad mode 1"
+    PYTHONPATH=package python benchmarks/segments.py --half tune --only ostrel --condition clean   # scores and recall only
 
 The set: files of three to five utterances, each utterance at its own level
 (the file's, ±15 dB), pauses of 0.08 to 4 s (even on a log scale) and 0.3 to
 1 s of digital silence before and after, each file at its own rate from 8 to
 48 kHz. Speech from espeak-ng in several languages, flite and festival (its
-diphone, HTS and unit voices in the tuning half, its English HTS voice in the
-report half), each
-half's voices its own (those installed; with none, synthetic vowels and
-hisses), and about a third of the utterances from the recorded
-voice prompts of alsa-utils (/usr/share/sounds/alsa), the halves taking
-different prompts. Conditions: clean (digital silence between utterances),
-reverberant (a room of 0.3 to 0.8 s), telephone band (300 to 3400 Hz), and
-noise of nine kinds (white, brown, pink from 20 Hz up, a fan's rush and
-blade tone, mains hum with harmonics, music of chords and a drum's pulse
-made here, babble of other voices, noise whose level wanders by ±12 dB,
-knocks and clicks) at 20, 10, 5 and 0 dB, the SNR being that of the speech's
-active frames. The tuning half and the report half differ in seed, voices
-and prompts. A peer that reads only some rates (webrtcvad, silero-vad) gets
-the signal resampled to 16 kHz, untimed.
+diphone, HTS and unit voices in the tuning half, its English HTS voice in
+the report half), each half's voices its own (those installed; with none,
+synthetic vowels and hisses), at least nine files, one per voice, and about
+a third of the utterances from the recorded voice prompts of alsa-utils
+(/usr/share/sounds/alsa), the halves taking different prompts. Conditions:
+clean (digital silence between utterances), reverberant (a room of 0.3 to
+0.8 s), telephone band (300 to 3400 Hz), and noise of nine kinds (white,
+brown, pink from 20 Hz up, a fan's rush and blade tone, mains hum with
+harmonics, music of chords and a drum's pulse made here, babble of other
+voices, noise whose level wanders by ±12 dB, knocks and clicks) at 20, 10, 5
+and 0 dB, the SNR being that of the speech's active frames. The tuning half
+and the report half differ in seed, voices and prompts. A peer that reads
+only some rates (webrtcvad, silero-vad) gets the signal resampled to 16 kHz,
+untimed.
 
 Two truths. Frame-level: the 10 ms frames of the clean speech within 40 dB
 of the loudest of their utterance. Utterance-level: each utterance whole,
@@ -538,9 +539,10 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--half", choices=list(HALVES), default="report", help="which half of the set (default: %(default)s)")
     parser.add_argument("--quick", action="store_true", help="a third of the set; print, write nothing")
-    parser.add_argument("--files", type=int, help="files per condition (default: 9, or one per voice of the half)")
+    parser.add_argument("--files", type=int, help="files per condition (default: one per voice of the half, at least 9)")
     parser.add_argument(
-        "--condition", metavar="NAME", action="append", help="only the conditions of this kind, e.g. clean (repeatable); print, write nothing",
+        "--condition", choices=GROUPS, action="append",
+        help="only the conditions of this kind, e.g. clean (repeatable), of the same set; print the scores, write nothing",
     )
     parser.add_argument(
         "--only", metavar="PREFIX", action="append", help="only the detectors whose name starts so (repeatable); print, write nothing",
@@ -595,7 +597,8 @@ def main() -> None:
         for name in names:
             run = [label for detector, truth, label in scores if detector == name and truth == "frame"]
             cells = [f"{label} {scores[name, 'utterance', label]:.3f}/{scores[name, 'frame', label]:.3f}" for label in run]
-            print(f"{name}: F1 utterance/frame truth: " + ", ".join(cells) + (f"; clean recall {recall[name]:.4f}" if name in recall else ""))
+            kept = f"; clean recall {recall[name]:.4f}" if name in recall else ""
+            print(f"{name}: F1 utterance/frame truth: " + ", ".join(cells) + kept)
         return
     report = render(names, scores, recall, seconds, audio_seconds, count, options.half, files)
     print(report)
