@@ -5,23 +5,26 @@ built here, side by side in one run.
     PYTHONPATH=package python benchmarks/segments.py --half tune    # tuning half; prints, writes nothing
     PYTHONPATH=package python benchmarks/segments.py --quick        # a third of the report half; writes nothing
     PYTHONPATH=package python benchmarks/segments.py --half tune --quick --only ostrel --only "webrtcvad mode 1"
+    PYTHONPATH=package python benchmarks/segments.py --half tune --only ostrel --condition clean   # scores and recall only
 
 The set: files of three to five utterances, each utterance at its own level
 (the file's, ±15 dB), pauses of 0.08 to 4 s (even on a log scale) and 0.3 to
 1 s of digital silence before and after, each file at its own rate from 8 to
-48 kHz. Speech from espeak-ng in several languages, flite and, in the report
-half, festival's HTS voice (when they are installed; otherwise synthetic
-vowels and hisses), and about a third of the utterances from the recorded
-voice prompts of alsa-utils (/usr/share/sounds/alsa), the halves taking
-different prompts. Conditions: clean (digital silence between utterances),
-reverberant (a room of 0.3 to 0.8 s), telephone band (300 to 3400 Hz), and
-noise of nine kinds (white, brown, pink from 20 Hz up, a fan's rush and
-blade tone, mains hum with harmonics, music of chords and a drum's pulse
-made here, babble of other voices, noise whose level wanders by ±12 dB,
-knocks and clicks) at 20, 10, 5 and 0 dB, the SNR being that of the speech's
-active frames. The tuning half and the report half differ in seed, voices
-and prompts. A peer that reads only some rates (webrtcvad, silero-vad) gets
-the signal resampled to 16 kHz, untimed.
+48 kHz. Speech from espeak-ng in several languages, flite and festival (its
+diphone, HTS and unit voices in the tuning half, its English HTS voice in
+the report half), each half's voices its own (those installed; with none,
+synthetic vowels and hisses), at least nine files, one per voice, and about
+a third of the utterances from the recorded voice prompts of alsa-utils
+(/usr/share/sounds/alsa), the halves taking different prompts. Conditions:
+clean (digital silence between utterances), reverberant (a room of 0.3 to
+0.8 s), telephone band (300 to 3400 Hz), and noise of nine kinds (white,
+brown, pink from 20 Hz up, a fan's rush and blade tone, mains hum with
+harmonics, music of chords and a drum's pulse made here, babble of other
+voices, noise whose level wanders by ±12 dB, knocks and clicks) at 20, 10, 5
+and 0 dB, the SNR being that of the speech's active frames. The tuning half
+and the report half differ in seed, voices and prompts. A peer that reads
+only some rates (webrtcvad, silero-vad) gets the signal resampled to 16 kHz,
+untimed.
 
 Two truths. Frame-level: the 10 ms frames of the clean speech within 40 dB
 of the loudest of their utterance. Utterance-level: each utterance whole,
@@ -35,6 +38,8 @@ the others run on one core). The first call of each detector is made before
 timing: librosa compiles on its first.
 
     apt-get install espeak-ng flite festival festvox-us-slt-hts alsa-utils sox
+    apt-get install festvox-kallpc16k festvox-kdlpc16k festvox-italp16k festvox-itapc16k festvox-ca-ona-hts \
+        festvox-ru   # the tuning half's festival voices
     pip install librosa auditok webrtcvad-wheels silero-vad   # or: pip install 'ostrel[bench-segments]'
     pip install torch==2.13.0
 
@@ -78,7 +83,10 @@ HALVES = {
     "tune": (
         20261208,
         [("espeak-ng", "en-us", "en"), ("espeak-ng", "de", "de"), ("espeak-ng", "fr", "fr"), ("espeak-ng", "en+m3", "en"),
-         ("espeak-ng", "it+f4", "it"), ("flite", "kal", "en")],
+         ("espeak-ng", "it+f4", "it"), ("flite", "kal", "en"), ("festival", "kal_diphone", "en"),
+         ("festival", "lp_diphone", "it"), ("espeak-ng", "en-us+klatt4", "en"), ("festival", "ked_diphone", "en"),
+         ("flite", "kal16", "en"), ("festival", "pc_diphone", "it"), ("festival", "upc_ca_ona_hts", "ca"),
+         ("festival", "msu_ru_nsh_clunits", "ru")],
         ("Front_Left", "Front_Right", "Rear_Center", "Side_Left"),
     ),
     "report": (
@@ -124,6 +132,16 @@ SENTENCES = {
         "Il treno per Milano parte alle sette e mezza.",
         "Domani andiamo al mare con tutta la famiglia.",
         "La nonna prepara la pasta ogni domenica.",
+    ),
+    "ca": (
+        "El gos corre pel parc cada matí.",
+        "Demà anirem a veure els avis al poble.",
+        "La biblioteca tanca a les vuit del vespre.",
+    ),
+    "ru": (
+        "Поезд отправляется в семь часов утра.",
+        "Завтра мы поедем к бабушке в деревню.",
+        "Дождь шёл всю ночь над старым городом.",
     ),
     "pt": (
         "O menino comprou pão fresco na padaria da esquina.",
@@ -522,12 +540,17 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--half", choices=list(HALVES), default="report", help="which half of the set (default: %(default)s)")
     parser.add_argument("--quick", action="store_true", help="a third of the set; print, write nothing")
-    parser.add_argument("--files", type=int, default=9, help="files per condition (default: %(default)s)")
+    parser.add_argument("--files", type=int, help="files per condition (default: one per voice of the half, at least 9)")
+    parser.add_argument(
+        "--condition", choices=GROUPS, action="append",
+        help="only the conditions of this kind, e.g. clean (repeatable), of the same set; print the scores, write nothing",
+    )
     parser.add_argument(
         "--only", metavar="PREFIX", action="append", help="only the detectors whose name starts so (repeatable); print, write nothing",
     )
     options = parser.parse_args()
-    count = max(3, options.files // 3) if options.quick else options.files
+    files_wanted = options.files or max(9, len([voice for voice in HALVES[options.half][1] if speaks(voice[0])]))
+    count = max(3, files_wanted // 3) if options.quick else files_wanted
     seed = HALVES[options.half][0]
     rng = np.random.default_rng(seed)
     files = make_clean(rng, count, options.half)
@@ -553,6 +576,8 @@ def main() -> None:
         for file in files:
             rate, frames = file[0], file[2]
             signal = condition(kind, snr, file, rng, babble)
+            if options.condition and kind not in options.condition:
+                continue  # made all the same: the conditions run are then those of the whole set
             audio_seconds += len(signal) / rate
             for name in names:
                 detect, prepare = found[name]
@@ -561,6 +586,8 @@ def main() -> None:
                 segments = detect(given, given_rate)
                 seconds[name] += time.perf_counter() - began
                 marked[name].append(frames_of(segments, len(frames)))
+        if options.condition and kind not in options.condition:
+            continue
         truths = {"frame": np.concatenate([f[2] for f in files]), "utterance": np.concatenate([f[3] for f in files])}
         for name in names:
             found_all = np.concatenate(marked[name])
@@ -569,6 +596,13 @@ def main() -> None:
             if kind == "clean":
                 recall[name] = np.count_nonzero(found_all & truths["utterance"]) / np.count_nonzero(truths["utterance"])
         print(f"{label}: " + ", ".join(f"{n} {scores[n, 'utterance', label]:.3f}" for n in names), file=sys.stderr)
+    if options.condition:
+        for name in names:
+            run = [label for detector, truth, label in scores if detector == name and truth == "frame"]
+            cells = [f"{label} {scores[name, 'utterance', label]:.3f}/{scores[name, 'frame', label]:.3f}" for label in run]
+            kept = f"; clean recall {recall[name]:.4f}" if name in recall else ""
+            print(f"{name}: F1 utterance/frame truth: " + ", ".join(cells) + kept)
+        return
     report = render(names, scores, recall, seconds, audio_seconds, count, options.half, files)
     print(report)
     if options.half == "report" and not options.quick and not options.only:
