@@ -102,6 +102,20 @@ HEARD_DB = 40.0
 # A run of sound with no start of its own goes on from a started one across at most this much
 # silence: a stop's closure, not a pause, after which noise bursting up would be taken along.
 GOES_ON_MS = 50.0
+# A room's tail: after a peak (the loudest frame within DECAY_PEAK_MS before), the level falls on a
+# nearly straight line, at 60 dB per reverberation time (0.3 to 2 s), for DECAY_MS ahead, no frame
+# further than DECAY_ROUGH_DB off that line. A voice's own fade-out is short and steep, and digital
+# silence or noise after it ends the line. Where such a decay lies DECAY_BELOW_DB under its peak, the
+# sound is over: the rest is the room's, until an onset (a rise of ONSET_DB within ONSET_MS) or a
+# frame above the level where the tail was cut.
+DECAY_PEAK_MS = 300.0
+DECAY_MS = 160.0
+DECAY_BELOW_DB = 12.0
+DECAY_SLOWEST_DB_PER_S = 30.0
+DECAY_FASTEST_DB_PER_S = 250.0
+DECAY_ROUGH_DB = 3.0
+ONSET_DB = 6.0
+ONSET_MS = 30.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -191,6 +205,8 @@ class SegmentStream:
         # The frames of the last whole block: a last, shorter block is measured with them.
         self.last_block = np.empty((0, FEATURES))
         self.runs = _Runs()
+        # Looks no further ahead than the frames the floor's reach holds after a block being classified.
+        self.decays = _Decays(self.hop / sample_rate, self.reach * BLOCK_FRAMES)
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
             goes_on=min(settings.min_silence_ms, GOES_ON_MS) * sample_rate / 1000.0 / self.hop,
@@ -363,6 +379,9 @@ class SegmentStream:
                 floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
+        tail = self.decays.tails(frames[:, 0], self.features[count:, 0], self.first_frame)
+        candidate &= ~tail
+        strong &= ~tail
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)
         self.features = self.features[count:]
@@ -598,6 +617,69 @@ def _taken(measures: Any) -> NDArray[np.float64]:
     out = np.empty((measures.pending(), 4))
     measures.take(out)
     return out
+
+
+class _Decays:
+    """Frames of a room's tail, from the energy in dB of consecutive batches
+    of frames (see DECAY_MS): a tail starts where the level lies
+    DECAY_BELOW_DB under the loudest of the frames DECAY_PEAK_MS before and
+    falls steadily for DECAY_MS ahead; it lasts until an onset or a frame
+    above its start. The frames before a batch it keeps, those after it it
+    is given (at most ``most_ahead``)."""
+
+    def __init__(self, seconds_per_frame: float, most_ahead: int) -> None:
+        frames = lambda ms: max(1, round(ms / 1000.0 / seconds_per_frame))  # noqa: E731
+        self.back, self.onset = frames(DECAY_PEAK_MS), frames(ONSET_MS)
+        self.ahead = max(2, min(frames(DECAY_MS), most_ahead))
+        # Per frame: the slowest and fastest fall a room's tail has.
+        self.slowest, self.fastest = DECAY_SLOWEST_DB_PER_S * seconds_per_frame, DECAY_FASTEST_DB_PER_S * seconds_per_frame
+        self.history = np.full(max(self.back, self.onset), -np.inf)  # the levels of the frames before
+        # The open tail: its first frame and level; the last onset.
+        self.start, self.start_level, self.last_onset = -1, np.inf, -1
+
+    def tails(self, levels: NDArray[np.float64], after: NDArray[np.float64], first: int) -> NDArray[np.bool_]:
+        count, span = len(levels), self.ahead
+        if not count:
+            return np.zeros(0, dtype=bool)
+        before = len(self.history)
+        held = np.concatenate((self.history, levels, after[: span - 1]))
+        self.history = held[count : count + before].copy()
+        # No decay is judged on frames past the signal's end.
+        held = np.append(held, np.full(before + count + span - 1 - len(held), np.nan))
+        # Views and one frame's column at a time, not a copy of every frame's window: memory as the frames'.
+        peak = np.max(np.lib.stride_tricks.sliding_window_view(held, self.back + 1)[before - self.back :][:count], axis=1)
+        rise = levels - np.min(np.lib.stride_tricks.sliding_window_view(held, self.onset)[before - self.onset :][:count], axis=1)
+        # The straight line through each frame's DECAY_MS ahead: its slope and how far the levels stray.
+        ahead = [held[before + step : before + step + count] for step in range(span)]
+        t = np.arange(span) - (span - 1) / 2.0
+        mean = ahead[0].copy()
+        for column in ahead[1:]:
+            mean += column
+        mean /= span
+        slope = t[0] * ahead[0]
+        for step in range(1, span):
+            slope += t[step] * ahead[step]
+        slope /= t @ t
+        stray = np.zeros(count)
+        for step in range(span):
+            stray = np.fmax(stray, np.abs(ahead[step] - mean - slope * t[step]))
+        stray[np.isnan(mean)] = np.nan
+        with np.errstate(invalid="ignore"):
+            starts = (
+                (levels <= peak - DECAY_BELOW_DB) & (-slope >= self.slowest) & (-slope <= self.fastest) & (stray <= DECAY_ROUGH_DB)
+            )
+        onsets = rise >= ONSET_DB
+        index = np.arange(count)
+        last_start = np.maximum.accumulate(np.where(starts, index + first, self.start))
+        last_onset = np.maximum.accumulate(np.where(onsets, index + first, self.last_onset))
+        start_level = np.where(last_start >= first, levels[np.clip(last_start - first, 0, count - 1)], self.start_level)
+        tail = (last_start > last_onset) & (levels <= start_level)
+        # A frame above the tail's start ends it as an onset does.
+        ended = (last_start > last_onset) & ~tail
+        last_onset = np.maximum(last_onset, np.maximum.accumulate(np.where(ended, index + first, -1)))
+        tail = (last_start > last_onset) & (levels <= start_level)
+        self.start, self.start_level, self.last_onset = int(last_start[-1]), float(start_level[-1]), int(last_onset[-1])
+        return tail
 
 
 class _Runs:
