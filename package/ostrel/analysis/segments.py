@@ -118,6 +118,13 @@ DECAY_FASTEST_DB_PER_S = 250.0
 DECAY_ROUGH_DB = 3.0
 ONSET_DB = 6.0
 ONSET_MS = 30.0
+# A knock: a burst of at most KNOCK_MS whose loudest frame comes within KNOCK_RISE_MS of its start, with
+# nothing within KNOCK_DB of it for KNOCK_QUIET_MS either side.
+KNOCK_MS = 150.0
+KNOCK_RISE_MS = 40.0
+KNOCK_QUIET_MS = 120.0
+KNOCK_BEFORE_MS = 300.0
+KNOCK_DB = 15.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -635,7 +642,11 @@ class _Decays:
         self.ahead = max(2, min(frames(DECAY_MS), most_ahead))
         # Per frame: the slowest and fastest fall a room's tail has.
         self.slowest, self.fastest = DECAY_SLOWEST_DB_PER_S * seconds_per_frame, DECAY_FASTEST_DB_PER_S * seconds_per_frame
-        self.history = np.full(max(self.back, self.onset), -np.inf)  # the levels of the frames before
+        self.knock, self.knock_rise, self.quiet = frames(KNOCK_MS), frames(KNOCK_RISE_MS), frames(KNOCK_QUIET_MS)
+        self.quiet_before = frames(KNOCK_BEFORE_MS)
+        self.knock_reach = min(self.knock + self.quiet, most_ahead)
+        self.history = np.full(max(self.back, self.onset, self.quiet_before, self.knock), -np.inf)  # the levels of the frames before
+        self.last_knock = -(10**9)
         # The open tail: its first frame and level; the last onset.
         self.start, self.start_level, self.last_onset = -1, np.inf, -1
 
@@ -644,10 +655,25 @@ class _Decays:
         if not count:
             return np.zeros(0, dtype=bool)
         before = len(self.history)
-        held = np.concatenate((self.history, levels, after[: span - 1]))
+        reach = max(span - 1, self.knock_reach)
+        held = np.concatenate((self.history, levels, after[:reach]))
         self.history = held[count : count + before].copy()
         # No decay is judged on frames past the signal's end.
-        held = np.append(held, np.full(before + count + span - 1 - len(held), np.nan))
+        held = np.append(held, np.full(before + count + reach - len(held), np.nan))
+        windows = lambda size, offset: np.lib.stride_tricks.sliding_window_view(held, size)[before + offset :][:count]  # noqa: E731
+        loudest = np.max(windows(self.knock, 0), axis=1)
+        with np.errstate(invalid="ignore"):
+            knock_starts = (
+                (np.max(windows(self.knock_rise, 0), axis=1) >= loudest)
+                & (np.max(windows(self.quiet_before, -self.quiet_before), axis=1) <= loudest - KNOCK_DB)
+                & (np.max(windows(self.quiet, self.knock), axis=1) <= loudest - KNOCK_DB)
+            )
+            if self.knock + self.quiet > self.knock_reach:
+                knock_starts[:] = False
+        index_all = np.arange(count) + first
+        last_knock = np.maximum.accumulate(np.where(knock_starts, index_all, self.last_knock))
+        self.last_knock = int(last_knock[-1])
+        knocks = index_all - last_knock < self.knock
         # Views and one frame's column at a time, not a copy of every frame's window: memory as the frames'.
         peak = np.max(np.lib.stride_tricks.sliding_window_view(held, self.back + 1)[before - self.back :][:count], axis=1)
         rise = levels - np.min(np.lib.stride_tricks.sliding_window_view(held, self.onset)[before - self.onset :][:count], axis=1)
@@ -681,7 +707,7 @@ class _Decays:
         last_onset = np.maximum(last_onset, np.maximum.accumulate(np.where(ended, index + first, -1)))
         tail = (last_start > last_onset) & (levels <= start_level)
         self.start, self.start_level, self.last_onset = int(last_start[-1]), float(start_level[-1]), int(last_onset[-1])
-        return tail
+        return tail | knocks
 
 
 class _Runs:
