@@ -125,6 +125,9 @@ KNOCK_RISE_MS = 40.0
 KNOCK_QUIET_MS = 120.0
 KNOCK_BEFORE_MS = 300.0
 KNOCK_DB = 15.0
+# Frames crossing zero less often than a tone of INFRA_HZ are infrasound or a DC step (a thump's
+# offset, a drift), not heard: only their first difference may be sound.
+INFRA_HZ = 20.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -216,6 +219,8 @@ class SegmentStream:
         self.runs = _Runs()
         # Looks no further ahead than the frames the floor's reach holds after a block being classified.
         self.decays = _Decays(self.hop / sample_rate, self.reach * BLOCK_FRAMES)
+        # Crossings per sample of a tone at INFRA_HZ.
+        self.infra_rate = 2.0 * INFRA_HZ / sample_rate
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
             goes_on=min(settings.min_silence_ms, GOES_ON_MS) * sample_rate / 1000.0 / self.hop,
@@ -359,6 +364,7 @@ class SegmentStream:
             for blocks, (feature, _, spread, _) in zip(quietest, ENERGIES)
         ]
         calmest = np.minimum.reduce(spreads)
+        infrasonic = frames[:, 2] < self.infra_rate
         for (feature, _, spread, loudest), window, blocks, noisy in zip(ENERGIES, windows, quietest, spreads):
             rough = np.repeat(noisy > np.maximum(ROUGH_DB, ROUGH_FACTOR * calmest), BLOCK_FRAMES)[:count]
             quiet = np.min(window, axis=1)
@@ -372,6 +378,8 @@ class SegmentStream:
             floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
             margin = np.repeat(margin, BLOCK_FRAMES)[:count]
             heard = frames[:, feature]
+            if feature != 1:
+                heard = np.where(infrasonic, QUIETEST_DB, heard)
             above = heard - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
@@ -388,7 +396,11 @@ class SegmentStream:
                 floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
-        tail = self.decays.tails(frames[:, 0], self.features[count:, 0], self.first_frame)
+        # Judged on what is heard: infrasound is silence.
+        heard_levels = np.where(infrasonic, QUIETEST_DB, frames[:, 0])
+        ahead = self.features[count:]
+        ahead_levels = np.where(ahead[:, 2] < self.infra_rate, QUIETEST_DB, ahead[:, 0])
+        tail = self.decays.tails(heard_levels, ahead_levels, self.first_frame)
         candidate &= ~tail
         strong &= ~tail
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
