@@ -184,6 +184,18 @@ def tone_with_a_tail(rate, db_per_s):
     )
 
 
+def knock(seconds_each, level_db, seed, rate):
+    """A knock: noise at its loudest at once, falling by 1/e every ``seconds_each``, over six of those."""
+    t = np.arange(round(6 * seconds_each * rate)) / rate
+    burst = np.random.default_rng(seed).normal(size=len(t)) * np.exp(-t / seconds_each)
+    return burst / np.abs(burst).max() * 10 ** (level_db / 20)
+
+
+def after_a_tone(rate, at, sound):
+    """A tone at 0.5-1 s and ``sound`` from ``at`` s, in noise at -80 dBFS."""
+    return placed(noise(2.5, -80, rate=rate), (0.5, tone(0.5, -20, rate=rate)), (at, sound), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -238,6 +250,20 @@ AT_RATES = {
     "tail-of-100-db-a-second-at-8-khz": (8000, lambda: tone_with_a_tail(8000, 100), {}, [(0.4625, 1.0775), (1.5625, 2.1375)]),
     "tail-of-100-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 100), {}, [(0.4625, 1.0775), (1.5625, 2.1375)]),
     "fall-of-400-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 400), {}, [(0.4625, 1.1375), (1.5625, 2.1375)]),
+    # A knock alone, 300 ms before a tone: not sound, and not bridged to the tone.
+    "knock-alone-before-a-tone-at-8-khz": (
+        8000, lambda: placed(noise(2.5, -80, rate=8000), (1.0, knock(0.01, -10, 14, 8000)), (1.3, tone(0.5, -20, rate=8000)), rate=8000),
+        {}, [(1.2625, 1.8375)],
+    ),
+    "knock-alone-before-a-tone-at-48-khz": (
+        48000, lambda: placed(noise(2.5, -80, rate=48000), (1.0, knock(0.01, -10, 14, 48000)), (1.3, tone(0.5, -20, rate=48000)), rate=48000),
+        {}, [(1.2625, 1.8375)],
+    ),
+    # A short burst 200 ms after a louder sound (a word's last stop released) is not alone: kept.
+    "release-after-a-tone-at-48-khz": (48000, lambda: after_a_tone(48000, 1.2, knock(0.01, -30, 14, 48000)), {}, [(0.4625, 1.2775)]),
+    # A step of DC for 250 ms crosses zero never: infrasound, not heard.
+    "dc-step-after-a-tone-at-8-khz": (8000, lambda: after_a_tone(8000, 1.2, np.full(2000, 0.1)), EXACT, [(0.4925, 1.0075)]),
+    "dc-step-after-a-tone-at-48-khz": (48000, lambda: after_a_tone(48000, 1.2, np.full(12000, 0.1)), EXACT, [(0.4925, 1.0075)]),
 }
 
 
@@ -464,13 +490,16 @@ def test_streamed_segments_equal_those_of_the_whole_signal(size, rising):
 
 @pytest.mark.parametrize("lead_s", [0.0, 0.13, 0.29, 0.41, 0.57, 0.73, 0.86])
 @pytest.mark.parametrize("size", [1601, 65536])
-def test_tails_cut_across_batches_streamed_as_whole(lead_s, size):
-    # More than one batch of frames: a tail every second, so that one crosses from one batch to the next.
+# A tone and its tail, cut: one segment a second; a knock alone: none.
+@pytest.mark.parametrize(("sound", "count"), [("tail", 200), ("knock", 0)])
+def test_tails_and_knocks_across_batches_streamed_as_whole(lead_s, size, sound, count):
+    # More than one batch of frames, a sound every second: one crosses from one batch to the next.
     tail = noise(0.6, -26, seed=12) * 10 ** (-100 * np.arange(round(0.6 * RATE)) / RATE / 20)
-    once = placed(noise(1, -80, seed=13), (0.0, tone(0.3, -20)), (0.3, tail))[: RATE]
-    signal = np.concatenate((np.zeros(round(lead_s * RATE)), np.tile(once, 200)))
+    parts = [(0.0, tone(0.3, -20)), (0.3, tail)] if sound == "tail" else [(0.3, knock(0.01, -10, 14, RATE))]
+    once = placed(noise(1, -80, seed=13), *parts)[:RATE]
+    signal = np.concatenate((noise(1 + lead_s, -80, seed=15), np.tile(once, 200)))
     whole = find_segments(signal, RATE)
-    assert len(whole) == 200
+    assert len(whole) == count
     assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE) == whole
 
 
