@@ -118,12 +118,13 @@ DECAY_FASTEST_DB_PER_S = 250.0
 DECAY_ROUGH_DB = 3.0
 ONSET_DB = 6.0
 ONSET_MS = 30.0
-# A knock: a burst of at most KNOCK_MS whose loudest frame comes within KNOCK_RISE_MS of its start, with
-# nothing within KNOCK_DB of it for KNOCK_QUIET_MS either side.
+# A knock alone: a burst of at most KNOCK_MS, at its loudest within KNOCK_RISE_MS of its start, with
+# nothing within KNOCK_DB of that for KNOCK_BEFORE_MS before it and KNOCK_AFTER_MS after. A word's
+# last stop, released after its closure, follows louder sound within KNOCK_BEFORE_MS: kept.
 KNOCK_MS = 150.0
 KNOCK_RISE_MS = 40.0
-KNOCK_QUIET_MS = 120.0
 KNOCK_BEFORE_MS = 300.0
+KNOCK_AFTER_MS = 120.0
 KNOCK_DB = 15.0
 # Frames crossing zero less often than a tone of INFRA_HZ are infrasound or a DC step (a thump's
 # offset, a drift), not heard: only their first difference may be sound.
@@ -218,7 +219,7 @@ class SegmentStream:
         self.last_block = np.empty((0, FEATURES))
         self.runs = _Runs()
         # Looks no further ahead than the frames the floor's reach holds after a block being classified.
-        self.decays = _Decays(self.hop / sample_rate, self.reach * BLOCK_FRAMES)
+        self.passing = _Passing(self.hop / sample_rate, self.reach * BLOCK_FRAMES)
         # Crossings per sample of a tone at INFRA_HZ.
         self.infra_rate = 2.0 * INFRA_HZ / sample_rate
         self.merged = _Merger(
@@ -400,9 +401,9 @@ class SegmentStream:
         heard_levels = np.where(infrasonic, QUIETEST_DB, frames[:, 0])
         ahead = self.features[count:]
         ahead_levels = np.where(ahead[:, 2] < self.infra_rate, QUIETEST_DB, ahead[:, 0])
-        tail = self.decays.tails(heard_levels, ahead_levels, self.first_frame)
-        candidate &= ~tail
-        strong &= ~tail
+        passing = self.passing.of(heard_levels, ahead_levels, self.first_frame)
+        candidate &= ~passing
+        strong &= ~passing
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)
         self.features = self.features[count:]
@@ -640,13 +641,12 @@ def _taken(measures: Any) -> NDArray[np.float64]:
     return out
 
 
-class _Decays:
-    """Frames of a room's tail, from the energy in dB of consecutive batches
-    of frames (see DECAY_MS): a tail starts where the level lies
-    DECAY_BELOW_DB under the loudest of the frames DECAY_PEAK_MS before and
-    falls steadily for DECAY_MS ahead; it lasts until an onset or a frame
-    above its start. The frames before a batch it keeps, those after it it
-    is given (at most ``most_ahead``)."""
+class _Passing:
+    """Frames of sound that is only passing, from the energy in dB of
+    consecutive batches of frames: a room's tail (see DECAY_MS) and a knock
+    alone (see KNOCK_MS). The frames before a batch it keeps; those after it
+    it is given, at most ``most_ahead`` of them (a block's reach of the floor),
+    and judges nothing on frames it has not got."""
 
     def __init__(self, seconds_per_frame: float, most_ahead: int) -> None:
         frames = lambda ms: max(1, round(ms / 1000.0 / seconds_per_frame))  # noqa: E731
@@ -654,39 +654,31 @@ class _Decays:
         self.ahead = max(2, min(frames(DECAY_MS), most_ahead))
         # Per frame: the slowest and fastest fall a room's tail has.
         self.slowest, self.fastest = DECAY_SLOWEST_DB_PER_S * seconds_per_frame, DECAY_FASTEST_DB_PER_S * seconds_per_frame
-        self.knock, self.knock_rise, self.quiet = frames(KNOCK_MS), frames(KNOCK_RISE_MS), frames(KNOCK_QUIET_MS)
-        self.quiet_before = frames(KNOCK_BEFORE_MS)
-        self.knock_reach = min(self.knock + self.quiet, most_ahead)
-        self.history = np.full(max(self.back, self.onset, self.quiet_before, self.knock), -np.inf)  # the levels of the frames before
-        self.last_knock = -(10**9)
-        # The open tail: its first frame and level; the last onset.
+        self.knock, self.knock_rise = frames(KNOCK_MS), frames(KNOCK_RISE_MS)
+        self.quiet_before, self.quiet_after = frames(KNOCK_BEFORE_MS), frames(KNOCK_AFTER_MS)
+        # Frames looked at ahead; where a knock's would be more than are given, none is judged a knock.
+        self.knocks_judged = self.knock + self.quiet_after <= most_ahead
+        self.reach = max(self.ahead - 1, self.knock + self.quiet_after if self.knocks_judged else 0)
+        self.history = np.full(max(self.back, self.onset, self.quiet_before), -np.inf)  # the levels of the frames before
+        # The open tail: its first frame and level; the last onset; the last knock's first frame.
         self.start, self.start_level, self.last_onset = -1, np.inf, -1
+        self.last_knock = -self.knock
 
-    def tails(self, levels: NDArray[np.float64], after: NDArray[np.float64], first: int) -> NDArray[np.bool_]:
-        count, span = len(levels), self.ahead
+    def of(self, levels: NDArray[np.float64], after: NDArray[np.float64], first: int) -> NDArray[np.bool_]:
+        """Which of ``levels`` (frames from ``first`` on) are a tail or a knock; ``after``, the frames that follow."""
+        count, before = len(levels), len(self.history)
         if not count:
             return np.zeros(0, dtype=bool)
-        before = len(self.history)
-        reach = max(span - 1, self.knock_reach)
-        held = np.concatenate((self.history, levels, after[:reach]))
+        held = np.concatenate((self.history, levels, after[: self.reach]))
         self.history = held[count : count + before].copy()
-        # No decay is judged on frames past the signal's end.
-        held = np.append(held, np.full(before + count + reach - len(held), np.nan))
-        windows = lambda size, offset: np.lib.stride_tricks.sliding_window_view(held, size)[before + offset :][:count]  # noqa: E731
-        loudest = np.max(windows(self.knock, 0), axis=1)
-        with np.errstate(invalid="ignore"):
-            knock_starts = (
-                (np.max(windows(self.knock_rise, 0), axis=1) >= loudest)
-                & (np.max(windows(self.quiet_before, -self.quiet_before), axis=1) <= loudest - KNOCK_DB)
-                & (np.max(windows(self.quiet, self.knock), axis=1) <= loudest - KNOCK_DB)
-            )
-            if self.knock + self.quiet > self.knock_reach:
-                knock_starts[:] = False
-        index_all = np.arange(count) + first
-        last_knock = np.maximum.accumulate(np.where(knock_starts, index_all, self.last_knock))
-        self.last_knock = int(last_knock[-1])
-        knocks = index_all - last_knock < self.knock
-        # Views and one frame's column at a time, not a copy of every frame's window: memory as the frames'.
+        # Past the signal's end (or what is given), nothing is judged.
+        held = np.append(held, np.full(before + count + self.reach - len(held), np.nan))
+        frames = np.arange(count) + first
+        return self._tails(held, before, levels, frames) | self._knocks(held, before, frames)
+
+    def _tails(self, held: NDArray[np.float64], before: int, levels: NDArray[np.float64], frames: NDArray[np.intp]) -> NDArray[np.bool_]:
+        count, span = len(levels), self.ahead
+        # Views and one column at a time, not a copy of every frame's window: memory as the frames'.
         peak = np.max(np.lib.stride_tricks.sliding_window_view(held, self.back + 1)[before - self.back :][:count], axis=1)
         rise = levels - np.min(np.lib.stride_tricks.sliding_window_view(held, self.onset)[before - self.onset :][:count], axis=1)
         # The straight line through each frame's DECAY_MS ahead: its slope and how far the levels stray.
@@ -708,18 +700,29 @@ class _Decays:
             starts = (
                 (levels <= peak - DECAY_BELOW_DB) & (-slope >= self.slowest) & (-slope <= self.fastest) & (stray <= DECAY_ROUGH_DB)
             )
-        onsets = rise >= ONSET_DB
-        index = np.arange(count)
-        last_start = np.maximum.accumulate(np.where(starts, index + first, self.start))
-        last_onset = np.maximum.accumulate(np.where(onsets, index + first, self.last_onset))
-        start_level = np.where(last_start >= first, levels[np.clip(last_start - first, 0, count - 1)], self.start_level)
-        tail = (last_start > last_onset) & (levels <= start_level)
+        last_start = np.maximum.accumulate(np.where(starts, frames, self.start))
+        last_onset = np.maximum.accumulate(np.where(rise >= ONSET_DB, frames, self.last_onset))
+        start_level = np.where(last_start >= frames[0], levels[np.clip(last_start - frames[0], 0, count - 1)], self.start_level)
         # A frame above the tail's start ends it as an onset does.
-        ended = (last_start > last_onset) & ~tail
-        last_onset = np.maximum(last_onset, np.maximum.accumulate(np.where(ended, index + first, -1)))
-        tail = (last_start > last_onset) & (levels <= start_level)
+        ended = (last_start > last_onset) & (levels > start_level)
+        last_onset = np.maximum(last_onset, np.maximum.accumulate(np.where(ended, frames, -1)))
         self.start, self.start_level, self.last_onset = int(last_start[-1]), float(start_level[-1]), int(last_onset[-1])
-        return tail | knocks
+        return (last_start > last_onset) & (levels <= start_level)
+
+    def _knocks(self, held: NDArray[np.float64], before: int, frames: NDArray[np.intp]) -> NDArray[np.bool_]:
+        if not self.knocks_judged:
+            return np.zeros(len(frames), dtype=bool)
+        windows = lambda size, offset: np.lib.stride_tricks.sliding_window_view(held, size)[before + offset :][: len(frames)]  # noqa: E731
+        loudest = np.max(windows(self.knock, 0), axis=1)
+        with np.errstate(invalid="ignore"):
+            starts = (
+                (np.max(windows(self.knock_rise, 0), axis=1) >= loudest)
+                & (np.max(windows(self.quiet_before, -self.quiet_before), axis=1) <= loudest - KNOCK_DB)
+                & (np.max(windows(self.quiet_after, self.knock), axis=1) <= loudest - KNOCK_DB)
+            )
+        last_knock = np.maximum.accumulate(np.where(starts, frames, self.last_knock))
+        self.last_knock = int(last_knock[-1])
+        return frames - last_knock < self.knock
 
 
 class _Runs:
