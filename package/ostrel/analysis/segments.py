@@ -4,11 +4,12 @@ The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
 are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
 extent of each sound is there with ``min_silence_ms=10, pad_ms=0``. They
 remove pauses of 300 ms or more (less the padding at either end), sounds
-shorter than ``min_sound_ms`` (50 ms) on their own, and steady noise and hum
-alone, and a room's tail: where the level falls steadily (30 to 250 dB a
-second, for 160 ms) 12 dB under the peak before it, the sound is over until
-the next onset. They keep whatever else stands out of the noise, not only
-speech: music between utterances, a tone, a knock.
+shorter than ``min_sound_ms`` (50 ms) on their own, steady noise and hum
+alone, a room's tail (where the level falls steadily, 30 to 250 dB a second
+for 160 ms, 12 dB under the peak before it, the sound is over until the
+next onset), a knock alone (at most 150 ms, at once at its loudest, nothing
+near it) and infrasound (a DC step). They keep whatever else stands out of
+the noise, not only speech: music between utterances, a tone.
 
 Frames (25 ms every 10 ms by default, centred) are measured in one native pass
 with the bits ``ostrel.fenwy`` and numpy give them (see ``frame_measures``).
@@ -23,10 +24,9 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it), but not in a room's tail (see DECAY_MS); a run of such
-frames without a start is sound only as the sound before it going on,
-within ``GOES_ON_MS`` of a start's run. Each
-run is widened by the fade the noise hides and short gaps are bridged. An
+energy above it), but not in a room's tail nor a knock alone (see
+_Passing); a run of such frames without a start is sound only as the sound
+before it going on, within ``GOES_ON_MS`` of a start's run. Each run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
 hears sound anywhere in it, up to half a window from its centre. Sounds
