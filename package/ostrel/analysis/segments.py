@@ -26,8 +26,9 @@ stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
 energy above it), but not in a room's tail nor a knock alone (see
 _Passing); a run of such frames without a start is sound only as the sound
-before it going on, within ``GOES_ON_MS`` of a start's run. Each run is widened by the fade the noise hides and short gaps are bridged. An
-edge the noise hides none of is placed between the windows that heard the
+before it going on, within ``GOES_ON_MS`` of a start's run. Each run is
+widened by the fade the noise hides and short gaps are bridged. An edge
+the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
 hears sound anywhere in it, up to half a window from its centre. Sounds
 then shorter than ``min_sound_ms`` are dropped, and the rest padded.
