@@ -679,9 +679,9 @@ class _Passing:
 
     def _tails(self, held: NDArray[np.float64], before: int, levels: NDArray[np.float64], frames: NDArray[np.intp]) -> NDArray[np.bool_]:
         count, span = len(levels), self.ahead
-        # Views and one column at a time, not a copy of every frame's window: memory as the frames'.
-        peak = np.max(np.lib.stride_tricks.sliding_window_view(held, self.back + 1)[before - self.back :][:count], axis=1)
-        rise = levels - np.min(np.lib.stride_tricks.sliding_window_view(held, self.onset)[before - self.onset :][:count], axis=1)
+        # One column at a time, not a copy of every frame's window: memory as the frames'.
+        peak = _running(np.maximum, held, self.back + 1)[before - self.back :][:count]
+        rise = levels - _running(np.minimum, held, self.onset)[before - self.onset :][:count]
         # The straight line through each frame's DECAY_MS ahead: its slope and how far the levels stray.
         ahead = [held[before + step : before + step + count] for step in range(span)]
         t = np.arange(span) - (span - 1) / 2.0
@@ -713,17 +713,27 @@ class _Passing:
     def _knocks(self, held: NDArray[np.float64], before: int, frames: NDArray[np.intp]) -> NDArray[np.bool_]:
         if not self.knocks_judged:
             return np.zeros(len(frames), dtype=bool)
-        windows = lambda size, offset: np.lib.stride_tricks.sliding_window_view(held, size)[before + offset :][: len(frames)]  # noqa: E731
-        loudest = np.max(windows(self.knock, 0), axis=1)
+        loudest_of = lambda size, offset: _running(np.maximum, held, size)[before + offset :][: len(frames)]  # noqa: E731
+        loudest = loudest_of(self.knock, 0)
         with np.errstate(invalid="ignore"):
             starts = (
-                (np.max(windows(self.knock_rise, 0), axis=1) >= loudest)
-                & (np.max(windows(self.quiet_before, -self.quiet_before), axis=1) <= loudest - KNOCK_DB)
-                & (np.max(windows(self.quiet_after, self.knock), axis=1) <= loudest - KNOCK_DB)
+                (loudest_of(self.knock_rise, 0) >= loudest)
+                & (loudest_of(self.quiet_before, -self.quiet_before) <= loudest - KNOCK_DB)
+                & (loudest_of(self.quiet_after, self.knock) <= loudest - KNOCK_DB)
             )
         last_knock = np.maximum.accumulate(np.where(starts, frames, self.last_knock))
         self.last_knock = int(last_knock[-1])
         return frames - last_knock < self.knock
+
+
+def _running(extreme: Any, values: NDArray[np.float64], size: int) -> NDArray[np.float64]:
+    """``extreme`` (np.maximum or np.minimum) of each ``size`` consecutive values, as a sliding
+    window's max or min gives it, exactly, in about log2(size) passes over the values."""
+    reached, span = values, 1
+    while 2 * span <= size:
+        reached, span = extreme(reached[:-span], reached[span:]), 2 * span
+    count = len(values) - size + 1
+    return extreme(reached[:count], reached[size - span : size - span + count])
 
 
 class _Runs:
