@@ -5,11 +5,12 @@ are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
 extent of each sound is there with ``min_silence_ms=10, pad_ms=0``. They
 remove pauses of 300 ms or more (less the padding at either end), sounds
 shorter than ``min_sound_ms`` (50 ms) on their own, steady noise and hum
-alone, a room's tail (where the level falls steadily, 30 to 250 dB a second
-for 160 ms, 12 dB under the peak before it, the sound is over until the
-next onset), a knock alone (at most 150 ms, at once at its loudest, nothing
-near it) and infrasound (a DC step). They keep whatever else stands out of
-the noise, not only speech: music between utterances, a tone.
+alone, a room's tail (where the level falls steadily, 30 to 250 dB a
+second for 160 ms, 14 dB under the peak since the last onset, the sound
+is over until the next onset), a knock alone (at most 150 ms, at once at
+its loudest, nothing near it) and infrasound (a DC step). They keep
+whatever else stands out of the noise, not only speech: music between
+utterances, a tone.
 
 Frames (25 ms every 10 ms by default, centred) are measured in one native pass
 with the bits ``ostrel.fenwy`` and numpy give them (see ``frame_measures``).
@@ -105,15 +106,15 @@ HEARD_DB = 40.0
 # A run of sound with no start of its own goes on from a started one across at most this much
 # silence: a stop's closure, not a pause, after which noise bursting up would be taken along.
 GOES_ON_MS = 50.0
-# A room's tail: after a peak (the loudest frame within DECAY_PEAK_MS before), the level falls on a
-# nearly straight line, at 60 dB per reverberation time (0.25 to 2 s), for DECAY_MS ahead, no frame
-# further than DECAY_ROUGH_DB off that line. A voice's own fade-out is short and steep, and digital
+# A room's tail: after a peak (the loudest frame since the last onset, within DECAY_PEAK_MS before),
+# the level falls on a nearly straight line, at 60 dB per reverberation time (0.25 to 2 s), for
+# DECAY_MS ahead, no frame further than DECAY_ROUGH_DB off that line. A voice's own fade-out is short and steep, and digital
 # silence or noise after it ends the line. Where such a decay lies DECAY_BELOW_DB under its peak, the
 # sound is over: the rest is the room's, until an onset (a rise of ONSET_DB within ONSET_MS) or a
 # frame above the level where the tail was cut.
 DECAY_PEAK_MS = 300.0
 DECAY_MS = 160.0
-DECAY_BELOW_DB = 12.0
+DECAY_BELOW_DB = 14.0
 DECAY_SLOWEST_DB_PER_S = 30.0
 DECAY_FASTEST_DB_PER_S = 250.0
 DECAY_ROUGH_DB = 3.0
@@ -663,6 +664,7 @@ class _Passing:
         self.history = np.full(max(self.back, self.onset, self.quiet_before), -np.inf)  # the levels of the frames before
         # The open tail: its first frame and level; the last onset; the last knock's first frame.
         self.start, self.start_level, self.last_onset = -1, np.inf, -1
+        self.last_rise = -self.back - 1  # the last onset's frame, ended tails aside
         self.last_knock = -self.knock
 
     def of(self, levels: NDArray[np.float64], after: NDArray[np.float64], first: int) -> NDArray[np.bool_]:
@@ -680,8 +682,13 @@ class _Passing:
     def _tails(self, held: NDArray[np.float64], before: int, levels: NDArray[np.float64], frames: NDArray[np.intp]) -> NDArray[np.bool_]:
         count, span = len(levels), self.ahead
         # One column at a time, not a copy of every frame's window: memory as the frames'.
-        peak = _running(np.maximum, held, self.back + 1)[before - self.back :][:count]
         rise = levels - _running(np.minimum, held, self.onset)[before - self.onset :][:count]
+        onsets = rise >= ONSET_DB
+        # The peak a tail falls from: the loudest frame since the last onset (a voice's fade after a pause
+        # falls from its own onset, not from the loud sound before), at most DECAY_PEAK_MS before.
+        last_rise = np.maximum.accumulate(np.where(onsets, frames, self.last_rise))
+        self.last_rise = int(last_rise[-1])
+        peak = _loudest_since(held, before + np.arange(count), np.minimum(frames - last_rise, self.back) + 1, self.back + 1)
         # The straight line through each frame's DECAY_MS ahead: its slope and how far the levels stray.
         ahead = [held[before + step : before + step + count] for step in range(span)]
         t = np.arange(span) - (span - 1) / 2.0
@@ -702,7 +709,7 @@ class _Passing:
                 (levels <= peak - DECAY_BELOW_DB) & (-slope >= self.slowest) & (-slope <= self.fastest) & (stray <= DECAY_ROUGH_DB)
             )
         last_start = np.maximum.accumulate(np.where(starts, frames, self.start))
-        last_onset = np.maximum.accumulate(np.where(rise >= ONSET_DB, frames, self.last_onset))
+        last_onset = np.maximum.accumulate(np.where(onsets, frames, self.last_onset))
         start_level = np.where(last_start >= frames[0], levels[np.clip(last_start - frames[0], 0, count - 1)], self.start_level)
         # A frame above the tail's start ends it as an onset does.
         ended = (last_start > last_onset) & (levels > start_level)
@@ -734,6 +741,22 @@ def _running(extreme: Any, values: NDArray[np.float64], size: int) -> NDArray[np
         reached, span = extreme(reached[:-span], reached[span:]), 2 * span
     count = len(values) - size + 1
     return extreme(reached[:count], reached[size - span : size - span + count])
+
+
+def _loudest_since(values: NDArray[np.float64], ends: NDArray[np.intp], lengths: NDArray[np.intp], most: int) -> NDArray[np.float64]:
+    """The loudest of ``values[end - length + 1 : end + 1]`` for each end and length (at most
+    ``most``): two overlapping runs of a power of two, from a table of their maxima."""
+    tables, size = [values], 1
+    while 2 * size <= most:
+        tables.append(np.maximum(tables[-1][:-size], tables[-1][size:]))
+        size *= 2
+    powers = 2 ** np.arange(len(tables))
+    level = np.searchsorted(powers, lengths, side="right") - 1
+    loudest = np.empty(len(ends))
+    for k, table in enumerate(tables):
+        at = level == k
+        loudest[at] = np.maximum(table[ends[at] - lengths[at] + 1], table[ends[at] - powers[k] + 1])
+    return loudest
 
 
 class _Runs:
