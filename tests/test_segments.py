@@ -196,6 +196,14 @@ def after_a_tone(rate, at, sound):
     return placed(noise(2.5, -80, rate=rate), (0.5, tone(0.5, -20, rate=rate)), (at, sound), rate=rate)
 
 
+def fading_after_a_pause(rate):
+    """A tone at 0.5-1 s, 40 ms of digital silence, then a tone 25 dB quieter fading at 50 dB a second
+    for 0.3 s: a soft ending that falls as a room's tail does, but from its own onset."""
+    t = np.arange(round(0.3 * rate)) / rate
+    fading = tone(0.3, -45, 300, rate=rate) * 10 ** (-50 * t / 20)
+    return placed(np.zeros(2 * rate), (0.5, tone(0.5, -20, rate=rate)), (1.04, fading), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -250,6 +258,9 @@ AT_RATES = {
     "tail-of-100-db-a-second-at-8-khz": (8000, lambda: tone_with_a_tail(8000, 100), {}, [(0.4625, 1.1075), (1.5625, 2.1375)]),
     "tail-of-100-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 100), {}, [(0.4625, 1.1075), (1.5625, 2.1375)]),
     "fall-of-400-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 400), {}, [(0.4625, 1.1375), (1.5625, 2.1375)]),
+    # Its peak is its own, not the tone's 25 dB above: kept whole.
+    "soft-ending-after-a-pause-at-8-khz": (8000, lambda: fading_after_a_pause(8000), {}, [(0.4625, 1.3775)]),
+    "soft-ending-after-a-pause-at-48-khz": (48000, lambda: fading_after_a_pause(48000), {}, [(0.4625, 1.3775)]),
     # A knock alone, 300 ms before a tone: not sound, and not bridged to the tone.
     "knock-alone-before-a-tone-at-8-khz": (
         8000, lambda: placed(noise(2.5, -80, rate=8000), (1.0, knock(0.01, -10, 14, 8000)), (1.3, tone(0.5, -20, rate=8000)), rate=8000),
