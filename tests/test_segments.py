@@ -501,12 +501,17 @@ def test_streamed_segments_equal_those_of_the_whole_signal(size, rising):
 
 @pytest.mark.parametrize("lead_s", [0.0, 0.13, 0.29, 0.41, 0.57, 0.73, 0.86])
 @pytest.mark.parametrize("size", [1601, 65536])
-# A tone and its tail, cut: one segment a second; a knock alone: none.
-@pytest.mark.parametrize(("sound", "count"), [("tail", 200), ("knock", 0)])
+# A tone and its tail, cut: one segment a second; a tone and a soft ending: one; a knock alone: none.
+@pytest.mark.parametrize(("sound", "count"), [("tail", 200), ("soft ending", 200), ("knock", 0)])
 def test_tails_and_knocks_across_batches_streamed_as_whole(lead_s, size, sound, count):
     # More than one batch of frames, a sound every second: one crosses from one batch to the next.
     tail = noise(0.6, -26, seed=12) * 10 ** (-100 * np.arange(round(0.6 * RATE)) / RATE / 20)
-    parts = [(0.0, tone(0.3, -20)), (0.3, tail)] if sound == "tail" else [(0.3, knock(0.01, -10, 14, RATE))]
+    fading = tone(0.3, -45, 300) * 10 ** (-50 * np.arange(round(0.3 * RATE)) / RATE / 20)
+    parts = {
+        "tail": [(0.0, tone(0.3, -20)), (0.3, tail)],
+        "soft ending": [(0.0, tone(0.3, -20)), (0.34, fading)],
+        "knock": [(0.3, knock(0.01, -10, 14, RATE))],
+    }[sound]
     once = placed(noise(1, -80, seed=13), *parts)[:RATE]
     signal = np.concatenate((noise(1 + lead_s, -80, seed=15), np.tile(once, 200)))
     whole = find_segments(signal, RATE)
