@@ -174,6 +174,36 @@ def tones_apart(rate, level_db=-20.0):
     return placed(noise(2, -60, rate=rate), (0.5, tone(0.3, level_db, rate=rate)), (1.0, tone(0.3, level_db, rate=rate)), rate=rate)
 
 
+def tone_with_a_tail(rate, db_per_s):
+    """A tone at 0.5-1 s, a tail of noise from 6 dB under it falling ``db_per_s`` for 0.6 s, and another
+    tone at 1.6-2.1 s, in noise at -80 dBFS."""
+    t = np.arange(round(0.6 * rate)) / rate
+    tail = noise(0.6, -26, seed=12, rate=rate) * 10 ** (-db_per_s * t / 20)
+    return placed(
+        noise(3, -80, rate=rate), (0.5, tone(0.5, -20, rate=rate)), (1.0, tail), (1.6, tone(0.5, -20, 300, rate=rate)), rate=rate
+    )
+
+
+def knock(seconds_each, level_db, seed, rate):
+    """A knock: noise at its loudest at once, falling by 1/e every ``seconds_each``, over six of those."""
+    t = np.arange(round(6 * seconds_each * rate)) / rate
+    burst = np.random.default_rng(seed).normal(size=len(t)) * np.exp(-t / seconds_each)
+    return burst / np.abs(burst).max() * 10 ** (level_db / 20)
+
+
+def after_a_tone(rate, at, sound):
+    """A tone at 0.5-1 s and ``sound`` from ``at`` s, in noise at -80 dBFS."""
+    return placed(noise(2.5, -80, rate=rate), (0.5, tone(0.5, -20, rate=rate)), (at, sound), rate=rate)
+
+
+def fading_after_a_pause(rate):
+    """A tone at 0.5-1 s, 40 ms of digital silence, then a tone 25 dB quieter fading at 50 dB a second
+    for 0.3 s: a soft ending that falls as a room's tail does, but from its own onset."""
+    t = np.arange(round(0.3 * rate)) / rate
+    fading = tone(0.3, -45, 300, rate=rate) * 10 ** (-50 * t / 20)
+    return placed(np.zeros(2 * rate), (0.5, tone(0.5, -20, rate=rate)), (1.04, fading), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -223,6 +253,28 @@ AT_RATES = {
         8000, lambda: placed(noise(6, -60, rate=8000), (1.0, vowel(4, -20, pitch=200, rate=8000)), rate=8000),
         {"max_segment_s": 2.5}, [(0.9625, 2.76), (2.76, 5.0375)],
     ),
+    # A room's tail, falling steadily at 100 dB a second: cut 14 dB under the tone, not kept down to 40 dB
+    # under it and bridged to the next tone. A fall of 400 dB a second is a sound's own end, kept.
+    "tail-of-100-db-a-second-at-8-khz": (8000, lambda: tone_with_a_tail(8000, 100), {}, [(0.4625, 1.1075), (1.5625, 2.1375)]),
+    "tail-of-100-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 100), {}, [(0.4625, 1.1075), (1.5625, 2.1375)]),
+    "fall-of-400-db-a-second-at-48-khz": (48000, lambda: tone_with_a_tail(48000, 400), {}, [(0.4625, 1.1375), (1.5625, 2.1375)]),
+    # Its peak is its own, not the tone's 25 dB above: kept whole.
+    "soft-ending-after-a-pause-at-8-khz": (8000, lambda: fading_after_a_pause(8000), {}, [(0.4625, 1.3775)]),
+    "soft-ending-after-a-pause-at-48-khz": (48000, lambda: fading_after_a_pause(48000), {}, [(0.4625, 1.3775)]),
+    # A knock alone, 300 ms before a tone: not sound, and not bridged to the tone.
+    "knock-alone-before-a-tone-at-8-khz": (
+        8000, lambda: placed(noise(2.5, -80, rate=8000), (1.0, knock(0.01, -10, 14, 8000)), (1.3, tone(0.5, -20, rate=8000)), rate=8000),
+        {}, [(1.2625, 1.8375)],
+    ),
+    "knock-alone-before-a-tone-at-48-khz": (
+        48000, lambda: placed(noise(2.5, -80, rate=48000), (1.0, knock(0.01, -10, 14, 48000)), (1.3, tone(0.5, -20, rate=48000)), rate=48000),
+        {}, [(1.2625, 1.8375)],
+    ),
+    # A short burst 200 ms after a louder sound (a word's last stop released) is not alone: kept.
+    "release-after-a-tone-at-48-khz": (48000, lambda: after_a_tone(48000, 1.2, knock(0.01, -30, 14, 48000)), {}, [(0.4625, 1.2775)]),
+    # A step of DC for 250 ms crosses zero never: infrasound, not heard.
+    "dc-step-after-a-tone-at-8-khz": (8000, lambda: after_a_tone(8000, 1.2, np.full(2000, 0.1)), EXACT, [(0.4925, 1.0075)]),
+    "dc-step-after-a-tone-at-48-khz": (48000, lambda: after_a_tone(48000, 1.2, np.full(12000, 0.1)), EXACT, [(0.4925, 1.0075)]),
 }
 
 
@@ -387,6 +439,11 @@ UTTERANCES = {
     "reverberant-voice": (
         lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9625, 5.3075), (5.6725, 8.2875)],
     ),
+    # 1-3.588 and 4.088-6.047 s in a room of 0.6 s: each tail is cut where it falls steadily, so the
+    # 0.5 s between them is not bridged, and the last ends 100 ms after the voice, not 600 ms.
+    "utterances-apart-in-a-reverberant-room": (
+        lambda: reverberant(talk(45, [-20.0, -20.0], [0.5])[0], 0.6, seed=38), [(0.9625, 3.6275), (4.0625, 6.1475)],
+    ),
 }
 
 
@@ -440,6 +497,26 @@ def test_streamed_segments_equal_those_of_the_whole_signal(size, rising):
     pieces = [signal[i : i + size] for i in range(0, len(signal), size)]
     for settings in (SegmentSettings(**EXACT), SegmentSettings()):
         assert find_segments(pieces, RATE, settings) == find_segments(signal, RATE, settings)
+
+
+@pytest.mark.parametrize("lead_s", [0.0, 0.13, 0.29, 0.41, 0.57, 0.73, 0.86])
+@pytest.mark.parametrize("size", [1601, 65536])
+# A tone and its tail, cut: one segment a second; a tone and a soft ending: one; a knock alone: none.
+@pytest.mark.parametrize(("sound", "count"), [("tail", 200), ("soft ending", 200), ("knock", 0)])
+def test_tails_and_knocks_across_batches_streamed_as_whole(lead_s, size, sound, count):
+    # More than one batch of frames, a sound every second: one crosses from one batch to the next.
+    tail = noise(0.6, -26, seed=12) * 10 ** (-100 * np.arange(round(0.6 * RATE)) / RATE / 20)
+    fading = tone(0.3, -45, 300) * 10 ** (-50 * np.arange(round(0.3 * RATE)) / RATE / 20)
+    parts = {
+        "tail": [(0.0, tone(0.3, -20)), (0.3, tail)],
+        "soft ending": [(0.0, tone(0.3, -20)), (0.34, fading)],
+        "knock": [(0.3, knock(0.01, -10, 14, RATE))],
+    }[sound]
+    once = placed(noise(1, -80, seed=13), *parts)[:RATE]
+    signal = np.concatenate((noise(1 + lead_s, -80, seed=15), np.tile(once, 200)))
+    whole = find_segments(signal, RATE)
+    assert len(whole) == count
+    assert find_segments([signal[i : i + size] for i in range(0, len(signal), size)], RATE) == whole
 
 
 def test_the_difference_carries_its_last_sample_across_pieces():

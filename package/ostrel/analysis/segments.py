@@ -4,10 +4,13 @@ The defaults keep utterances whole: pauses under ``min_silence_ms`` (300 ms)
 are bridged and each segment padded by ``pad_ms`` (30 ms); the frame-exact
 extent of each sound is there with ``min_silence_ms=10, pad_ms=0``. They
 remove pauses of 300 ms or more (less the padding at either end), sounds
-shorter than ``min_sound_ms`` (50 ms) on their own, and steady noise and hum
-alone. They keep whatever sound stands out of the noise, not only speech:
-music between utterances, a tone, a reverberant tail until it falls 40 dB
-under the loudest sound around, a knock.
+shorter than ``min_sound_ms`` (50 ms) on their own, steady noise and hum
+alone, a room's tail (where the level falls steadily, 30 to 250 dB a
+second for 160 ms, 14 dB under the peak since the last onset, the sound
+is over until the next onset), a knock alone (at most 150 ms, at once at
+its loudest, nothing near it) and infrasound (a DC step). They keep
+whatever else stands out of the noise, not only speech: music between
+utterances, a tone.
 
 Frames (25 ms every 10 ms by default, centred) are measured in one native pass
 with the bits ``ostrel.fenwy`` and numpy give them (see ``frame_measures``).
@@ -22,10 +25,11 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it); a run of such frames without a start is sound only
-as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
-run is widened by the fade the noise hides and short gaps are bridged. An
-edge the noise hides none of is placed between the windows that heard the
+energy above it), but not in a room's tail nor a knock alone (see
+_Passing); a run of such frames without a start is sound only as the sound
+before it going on, within ``GOES_ON_MS`` of a start's run. Each run is
+widened by the fade the noise hides and short gaps are bridged. An edge
+the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
 hears sound anywhere in it, up to half a window from its centre. Sounds
 then shorter than ``min_sound_ms`` are dropped, and the rest padded.
@@ -102,6 +106,31 @@ HEARD_DB = 40.0
 # A run of sound with no start of its own goes on from a started one across at most this much
 # silence: a stop's closure, not a pause, after which noise bursting up would be taken along.
 GOES_ON_MS = 50.0
+# A room's tail: after a peak (the loudest frame since the last onset, within DECAY_PEAK_MS before),
+# the level falls on a nearly straight line, at 60 dB per reverberation time (0.25 to 2 s), for
+# DECAY_MS ahead, no frame further than DECAY_ROUGH_DB off that line. A voice's own fade-out is short and steep, and digital
+# silence or noise after it ends the line. Where such a decay lies DECAY_BELOW_DB under its peak, the
+# sound is over: the rest is the room's, until an onset (a rise of ONSET_DB within ONSET_MS) or a
+# frame above the level where the tail was cut.
+DECAY_PEAK_MS = 300.0
+DECAY_MS = 160.0
+DECAY_BELOW_DB = 14.0
+DECAY_SLOWEST_DB_PER_S = 30.0
+DECAY_FASTEST_DB_PER_S = 250.0
+DECAY_ROUGH_DB = 3.0
+ONSET_DB = 6.0
+ONSET_MS = 30.0
+# A knock alone: a burst of at most KNOCK_MS, at its loudest within KNOCK_RISE_MS of its start, with
+# nothing within KNOCK_DB of that for KNOCK_BEFORE_MS before it and KNOCK_AFTER_MS after. A word's
+# last stop, released after its closure, follows louder sound within KNOCK_BEFORE_MS: kept.
+KNOCK_MS = 150.0
+KNOCK_RISE_MS = 40.0
+KNOCK_BEFORE_MS = 300.0
+KNOCK_AFTER_MS = 120.0
+KNOCK_DB = 15.0
+# Frames crossing zero less often than a tone of INFRA_HZ are infrasound or a DC step (a thump's
+# offset, a drift), not heard: only their first difference may be sound.
+INFRA_HZ = 20.0
 
 # A block whose sound's zero-crossing counts stay this close (but for a
 # tenth of the block's frames at either end: an onset, an ending) is
@@ -191,6 +220,10 @@ class SegmentStream:
         # The frames of the last whole block: a last, shorter block is measured with them.
         self.last_block = np.empty((0, FEATURES))
         self.runs = _Runs()
+        # Looks no further ahead than the frames the floor's reach holds after a block being classified.
+        self.passing = _Passing(self.hop / sample_rate, self.reach * BLOCK_FRAMES)
+        # Crossings per sample of a tone at INFRA_HZ.
+        self.infra_rate = 2.0 * INFRA_HZ / sample_rate
         self.merged = _Merger(
             gap=settings.min_silence_ms * sample_rate / 1000.0 / self.hop,
             goes_on=min(settings.min_silence_ms, GOES_ON_MS) * sample_rate / 1000.0 / self.hop,
@@ -334,6 +367,7 @@ class SegmentStream:
             for blocks, (feature, _, spread, _) in zip(quietest, ENERGIES)
         ]
         calmest = np.minimum.reduce(spreads)
+        infrasonic = frames[:, 2] < self.infra_rate
         for (feature, _, spread, loudest), window, blocks, noisy in zip(ENERGIES, windows, quietest, spreads):
             rough = np.repeat(noisy > np.maximum(ROUGH_DB, ROUGH_FACTOR * calmest), BLOCK_FRAMES)[:count]
             quiet = np.min(window, axis=1)
@@ -347,6 +381,8 @@ class SegmentStream:
             floor = np.repeat(np.where(np.isinf(quiet), QUIETEST_DB, quiet), BLOCK_FRAMES)[:count]
             margin = np.repeat(margin, BLOCK_FRAMES)[:count]
             heard = frames[:, feature]
+            if feature != 1:
+                heard = np.where(infrasonic, QUIETEST_DB, heard)
             above = heard - floor
             # How far the loudest sound around stands above the floor: the sound's signal-to-noise ratio.
             around = np.max(np.lib.stride_tricks.sliding_window_view(levels[:, loudest], 2 * reach + 1), axis=1)
@@ -363,6 +399,13 @@ class SegmentStream:
                 floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
+        # Judged on what is heard: infrasound is silence.
+        heard_levels = np.where(infrasonic, QUIETEST_DB, frames[:, 0])
+        ahead = self.features[count:]
+        ahead_levels = np.where(ahead[:, 2] < self.infra_rate, QUIETEST_DB, ahead[:, 0])
+        passing = self.passing.of(heard_levels, ahead_levels, self.first_frame)
+        candidate &= ~passing
+        strong &= ~passing
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)
         self.features = self.features[count:]
@@ -598,6 +641,122 @@ def _taken(measures: Any) -> NDArray[np.float64]:
     out = np.empty((measures.pending(), 4))
     measures.take(out)
     return out
+
+
+class _Passing:
+    """Frames of sound that is only passing, from the energy in dB of
+    consecutive batches of frames: a room's tail (see DECAY_MS) and a knock
+    alone (see KNOCK_MS). The frames before a batch it keeps; those after it
+    it is given, at most ``most_ahead`` of them (a block's reach of the floor),
+    and judges nothing on frames it has not got."""
+
+    def __init__(self, seconds_per_frame: float, most_ahead: int) -> None:
+        frames = lambda ms: max(1, round(ms / 1000.0 / seconds_per_frame))  # noqa: E731
+        self.back, self.onset = frames(DECAY_PEAK_MS), frames(ONSET_MS)
+        self.ahead = max(2, min(frames(DECAY_MS), most_ahead))
+        # Per frame: the slowest and fastest fall a room's tail has.
+        self.slowest, self.fastest = DECAY_SLOWEST_DB_PER_S * seconds_per_frame, DECAY_FASTEST_DB_PER_S * seconds_per_frame
+        self.knock, self.knock_rise = frames(KNOCK_MS), frames(KNOCK_RISE_MS)
+        self.quiet_before, self.quiet_after = frames(KNOCK_BEFORE_MS), frames(KNOCK_AFTER_MS)
+        # Frames looked at ahead; where a knock's would be more than are given, none is judged a knock.
+        self.knocks_judged = self.knock + self.quiet_after <= most_ahead
+        self.reach = max(self.ahead - 1, self.knock + self.quiet_after if self.knocks_judged else 0)
+        self.history = np.full(max(self.back, self.onset, self.quiet_before), -np.inf)  # the levels of the frames before
+        # The open tail: its first frame and level; the last onset; the last knock's first frame.
+        self.start, self.start_level, self.last_onset = -1, np.inf, -1
+        self.last_rise = -self.back - 1  # the last onset's frame, ended tails aside
+        self.last_knock = -self.knock
+
+    def of(self, levels: NDArray[np.float64], after: NDArray[np.float64], first: int) -> NDArray[np.bool_]:
+        """Which of ``levels`` (frames from ``first`` on) are a tail or a knock; ``after``, the frames that follow."""
+        count, before = len(levels), len(self.history)
+        if not count:
+            return np.zeros(0, dtype=bool)
+        held = np.concatenate((self.history, levels, after[: self.reach]))
+        self.history = held[count : count + before].copy()
+        # Past the signal's end (or what is given), nothing is judged.
+        held = np.append(held, np.full(before + count + self.reach - len(held), np.nan))
+        frames = np.arange(count) + first
+        return self._tails(held, before, levels, frames) | self._knocks(held, before, frames)
+
+    def _tails(self, held: NDArray[np.float64], before: int, levels: NDArray[np.float64], frames: NDArray[np.intp]) -> NDArray[np.bool_]:
+        count, span = len(levels), self.ahead
+        # One column at a time, not a copy of every frame's window: memory as the frames'.
+        rise = levels - _running(np.minimum, held, self.onset)[before - self.onset :][:count]
+        onsets = rise >= ONSET_DB
+        # The peak a tail falls from: the loudest frame since the last onset (a voice's fade after a pause
+        # falls from its own onset, not from the loud sound before), at most DECAY_PEAK_MS before.
+        last_rise = np.maximum.accumulate(np.where(onsets, frames, self.last_rise))
+        self.last_rise = int(last_rise[-1])
+        peak = _loudest_since(held, before + np.arange(count), np.minimum(frames - last_rise, self.back) + 1, self.back + 1)
+        # The straight line through each frame's DECAY_MS ahead: its slope and how far the levels stray.
+        ahead = [held[before + step : before + step + count] for step in range(span)]
+        t = np.arange(span) - (span - 1) / 2.0
+        mean = ahead[0].copy()
+        for column in ahead[1:]:
+            mean += column
+        mean /= span
+        slope = t[0] * ahead[0]
+        for step in range(1, span):
+            slope += t[step] * ahead[step]
+        slope /= t @ t
+        stray = np.zeros(count)
+        for step in range(span):
+            stray = np.fmax(stray, np.abs(ahead[step] - mean - slope * t[step]))
+        stray[np.isnan(mean)] = np.nan
+        with np.errstate(invalid="ignore"):
+            starts = (
+                (levels <= peak - DECAY_BELOW_DB) & (-slope >= self.slowest) & (-slope <= self.fastest) & (stray <= DECAY_ROUGH_DB)
+            )
+        last_start = np.maximum.accumulate(np.where(starts, frames, self.start))
+        last_onset = np.maximum.accumulate(np.where(onsets, frames, self.last_onset))
+        start_level = np.where(last_start >= frames[0], levels[np.clip(last_start - frames[0], 0, count - 1)], self.start_level)
+        # A frame above the tail's start ends it as an onset does.
+        ended = (last_start > last_onset) & (levels > start_level)
+        last_onset = np.maximum(last_onset, np.maximum.accumulate(np.where(ended, frames, -1)))
+        self.start, self.start_level, self.last_onset = int(last_start[-1]), float(start_level[-1]), int(last_onset[-1])
+        return (last_start > last_onset) & (levels <= start_level)
+
+    def _knocks(self, held: NDArray[np.float64], before: int, frames: NDArray[np.intp]) -> NDArray[np.bool_]:
+        if not self.knocks_judged:
+            return np.zeros(len(frames), dtype=bool)
+        loudest_of = lambda size, offset: _running(np.maximum, held, size)[before + offset :][: len(frames)]  # noqa: E731
+        loudest = loudest_of(self.knock, 0)
+        with np.errstate(invalid="ignore"):
+            starts = (
+                (loudest_of(self.knock_rise, 0) >= loudest)
+                & (loudest_of(self.quiet_before, -self.quiet_before) <= loudest - KNOCK_DB)
+                & (loudest_of(self.quiet_after, self.knock) <= loudest - KNOCK_DB)
+            )
+        last_knock = np.maximum.accumulate(np.where(starts, frames, self.last_knock))
+        self.last_knock = int(last_knock[-1])
+        return frames - last_knock < self.knock
+
+
+def _running(extreme: Any, values: NDArray[np.float64], size: int) -> NDArray[np.float64]:
+    """``extreme`` (np.maximum or np.minimum) of each ``size`` consecutive values, as a sliding
+    window's max or min gives it, exactly, in about log2(size) passes over the values."""
+    reached, span = values, 1
+    while 2 * span <= size:
+        reached, span = extreme(reached[:-span], reached[span:]), 2 * span
+    count = len(values) - size + 1
+    return extreme(reached[:count], reached[size - span : size - span + count])
+
+
+def _loudest_since(values: NDArray[np.float64], ends: NDArray[np.intp], lengths: NDArray[np.intp], most: int) -> NDArray[np.float64]:
+    """The loudest of ``values[end - length + 1 : end + 1]`` for each end and length (at most
+    ``most``): two overlapping runs of a power of two, from a table of their maxima."""
+    tables, size = [values], 1
+    while 2 * size <= most:
+        tables.append(np.maximum(tables[-1][:-size], tables[-1][size:]))
+        size *= 2
+    powers = 2 ** np.arange(len(tables))
+    level = np.searchsorted(powers, lengths, side="right") - 1
+    loudest = np.empty(len(ends))
+    for k, table in enumerate(tables):
+        at = level == k
+        loudest[at] = np.maximum(table[ends[at] - lengths[at] + 1], table[ends[at] - powers[k] + 1])
+    return loudest
 
 
 class _Runs:
