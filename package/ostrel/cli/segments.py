@@ -13,7 +13,7 @@ from ..analysis import Analysis, Track
 from ..analysis.audio import STDIN
 from .errors import InputError
 from .files import NewFile, refuse_input
-from .places import check_writable, make_folder, unique_name
+from .places import check_writable, make_folder, names_folder, unique_name
 from .sound import SoundFormat, SoundWriter, check_sound_name, container_of, copy_spans, output_format, written_suffix
 from .words import plural
 
@@ -137,8 +137,7 @@ class SoundTarget:
     def from_option(cls, option: str | None, inputs: int) -> SoundTarget | None:
         if option is None:
             return None
-        path = Path(option)
-        folder = path.is_dir() or inputs > 1 or not (path.suffix or _device(path))
+        path, folder = Path(option), cls.is_folder(option, inputs)
         if folder:
             make_folder(path, "--sound-wav", "sound files", "sound.wav")
         else:
@@ -147,6 +146,11 @@ class SoundTarget:
             refuse_input(path, "--sound-wav")
             check_writable(path, "sound")
         return cls(path, folder)
+
+    @staticmethod
+    def is_folder(option: str, inputs: int) -> bool:
+        path = Path(option)
+        return names_folder(option) or path.is_dir() or inputs > 1 or not (path.suffix or _device(path))
 
     def write(self, analysis: Analysis) -> Path | None:
         """The file written, or None when there was no sound (said on stderr)."""
