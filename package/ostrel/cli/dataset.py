@@ -12,7 +12,7 @@ from pathlib import Path
 from ..analysis import Analysis
 from ..analysis.audio import STDIN
 from .files import NewFile, refuse_input
-from .places import check_writable, make_folder, names_folder, unique_name
+from .places import check_writable, is_device, make_folder, names_folder, unique_name
 from .segments import TextSink, refuse_stdin, sample_spans
 from .sound import SoundWriter, container_of, copy_spans, output_format, written_suffix
 
@@ -124,7 +124,8 @@ class LabelTarget:
 
     @staticmethod
     def is_folder(option: str, inputs: int) -> bool:
-        return names_folder(option) or Path(option).is_dir() or inputs > 1 or not Path(option).suffix
+        path = Path(option)
+        return names_folder(option) or path.is_dir() or inputs > 1 or not (path.suffix or is_device(path))
 
     def write(self, analysis: Analysis) -> Path:
         if self.folder:

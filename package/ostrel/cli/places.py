@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import errno
 import os
-import stat
 from pathlib import Path
 
 from .errors import InputError
@@ -24,11 +23,9 @@ def _same_place(first: Path, second: Path) -> bool:
         return os.path.realpath(first) == os.path.realpath(second)
 
 
-def _device(path: Path) -> bool:
-    try:
-        return stat.S_ISCHR(path.stat().st_mode)
-    except (OSError, ValueError):
-        return False
+def is_device(path: Path) -> bool:
+    """Whether ``path`` is there and neither a regular file nor a folder (``/dev/null``, a pipe)."""
+    return path.exists() and not path.is_file() and not path.is_dir()
 
 
 def refuse_shared(places: list[tuple[str, Path, bool]]) -> None:
@@ -37,7 +34,7 @@ def refuse_shared(places: list[tuple[str, Path, bool]]) -> None:
     holds their files, and a device (``/dev/null``) takes anything."""
     for index, (first, first_path, first_folder) in enumerate(places):
         for second, second_path, second_folder in places[index + 1 :]:
-            if first == second or (first_folder and second_folder) or _device(first_path):
+            if first == second or (first_folder and second_folder) or is_device(first_path):
                 continue
             if _same_place(first_path, second_path):
                 raise InputError(f"{first} and {second} both write to {first_path}; give {second} another name")

@@ -76,7 +76,9 @@ def writable_suffixes() -> list[str]:
 
 
 def _writable(path: Path) -> bool:
-    if container_of(path) is None:
+    container = container_of(path)
+    # libsndfile writes SD2 without the resource fork that describes its samples: nothing reads the file back.
+    if container is None or container == "SD2":
         return False
     if path.suffix.lower() == ".opus":
         # Any format but WAV means soundfile is there; Opus came later than Ogg itself.
