@@ -242,7 +242,6 @@ def _report_many(
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
             add_error(path, str(outcome))
         else:
-            _warn(outcome)
             if rows is not None:
                 rows.add(outcome)
             if segment_rows is not None:
@@ -264,6 +263,8 @@ def _report_many(
         # A file whose own files cannot be written is that file's failure; the run goes on.
         if isinstance(outcome, InputError):
             return outcome, []
+        # What the input itself gives cause for first, as with one file: then what of its own files is not written.
+        _warn(outcome)
         try:
             return outcome, own.write(outcome)[0]
         except WriteError as error:
