@@ -77,7 +77,8 @@ def writable_suffixes() -> list[str]:
 
 def _writable(path: Path) -> bool:
     container = container_of(path)
-    # libsndfile writes SD2 without the resource fork that describes its samples: nothing reads the file back.
+    # libsndfile puts SD2's resource fork, which describes the samples, in a file "._<name>" beside it; written
+    # through a stream it has no name, so an empty "._" lands in the working folder and nothing reads the file back.
     if container is None or container == "SD2":
         return False
     if path.suffix.lower() == ".opus":
