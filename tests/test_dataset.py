@@ -335,7 +335,7 @@ def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys)
         (["--sound-wav", "s.wav", "--labels", "no/../s.wav"], "--labels and --sound-wav both write to no/../s.wav; give --sound-wav another name"),
         (["--segments-csv", "s.csv", "--sound-wav", "s.csv/"], "--segments-csv and --sound-wav both write to s.csv; give --sound-wav another name"),
         # A name ending in a separator is a folder, which a table cannot be.
-        (["--csv", "c.v1/"], "c.v1/: cannot write CSV: Is a directory"),
+        (["--split", "sp/", "--csv", "c.v1/"], "c.v1/: cannot write CSV: Is a directory"),
         (["--segments-csv", "s.csv" + os.sep], f"s.csv{os.sep}: cannot write segments CSV: Is a directory"),
     ],
 )

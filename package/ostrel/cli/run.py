@@ -63,6 +63,7 @@ def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
     _check_segment_options(options)
+    _refuse_folder_tables(options)
     settings = Settings(
         win=options.win,
         hop=options.hop,
@@ -141,11 +142,21 @@ def _refuse_shared_places(options: argparse.Namespace, inputs: int) -> None:
 
 def _check_tables(options: argparse.Namespace) -> None:
     # After the folders of the other outputs are made: a table may go into one of them.
-    for option, what in ((options.csv, "CSV"), (options.segments_csv, "segments CSV")):
-        if option and option != STDOUT:
-            if names_folder(option):
-                raise InputError(f"{option}: cannot write {what}: {os.strerror(errno.EISDIR)}")
-            check_writable(Path(option), what)
+    for option, what in _TABLES:
+        given = getattr(options, option)
+        if given and given != STDOUT:
+            check_writable(Path(given), what)
+
+
+def _refuse_folder_tables(options: argparse.Namespace) -> None:
+    # A name ending in a separator is a folder, which a table cannot be (Path would drop the separator).
+    for option, what in _TABLES:
+        given = getattr(options, option)
+        if given and names_folder(given):
+            raise InputError(f"{given}: cannot write {what}: {os.strerror(errno.EISDIR)}")
+
+
+_TABLES = (("csv", "CSV"), ("segments_csv", "segments CSV"))
 
 
 def _report_one(
