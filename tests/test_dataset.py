@@ -95,6 +95,24 @@ def test_sound_wav_onto_a_folder_names_a_file_per_input_inside_it(recordings, ca
     assert [p.name for p in (recordings / "made").iterdir()] == ["pcm16.wav.sound.wav"]
 
 
+@pytest.mark.parametrize(
+    ("option", "name", "written"),
+    [
+        ("--sound-wav", "sound.wav", "pcm16.wav.sound.wav"),
+        ("--sound-wav", "cleaned.v2", "pcm16.wav.sound.wav"),
+        ("--labels", "labels.v1", "pcm16.wav.labels.txt"),
+        ("--labels", "labels.txt", "pcm16.wav.labels.txt"),
+        ("--plot", "plots.v1", "pcm16.wav.png"),
+        ("--plot", "plot.png", "pcm16.wav.png"),
+    ],
+)
+def test_a_name_ending_in_a_separator_is_a_folder_made_for_the_files(recordings, capsys, option, name, written):
+    if option == "--plot":
+        pytest.importorskip("matplotlib")
+    assert main([str(recordings / "pcm16.wav"), option, str(recordings / name) + os.sep]) == 0
+    assert [p.name for p in (recordings / name).iterdir()] == [written]
+
+
 @pytest.mark.parametrize("alias", ["same", "dot", "hard-link", "symlink"])
 def test_an_output_over_an_input_is_refused_before_anything_is_read(recordings, alias):
     path = recordings / "pcm16.wav"
@@ -113,20 +131,34 @@ def test_an_output_over_an_input_is_refused_before_anything_is_read(recordings, 
         assert path.read_bytes() == before
 
 
-@pytest.mark.parametrize(
-    ("name", "message"),
-    [
-        ("x.txt", "x.txt: --sound-wav cannot write a .txt file; name it .wav, .flac or .ogg"),
-        ("x.png", "x.png: --sound-wav cannot write a .png file; name it .wav, .flac or .ogg"),
-    ],
-)
-def test_a_sound_name_that_cannot_be_written_is_refused_before_reading(tmp_path, name, message):
+def refused_sound_name(name, cwd):
+    """The refusal of ``--sound-wav name`` before reading, and the extensions it offers instead."""
     # The input is missing: the name is refused before it would be found so.
     result = subprocess.run(
-        [sys.executable, "-m", "ostrel", "missing.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=tmp_path
+        [sys.executable, "-m", "ostrel", "missing.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=cwd
     )
-    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"ostrel: error: {message}\n")
+    assert (result.returncode, result.stdout) == (2, "")
+    line, _, offered = result.stderr.partition("; name it ")
+    assert offered.endswith("\n") and offered.count(" or ") == 1
+    return line, offered[:-1].replace(" or ", ", ").split(", ")
+
+
+@pytest.mark.parametrize(("name", "message"), [("x.txt", "x.txt: --sound-wav cannot write a .txt file"), ("x.png", "x.png: --sound-wav cannot write a .png file")])
+def test_a_sound_name_that_cannot_be_written_is_refused_before_reading(tmp_path, name, message):
+    line, offered = refused_sound_name(name, tmp_path)
+    assert line == f"ostrel: error: {message}"
+    assert offered == sorted(offered) and {".wav", ".flac", ".ogg", ".aiff"} <= set(offered)
+    # MP3 is offered where this libsndfile writes it, as it is then written.
+    assert (".mp3" in offered) == ("MP3" in soundfile.available_formats())
     assert sorted(os.listdir(tmp_path)) == []
+
+
+def test_every_extension_a_refused_sound_name_offers_is_written(tmp_path, capsys):
+    write_wav(tmp_path / "a.wav", np.round(tones() * 32767).astype(np.int64), 2, RATE)
+    _, offered = refused_sound_name("x.txt", tmp_path)
+    for suffix in offered:
+        assert main([str(tmp_path / "a.wav"), "--sound-wav", str(tmp_path / f"s{suffix}")]) == 0, suffix
+        assert soundfile.info(tmp_path / f"s{suffix}").frames > 0
 
 
 def test_without_soundfile_only_wav_is_written(tmp_path):
@@ -144,15 +176,30 @@ def test_without_soundfile_only_wav_is_written(tmp_path):
     ])
 
 
-def test_nothing_found_writes_no_file_and_says_so(tmp_path, capsys):
+@pytest.mark.parametrize(
+    ("option", "target", "warning", "note"),
+    [
+        ("--sound-wav", "s.wav", "{} not written", "sound file       none written: no sound found"),
+        ("--split", "parts", "no piece written to {}", "pieces           none written: no sound found"),
+    ],
+)
+def test_nothing_found_writes_no_file_and_says_so(tmp_path, capsys, option, target, warning, note):
     write_wav(tmp_path / "quiet.wav", np.round(noise(3, -40) * 32767).astype(np.int64), 2, RATE)
-    assert main([str(tmp_path / "quiet.wav"), "--sound-wav", str(tmp_path / "s.wav")]) == 0
+    assert main([str(tmp_path / "quiet.wav"), option, str(tmp_path / target)]) == 0
     captured = capsys.readouterr()
-    assert not (tmp_path / "s.wav").exists()
-    assert captured.err == f"ostrel: warning: {tmp_path / 'quiet.wav'}: no sound found; {tmp_path / 's.wav'} not written\n"
-    assert captured.out.splitlines()[-2:] == [
-        "  sound segments   0, 0.000 s of sound (0.0 % of the signal)", "  sound file       none written: no sound found",
-    ]
+    assert captured.err == f"ostrel: warning: {tmp_path / 'quiet.wav'}: no sound found; {warning.format(tmp_path / target)}\n"
+    assert captured.out.splitlines()[-2:] == ["  sound segments   0, 0.000 s of sound (0.0 % of the signal)", f"  {note}"]
+    if option == "--sound-wav":
+        assert not (tmp_path / target).exists()
+        return
+    # Every row of the manifest names a piece: a file without sound has none, with one file or several.
+    assert os.listdir(tmp_path / target) == ["manifest.csv"]
+    assert (tmp_path / target / "manifest.csv").read_bytes() == b"source,n,start_s,end_s,path\r\n"
+    write_wav(tmp_path / "loud.wav", np.round(tones() * 32767).astype(np.int64), 2, RATE)
+    assert main([str(tmp_path / "quiet.wav"), str(tmp_path / "loud.wav"), option, str(tmp_path / target)]) == 0
+    assert capsys.readouterr().err == f"ostrel: warning: {tmp_path / 'quiet.wav'}: no sound found; {warning.format(tmp_path / target)}\n"
+    with open(tmp_path / target / "manifest.csv", newline="") as table:
+        assert [row[0] for row in csv.reader(table)] == ["source", str(tmp_path / "loud.wav"), str(tmp_path / "loud.wav")]
 
 
 def test_a_sound_file_that_cannot_be_written_is_that_files_error(recordings):
@@ -241,7 +288,9 @@ def test_split_writes_each_segment_in_the_inputs_format_and_a_manifest(recording
 
 def test_split_of_one_file_has_no_error_column_and_a_bad_file_has_its_row(recordings, capsys):
     folder = recordings / "parts"
-    assert main([str(recordings / "pcm16.wav"), "--split", str(folder)]) == 0
+    # A CSV may go into the folder --split makes.
+    assert main([str(recordings / "pcm16.wav"), "--split", str(folder), "--csv", str(folder / "frames.csv")]) == 0
+    assert (folder / "frames.csv").read_text().startswith("time_s,energy,energy_db,zcr,zcr_hz,peak,zero_positive\n0.0,")
     with open(folder / "manifest.csv", newline="") as table:
         assert [row[:2] for row in csv.reader(table)] == [["source", "n"], [str(recordings / "pcm16.wav"), "1"], [str(recordings / "pcm16.wav"), "2"]]
     (recordings / "broken.wav").write_bytes(b"nonsense")
@@ -277,11 +326,40 @@ def test_labels_are_a_track_per_file_of_start_end_and_number(recordings, capsys)
         (["--unvoiced-zcr", "x"], "argument --unvoiced-zcr: expected a number, got 'x' (see --help)"),
         (["--max-segment-s", "inf"], "argument --max-segment-s: must be a positive number, got inf (see --help)"),
         (["--keep-db", "6"], "argument --keep-db: must be at most --start-db (4), got 6 (see --help)"),
+        # Two outputs of one place: the later would silently replace the earlier.
+        (["--csv", "f.csv", "--segments-csv", "f.csv"], "--csv and --segments-csv both write to f.csv; give --segments-csv another name"),
+        (["--labels", "out.txt", "--segments-csv", "./out.txt"], "--segments-csv and --labels both write to out.txt; give --labels another name"),
+        (["--split", "sp/", "--csv", "sp/manifest.csv"], "--split and --csv both write to sp/manifest.csv; give --csv another name"),
+        (["--split", "sp", "--labels", "sp//manifest.csv"], "--split and --labels both write to sp/manifest.csv; give --labels another name"),
+        (["--csv", "sp", "--split", "sp"], "--split and --csv both write to sp; give --csv another name"),
+        (["--sound-wav", "s.wav", "--labels", "no/../s.wav"], "--labels and --sound-wav both write to no/../s.wav; give --sound-wav another name"),
+        (["--segments-csv", "s.csv", "--sound-wav", "s.csv/"], "--segments-csv and --sound-wav both write to s.csv; give --sound-wav another name"),
+        # A name ending in a separator is a folder, which a table cannot be.
+        (["--split", "sp/", "--csv", "c.v1/"], "c.v1/: cannot write CSV: Is a directory"),
+        (["--segments-csv", "s.csv" + os.sep], f"s.csv{os.sep}: cannot write segments CSV: Is a directory"),
     ],
 )
 def test_segment_options_are_checked_with_the_apis_words(tmp_path, argv, message):
     result = subprocess.run([sys.executable, "-m", "ostrel", "missing.wav", *argv], capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert (result.returncode, result.stdout, result.stderr) == (2, "", f"ostrel: error: {message}\n")
+    # Refused before any folder is made.
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("alias", ["hard-link", "symlink"])
+def test_two_outputs_of_one_file_by_two_names_are_refused_and_a_device_takes_both(recordings, capsys, alias):
+    (recordings / "a.csv").write_text("old\n")
+    if alias == "hard-link":
+        os.link(recordings / "a.csv", recordings / "b.csv")
+    else:
+        (recordings / "b.csv").symlink_to(recordings / "a.csv")
+    path = str(recordings / "pcm16.wav")
+    assert main([path, "--csv", str(recordings / "a.csv"), "--segments-csv", str(recordings / "b.csv")]) == 2
+    assert capsys.readouterr().err == (
+        f"ostrel: error: --csv and --segments-csv both write to {recordings / 'a.csv'}; give --segments-csv another name\n"
+    )
+    assert (recordings / "a.csv").read_text() == "old\n"
+    assert main([path, "--csv", os.devnull, "--segments-csv", os.devnull, "--labels", os.devnull]) == 0
 
 
 def test_every_segment_setting_reaches_the_segments(recordings, capsys):
@@ -303,7 +381,8 @@ def test_every_segment_setting_reaches_the_segments(recordings, capsys):
 def test_a_lossy_format_is_written_as_its_name_says_or_refused_before_reading(recordings, name, form):
     if form[0] not in soundfile.available_formats() or not soundfile.check_format(*form):
         result = subprocess.run([sys.executable, "-m", "ostrel", "missing.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=recordings)
-        assert (result.returncode, result.stderr) == (2, f"ostrel: error: {name}: --sound-wav cannot write a {name[1:]} file; name it .wav, .flac or .ogg\n")
+        line, offered = refused_sound_name(name, recordings)
+        assert (line, name[1:] in offered) == (f"ostrel: error: {name}: --sound-wav cannot write a {name[1:]} file", False)
         return
     result = subprocess.run([sys.executable, "-m", "ostrel", "pcm16.wav", "--sound-wav", name], capture_output=True, text=True, timeout=60, cwd=recordings)
     assert (result.returncode, result.stderr) == (0, "")

@@ -628,12 +628,22 @@ def test_segment_settings_at_their_bounds_are_taken(keywords):
          "floor_window_s, start_db, keep_db, unvoiced_zcr, min_sound_ms, min_silence_ms, pad_ms, max_segment_s)"),
         (lambda tmp: Settings(segments={"start_db": -3}), ValueError, "segments: start_db: must be a positive number of dB, got -3"),
         (lambda tmp: find_segments(np.zeros(10)), TypeError, "find_segments() needs the sample_rate of a signal that is not a file or blocks()"),
-        (lambda tmp: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions"),
-        (lambda tmp: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 dimensions"),
+        (lambda tmp: find_segments(np.zeros((10, 2)), RATE), ValueError, "find_segments() takes a one-dimensional signal, got 2 dimensions; "
+         "mix the channels first (signal.mean(axis=1) for samples × channels) or pass the file's path"),
+        (lambda tmp: find_segments([np.zeros(10), np.zeros((10, 2))], RATE), ValueError, "find_segments() takes one-dimensional blocks, got 2 "
+         "dimensions; mix each block's channels first (block.mean(axis=1) for samples × channels) or pass the file's path"),
+        # A file's rate is in its header: another one given would put every segment at the wrong time.
+        (lambda tmp: find_segments(write_wav(tmp / "s.wav", np.zeros(100, dtype=np.int64), 2, RATE), 2 * RATE), ValueError,
+         lambda tmp: f"find_segments() got sample_rate=32000 for {tmp / 's.wav'}, which is 16000 Hz; leave sample_rate out for a file"),
+        (lambda tmp: find_segments(str(write_wav(tmp / "s.wav", np.zeros(100, dtype=np.int64), 2, RATE)), np.int64(8000)), ValueError,
+         lambda tmp: f"find_segments() got sample_rate=8000 for {tmp / 's.wav'}, which is 16000 Hz; leave sample_rate out for a file"),
+        (lambda tmp: find_segments(blocks(write_wav(tmp / "s.wav", np.zeros(100, dtype=np.int64), 2, RATE), 50), 44100), ValueError,
+         lambda tmp: f"find_segments() got sample_rate=44100 for {tmp / 's.wav'}, which is 16000 Hz; leave sample_rate out for a file"),
         (lambda tmp: find_segments(np.zeros(10), 40, SegmentSettings(hop_ms=10)), InputError, "a segment hop of 10 ms is shorter than one sample at 40 Hz"),
         (lambda tmp: find_segments(blocks(write_wav(tmp / "s.wav", np.zeros((100, 2), dtype=np.int64), 2, RATE), 50, channels="each")),
          ValueError, "find_segments() takes the blocks of one channel or of the mix-down"),
-        (lambda tmp: SegmentStream(RATE).feed(np.zeros((10, 2))), ValueError, "SegmentStream.feed() takes one-dimensional pieces, got 2 dimensions"),
+        (lambda tmp: SegmentStream(RATE).feed(np.zeros((10, 2))), ValueError, "SegmentStream.feed() takes one-dimensional pieces, got 2 "
+         "dimensions; mix the channels first (piece.mean(axis=1) for samples × channels)"),
         (lambda tmp: SegmentStream(RATE).feed(np.zeros(10, np.int64)), TypeError,
          "SegmentStream.feed() takes integer samples as int8, int16, int32 or uint8 PCM, scaled by their full scale; "
          "give int64 samples as floats in [-1, 1] (for 16-bit values: x / 32768)"),
@@ -642,11 +652,18 @@ def test_segment_settings_at_their_bounds_are_taken(keywords):
 def test_what_find_segments_cannot_take_is_one_line(tmp_path, call, kind, message):
     with pytest.raises(kind) as raised:
         call(tmp_path)
-    assert str(raised.value) == message
+    assert str(raised.value) == (message(tmp_path) if callable(message) else message)
+
+
+def test_a_files_own_rate_given_is_taken(tmp_path):
+    path = write_wav(tmp_path / "s.wav", np.round(placed(noise(2, -60), (0.5, tone(0.5, -12))) * 32767).astype(np.int64), 2, RATE)
+    expected = find_segments(path)
+    assert len(expected) == 1
+    assert find_segments(path, RATE) == find_segments(blocks(path, 4000), RATE) == expected
 
 
 @pytest.mark.parametrize("rate", [np.float32(44100), 8000.5, 2**63, "8000", float("nan"), 1e300, 0, -16000, True])
-@pytest.mark.parametrize("where", ["signal", "blocks", "stream"])
+@pytest.mark.parametrize("where", ["signal", "blocks", "stream", "file"])
 def test_a_bad_rate_is_refused_with_the_words_analyse_uses(rate, where):
     from ostrel.analysis import SegmentStream, analyse
 
@@ -657,6 +674,8 @@ def test_a_bad_rate_is_refused_with_the_words_analyse_uses(rate, where):
         "signal": lambda: find_segments(np.zeros(100), rate),
         "blocks": lambda: find_segments([np.zeros(50), np.zeros(50)], rate),
         "stream": lambda: SegmentStream(rate),
+        # Refused as a rate before the file is looked for.
+        "file": lambda: find_segments("missing.wav", rate),
     }
     with pytest.raises(type(expected.value)) as raised:
         calls[where]()

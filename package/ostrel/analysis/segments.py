@@ -238,7 +238,10 @@ class SegmentStream:
         scale as ``analyse`` scales it."""
         piece = as_samples(piece, "SegmentStream.feed()")
         if piece.ndim != 1:
-            raise ValueError(f"SegmentStream.feed() takes one-dimensional pieces, got {piece.ndim} dimensions")
+            raise ValueError(
+                f"SegmentStream.feed() takes one-dimensional pieces, got {piece.ndim} dimensions; "
+                "mix the channels first (piece.mean(axis=1) for samples × channels)"
+            )
         if not len(piece):
             return
         # A NaN or infinite sample (a glitch, a division by zero upstream) measures nothing: heard as
@@ -867,22 +870,28 @@ def find_segments(
     blocks; memory does not grow with its length (with ``max_segment_s``,
     by one number a frame). ``settings`` is :class:`SegmentSettings` or a
     mapping of its fields; integer samples are scaled as :func:`analyse`
-    scales them.
+    scales them. A file's rate is its own: a ``sample_rate`` given with a
+    path or blocks must be that rate.
     """
     settings = SegmentSettings.of(settings)
+    given_rate = None if sample_rate is None else checked_sample_rate(sample_rate)
     if isinstance(signal, (str, Path)):
-        return _file_segments(signal, settings)
+        return _file_segments(signal, settings, given_rate)
     if isinstance(signal, Blocks):
         if signal.channels_read != "mix":
             raise ValueError("find_segments() takes the blocks of one channel or of the mix-down")
+        _check_file_rate(given_rate, signal.sample_rate, signal.source)
         return _segments((block[signal.overlap if i else 0 :] for i, block in enumerate(signal)), signal.sample_rate, settings)
-    if sample_rate is None:
+    if given_rate is None:
         raise TypeError("find_segments() needs the sample_rate of a signal that is not a file or blocks()")
-    sample_rate = checked_sample_rate(sample_rate)
+    sample_rate = given_rate
     if isinstance(signal, np.ndarray) or not isinstance(signal, Iterable) or _numbers(signal):
         whole = as_samples(signal, "find_segments()")
         if whole.ndim != 1:
-            raise ValueError(f"find_segments() takes a one-dimensional signal, got {whole.ndim} dimensions")
+            raise ValueError(
+                f"find_segments() takes a one-dimensional signal, got {whole.ndim} dimensions; mix the channels "
+                "first (signal.mean(axis=1) for samples × channels) or pass the file's path"
+            )
         return _segments([whole], sample_rate, settings)
     return _segments(
         (as_samples(block, "find_segments()")[overlap if i else 0 :] for i, block in enumerate(signal)), sample_rate, settings
@@ -898,7 +907,10 @@ def _segments(pieces: Iterable[Samples], sample_rate: int, settings: SegmentSett
     stream = SegmentStream(sample_rate, settings)
     for piece in pieces:
         if piece.ndim != 1:
-            raise ValueError(f"find_segments() takes one-dimensional blocks, got {piece.ndim} dimensions")
+            raise ValueError(
+                f"find_segments() takes one-dimensional blocks, got {piece.ndim} dimensions; mix each block's "
+                "channels first (block.mean(axis=1) for samples × channels) or pass the file's path"
+            )
         stream.feed(piece)
     return in_seconds(stream.finish(), sample_rate)
 
@@ -907,9 +919,18 @@ def in_seconds(segments: list[tuple[int, int]], sample_rate: int) -> list[Segmen
     return [(start / sample_rate, end / sample_rate) for start, end in segments]
 
 
-def _file_segments(path: str | Path, settings: SegmentSettings) -> list[Segment]:
+def _check_file_rate(given: int | None, rate: int, source: str) -> None:
+    # A file's rate is in its header: another one given would put every segment at the wrong time.
+    if given is not None and given != rate:
+        raise ValueError(
+            f"find_segments() got sample_rate={given} for {source}, which is {rate} Hz; leave sample_rate out for a file"
+        )
+
+
+def _file_segments(path: str | Path, settings: SegmentSettings, given_rate: int | None) -> list[Segment]:
     decoder = open_decoder(path)
     try:
+        _check_file_rate(given_rate, decoder.sample_rate, decoder.source)
         stream = SegmentStream(decoder.sample_rate, settings)
         with contextlib.closing(streamed_blocks(decoder, "mix")) as pieces:
             for piece in pieces:

@@ -229,7 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--plot", metavar="PATH",
         help="draw waveform, energy with its peaks and zero-crossing rate to PATH, a PNG file, "
-        "or, when PATH is a folder or has no extension, one PNG per input inside that folder, "
+        "or, when PATH is a folder, ends in / or has no extension, one PNG per input inside that folder, "
         "named after the input's file name (a.wav.png); "
         "needs the 'plot' extra (default: no plot)",
     )
@@ -259,7 +259,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--sound-wav", metavar="PATH",
         help="write the sound alone, its segments one after another with every channel, to PATH in the "
         "input's sample format (16-bit stays 16-bit, float stays float), a WAV file or, with soundfile, "
-        "the format its name says (.flac, .ogg); with several files or when PATH is a folder or has no "
+        "the format its name says (.flac, .ogg); with several files or when PATH is a folder, ends in / or has no "
         "extension, <name>.sound.<ext> inside that folder; no sound, no file; implies --segments (default: none)",
     )
     parser.add_argument(
@@ -271,7 +271,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--labels", metavar="PATH",
         help="write the segments as a label track (start<TAB>end<TAB>n a line, as audio editors import) to "
-        "PATH, or, with several files or when PATH is a folder or has no extension, <name>.labels.txt "
+        "PATH, or, with several files or when PATH is a folder, ends in / or has no extension, <name>.labels.txt "
         "inside that folder; implies --segments (default: none)",
     )
     defaults = SegmentSettings()

@@ -5,13 +5,14 @@ of them (``--split``), and the segments as label tracks to check by ear
 from __future__ import annotations
 
 import csv
+import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..analysis import Analysis
 from ..analysis.audio import STDIN
 from .files import NewFile, refuse_input
-from .places import check_writable, make_folder, unique_name
+from .places import check_writable, is_device, make_folder, names_folder, unique_name
 from .segments import TextSink, refuse_stdin, sample_spans
 from .sound import SoundWriter, container_of, copy_spans, output_format, written_suffix
 
@@ -56,6 +57,10 @@ class SplitTarget:
         if analysis.source == STDIN:
             raise refuse_stdin("--split")
         spans = sample_spans(analysis)
+        if not spans:
+            # As with --sound-wav: no file, a warning, and no manifest row, whose every row names a piece.
+            print(f"ostrel: warning: {analysis.source}: no sound found; no piece written to {self.folder}", file=sys.stderr, flush=True)
+            return []
         suffix = written_suffix(analysis.source, analysis.encoding)
         # Inputs of one name in different folders, or of one stem in different formats, must not meet.
         base = unique_name(Path(analysis.source).stem or "sound", "", self.taken)
@@ -109,14 +114,18 @@ class LabelTarget:
     def from_option(cls, option: str | None, inputs: int) -> LabelTarget | None:
         if option is None:
             return None
-        path = Path(option)
-        folder = path.is_dir() or inputs > 1 or not path.suffix
+        path, folder = Path(option), cls.is_folder(option, inputs)
         if folder:
             make_folder(path, "--labels", "labels", "sound.labels.txt")
         else:
             refuse_input(path, "--labels")
             check_writable(path, "labels")
         return cls(path, folder)
+
+    @staticmethod
+    def is_folder(option: str, inputs: int) -> bool:
+        path = Path(option)
+        return names_folder(option) or path.is_dir() or inputs > 1 or not (path.suffix or is_device(path))
 
     def write(self, analysis: Analysis) -> Path:
         if self.folder:

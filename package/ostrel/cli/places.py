@@ -9,6 +9,37 @@ from pathlib import Path
 from .errors import InputError
 
 
+def names_folder(option: str) -> bool:
+    """Whether a path as given ends in a separator, which makes it a folder
+    whatever its name (``Path`` drops the separator)."""
+    return any(option.endswith(separator) for separator in (os.sep, os.altsep) if separator)
+
+
+def _same_place(first: Path, second: Path) -> bool:
+    try:
+        # An existing file by its inode: a hard link is the same file by another name.
+        return os.path.samefile(first, second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+def is_device(path: Path) -> bool:
+    """Whether ``path`` is there and neither a regular file nor a folder (``/dev/null``, a pipe)."""
+    return path.exists() and not path.is_file() and not path.is_dir()
+
+
+def refuse_shared(places: list[tuple[str, Path, bool]]) -> None:
+    """Refuse, before anything is read, two outputs of one place (``option, path, folder`` each, in the
+    order of precedence): the later would silently replace the earlier. Outputs may share a folder that
+    holds their files, and a device (``/dev/null``) takes anything."""
+    for index, (first, first_path, first_folder) in enumerate(places):
+        for second, second_path, second_folder in places[index + 1 :]:
+            if first == second or (first_folder and second_folder) or is_device(first_path):
+                continue
+            if _same_place(first_path, second_path):
+                raise InputError(f"{first} and {second} both write to {first_path}; give {second} another name")
+
+
 def check_writable(path: Path, what: str, folder_only: bool = False) -> None:
     """Fail, before any input is read, when ``path`` could not be written: its folder missing,
     not a folder, or not writable, or ``path`` itself a folder or read-only. The file is not made,

@@ -16,7 +16,7 @@ from numpy.typing import NDArray
 from ..analysis import Analysis, Track, decibels
 from .errors import InputError
 from .files import NewFile
-from .places import check_writable, make_folder, unique_name
+from .places import check_writable, make_folder, names_folder, unique_name
 
 PLOT_EXTRA_HINT = "pip install 'ostrel[plot]'"
 # Columns a curve is reduced to: more than the picture has pixels.
@@ -62,9 +62,7 @@ class PlotTarget:
         if option is None:
             return None
         require_matplotlib()
-        path = Path(option)
-        # A path without an extension names a folder; matplotlib would add ".png" to it.
-        folder = path.is_dir() or not path.suffix
+        path, folder = Path(option), cls.is_folder(option)
         if not folder and inputs > 1:
             raise InputError(f"--plot {option} holds one picture, but {inputs} files were given; give a folder")
         if folder:
@@ -73,6 +71,11 @@ class PlotTarget:
             _check_format(path)
             check_writable(path, "plot")
         return cls(path, folder, db, db_range)
+
+    @staticmethod
+    def is_folder(option: str) -> bool:
+        # A path without an extension names a folder; matplotlib would add ".png" to it.
+        return names_folder(option) or Path(option).is_dir() or not Path(option).suffix
 
     def draw(self, analysis: Analysis) -> Path:
         target = self.path / self._name(analysis.source) if self.folder else self.path

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
+import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -18,7 +20,7 @@ from .errors import OUT_OF_MEMORY, InputError, MachineError, OutputError, Reader
 from .files import discard_unfinished, protect_inputs, refuse_input
 from .interrupts import DeferredInterrupt
 from .output import STDOUT, CsvRows, Output, dump_json, error_entry, format_lines, format_summary
-from .places import check_writable
+from .places import check_writable, names_folder, refuse_shared
 from .plot import PlotTarget
 from .segments import SegmentRows, SoundTarget, refuse_stdin
 
@@ -38,6 +40,8 @@ class _OwnFiles:
         if self.sound is not None and self.sound.write(analysis) is None:
             notes.append(f"  {'sound file':<17}none written: no sound found")
         pieces = self.split.write(analysis) if self.split is not None else []
+        if self.split is not None and not pieces:
+            notes.append(f"  {'pieces':<17}none written: no sound found")
         if self.labels is not None:
             self.labels.write(analysis)
         if self.plot is not None:
@@ -59,10 +63,7 @@ def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
     if options.json and options.csv == "-":
         raise InputError("--json and --csv - both write to stdout; give --csv a file name")
     _check_segment_options(options)
-    # Every output place is checked before the first input is read.
-    for option, what in ((options.csv, "CSV"), (options.segments_csv, "segments CSV")):
-        if option and option != STDOUT:
-            check_writable(Path(option), what)
+    _refuse_folder_tables(options)
     settings = Settings(
         win=options.win,
         hop=options.hop,
@@ -84,6 +85,7 @@ def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
             if given:
                 raise InputError(f"{option} copies the sound out of a file; give one")
         own = _own_files(options, 1)
+        _check_tables(options)
         signal, rate = demo_signal()
         demo = analyse(signal, rate, settings, "demo signal (built in)", encoding="synthesised float64")
         return _report_one(demo, options, own, interrupt)
@@ -101,6 +103,7 @@ def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
         if given and given != STDOUT:
             refuse_input(Path(given), option)
     own = _own_files(options, len(paths))
+    _check_tables(options)
     if len(paths) == 1:
         # One file: its errors are the run's errors.
         return _report_one(None, options, own, interrupt, paths[0], settings)
@@ -108,12 +111,52 @@ def _run(argv: list[str], interrupt: DeferredInterrupt) -> int:
 
 
 def _own_files(options: argparse.Namespace, inputs: int) -> _OwnFiles:
+    """Every file output checked, and its folder made, before the first input is read."""
+    _refuse_shared_places(options, inputs)
     return _OwnFiles(
         plot=PlotTarget.from_option(options.plot, inputs, options.plot_db, options.plot_db_range),
         sound=SoundTarget.from_option(options.sound_wav, inputs),
         split=SplitTarget.from_option(options.split),
         labels=LabelTarget.from_option(options.labels, inputs),
     )
+
+
+def _refuse_shared_places(options: argparse.Namespace, inputs: int) -> None:
+    # In order of precedence: the manifest's name is fixed, the others can be changed.
+    places = []
+    if options.split:
+        places += [("--split", Path(options.split), True), ("--split", Path(options.split) / MANIFEST_NAME, False)]
+    for option, given in (("--csv", options.csv), ("--segments-csv", options.segments_csv)):
+        if given and given != STDOUT:
+            places.append((option, Path(given), names_folder(given)))
+    folders = (
+        ("--labels", options.labels, lambda given: LabelTarget.is_folder(given, inputs)),
+        ("--sound-wav", options.sound_wav, lambda given: SoundTarget.is_folder(given, inputs)),
+        ("--plot", options.plot, PlotTarget.is_folder),
+    )
+    for option, given, is_folder in folders:
+        if given:
+            places.append((option, Path(given), is_folder(given)))
+    refuse_shared(places)
+
+
+def _check_tables(options: argparse.Namespace) -> None:
+    # After the folders of the other outputs are made: a table may go into one of them.
+    for option, what in _TABLES:
+        given = getattr(options, option)
+        if given and given != STDOUT:
+            check_writable(Path(given), what)
+
+
+def _refuse_folder_tables(options: argparse.Namespace) -> None:
+    # A name ending in a separator is a folder, which a table cannot be (Path would drop the separator).
+    for option, what in _TABLES:
+        given = getattr(options, option)
+        if given and names_folder(given):
+            raise InputError(f"{given}: cannot write {what}: {os.strerror(errno.EISDIR)}")
+
+
+_TABLES = (("csv", "CSV"), ("segments_csv", "segments CSV"))
 
 
 def _report_one(
@@ -210,7 +253,6 @@ def _report_many(
             print(f"ostrel: error: {outcome}", file=sys.stderr, flush=True)
             add_error(path, str(outcome))
         else:
-            _warn(outcome)
             if rows is not None:
                 rows.add(outcome)
             if segment_rows is not None:
@@ -232,6 +274,8 @@ def _report_many(
         # A file whose own files cannot be written is that file's failure; the run goes on.
         if isinstance(outcome, InputError):
             return outcome, []
+        # What the input itself gives cause for first, as with one file: then what of its own files is not written.
+        _warn(outcome)
         try:
             return outcome, own.write(outcome)[0]
         except WriteError as error:

@@ -13,7 +13,7 @@ from ..analysis import Analysis, Track
 from ..analysis.audio import STDIN
 from .errors import InputError
 from .files import NewFile, refuse_input
-from .places import check_writable, make_folder, unique_name
+from .places import check_writable, is_device, make_folder, names_folder, unique_name
 from .sound import SoundFormat, SoundWriter, check_sound_name, container_of, copy_spans, output_format, written_suffix
 from .words import plural
 
@@ -112,11 +112,6 @@ def write_sound(analysis: Analysis, target: Path, form: SoundFormat) -> bool:
     return True
 
 
-def _device(path: Path) -> bool:
-    """Whether ``path`` is there and neither a regular file nor a folder."""
-    return path.exists() and not path.is_file() and not path.is_dir()
-
-
 def refuse_stdin(option: str) -> InputError:
     return InputError(f"{option} reads a file twice, which stdin cannot be; give a file")
 
@@ -137,16 +132,20 @@ class SoundTarget:
     def from_option(cls, option: str | None, inputs: int) -> SoundTarget | None:
         if option is None:
             return None
-        path = Path(option)
-        folder = path.is_dir() or inputs > 1 or not (path.suffix or _device(path))
+        path, folder = Path(option), cls.is_folder(option, inputs)
         if folder:
             make_folder(path, "--sound-wav", "sound files", "sound.wav")
         else:
-            if not _device(path):
+            if not is_device(path):
                 check_sound_name(path, "--sound-wav")
             refuse_input(path, "--sound-wav")
             check_writable(path, "sound")
         return cls(path, folder)
+
+    @staticmethod
+    def is_folder(option: str, inputs: int) -> bool:
+        path = Path(option)
+        return names_folder(option) or path.is_dir() or inputs > 1 or not (path.suffix or is_device(path))
 
     def write(self, analysis: Analysis) -> Path | None:
         """The file written, or None when there was no sound (said on stderr)."""

@@ -65,11 +65,21 @@ def check_sound_name(path: Path, option: str) -> None:
     if soundfile_module() is None and path.suffix:
         raise InputError(f"{path}: {option} writes only .wav without soundfile; name it .wav or {AUDIO_EXTRA_HINT}")
     shown = f"a {path.suffix} file" if path.suffix else "a name without an extension"
-    raise InputError(f"{path}: {option} cannot write {shown}; name it .wav, .flac or .ogg")
+    *others, last = writable_suffixes()
+    raise InputError(f"{path}: {option} cannot write {shown}; name it {', '.join(others)} or {last}")
+
+
+def writable_suffixes() -> list[str]:
+    """Every extension of a format this installation writes, by the rule the writer follows."""
+    suffixes = sorted({suffix for names in _EXTENSIONS.values() for suffix in names} | {".wav"})
+    return [suffix for suffix in suffixes if _writable(Path(f"sound{suffix}"))]
 
 
 def _writable(path: Path) -> bool:
-    if container_of(path) is None:
+    container = container_of(path)
+    # libsndfile puts SD2's resource fork, which describes the samples, in a file "._<name>" beside it; written
+    # through a stream it has no name, so an empty "._" lands in the working folder and nothing reads the file back.
+    if container is None or container == "SD2":
         return False
     if path.suffix.lower() == ".opus":
         # Any format but WAV means soundfile is there; Opus came later than Ogg itself.
