@@ -10,7 +10,7 @@ import os
 import sys
 from collections.abc import Iterable
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, TextIO, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -149,7 +149,8 @@ class Output:
         try:
             raw = getattr(self.stream, "buffer", None)
             if isinstance(raw, io.RawIOBase) and os.linesep == "\n":
-                _write_whole(self.stream, raw, text)
+                # A buffer beneath: a text stream, with its encoding.
+                _write_whole(cast(TextIO, self.stream), raw, text)
             else:
                 # A buffered writer writes on after a short write itself.
                 self.stream.write(text)
