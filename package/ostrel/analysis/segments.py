@@ -361,7 +361,9 @@ class SegmentStream:
             candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE) + keep_extra) & (heard > loud - HEARD_DB)
             if feature == 0:
                 floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
-                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
+                # A floor that never crosses zero (digital silence) has no noise's rate to stand above:
+                # against it, any crossing at all (a dither's, an LSB's) would sound unvoiced.
+                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (floor_zcr > 0) & (above > UNVOICED_DB)
         candidate |= unvoiced
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)
@@ -499,7 +501,9 @@ class NumpyMeasures:
     what runs where they cannot be."""
 
     def __init__(self, win: int, hop: int, low_block: int) -> None:
-        self.frames = FrameStream(win, hop, centered=True)
+        # A zero counts as positive: by the library's rule the exact zeros of a 16-bit tone whose period is
+        # a whole number of samples break every crossing, and the tone would look like hum.
+        self.frames = FrameStream(win, hop, centered=True, zero_positive=True)
         self.difference = FrameStream(win, hop, centered=True)
         self.low = _LowBand(low_block, win, hop)
         self.last_sample: float | None = None
