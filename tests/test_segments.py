@@ -174,6 +174,17 @@ def tones_apart(rate, level_db=-20.0):
     return placed(noise(2, -60, rate=rate), (0.5, tone(0.3, level_db, rate=rate)), (1.0, tone(0.3, level_db, rate=rate)), rate=rate)
 
 
+def sixteen_bit(signal):
+    """``signal`` on the grid of 16-bit samples: a tone whose period is a whole number of samples lands on exact zeros."""
+    return np.round(signal * 32768) / 32768
+
+
+def one_lsb_between_vowels(rate):
+    """Loud vowels at 0.5-1 s and 3-3.5 s in digital silence, and between them samples of -1, 0 or +1 LSB."""
+    between = np.random.default_rng(rate).integers(-1, 2, 2 * rate) / 32768
+    return placed(np.zeros(4 * rate), (0.5, vowel(0.5, -20, rate=rate)), (1.0, between), (3.0, vowel(0.5, -20, rate=rate)), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -217,6 +228,15 @@ AT_RATES = {
         48000, lambda: level_ramp(20, 48000), EXACT,
         [(0.985, 1.515), (2.985, 3.515), (4.965, 5.515), (6.985, 7.515), (8.985, 9.515), (10.985, 11.515),
          (12.985, 13.515), (14.985, 15.515), (16.985, 17.535), (18.985, 19.515)],
+    ),
+    # A zero counts as positive: the exact zeros of a tone on the 16-bit grid do not break its crossings,
+    # which would make it hum and its own floor.
+    "16-bit-1-khz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 1000, rate=48000)), {}, [(0.0, 2.0)]),
+    "16-bit-300-hz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 300, rate=48000)), {}, [(0.0, 2.0)]),
+    "16-bit-1-khz-tone-at-16-khz": (16000, lambda: sixteen_bit(tone(2, -9, 1000)), {}, [(0.0, 2.0)]),
+    # Against digital silence, whose floor crosses nothing, the faintest crossings do not sound unvoiced.
+    "one-lsb-dither-between-vowels-at-22-khz": (
+        22050, lambda: one_lsb_between_vowels(22050), {}, [(10173 / 22050, 22827 / 22050), (65393 / 22050, 78047 / 22050)],
     ),
     # 4 s of sound cut once into pieces of at most 2.5 s.
     "long-vowel-cut-at-8-khz": (
@@ -339,12 +359,13 @@ def voiced_without_gaps(rng, syllables, level_db):
 
 
 def quiet_end_before_loud(seed):
-    """A soft utterance whose last 60 ms (18 dB under it, 30 ms of digital silence before) come 0.35 s
-    before an utterance 25 dB louder: too far under that one to start sound of their own."""
+    """A soft utterance whose last 60 ms (6 dB under it, 30 ms of digital silence before) come 0.35 s
+    before an utterance 25 dB louder: 38 dB under its loudest frame, too far under it to start sound of
+    their own, not too far to be heard."""
     rng = np.random.default_rng(seed)
     soft, loud = voiced_without_gaps(rng, 18, -40.0), voiced_without_gaps(rng, 18, -15.0)
     silence = [np.zeros(round(seconds * RATE)) for seconds in (0.3, 0.03, 0.35, 0.5)]
-    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -58.0), silence[2], loud, silence[3]))
+    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -46.0), silence[2], loud, silence[3]))
 
 
 def music_between_utterances(seed):
@@ -356,9 +377,10 @@ def music_between_utterances(seed):
 # padding either side), or a sound apart from them. Where each utterance lies is in the comment.
 UTTERANCES = {
     # Utterances at 1-3.443, 3.793-4.908 and 5.708-7.879 s, peaks at -1.9 dBFS: 0.35 s apart, more
-    # than the shortest pause that splits. Each segment starts a half hop and the padding early.
+    # than the shortest pause that splits. Digital silence or dither between, the same segments: a hiss's
+    # first window, over 40 dB under the loudest, is not heard, however it crosses zero.
     "loud-high-voice-in-digital-silence": (
-        lambda: loud_high_voice(31, dither=False), [(0.9625, 3.4775), (3.7625, 4.9375), (5.6725, 7.9175)],
+        lambda: loud_high_voice(31, dither=False), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
     ),
     "loud-high-voice-with-dither": (
         lambda: loud_high_voice(31, dither=True), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
@@ -382,10 +404,10 @@ UTTERANCES = {
     "chord-between-utterances": (
         lambda: music_between_utterances(35), [(0.9725, 2.7275), (3.4725, 4.9275), (5.6625, 7.3675)],
     ),
-    # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound, about
-    # 0.4 s with the padding, and fills the 0.35 s between the first two utterances.
+    # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound (-3.7 dBFS),
+    # 0.12 s after the second utterance (and the padding), and fills the 0.35 s between the first two.
     "reverberant-voice": (
-        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9625, 5.3075), (5.6725, 8.2875)],
+        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9725, 5.0575), (5.6725, 8.2875)],
     ),
 }
 
@@ -993,6 +1015,8 @@ MEASURE_SIGNALS = {
     "nan-and-infinities": lambda rng, n: spoiled(rng.normal(size=n), rng),
     "all-nan": lambda rng, n: np.full(n, np.nan),
     "int16-scaled": lambda rng, n: np.round(rng.normal(size=n) * 3000) / 32768,
+    # A zero of either sign counts as positive: between signs, it crosses on one side of it only.
+    "signed-zeros": lambda rng, n: rng.choice([-1.0, -0.0, 0.0, 1.0], n) * rng.random(n),
     # Products that underflow to zero cross nothing; squares that overflow are infinite.
     "subnormal": lambda rng, n: rng.choice([-1.0, 1.0], n) * 5e-324 * rng.integers(1, 4, n),
     "huge": lambda rng, n: rng.choice([-1.0, 1.0], n) * 1e200 * rng.random(n),

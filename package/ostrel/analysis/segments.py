@@ -22,7 +22,8 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it); a run of such frames without a start is sound only
+energy above it; not against a floor that crosses zero not at all, such as
+digital silence); a run of such frames without a start is sound only
 as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
 run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
@@ -555,8 +556,8 @@ class NumpyMeasures:
 
 def frame_measures(win: int, hop: int, sample_rate: int) -> Any:
     """Per frame of ``win`` samples every ``hop``, centred, as the signal is fed:
-    energy, energy of the first difference, zero-crossing rate (NaN and
-    infinite samples heard as silence) and the low band's energy (NaN where
+    energy, energy of the first difference, zero-crossing rate (a zero
+    counted as positive; NaN and infinite samples heard as silence) and the low band's energy (NaN where
     no whole block of it lies in the frame's windows). Native where its sums
     are numpy's on this build (see ``_native_sums_match``), else NumpyMeasures."""
     low_block = max(1, round(sample_rate / LOW_BAND_HZ))
