@@ -234,7 +234,7 @@ AT_RATES = {
     "16-bit-1-khz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 1000, rate=48000)), {}, [(0.0, 2.0)]),
     "16-bit-300-hz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 300, rate=48000)), {}, [(0.0, 2.0)]),
     "16-bit-1-khz-tone-at-16-khz": (16000, lambda: sixteen_bit(tone(2, -9, 1000)), {}, [(0.0, 2.0)]),
-    # Against digital silence, whose floor crosses nothing, the faintest crossings do not sound unvoiced.
+    # Over digital silence, whose floor crosses nothing, a dither's crossings are the rate a hiss stands above.
     "one-lsb-dither-between-vowels-at-22-khz": (
         22050, lambda: one_lsb_between_vowels(22050), {}, [(10173 / 22050, 22827 / 22050), (65393 / 22050, 78047 / 22050)],
     ),
@@ -359,13 +359,12 @@ def voiced_without_gaps(rng, syllables, level_db):
 
 
 def quiet_end_before_loud(seed):
-    """A soft utterance whose last 60 ms (6 dB under it, 30 ms of digital silence before) come 0.35 s
-    before an utterance 25 dB louder: 38 dB under its loudest frame, too far under it to start sound of
-    their own, not too far to be heard."""
+    """A soft utterance whose last 60 ms (18 dB under it, 30 ms of digital silence before) come 0.35 s
+    before an utterance 25 dB louder: too far under that one to start sound of their own."""
     rng = np.random.default_rng(seed)
     soft, loud = voiced_without_gaps(rng, 18, -40.0), voiced_without_gaps(rng, 18, -15.0)
     silence = [np.zeros(round(seconds * RATE)) for seconds in (0.3, 0.03, 0.35, 0.5)]
-    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -46.0), silence[2], loud, silence[3]))
+    return np.concatenate((silence[0], soft, silence[1], vowel(0.06, -58.0), silence[2], loud, silence[3]))
 
 
 def music_between_utterances(seed):
@@ -377,10 +376,11 @@ def music_between_utterances(seed):
 # padding either side), or a sound apart from them. Where each utterance lies is in the comment.
 UTTERANCES = {
     # Utterances at 1-3.443, 3.793-4.908 and 5.708-7.879 s, peaks at -1.9 dBFS: 0.35 s apart, more
-    # than the shortest pause that splits. Digital silence or dither between, the same segments: a hiss's
-    # first window, over 40 dB under the loudest, is not heard, however it crosses zero.
+    # than the shortest pause that splits. Each segment starts a half hop and the padding early. The
+    # second's last window holds its last samples, the last one just below zero: beside digital silence
+    # it crosses zero once (a zero counts as positive), and is kept as the unvoiced end of the sound.
     "loud-high-voice-in-digital-silence": (
-        lambda: loud_high_voice(31, dither=False), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
+        lambda: loud_high_voice(31, dither=False), [(0.9625, 3.4775), (3.7625, 4.9475), (5.6725, 7.9175)],
     ),
     "loud-high-voice-with-dither": (
         lambda: loud_high_voice(31, dither=True), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
@@ -404,10 +404,10 @@ UTTERANCES = {
     "chord-between-utterances": (
         lambda: music_between_utterances(35), [(0.9725, 2.7275), (3.4725, 4.9275), (5.6625, 7.3675)],
     ),
-    # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound (-3.7 dBFS),
-    # 0.12 s after the second utterance (and the padding), and fills the 0.35 s between the first two.
+    # The loud voice in a room of 0.4 s: a tail lasts until 40 dB under the loudest sound, about
+    # 0.4 s with the padding, and fills the 0.35 s between the first two utterances.
     "reverberant-voice": (
-        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9725, 5.0575), (5.6725, 8.2875)],
+        lambda: reverberant(loud_high_voice(31, dither=False), 0.4, seed=37), [(0.9625, 5.3075), (5.6725, 8.2875)],
     ),
 }
 

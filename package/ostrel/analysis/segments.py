@@ -22,8 +22,8 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it; not against a floor that crosses zero not at all, such as
-digital silence); a run of such frames without a start is sound only
+energy above it; over digital silence, which crosses zero not at all, the
+rate of a faint noise of the block's own, a dither); a run of such frames without a start is sound only
 as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
 run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
@@ -361,10 +361,14 @@ class SegmentStream:
             strong |= (above > np.maximum(settings.start_db, margin)) & near & ~rough
             candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE) + keep_extra) & (heard > loud - HEARD_DB)
             if feature == 0:
-                floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
-                # A floor that never crosses zero (digital silence) has no noise's rate to stand above:
-                # against it, any crossing at all (a dither's, an LSB's) would sound unvoiced.
-                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (floor_zcr > 0) & (above > UNVOICED_DB)
+                # A floor that crosses zero not at all (digital silence) has no rate to stand above: against
+                # it any crossing would sound unvoiced, a dither's of one LSB too. Where a block's quietest
+                # frames lie within SPREAD_REACH_DB of it they are that noise, and give the rate instead.
+                floor_zcr, own = levels[blocks, 4], np.arange(len(window)) + reach
+                noise_of_its_own = (floor_zcr == 0) & (levels[own, 0] < quiet + SPREAD_REACH_DB)
+                floor_zcr = np.where(noise_of_its_own, levels[own, 4], floor_zcr)
+                floor_zcr = np.repeat(floor_zcr, BLOCK_FRAMES)[:count]
+                unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
         for run in self.runs.feed(candidate, strong, height, self.first_frame):
             self.merged.add(*run)

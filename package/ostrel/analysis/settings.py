@@ -297,7 +297,8 @@ class SegmentSettings:
     above the floor and lasts while frames stay ``keep_db`` above it; frames
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
-    sound too, unless the floor crosses zero not at all (digital silence). Gaps shorter than ``min_silence_ms`` are bridged, then sounds
+    sound too (over digital silence, which crosses nothing, a faint noise of
+    the block's own, a dither, gives the rate). Gaps shorter than ``min_silence_ms`` are bridged, then sounds
     shorter than ``min_sound_ms`` dropped, and each segment is widened by
     ``pad_ms`` on either side (segments the padding makes meet are joined).
     The defaults keep utterances whole: a pause under 300 ms (between words,
