@@ -23,8 +23,9 @@ floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
 energy above it; over digital silence, which crosses zero not at all, the
-rate of a faint noise of the block's own, a dither); a run of such frames without a start is sound only
-as the sound before it going on, within ``GOES_ON_MS`` of a start's run. Each
+rate of a faint noise of the block's own, a dither); a run of such frames
+without a start is sound only as the sound before it going on, within
+``GOES_ON_MS`` of a start's run. Each
 run is widened by the fade the noise hides and short gaps are bridged. An
 edge the noise hides none of is placed between the windows that heard the
 sound and did not, not half a hop before the frame that heard it: a window
@@ -561,8 +562,9 @@ class NumpyMeasures:
 def frame_measures(win: int, hop: int, sample_rate: int) -> Any:
     """Per frame of ``win`` samples every ``hop``, centred, as the signal is fed:
     energy, energy of the first difference, zero-crossing rate (a zero
-    counted as positive; NaN and infinite samples heard as silence) and the low band's energy (NaN where
-    no whole block of it lies in the frame's windows). Native where its sums
+    counted as positive; NaN and infinite samples heard as silence) and the
+    low band's energy (NaN where no whole block of it lies in the frame's
+    windows). Native where its sums
     are numpy's on this build (see ``_native_sums_match``), else NumpyMeasures."""
     low_block = max(1, round(sample_rate / LOW_BAND_HZ))
     # The probe holds its frames several times over: for frames so long that it would need memory
