@@ -204,6 +204,17 @@ def fading_after_a_pause(rate):
     return placed(np.zeros(2 * rate), (0.5, tone(0.5, -20, rate=rate)), (1.04, fading), rate=rate)
 
 
+def sixteen_bit(signal):
+    """``signal`` on the grid of 16-bit samples: a tone whose period is a whole number of samples lands on exact zeros."""
+    return np.round(signal * 32768) / 32768
+
+
+def one_lsb_between_vowels(rate):
+    """Loud vowels at 0.5-1 s and 3-3.5 s in digital silence, and between them samples of -1, 0 or +1 LSB."""
+    between = np.random.default_rng(rate).integers(-1, 2, 2 * rate) / 32768
+    return placed(np.zeros(4 * rate), (0.5, vowel(0.5, -20, rate=rate)), (1.0, between), (3.0, vowel(0.5, -20, rate=rate)), rate=rate)
+
+
 # Rate, signal, settings, segments: what is said in milliseconds and hertz means the same at every rate.
 AT_RATES = {
     # Heard in six frames (60 ms) but lying within 45 ms of them: shorter than the shortest sound.
@@ -247,6 +258,15 @@ AT_RATES = {
         48000, lambda: level_ramp(20, 48000), EXACT,
         [(0.985, 1.515), (2.985, 3.515), (4.965, 5.515), (6.985, 7.515), (8.985, 9.515), (10.985, 11.515),
          (12.985, 13.515), (14.985, 15.515), (16.985, 17.535), (18.985, 19.515)],
+    ),
+    # A zero counts as positive: the exact zeros of a tone on the 16-bit grid do not break its crossings,
+    # which would make it hum and its own floor.
+    "16-bit-1-khz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 1000, rate=48000)), {}, [(0.0, 2.0)]),
+    "16-bit-300-hz-tone-at-48-khz": (48000, lambda: sixteen_bit(tone(2, -9, 300, rate=48000)), {}, [(0.0, 2.0)]),
+    "16-bit-1-khz-tone-at-16-khz": (16000, lambda: sixteen_bit(tone(2, -9, 1000)), {}, [(0.0, 2.0)]),
+    # Over digital silence, whose floor crosses nothing, a dither's crossings are the rate a hiss stands above.
+    "one-lsb-dither-between-vowels-at-22-khz": (
+        22050, lambda: one_lsb_between_vowels(22050), {}, [(10173 / 22050, 22827 / 22050), (65393 / 22050, 78047 / 22050)],
     ),
     # 4 s of sound cut once into pieces of at most 2.5 s.
     "long-vowel-cut-at-8-khz": (
@@ -408,9 +428,11 @@ def music_between_utterances(seed):
 # padding either side), or a sound apart from them. Where each utterance lies is in the comment.
 UTTERANCES = {
     # Utterances at 1-3.443, 3.793-4.908 and 5.708-7.879 s, peaks at -1.9 dBFS: 0.35 s apart, more
-    # than the shortest pause that splits. Each segment starts a half hop and the padding early.
+    # than the shortest pause that splits. Each segment starts a half hop and the padding early. The
+    # second's last window holds its last samples, the last one just below zero: beside digital silence
+    # it crosses zero once (a zero counts as positive), and is kept as the unvoiced end of the sound.
     "loud-high-voice-in-digital-silence": (
-        lambda: loud_high_voice(31, dither=False), [(0.9625, 3.4775), (3.7625, 4.9375), (5.6725, 7.9175)],
+        lambda: loud_high_voice(31, dither=False), [(0.9625, 3.4775), (3.7625, 4.9475), (5.6725, 7.9175)],
     ),
     "loud-high-voice-with-dither": (
         lambda: loud_high_voice(31, dither=True), [(0.9725, 3.4775), (3.7625, 4.9375), (5.6725, 7.9075)],
@@ -1089,6 +1111,8 @@ MEASURE_SIGNALS = {
     "nan-and-infinities": lambda rng, n: spoiled(rng.normal(size=n), rng),
     "all-nan": lambda rng, n: np.full(n, np.nan),
     "int16-scaled": lambda rng, n: np.round(rng.normal(size=n) * 3000) / 32768,
+    # A zero of either sign counts as positive: between signs, it crosses on one side of it only.
+    "signed-zeros": lambda rng, n: rng.choice([-1.0, -0.0, 0.0, 1.0], n) * rng.random(n),
     # Products that underflow to zero cross nothing; squares that overflow are infinite.
     "subnormal": lambda rng, n: rng.choice([-1.0, 1.0], n) * 5e-324 * rng.integers(1, 4, n),
     "huge": lambda rng, n: rng.choice([-1.0, 1.0], n) * 1e200 * rng.random(n),

@@ -25,14 +25,16 @@ Energy is measured on the signal, on its first difference and in a low band
 floor (more where the noise varies) starts sound, which lasts while frames
 stay ``keep_db`` above it (and within ``HEARD_DB`` of the loudest sound
 around) or sound unvoiced (a zero-crossing rate well above the floor's,
-energy above it), but not in a room's tail nor a knock alone (see
-_Passing); a run of such frames without a start is sound only as the sound
-before it going on, within ``GOES_ON_MS`` of a start's run. Each run is
-widened by the fade the noise hides and short gaps are bridged. An edge
-the noise hides none of is placed between the windows that heard the
-sound and did not, not half a hop before the frame that heard it: a window
-hears sound anywhere in it, up to half a window from its centre. Sounds
-then shorter than ``min_sound_ms`` are dropped, and the rest padded.
+energy above it; over digital silence, which crosses zero not at all, the
+rate of a faint noise of the block's own, a dither), but not in a room's
+tail nor a knock alone (see _Passing); a run of such frames without a start
+is sound only as the sound before it going on, within ``GOES_ON_MS`` of a
+start's run. Each run is widened by the fade the noise hides and short gaps
+are bridged. An edge the noise hides none of is placed between the windows
+that heard the sound and did not, not half a hop before the frame that
+heard it: a window hears sound anywhere in it, up to half a window from its
+centre. Sounds then shorter than ``min_sound_ms`` are dropped, and the rest
+padded.
 
 Every step looks at most ``floor_window_s / 2`` ahead and keeps nothing
 older than that (and the segment being built), so a stream of any length
@@ -399,7 +401,13 @@ class SegmentStream:
             strong |= (above > np.maximum(settings.start_db, margin)) & near & ~rough
             candidate |= (above > np.maximum(settings.keep_db, margin * KEEP_SHARE) + keep_extra) & (heard > loud - HEARD_DB)
             if feature == 0:
-                floor_zcr = np.repeat(levels[blocks, 4], BLOCK_FRAMES)[:count]
+                # A floor that crosses zero not at all (digital silence) has no rate to stand above: against
+                # it any crossing would sound unvoiced, a dither's of one LSB too. Where a block's quietest
+                # frames lie within SPREAD_REACH_DB of it they are that noise, and give the rate instead.
+                floor_zcr, own = levels[blocks, 4], np.arange(len(window)) + reach
+                noise_of_its_own = (floor_zcr == 0) & (levels[own, 0] < quiet + SPREAD_REACH_DB)
+                floor_zcr = np.where(noise_of_its_own, levels[own, 4], floor_zcr)
+                floor_zcr = np.repeat(floor_zcr, BLOCK_FRAMES)[:count]
                 unvoiced = (frames[:, 2] > settings.unvoiced_zcr * floor_zcr) & (above > UNVOICED_DB)
         candidate |= unvoiced
         # Judged on what is heard: infrasound is silence.
@@ -545,7 +553,9 @@ class NumpyMeasures:
     what runs where they cannot be."""
 
     def __init__(self, win: int, hop: int, low_block: int) -> None:
-        self.frames = FrameStream(win, hop, centered=True)
+        # A zero counts as positive: by the library's rule the exact zeros of a 16-bit tone whose period is
+        # a whole number of samples break every crossing, and the tone would look like hum.
+        self.frames = FrameStream(win, hop, centered=True, zero_positive=True)
         self.difference = FrameStream(win, hop, centered=True)
         self.low = _LowBand(low_block, win, hop)
         self.last_sample: float | None = None
@@ -597,9 +607,10 @@ class NumpyMeasures:
 
 def frame_measures(win: int, hop: int, sample_rate: int) -> Any:
     """Per frame of ``win`` samples every ``hop``, centred, as the signal is fed:
-    energy, energy of the first difference, zero-crossing rate (NaN and
-    infinite samples heard as silence) and the low band's energy (NaN where
-    no whole block of it lies in the frame's windows). Native where its sums
+    energy, energy of the first difference, zero-crossing rate (a zero
+    counted as positive; NaN and infinite samples heard as silence) and the
+    low band's energy (NaN where no whole block of it lies in the frame's
+    windows). Native where its sums
     are numpy's on this build (see ``_native_sums_match``), else NumpyMeasures."""
     low_block = max(1, round(sample_rate / LOW_BAND_HZ))
     # The probe holds its frames several times over: for frames so long that it would need memory

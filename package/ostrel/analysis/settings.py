@@ -297,9 +297,11 @@ class SegmentSettings:
     above the floor and lasts while frames stay ``keep_db`` above it; frames
     next to sound whose zero-crossing rate is ``unvoiced_zcr`` times the
     floor's (hiss, fricatives) and whose energy is above the floor count as
-    sound too. Gaps shorter than ``min_silence_ms`` are bridged, then sounds
-    shorter than ``min_sound_ms`` dropped, and each segment is widened by
-    ``pad_ms`` on either side (segments the padding makes meet are joined).
+    sound too (over digital silence, which crosses nothing, a faint noise of
+    the block's own, a dither, gives the rate). Gaps shorter than
+    ``min_silence_ms`` are bridged, then sounds shorter than ``min_sound_ms``
+    dropped, and each segment is widened by ``pad_ms`` on either side
+    (segments the padding makes meet are joined).
     The defaults keep utterances whole: a pause under 300 ms (between words,
     at a comma, a stop's closure) does not split a segment. For the
     frame-exact extent of each sound, take ``min_silence_ms=10, pad_ms=0``.

@@ -1,6 +1,6 @@
 #include "kernels/segments/measures.hpp"
 
-#include "kernels/crossings/crossings.hpp"
+#include "kernels/crossings/zero_positive.hpp"
 #include "kernels/cpu/cpu_features.hpp"
 #include "kernels/cpu/lanes.hpp"
 #include "kernels/shared/signal.hpp"
@@ -348,8 +348,9 @@ void SegmentMeasures::measure_frames(std::ptrdiff_t end_frame)
         const Framing framing{0, frames_.win, frames_.hop, inside};
         const Signal signal{reinterpret_cast<const char*>(samples_.get() + start_ + offset), kept, sizeof(double),
                             Element::float64};
-        Sweep sweep;
-        crossing_rates(signal, framing, Product::float64, sweep, 0, inside, rates.data());
+        // A zero counts as positive: a 16-bit tone whose period is a whole number of samples lands on
+        // exact zeros, which by the library's rule would break every crossing and make it look like hum.
+        sign_change_rates(signal, framing, rates.data());
         for (std::ptrdiff_t f = 0; f < inside; ++f) {
             into[f * measure_columns + 2] = rates[static_cast<std::size_t>(f)];
         }
