@@ -223,6 +223,17 @@ AT_RATES = {
         8000, lambda: placed(noise(6, -60, rate=8000), (1.0, vowel(4, -20, pitch=200, rate=8000)), rate=8000),
         {"max_segment_s": 2.5}, [(0.9625, 3.3), (3.3, 5.0375)],
     ),
+    # Four words bridged into one 10 s segment, cut at every pause (three pieces of at most 4 s would
+    # need a cut in the third word, at 7.04 s or later).
+    "words-cut-at-their-pauses-at-8-khz": (
+        8000,
+        lambda: placed(
+            noise(12, -60, rate=8000),
+            *[(a, vowel(b - a, -20, pitch=p, rate=8000)) for a, b, p in [(1.0, 3.5, 110), (3.7, 6.0, 140), (6.15, 8.9, 120), (9.1, 11.0, 130)]],
+            rate=8000,
+        ),
+        {"max_segment_s": 4}, [(0.9625, 3.54), (3.54, 6.11), (6.11, 8.94), (8.94, 11.0375)],
+    ),
 }
 
 
@@ -695,27 +706,49 @@ def test_integers_of_no_audio_scale_are_refused_with_what_to_do(dtype):
 
 
 @pytest.mark.parametrize(
-    ("start", "end", "energy", "longest", "expected"),
+    ("start", "end", "energy", "longest", "around", "expected"),
     [
         # Short enough: as it is.
-        (0, 100, [5.0] * 11, 100, [(0, 100)]),
+        (0, 100, [5.0] * 11, 100, 0, [(0, 100)]),
         # Two pieces needed: the quietest frame where each side is at least a quarter (frames at 10 * m).
-        (0, 120, [9, 9, 9, 1, 9, 9, 0, 9, 9, 9, 9, 9, 9], 100, [(0, 60), (60, 120)]),
+        (0, 120, [9, 9, 9, 1, 9, 9, 0, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 60), (60, 120)]),
         # The quietest frame of all lies too close to the start: a sliver it would make.
-        (0, 120, [9, 0, 9, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9], 100, [(0, 30), (30, 120)]),
+        (0, 120, [9, 0, 9, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 30), (30, 120)]),
+        # Quiet padding at both edges: two slivers of it and a piece between are not the plan.
+        (0, 120, [9, 0] + [9] * 9 + [0, 9], 100, 0, [(0, 30), (30, 120)]),
         # Three pieces: each cut leaves what follows short enough for the pieces still to come.
-        (0, 250, [9] * 9 + [1] + [9] * 8 + [2] + [9] * 7, 100, [(0, 90), (90, 180), (180, 250)]),
+        (0, 250, [9] * 9 + [1] + [9] * 8 + [2] + [9] * 7, 100, 0, [(0, 90), (90, 180), (180, 250)]),
         # Equals: the earliest; NaN frames are never the quietest.
-        (0, 120, [9, 9, 9, 9, 1, np.nan, 1, 9, 9, 9, 9, 9, 9], 100, [(0, 40), (40, 120)]),
+        (0, 120, [9, 9, 9, 9, 1, np.nan, 1, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 40), (40, 120)]),
         # No frame centred where a cut may fall: the middle of that stretch.
-        (0, 120, [np.nan] * 13, 100, [(0, 60), (60, 120)]),
-        (5, 125, [9, 9, 9, 9, 9, 9, 1, 9, 9, 9, 9, 9, 9], 100, [(5, 60), (60, 125)]),
+        (0, 120, [np.nan] * 13, 100, 0, [(0, 60), (60, 120)]),
+        (5, 125, [9, 9, 9, 9, 9, 9, 1, 9, 9, 9, 9, 9, 9], 100, 0, [(5, 60), (60, 125)]),
+        # A closure (the quietest frame, at 60) first: cut there, a greedy cut falls in the words at 150
+        # and 250; planned over the whole segment, the pauses at 90, 180 and 270 take all three.
+        (0, 350, [9] * 6 + [0] + [9] * 2 + [1] + [9] * 8 + [1] + [9] * 8 + [1] + [9] * 8, 100, 0,
+         [(0, 90), (90, 180), (180, 270), (270, 350)]),
+        # Three pieces would be cut in words at 100 and 200: one more piece, and every cut is at a pause.
+        (0, 300, [9] * 8 + [0] + [9] * 8 + [0] + [9] * 7 + [0] + [9] * 5, 100, 0,
+         [(0, 80), (80, 170), (170, 250), (250, 300)]),
+        # The forced cut at 100 is within 3 dB of the pauses: not worth a piece more. A pause 4 dB quieter is.
+        (0, 200, [9] * 6 + [0.9] + [9] * 3 + [1.0] + [9] * 2 + [0.9] + [9] * 7, 100, 0, [(0, 100), (100, 200)]),
+        (0, 200, [9] * 6 + [0.4] + [9] * 3 + [1.0] + [9] * 2 + [0.4] + [9] * 7, 100, 0, [(0, 60), (60, 130), (130, 200)]),
+        # The loudest cut is forced to 5 (no pause in 180-250): the other one still finds the pause at 90.
+        (0, 280, [5] * 9 + [0] + [5] * 19, 100, 0, [(0, 90), (90, 180), (180, 280)]),
+        # A frame's level is the loudest within ``around`` of it: the three quiet frames of a pause
+        # win over the single one of a closure.
+        (0, 120, [9, 9, 9, 9, 0, 9, 1, 1, 1, 9, 9, 9, 9], 100, 0, [(0, 40), (40, 120)]),
+        (0, 120, [9, 9, 9, 9, 0, 9, 1, 1, 1, 9, 9, 9, 9], 100, 1, [(0, 70), (70, 120)]),
+        # Beyond the last frame (the end of the signal) there is nothing loud: frame 9's level is 2.
+        (0, 120, [9] * 8 + [2, 1], 100, 1, [(0, 90), (90, 120)]),
+        # Pieces shorter than a frame's hop: of equal length.
+        (0, 25, [0.0] * 3, 7, 0, [(0, 6), (6, 12), (12, 18), (18, 25)]),
     ],
 )
-def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longest, expected):
+def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longest, around, expected):
     from ostrel.analysis.cutting import cut_at_quietest
 
-    assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest, 0) == expected
+    assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest, around) == expected
 
 
 @pytest.mark.parametrize("size", [777, None])

@@ -83,57 +83,58 @@ def cut_at_quietest(
 
 
 def _planned(start: int, end: int, first: int, hop: int, least: int, longest: int, levels: list[float]) -> list[int] | None:
-    """The cuts (samples) at frames ``first``, ``first + 1``, … whose energies are ``levels``; None with no plan.
+    """The cuts (samples) at frames ``first``, ``first + 1``, … whose levels are ``levels``; None with no plan.
 
     Two passes from the end: the loudest cut of the best plan onwards from
-    each frame, then the fewest cuts and their least sum at or under that level.
-    A piece from frame i ends at frame i + ``near`` to i + ``far``, whose best
-    a sliding minimum keeps, so time and memory go with the frames.
+    each frame, then the fewest cuts and their least sum at or under that
+    level. The piece after frame i ends at frame i + ``near`` to i + ``far``;
+    the best of those is the front of a queue whose levels rise (a sliding
+    minimum), so time and memory go with the number of frames.
     """
-    near, far = -(-least // hop), longest // hop
-    reach = min(len(levels), (start + longest) // hop - first + 1)
+    count, near, far = len(levels), -(-least // hop), longest // hop
+    reach = min(count, (start + longest) // hop - first + 1)
     if near > far or reach <= 0:
         return None
-    # From these frames the rest is one piece.
-    ends = [end - (first + i) * hop <= longest for i in range(len(levels))]
+    # From this frame on, the rest is one piece.
+    last_piece = -(-(end - longest) // hop) - first
     inf = float("inf")
-    loudest = [inf] * len(levels)
+    loudest = list(levels)
     ahead: deque[int] = deque()
-    for i in range(len(levels) - 1, -1, -1):
-        _slide(ahead, loudest, i + near, i + far)
-        rest = -inf if ends[i] else loudest[ahead[0]] if ahead else inf
-        loudest[i] = max(levels[i], rest)
+    for i in range(count - 1, -1, -1):
+        j = i + near
+        if j < count and loudest[j] < inf:
+            while ahead and loudest[ahead[-1]] >= loudest[j]:
+                ahead.pop()
+            ahead.append(j)
+        if ahead and ahead[0] > i + far:
+            ahead.popleft()
+        if i < last_piece:
+            loudest[i] = max(levels[i], loudest[ahead[0]]) if ahead else inf
     level = min(loudest[:reach])
     if level == inf:
         return None
     level *= 10.0 ** (LEVEL_SLACK_DB / 10.0)
-    # (cuts, sum of their energies) onwards from each frame; None where no plan stays at or under ``level``.
-    cost: list[tuple[int, float] | None] = [None] * len(levels)
-    then = [-1] * len(levels)
+    # (cuts, sum of their levels) onwards from each frame; None where no plan stays at or under ``level``.
+    cost: list[tuple[int, float] | None] = [(1, value) if value <= level else None for value in levels]
+    then = [-1] * count
     ahead.clear()
-    for i in range(len(levels) - 1, -1, -1):
-        _slide(ahead, cost, i + near, i + far)
-        if levels[i] > level:
-            continue
-        if ends[i]:
-            cost[i] = (1, levels[i])
-        elif ahead:
-            count, total = cost[ahead[0]]
-            cost[i], then[i] = (count + 1, levels[i] + total), ahead[0]
+    for i in range(count - 1, -1, -1):
+        j = i + near
+        if j < count and cost[j] is not None:
+            while ahead and cost[ahead[-1]] >= cost[j]:
+                ahead.pop()
+            ahead.append(j)
+        if ahead and ahead[0] > i + far:
+            ahead.popleft()
+        if i < last_piece and cost[i] is not None:
+            if ahead:
+                cuts, total = cost[ahead[0]]
+                cost[i], then[i] = (cuts + 1, levels[i] + total), ahead[0]
+            else:
+                cost[i] = None
     i = min((cost[i], i) for i in range(reach) if cost[i] is not None)[1]
     cuts = [(first + i) * hop]
     while then[i] >= 0:
         i = then[i]
         cuts.append((first + i) * hop)
     return cuts
-
-
-def _slide(ahead: deque[int], best: list, new: int, oldest: int) -> None:
-    """Frames in ``ahead`` from latest to earliest, their ``best`` rising, after frame ``new`` joins
-    and frames after ``oldest`` leave; equal ones give way to the earlier."""
-    if new < len(best) and best[new] is not None and best[new] != float("inf"):
-        while ahead and best[ahead[-1]] >= best[new]:
-            ahead.pop()
-        ahead.append(new)
-    while ahead and ahead[0] > oldest:
-        ahead.popleft()
