@@ -56,9 +56,10 @@ def cut_at_quietest(
     that a pause wins over the closure of a stop. The cuts are planned over
     the whole segment, every piece at least a quarter of ``longest`` (no
     sliver of padding at an edge). Minimised, in this order: the loudest
-    cut's level (within ``LEVEL_SLACK_DB``), so a cut falls in a word only
-    where no plan of pauses fits the limit; the number of pieces; the sum of
-    the cuts' levels, so the other cuts find pauses too. Among equals, the
+    cut's level, so a cut falls in a word only where no plan of pauses fits
+    the limit (levels within ``LEVEL_SLACK_DB`` of the least count as
+    equal); the number of pieces; the sum of the cuts' levels, so the other
+    cuts find pauses too. Among equals, the
     earliest cuts. Frames near a NaN one (a broken sample) are never cut at;
     with no plan without them, the pieces are of equal length.
     """
