@@ -733,6 +733,8 @@ def test_integers_of_no_audio_scale_are_refused_with_what_to_do(dtype):
         # The forced cut at 100 is within 3 dB of the pauses: not worth a piece more. A pause 4 dB quieter is.
         (0, 200, [9] * 6 + [0.9] + [9] * 3 + [1.0] + [9] * 2 + [0.9] + [9] * 7, 100, 0, [(0, 100), (100, 200)]),
         (0, 200, [9] * 6 + [0.4] + [9] * 3 + [1.0] + [9] * 2 + [0.4] + [9] * 7, 100, 0, [(0, 60), (60, 130), (130, 200)]),
+        # Digital silence and -110 dBFS are as quiet: no piece more for the difference.
+        (0, 200, [9] * 6 + [0] + [9] * 3 + [1e-11] + [9] * 2 + [0] + [9] * 7, 100, 0, [(0, 100), (100, 200)]),
         # The loudest cut is forced to 5 (no pause in 180-250): the other one still finds the pause at 90.
         (0, 280, [5] * 9 + [0] + [5] * 19, 100, 0, [(0, 90), (90, 180), (180, 280)]),
         # A frame's level is the loudest within ``around`` of it: the three quiet frames of a pause

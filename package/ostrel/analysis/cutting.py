@@ -15,6 +15,9 @@ from .frame_stream import FrameStream
 # of a pause vary that much, and a fraction of a decibel is no reason for one
 # more piece.
 LEVEL_SLACK_DB = 3.0
+# Levels under this (-100 dBFS, below the rounding noise of 16-bit samples) are
+# as quiet as digital silence: no reason for one more piece either.
+SILENT_LEVEL = 1e-10
 
 
 class LongCuts:
@@ -57,9 +60,9 @@ def cut_at_quietest(
     the whole segment, every piece at least a quarter of ``longest`` (no
     sliver of padding at an edge). Minimised, in this order: the loudest
     cut's level, so a cut falls in a word only where no plan of pauses fits
-    the limit (levels within ``LEVEL_SLACK_DB`` of the least count as
-    equal); the number of pieces; the sum of the cuts' levels, so the other
-    cuts find pauses too. Among equals, the
+    the limit (levels up to ``LEVEL_SLACK_DB`` above the least, or under
+    ``SILENT_LEVEL``, count as equal); the number of pieces; the sum of the
+    cuts' levels, so the other cuts find pauses too. Among equals, the
     earliest cuts. Frames near a NaN one (a broken sample) are never cut at;
     with no plan without them, the pieces are of equal length.
     """
@@ -114,7 +117,7 @@ def _planned(start: int, end: int, first: int, hop: int, least: int, longest: in
     level = min(loudest[:reach])
     if level == inf:
         return None
-    level *= 10.0 ** (LEVEL_SLACK_DB / 10.0)
+    level = max(level, SILENT_LEVEL) * 10.0 ** (LEVEL_SLACK_DB / 10.0)
     # (cuts, sum of their levels) onwards from each frame; None where no plan stays at or under ``level``.
     cost: list[tuple[int, float] | None] = [(1, value) if value <= level else None for value in levels]
     then = [-1] * count
