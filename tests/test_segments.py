@@ -753,6 +753,34 @@ def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longes
     assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest, around) == expected
 
 
+@pytest.mark.parametrize("around", [0, 1])
+def test_a_long_segment_is_cut_as_the_best_of_all_plans(around):
+    # Every plan of whole-number energies tried (sums exact): the loudest cut least, up to the slack or
+    # silence; then the fewest pieces, the least sum, the earliest cuts.
+    from itertools import combinations
+
+    from ostrel.analysis.cutting import LEVEL_SLACK_DB, SILENT_LEVEL, cut_at_quietest
+
+    rng = np.random.default_rng(around)
+    for _ in range(150):
+        # At most 13 frames where a cut may fall: every plan can be tried.
+        start, longest = int(rng.integers(0, 15)), int(rng.integers(30, 61))
+        end = start + int(rng.integers(longest + 1, 2.2 * longest))
+        energy = rng.choice([0.0, 1.0, 2.0, 3.0, 9.0], size=end // 10 + 2, p=[0.05, 0.1, 0.1, 0.05, 0.7])
+        level = [energy[max(0, m - around) : m + around + 1].max() for m in range(len(energy))]
+        frames = [m for m in range(len(energy)) if start < m * 10 < end]
+        plans = []
+        for cuts in range(1, len(frames) + 1):
+            for chosen in combinations(frames, cuts):
+                bounds = [start, *(m * 10 for m in chosen), end]
+                if all(longest // 4 <= b - a <= longest for a, b in zip(bounds, bounds[1:])):
+                    plans.append(([level[m] for m in chosen], bounds))
+        loudest = max(min(max(levels) for levels, _ in plans), SILENT_LEVEL) * 10 ** (LEVEL_SLACK_DB / 10)
+        _, _, bounds = min((len(levels), sum(levels), bounds) for levels, bounds in plans if max(levels) <= loudest)
+        case = (start, end, energy.tolist(), longest)
+        assert cut_at_quietest(start, end, energy, 10, longest, around) == list(zip(bounds, bounds[1:])), case
+
+
 @pytest.mark.parametrize("size", [777, None])
 def test_max_segment_s_cuts_long_sound_into_pieces_none_longer(size):
     # Speech-like sound with short pauses, bridged into one long segment, cut again at the pauses.
