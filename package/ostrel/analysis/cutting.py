@@ -28,7 +28,7 @@ class LongCuts:
     """
 
     def __init__(self, win: int, hop: int, longest: int) -> None:
-        # A cut's level counts the frames within a window on either side: the quiet must last two windows.
+        # A cut's level counts the frames a window either side: the quiet must span them (65 ms at the defaults).
         self.hop, self.longest, self.around = hop, longest, win // hop
         self.frames = FrameStream(win, hop, centered=True)
         self.energy: list[NDArray[np.float64]] = []
