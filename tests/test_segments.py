@@ -271,7 +271,18 @@ AT_RATES = {
     # 4 s of sound cut once into pieces of at most 2.5 s.
     "long-vowel-cut-at-8-khz": (
         8000, lambda: placed(noise(6, -60, rate=8000), (1.0, vowel(4, -20, pitch=200, rate=8000)), rate=8000),
-        {"max_segment_s": 2.5}, [(0.9625, 2.76), (2.76, 5.0375)],
+        {"max_segment_s": 2.5}, [(0.9625, 3.3), (3.3, 5.0375)],
+    ),
+    # Four words bridged into one 10 s segment, cut at every pause (three pieces of at most 4 s would
+    # need a cut in the third word, at 7.04 s or later).
+    "words-cut-at-their-pauses-at-8-khz": (
+        8000,
+        lambda: placed(
+            noise(12, -60, rate=8000),
+            *[(a, vowel(b - a, -20, pitch=p, rate=8000)) for a, b, p in [(1.0, 3.5, 110), (3.7, 6.0, 140), (6.15, 8.9, 120), (9.1, 11.0, 130)]],
+            rate=8000,
+        ),
+        {"max_segment_s": 4}, [(0.9625, 3.54), (3.54, 6.11), (6.11, 8.94), (8.94, 11.0375)],
     ),
     # A room's tail, falling steadily at 100 dB a second: cut 14 dB under the tone, not kept down to 40 dB
     # under it and bridged to the next tone. A fall of 400 dB a second is a sound's own end, kept.
@@ -813,27 +824,79 @@ def test_integers_of_no_audio_scale_are_refused_with_what_to_do(dtype):
 
 
 @pytest.mark.parametrize(
-    ("start", "end", "energy", "longest", "expected"),
+    ("start", "end", "energy", "longest", "around", "expected"),
     [
         # Short enough: as it is.
-        (0, 100, [5.0] * 11, 100, [(0, 100)]),
+        (0, 100, [5.0] * 11, 100, 0, [(0, 100)]),
         # Two pieces needed: the quietest frame where each side is at least a quarter (frames at 10 * m).
-        (0, 120, [9, 9, 9, 1, 9, 9, 0, 9, 9, 9, 9, 9, 9], 100, [(0, 60), (60, 120)]),
+        (0, 120, [9, 9, 9, 1, 9, 9, 0, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 60), (60, 120)]),
         # The quietest frame of all lies too close to the start: a sliver it would make.
-        (0, 120, [9, 0, 9, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9], 100, [(0, 30), (30, 120)]),
+        (0, 120, [9, 0, 9, 5, 9, 9, 9, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 30), (30, 120)]),
+        # Quiet padding at both edges: two slivers of it and a piece between are not the plan.
+        (0, 120, [9, 0] + [9] * 9 + [0, 9], 100, 0, [(0, 30), (30, 120)]),
         # Three pieces: each cut leaves what follows short enough for the pieces still to come.
-        (0, 250, [9] * 9 + [1] + [9] * 8 + [2] + [9] * 7, 100, [(0, 90), (90, 180), (180, 250)]),
+        (0, 250, [9] * 9 + [1] + [9] * 8 + [2] + [9] * 7, 100, 0, [(0, 90), (90, 180), (180, 250)]),
         # Equals: the earliest; NaN frames are never the quietest.
-        (0, 120, [9, 9, 9, 9, 1, np.nan, 1, 9, 9, 9, 9, 9, 9], 100, [(0, 40), (40, 120)]),
+        (0, 120, [9, 9, 9, 9, 1, np.nan, 1, 9, 9, 9, 9, 9, 9], 100, 0, [(0, 40), (40, 120)]),
         # No frame centred where a cut may fall: the middle of that stretch.
-        (0, 120, [np.nan] * 13, 100, [(0, 60), (60, 120)]),
-        (5, 125, [9, 9, 9, 9, 9, 9, 1, 9, 9, 9, 9, 9, 9], 100, [(5, 60), (60, 125)]),
+        (0, 120, [np.nan] * 13, 100, 0, [(0, 60), (60, 120)]),
+        (5, 125, [9, 9, 9, 9, 9, 9, 1, 9, 9, 9, 9, 9, 9], 100, 0, [(5, 60), (60, 125)]),
+        # A closure (the quietest frame, at 60) first: cut there, a greedy cut falls in the words at 150
+        # and 250; planned over the whole segment, the pauses at 90, 180 and 270 take all three.
+        (0, 350, [9] * 6 + [0] + [9] * 2 + [1] + [9] * 8 + [1] + [9] * 8 + [1] + [9] * 8, 100, 0,
+         [(0, 90), (90, 180), (180, 270), (270, 350)]),
+        # Three pieces would be cut in words at 100 and 200: one more piece, and every cut is at a pause.
+        (0, 300, [9] * 8 + [0] + [9] * 8 + [0] + [9] * 7 + [0] + [9] * 5, 100, 0,
+         [(0, 80), (80, 170), (170, 250), (250, 300)]),
+        # The forced cut at 100 is within 3 dB of the pauses: not worth a piece more. A pause 4 dB quieter is.
+        (0, 200, [9] * 6 + [0.9] + [9] * 3 + [1.0] + [9] * 2 + [0.9] + [9] * 7, 100, 0, [(0, 100), (100, 200)]),
+        (0, 200, [9] * 6 + [0.4] + [9] * 3 + [1.0] + [9] * 2 + [0.4] + [9] * 7, 100, 0, [(0, 60), (60, 130), (130, 200)]),
+        # Digital silence and -110 dBFS are as quiet: no piece more for the difference.
+        (0, 200, [9] * 6 + [0] + [9] * 3 + [1e-11] + [9] * 2 + [0] + [9] * 7, 100, 0, [(0, 100), (100, 200)]),
+        # The loudest cut is forced to 5 (no pause in 180-250): the other one still finds the pause at 90.
+        (0, 280, [5] * 9 + [0] + [5] * 19, 100, 0, [(0, 90), (90, 180), (180, 280)]),
+        # A frame's level is the loudest within ``around`` of it: the three quiet frames of a pause
+        # win over the single one of a closure.
+        (0, 120, [9, 9, 9, 9, 0, 9, 1, 1, 1, 9, 9, 9, 9], 100, 0, [(0, 40), (40, 120)]),
+        (0, 120, [9, 9, 9, 9, 0, 9, 1, 1, 1, 9, 9, 9, 9], 100, 1, [(0, 70), (70, 120)]),
+        # Beyond the last frame (the end of the signal) there is nothing loud: frame 9's level is 2.
+        (0, 120, [9] * 8 + [2, 1], 100, 1, [(0, 90), (90, 120)]),
+        # Pieces shorter than a frame's hop: of equal length.
+        (0, 25, [0.0] * 3, 7, 0, [(0, 6), (6, 12), (12, 18), (18, 25)]),
     ],
 )
-def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longest, expected):
+def test_a_long_segment_is_cut_at_its_quietest_frames(start, end, energy, longest, around, expected):
     from ostrel.analysis.cutting import cut_at_quietest
 
-    assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest) == expected
+    assert cut_at_quietest(start, end, np.array(energy, dtype=float), 10, longest, around) == expected
+
+
+@pytest.mark.parametrize("around", [0, 1])
+def test_a_long_segment_is_cut_as_the_best_of_all_plans(around):
+    # Every plan of whole-number energies tried (sums exact): the loudest cut least, up to the slack or
+    # silence; then the fewest pieces, the least sum, the earliest cuts.
+    from itertools import combinations
+
+    from ostrel.analysis.cutting import LEVEL_SLACK_DB, SILENT_LEVEL, cut_at_quietest
+
+    rng = np.random.default_rng(around)
+    for _ in range(150):
+        # At most 13 frames where a cut may fall: every plan can be tried.
+        start, longest = int(rng.integers(0, 15)), int(rng.integers(30, 61))
+        end = start + int(rng.integers(longest + 1, 2.2 * longest))
+        energy = rng.choice([0.0, 1.0, 2.0, 3.0, 9.0], size=end // 10 + 2, p=[0.05, 0.1, 0.1, 0.05, 0.7])
+        level = [energy[max(0, m - around) : m + around + 1].max() for m in range(len(energy))]
+        frames = [m for m in range(len(energy)) if start < m * 10 < end]
+        plans = []
+        for cuts in range(1, len(frames) + 1):
+            for chosen in combinations(frames, cuts):
+                bounds = [start, *(m * 10 for m in chosen), end]
+                if all(longest // 4 <= b - a <= longest for a, b in zip(bounds, bounds[1:])):
+                    plans.append(([level[m] for m in chosen], bounds))
+        loudest = max(min(max(levels) for levels, _ in plans), SILENT_LEVEL) * 10 ** (LEVEL_SLACK_DB / 10)
+        _, _, bounds = min((len(levels), sum(levels), bounds) for levels, bounds in plans if max(levels) <= loudest)
+        case = (start, end, energy.tolist(), longest)
+        assert cut_at_quietest(start, end, energy, 10, longest, around) == list(zip(bounds, bounds[1:])), case
 
 
 @pytest.mark.parametrize("size", [777, None])
