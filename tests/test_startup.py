@@ -417,6 +417,8 @@ def test_the_segment_measurements_twins_are_in_the_record(disabled):
                                timeout=120)
     assert (completed.returncode, completed.stderr) == (0, "")
     report = json.loads(completed.stdout)
+    if set(report["features"].values()) == {"unavailable"}:
+        pytest.skip("no optional CPU feature on this processor or in this build: the portable twins are the only ones")
     featured = report["features"]["AVX2"] == "used"
     assert report["twins"]["block_sums"] == ("featured" if featured else "portable")
 
