@@ -379,17 +379,22 @@ TWIN_FEATURES = {
 }
 
 
-@pytest.mark.parametrize("disabled", [None, "AVX2", "POPCNT", "avx2,popcnt"])
-def test_the_kernels_run_the_twins_the_features_allow(disabled):
+def twins_report(script, disabled):
+    """What ``script`` prints, run with ``disabled`` features; skipped where no feature could be chosen."""
     env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
     if disabled is not None:
         env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
-    completed = subprocess.run([sys.executable, "-c", TWINS_REPORT], capture_output=True, text=True, env=env,
-                               timeout=120)
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=120)
     assert (completed.returncode, completed.stderr) == (0, "")
     report = json.loads(completed.stdout)
     if set(report["features"].values()) == {"unavailable"}:
         pytest.skip("no optional CPU feature on this processor or in this build: the portable twins are the only ones")
+    return report
+
+
+@pytest.mark.parametrize("disabled", [None, "AVX2", "POPCNT", "avx2,popcnt"])
+def test_the_kernels_run_the_twins_the_features_allow(disabled):
+    report = twins_report(TWINS_REPORT, disabled)
     used = {name for name, use in report["features"].items() if use == "used"}
     assert report["twins"] == {
         place: "featured" if needs <= used else "portable" for place, needs in TWIN_FEATURES.items()
@@ -410,15 +415,7 @@ print(json.dumps({"features": dict(ostrel._cpu.features()), "twins": ostrel._cpu
 
 @pytest.mark.parametrize("disabled", [None, "AVX2"])
 def test_the_segment_measurements_twins_are_in_the_record(disabled):
-    env = {key: value for key, value in os.environ.items() if key != "OSTREL_DISABLE_CPU_FEATURES"}
-    if disabled is not None:
-        env["OSTREL_DISABLE_CPU_FEATURES"] = disabled
-    completed = subprocess.run([sys.executable, "-c", SEGMENT_TWINS_REPORT], capture_output=True, text=True, env=env,
-                               timeout=120)
-    assert (completed.returncode, completed.stderr) == (0, "")
-    report = json.loads(completed.stdout)
-    if set(report["features"].values()) == {"unavailable"}:
-        pytest.skip("no optional CPU feature on this processor or in this build: the portable twins are the only ones")
+    report = twins_report(SEGMENT_TWINS_REPORT, disabled)
     featured = report["features"]["AVX2"] == "used"
     assert report["twins"]["block_sums"] == ("featured" if featured else "portable")
 
